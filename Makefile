@@ -1,0 +1,38 @@
+# User-facing targets. Each one makes sure the Debian packages are present,
+# configures and builds, then does its job.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+ifeq ($(CI),true)
+WERROR ?= ON
+else
+WERROR ?= OFF
+endif
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test bench install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	cmake -S . -B $(BUILD) -DFERROWHISTLE_WERROR=$(WERROR) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	scripts/run-demo $(BUILD)
+
+test: build
+	scripts/run-tests $(BUILD)
+
+bench: build
+	scripts/run-bench $(BUILD)
+
+install: build
+	scripts/install-app $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

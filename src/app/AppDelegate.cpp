@@ -1,0 +1,23 @@
+#include "app/AppDelegate.h"
+
+#include "hud/DebugLog.h"
+#include "hud/HUDController.h"
+#include "platform/ActivationPolicy.h"
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    const ActivationPolicy policy = activationPolicy();
+    debugLog(QStringLiteral("applicationDidFinishLaunching policy=") + QString::number(static_cast<int>(policy)));
+    if (policy != ActivationPolicy::Accessory)
+        setActivationPolicy(ActivationPolicy::Accessory);
+
+    HUDController &hud = HUDController::shared();
+    hud.appIsReady = true;
+    if (hud.pending) {
+        // Empty the slot first so the flushed request cannot be held again.
+        const HUDController::Pending held = *hud.pending;
+        hud.pending.reset();
+        debugLog(QStringLiteral("flushing pending message after launch"));
+        hud.show(held.message, held.position, held.seconds);
+    }
+}

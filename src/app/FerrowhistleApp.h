@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+
+#include <QObject>
+#include <QStringList>
+
+class QApplication;
+
+// The application: logs its command line, schedules the command line's test
+// message, and hands the finished launch to its delegate on the first turn
+// of the event loop.
+class FerrowhistleApp final : public QObject {
+    Q_OBJECT
+public:
+    // arguments: the full argument vector, program path first.
+    explicit FerrowhistleApp(const QStringList &arguments, QObject *parent = nullptr);
+
+    AppDelegate &appDelegate() { return m_appDelegate; }
+
+    // The delay between start and the command line's message.
+    static constexpr int kTestMessageDelayMs = 500;
+
+    // Entry used by main(): prepares Qt, runs the event loop.
+    static int main(int argc, char **argv);
+
+private:
+    AppDelegate m_appDelegate;
+};

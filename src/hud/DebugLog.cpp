@@ -1,0 +1,65 @@
+#include "hud/DebugLog.h"
+
+#include "platform/TempDirectory.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QString debugLogPath()
+{
+    const QString dir = temporaryDirectory();
+    if (dir.isEmpty())
+        return {};
+    return dir + QStringLiteral("/ferrowhistle-debug.log");
+}
+
+void debugLog(const QString &text)
+{
+    const QString path = debugLogPath();
+    if (path.isEmpty())
+        return;
+    const QByteArray line = (QDateTime::currentDateTimeUtc().toString(Qt::ISODate) + QLatin1Char(' ') + text
+                             + QLatin1Char('\n')).toUtf8();
+
+    // O_NOFOLLOW and 0600: nobody else can point the log elsewhere or read it.
+    // O_NONBLOCK keeps a FIFO planted under the name from hanging us.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const char *p = line.constData();
+        qsizetype left = line.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            p += n;
+            left -= n;
+        }
+    }
+    ::close(fd);
+}
+
+QString describeNumber(double value)
+{
+    QString s = QString::number(value, 'g', 15);
+    if (!s.contains(QLatin1Char('.')) && !s.contains(QLatin1Char('e')) && !s.contains(QLatin1String("inf"))
+        && !s.contains(QLatin1String("nan")))
+        s += QStringLiteral(".0");
+    return s;
+}
+
+QString describeRect(double x, double y, double width, double height)
+{
+    return QStringLiteral("(%1, %2, %3, %4)")
+        .arg(describeNumber(x), describeNumber(y), describeNumber(width), describeNumber(height));
+}

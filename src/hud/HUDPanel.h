@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QWidget>
+
+class HUDView;
+
+// The floating window that carries a card: frameless, translucent, above
+// other windows, never focused, no taskbar entry, on every workspace. It
+// bypasses the window manager so it stands exactly where it is put.
+class HUDPanel final : public QWidget {
+    Q_OBJECT
+public:
+    explicit HUDPanel(HUDView *view);
+
+    HUDView *view() const { return m_view; }
+    // Places the panel's bottom-left corner at a point of the y-up space.
+    void setFrameOrigin(QPointF origin);
+    // The panel's frame in the y-up space.
+    QRectF frame() const { return QRectF(m_origin, size()); }
+
+private:
+    HUDView *m_view;
+    QPointF m_origin;
+};
+
+// Whether a compositing manager runs on the X screen (translucency works).
+bool compositingManagerRunning();

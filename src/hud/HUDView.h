@@ -1,0 +1,38 @@
+#pragma once
+
+#include "hud/HUDLayout.h"
+
+#include <QTextLayout>
+#include <QWidget>
+
+#include <functional>
+
+// The card: the application icon on the left and the message in large white
+// bold type on a dark rounded background. The text is laid out once, with
+// the font it is drawn with, so what is measured is what is painted.
+class HUDView final : public QWidget {
+    Q_OBJECT
+public:
+    HUDView(const QString &message, std::function<void()> onTap, QWidget *parent = nullptr);
+
+    // The card's geometry (y up, as the layout rules define it).
+    const HUDLayout::CardGeometry &geometryInPoints() const { return m_geometry; }
+    // The wrapped text's measured size before rounding.
+    QSizeF measuredTextSize() const { return m_measured; }
+    int lineCount() const { return m_layout.lineCount(); }
+
+    // The font the card draws with: the desktop's general font, 28 px, bold.
+    static QFont messageFont();
+    // Lays a message out the way the card does and returns its size.
+    static QSizeF measure(QTextLayout &layout);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    std::function<void()> m_onTap;
+    QTextLayout m_layout;
+    QSizeF m_measured;
+    HUDLayout::CardGeometry m_geometry;
+};

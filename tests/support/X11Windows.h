@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QList>
+#include <QRect>
+#include <QString>
+
+#include <xcb/xcb.h>
+
+// What another X client sees: the root window's mapped children, read over
+// an X connection of our own (not through Qt).
+struct X11Window {
+    xcb_window_t id = 0;
+    QRect geometry; // root coordinates
+    bool overrideRedirect = false;
+    QString name;   // WM_NAME
+};
+
+class X11Client {
+public:
+    X11Client();
+    ~X11Client();
+    X11Client(const X11Client &) = delete;
+    X11Client &operator=(const X11Client &) = delete;
+
+    bool isConnected() const { return m_conn != nullptr; }
+    QSize rootSize() const;
+    // Mapped (viewable) children of the root, bottom to top.
+    QList<X11Window> mappedTopLevels() const;
+    // Mapped windows named like ours.
+    QList<X11Window> mappedWindowsNamed(const QString &name) const;
+    xcb_connection_t *connection() const { return m_conn; }
+    xcb_window_t root() const { return m_root; }
+
+private:
+    xcb_connection_t *m_conn = nullptr;
+    xcb_window_t m_root = 0;
+};
