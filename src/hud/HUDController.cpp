@@ -9,16 +9,18 @@
 
 #include <QCoreApplication>
 #include <QPropertyAnimation>
-#include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
 
 #include <qcoro/qcorotimer.h>
 
+#include <unicode/ubrk.h>
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -26,6 +28,17 @@ bool applicationIsRunning()
 {
     // The event loop of the GUI thread is running.
     return QCoreApplication::instance() && QThread::currentThread()->loopLevel() > 0;
+}
+
+// QCoro::sleepFor uses a coarse timer that may fire 5% early; the waits
+// here are lower bounds, so use a precise one.
+QCoro::Task<> sleepPrecisely(int ms)
+{
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    timer.start(ms);
+    co_await timer;
 }
 
 void closeNow(HUDPanel *panel)
@@ -51,9 +64,20 @@ void HUDController::setScreenSource(ScreenSource source)
 
 int HUDController::graphemeCount(const QString &message)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, message);
+    if (message.isEmpty())
+        return 0;
+    // ICU rather than QTextBoundaryFinder: Qt 6.4 splits a flag that follows
+    // an emoji into two characters.
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> it(
+        ubrk_open(UBRK_CHARACTER, "", reinterpret_cast<const UChar *>(message.utf16()),
+                  static_cast<int32_t>(message.size()), &status),
+        &ubrk_close);
+    if (U_FAILURE(status) || !it)
+        return static_cast<int>(message.size());
     int count = 0;
-    while (finder.toNextBoundary() > 0)
+    ubrk_first(it.get());
+    while (ubrk_next(it.get()) != UBRK_DONE)
         ++count;
     return count;
 }
@@ -175,7 +199,7 @@ QCoro::Task<> HUDController::showAndWait(QString message, HUDPosition position, 
     show(message, position, duration);
     QPointer<HUDController> self(this);
     while (self && (self->m_panel || self->pending))
-        co_await QCoro::sleepFor(std::chrono::milliseconds(kWaitPollMs));
-    co_await QCoro::sleepFor(std::chrono::milliseconds(kWaitTailMs));
+        co_await sleepPrecisely(kWaitPollMs);
+    co_await sleepPrecisely(kWaitTailMs);
     debugLog(QStringLiteral("showAndWait complete"));
 }

@@ -46,16 +46,16 @@ Bundle Bundle::main()
 
 Bundle Bundle::forExecutable(const QString &executablePath)
 {
-    const QFileInfo exe(executablePath);
-    QDir binDir = exe.absoluteDir();
+    // Worked out on the path alone: the folders need not exist.
+    const QString binDir = QDir::cleanPath(QFileInfo(executablePath).absolutePath());
     // X.app/Contents/bin/NAME belongs to X.app.
-    QDir contents = binDir;
-    if (binDir.dirName() == QLatin1String("bin") && contents.cdUp() && contents.dirName() == QLatin1String("Contents")) {
-        QDir app = contents;
-        if (app.cdUp() && app.dirName().endsWith(QLatin1String(".app")))
-            return Bundle(app.absolutePath(), true);
+    static const QString kSuffix = QStringLiteral("/Contents/bin");
+    if (binDir.endsWith(kSuffix)) {
+        const QString app = binDir.left(binDir.size() - kSuffix.size());
+        if (app.endsWith(QLatin1String(".app")) && app.lastIndexOf(QLatin1Char('/')) < app.size() - 5)
+            return Bundle(app, true);
     }
-    return Bundle(binDir.absolutePath(), false);
+    return Bundle(binDir, false);
 }
 
 Bundle Bundle::atPath(const QString &bundlePath)

@@ -45,7 +45,7 @@ void TestHUDLayout::placementRespectsOffsetFrameAndOverhangs()
     // A second screen to the right whose visible frame starts above a dock.
     const QRectF frame(1440, 60, 1280, 964);
     QCOMPARE(HUDLayout::placement(HUDPosition::bottomLeft, frame, QSizeF(172, 88)), QPointF(1480, 100));
-    QCOMPARE(HUDLayout::placement(HUDPosition::topRight, frame, QSizeF(172, 88)), QPointF(2468, 896));
+    QCOMPARE(HUDLayout::placement(HUDPosition::topRight, frame, QSizeF(172, 88)), QPointF(2508, 896));
     // Larger than the frame: not clamped, the card overhangs.
     const QPointF big = HUDLayout::placement(HUDPosition::topLeft, QRectF(0, 0, 300, 200), QSizeF(640, 400));
     QCOMPARE(big, QPointF(40, -240));

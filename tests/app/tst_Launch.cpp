@@ -1,0 +1,128 @@
+// The built bundle started as a user would start it, on the test's X
+// server: its debug log and the card's window as another X client sees it.
+#include "support/TestEnvironment.h"
+#include "support/X11Windows.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+constexpr int kSlowMachineMs = 30000;
+const QString kApp = QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/Ferrowhistle");
+}
+
+class TestLaunch : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() { env.clearDebugLog(); }
+    void cleanup();
+    void showsTestMessageAtPosition_data();
+    void showsTestMessageAtPosition();
+    void plainStartShowsNothing();
+
+private:
+    QStringList waitForLines(int count);
+    TestEnvironment env;
+    QProcess app;
+};
+
+void TestLaunch::cleanup()
+{
+    if (app.state() != QProcess::NotRunning) {
+        app.terminate();
+        if (!app.waitForFinished(kSlowMachineMs))
+            app.kill();
+        app.waitForFinished();
+    }
+}
+
+QStringList TestLaunch::waitForLines(int count)
+{
+    QStringList lines = env.debugLogMessages();
+    for (int waited = 0; lines.size() < count && waited < kSlowMachineMs; waited += 50) {
+        QTest::qWait(50);
+        lines = env.debugLogMessages();
+    }
+    return lines;
+}
+
+void TestLaunch::showsTestMessageAtPosition_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("position");
+    QTest::newRow("topRight") << QStringList{"--test-message", "Hello", "--position", "topRight"} << "topRight";
+    QTest::newRow("position first, bottomLeft") << QStringList{"--position", "bottomLeft", "--test-message", "Hi there"}
+                                                << "bottomLeft";
+    QTest::newRow("unknown position centres") << QStringList{"--test-message", "say \"x\"", "--position", "middle"}
+                                              << "center";
+}
+
+void TestLaunch::showsTestMessageAtPosition()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, position);
+    app.start(kApp, args);
+    QVERIFY(app.waitForStarted());
+
+    const QStringList lines = waitForLines(5);
+    QCOMPARE(lines.size(), 5);
+    QStringList rendered;
+    for (const QString &a : QStringList{kApp} + args)
+        rendered << QLatin1Char('"') + QString(a).replace(QLatin1Char('"'), QStringLiteral("\\\"")) + QLatin1Char('"');
+    QCOMPARE(lines[0], QStringLiteral("app init, args=[") + rendered.join(QStringLiteral(", ")) + QLatin1Char(']'));
+    QCOMPARE(lines[1], QStringLiteral("applicationDidFinishLaunching policy=0"));
+    const QString message = args[args.indexOf(QStringLiteral("--test-message")) + 1];
+    QCOMPARE(lines[2], QStringLiteral("show() message=\"%1\" appIsReady=true NSApp.isRunning=true").arg(message));
+    QCOMPARE(lines[4], QStringLiteral("after orderFront: isVisible=true"));
+
+    static const QRegularExpression frameRe(
+        QStringLiteral("^ordering front: frame=\\(([-\\d.]+), ([-\\d.]+), ([\\d.]+), ([\\d.]+)\\) screens=1$"));
+    const auto m = frameRe.match(lines[3]);
+    QVERIFY2(m.hasMatch(), qPrintable(lines[3]));
+    const double x = m.captured(1).toDouble(), y = m.captured(2).toDouble();
+    const double w = m.captured(3).toDouble(), h = m.captured(4).toDouble();
+    QCOMPARE(h, 88.0);
+
+    X11Client xc;
+    QVERIFY(xc.isConnected());
+    const QSize root = xc.rootSize();
+    // Where the placement rules put the card on this screen (y up).
+    const double rw = root.width(), rh = root.height();
+    QPointF expected((rw - w) / 2, (rh - h) / 2);
+    if (position == QLatin1String("topRight"))
+        expected = QPointF(rw - 40 - w, rh - 40 - h);
+    else if (position == QLatin1String("bottomLeft"))
+        expected = QPointF(40, 40);
+    QCOMPARE(QPointF(x, y), expected);
+
+    QList<X11Window> cards;
+    QTRY_VERIFY_WITH_TIMEOUT(!(cards = xc.mappedWindowsNamed(QStringLiteral("Ferrowhistle"))).isEmpty(),
+                             kSlowMachineMs);
+    const X11Window card = cards.first();
+    QCOMPARE(card.geometry.size(), QSize(qRound(w), qRound(h)));
+    QVERIFY(std::abs(card.geometry.x() - x) <= 1);
+    QVERIFY(std::abs(card.geometry.y() - (rh - y - h)) <= 1);
+    QVERIFY(card.overrideRedirect);
+
+    // The automatic time for a short message is two seconds; then it goes.
+    QTRY_VERIFY_WITH_TIMEOUT(xc.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(), kSlowMachineMs);
+    QVERIFY(app.state() == QProcess::Running);
+}
+
+void TestLaunch::plainStartShowsNothing()
+{
+    app.start(kApp, {});
+    QVERIFY(app.waitForStarted());
+    const QStringList lines = waitForLines(2);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QStringLiteral("app init, args=[\"%1\"]").arg(kApp));
+    QCOMPARE(lines[1], QStringLiteral("applicationDidFinishLaunching policy=0"));
+    QTest::qWait(1500); // past the half second a test message would take
+    QCOMPARE(env.debugLogMessages().size(), 2);
+    X11Client xc;
+    QVERIFY(xc.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestLaunch)
+#include "tst_Launch.moc"

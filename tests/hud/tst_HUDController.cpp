@@ -1,0 +1,256 @@
+// The display owner driven through its real panels on a real X server: the
+// hand-over at launch, replacement, timers, clicks and the wait.
+#include "app/AppDelegate.h"
+#include "hud/HUDController.h"
+#include "hud/HUDPanel.h"
+#include "hud/HUDView.h"
+#include "platform/ActivationPolicy.h"
+#include "support/TestEnvironment.h"
+#include "support/X11Windows.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+namespace {
+constexpr int kSlowMachineMs = 15000;
+const QRectF kReferenceFrame(0, 0, 1440, 875);
+}
+
+class TestHUDController : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    // Runs first: the controller is not ready until the delegate says so.
+    void heldBeforeLaunchThenFlushedOnce();
+    void showPlacesAndLogsFrame();
+    void replacementClosesOldPanelAtOnce();
+    void replacedTimerNeverDismissesNewCard();
+    void replacementWhileFadingLeavesBothAlone();
+    void clickDismissesAtOnce();
+    void givenDurationIsUsed();
+    void showAndWaitEndsAfterCardIsGone();
+    void showAndWaitCoversNewerMessage();
+    void noScreenStillShowsAndLogs();
+
+private:
+    TestEnvironment env;
+    HUDController &hud = HUDController::shared();
+};
+
+void TestHUDController::initTestCase()
+{
+    QVERIFY(!hud.appIsReady);
+    hud.setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
+}
+
+void TestHUDController::init()
+{
+    env.clearDebugLog();
+}
+
+void TestHUDController::cleanup()
+{
+    hud.dismiss();
+    const auto visibleWindows = [] {
+        QStringList out;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (w->isVisible())
+                out.append(QStringLiteral("%1 opacity %2 size %3x%4")
+                               .arg(QString::fromLatin1(w->metaObject()->className()))
+                               .arg(w->windowOpacity())
+                               .arg(w->width())
+                               .arg(w->height()));
+        }
+        return out;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), QStringList(), kSlowMachineMs);
+    hud.setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
+}
+
+void TestHUDController::heldBeforeLaunchThenFlushedOnce()
+{
+    QCOMPARE(static_cast<int>(activationPolicy()), 0);
+    hud.show(QStringLiteral("first"), HUDPosition::top, 4.0);
+    hud.show(QStringLiteral("second"), HUDPosition::bottomLeft, std::nullopt);
+    QVERIFY(!hud.panel());
+    QVERIFY(hud.pending);
+    QCOMPARE(hud.pending->message, QStringLiteral("second"));
+
+    QSignalSpy shown(&hud, &HUDController::panelShown);
+    AppDelegate delegate;
+    delegate.applicationDidFinishLaunching();
+    QVERIFY(hud.appIsReady);
+    QVERIFY(!hud.pending);
+    QCOMPARE(shown.count(), 1);
+    QCOMPARE(static_cast<int>(activationPolicy()), 1);
+    QVERIFY(hud.panel());
+    QCOMPARE(hud.panel()->frame().topLeft(), QPointF(40, 40));
+
+    const QStringList lines = env.debugLogMessages();
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines[0], QStringLiteral("show() message=\"first\" appIsReady=false NSApp.isRunning=false"));
+    QCOMPARE(lines[1], QStringLiteral("show() message=\"second\" appIsReady=false NSApp.isRunning=false"));
+    QCOMPARE(lines[2], QStringLiteral("applicationDidFinishLaunching policy=0"));
+    QCOMPARE(lines[3], QStringLiteral("flushing pending message after launch"));
+    QCOMPARE(lines[4], QStringLiteral("show() message=\"second\" appIsReady=true NSApp.isRunning=false"));
+    QVERIFY(lines[5].startsWith(QStringLiteral("ordering front: frame=(40.0, 40.0, ")));
+    QVERIFY(lines[5].endsWith(QStringLiteral(", 88.0) screens=1")));
+    QCOMPARE(lines[6], QStringLiteral("after orderFront: isVisible=true"));
+
+    // A second run of the delegate finds the policy already accessory.
+    env.clearDebugLog();
+    delegate.applicationDidFinishLaunching();
+    QCOMPARE(env.debugLogMessages(), QStringList{QStringLiteral("applicationDidFinishLaunching policy=1")});
+}
+
+void TestHUDController::showPlacesAndLogsFrame()
+{
+    hud.show(QStringLiteral("Hello"), HUDPosition::center, std::nullopt);
+    HUDPanel *panel = hud.panel();
+    QVERIFY(panel && panel->isVisible());
+    const QSizeF size = panel->frame().size();
+    QCOMPARE(size.height(), 88.0);
+    QCOMPARE(panel->frame().topLeft(), QPointF(720 - size.width() / 2, 393.5));
+    QVERIFY(hud.hasDismissTimer());
+    // Fades in from alpha 0.
+    QVERIFY(panel->windowOpacity() < 1.0);
+    QTRY_COMPARE_WITH_TIMEOUT(panel->windowOpacity(), 1.0, kSlowMachineMs);
+
+    // What another X client sees: an override-redirect window of the card's
+    // size, flipped into top-left coordinates.
+    X11Client x;
+    QVERIFY(x.isConnected());
+    const int rootH = x.rootSize().height();
+    const QRect expected(qRound(panel->frame().x()), qRound(rootH - 393.5 - 88), qRound(size.width()), 88);
+    const auto ours = [&] {
+        for (const X11Window &w : x.mappedTopLevels()) {
+            if (w.id == panel->winId())
+                return w;
+        }
+        return X11Window{};
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ours().id != 0, kSlowMachineMs);
+    const X11Window w = ours();
+    QCOMPARE(w.name, QStringLiteral("Ferrowhistle"));
+    QVERIFY(w.overrideRedirect);
+    QCOMPARE(w.geometry.size(), expected.size());
+    QVERIFY(std::abs(w.geometry.y() - expected.y()) <= 1);
+    QCOMPARE(w.geometry.x(), expected.x());
+    QVERIFY(panel->windowFlags() & Qt::WindowDoesNotAcceptFocus);
+    QVERIFY(panel->windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+void TestHUDController::replacementClosesOldPanelAtOnce()
+{
+    hud.show(QStringLiteral("one"), HUDPosition::left, std::nullopt);
+    QPointer<HUDPanel> first = hud.panel();
+    hud.show(QStringLiteral("two"), HUDPosition::right, std::nullopt);
+    QVERIFY(first.isNull() || !first->isVisible());
+    QVERIFY(hud.panel() && hud.panel() != first);
+    QCOMPARE(hud.panel()->frame().x(), 1440 - 40 - hud.panel()->frame().width());
+}
+
+void TestHUDController::replacedTimerNeverDismissesNewCard()
+{
+    QSignalSpy dismissed(&hud, &HUDController::panelDismissed);
+    hud.show(QStringLiteral("short lived"), HUDPosition::center, 0.05);
+    hud.show(QStringLiteral("stays"), HUDPosition::center, 30.0);
+    HUDPanel *second = hud.panel();
+    QTest::qWait(600);
+    QCOMPARE(dismissed.count(), 0);
+    QCOMPARE(hud.panel(), second);
+    QVERIFY(second->isVisible());
+}
+
+void TestHUDController::replacementWhileFadingLeavesBothAlone()
+{
+    hud.show(QStringLiteral("fading"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> first = hud.panel();
+    hud.dismiss();
+    QVERIFY(!hud.panel());
+    QVERIFY(first && first->isVisible());
+    hud.show(QStringLiteral("newer"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> second = hud.panel();
+    QVERIFY(second && second != first);
+    // The old fade-out ends by closing its own panel only.
+    QTRY_VERIFY_WITH_TIMEOUT(first.isNull() || !first->isVisible(), kSlowMachineMs);
+    QVERIFY(second && second->isVisible());
+    QCOMPARE(hud.panel(), second.data());
+}
+
+void TestHUDController::clickDismissesAtOnce()
+{
+    hud.show(QStringLiteral("click me"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> panel = hud.panel();
+    QTest::mouseClick(panel->view(), Qt::LeftButton, {}, QPoint(5, 5)); // the background
+    QVERIFY(!hud.panel());
+    QVERIFY(!hud.hasDismissTimer());
+    QVERIFY(panel && panel->isVisible()); // still fading out
+    QTRY_VERIFY_WITH_TIMEOUT(panel.isNull() || !panel->isVisible(), kSlowMachineMs);
+
+    // A click during the fade-in works the same.
+    hud.show(QStringLiteral("again"), HUDPosition::center, 30.0);
+    QTest::mouseClick(hud.panel()->view(), Qt::LeftButton, {}, QPoint(40, 40)); // the icon
+    QVERIFY(!hud.panel());
+}
+
+void TestHUDController::givenDurationIsUsed()
+{
+    QSignalSpy dismissed(&hud, &HUDController::panelDismissed);
+    QElapsedTimer clock;
+    clock.start();
+    hud.show(QString(200, QLatin1Char('a')), HUDPosition::center, 0.3);
+    QTRY_COMPARE_WITH_TIMEOUT(dismissed.count(), 1, kSlowMachineMs);
+    QVERIFY(clock.elapsed() >= 300);
+}
+
+void TestHUDController::showAndWaitEndsAfterCardIsGone()
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 dismissedAt = -1;
+    auto c = connect(&hud, &HUDController::panelDismissed, this, [&] { dismissedAt = clock.elapsed(); });
+    QCoro::waitFor(hud.showAndWait(QStringLiteral("wait for me"), HUDPosition::center, 0.2));
+    disconnect(c);
+    const qint64 returnedAt = clock.elapsed();
+    QVERIFY(dismissedAt >= 200);
+    QVERIFY2(returnedAt - dismissedAt >= 600, qPrintable(QString::number(returnedAt - dismissedAt)));
+    QVERIFY(!hud.panel());
+    QCOMPARE(env.debugLogMessages().last(), QStringLiteral("showAndWait complete"));
+}
+
+void TestHUDController::showAndWaitCoversNewerMessage()
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 secondDismissedAt = -1;
+    QTimer::singleShot(100, this, [&] {
+        hud.show(QStringLiteral("newer"), HUDPosition::top, 0.5);
+        connect(&hud, &HUDController::panelDismissed, this, [&] { secondDismissedAt = clock.elapsed(); },
+                Qt::SingleShotConnection);
+    });
+    QCoro::waitFor(hud.showAndWait(QStringLiteral("older"), HUDPosition::center, 0.2));
+    QVERIFY(secondDismissedAt >= 600);
+    QVERIFY(clock.elapsed() - secondDismissedAt >= 600);
+}
+
+void TestHUDController::noScreenStillShowsAndLogs()
+{
+    hud.setScreenSource([] { return QList<QRectF>{}; });
+    hud.show(QStringLiteral("nowhere"), HUDPosition::bottomRight, std::nullopt);
+    QVERIFY(hud.panel() && hud.panel()->isVisible());
+    const QStringList lines = env.debugLogMessages();
+    QCOMPARE(lines.size(), 3);
+    static const QRegularExpression re(QStringLiteral("^ordering front: frame=\\(0\\.0, 0\\.0, \\d+\\.0, 88\\.0\\) screens=0$"));
+    QVERIFY2(re.match(lines[1]).hasMatch(), qPrintable(lines[1]));
+}
+
+QTEST_MAIN(TestHUDController)
+#include "tst_HUDController.moc"

@@ -1,0 +1,126 @@
+// The card as drawn: text measured with the real font, its size rules, and
+// the automatic display time worked out from the message.
+#include "hud/HUDController.h"
+#include "hud/HUDLayout.h"
+#include "hud/HUDView.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QTest>
+
+#include <cmath>
+
+class TestHUDView : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void shortMessageIsOneLineCard();
+    void longTextWrapsWithinLimit_data();
+    void longTextWrapsWithinLimit();
+    void drawnTextStaysInsideItsFrame();
+    void automaticDuration_data();
+    void automaticDuration();
+};
+
+void TestHUDView::shortMessageIsOneLineCard()
+{
+    HUDView view(QStringLiteral("Hello"), {});
+    const auto &g = view.geometryInPoints();
+    QCOMPARE(view.lineCount(), 1);
+    QCOMPARE(g.size.height(), 88.0);
+    QCOMPARE(g.size.width(), std::ceil(view.measuredTextSize().width()) + 2 + 110);
+    QCOMPARE(g.iconFrame, QRectF(22, 18, 52, 52));
+    QCOMPARE(view.size(), g.size.toSize());
+    QCOMPARE(HUDView::messageFont().pixelSize(), 28);
+    QVERIFY(HUDView::messageFont().bold());
+}
+
+void TestHUDView::longTextWrapsWithinLimit_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("minLines");
+    QTest::newRow("sentence") << QStringLiteral("The quick brown fox jumps over the lazy dog and keeps running "
+                                                "until the card has to wrap onto a second line")
+                              << 2;
+    QTest::newRow("one huge word") << QString(200, QLatin1Char('W')) << 2;
+    QTest::newRow("100000 characters") << QString(100000, QLatin1Char('x')) << 100;
+    QTest::newRow("right to left") << QStringLiteral("שלום עולם, זו הודעה ארוכה מספיק כדי לעבור לשורה השנייה בכרטיס")
+                                   << 1;
+    QTest::newRow("emoji") << QStringLiteral("👋🏽 👨‍👩‍👧‍👦 🇩🇪 ✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨") << 1;
+    QTest::newRow("replacement characters") << QString::fromUtf8("bad \xff\xfe bytes") << 1;
+    QTest::newRow("empty") << QString() << 1;
+    QTest::newRow("line feeds") << QStringLiteral("one\ntwo\nthree") << 1;
+}
+
+void TestHUDView::longTextWrapsWithinLimit()
+{
+    QFETCH(QString, message);
+    QFETCH(int, minLines);
+    HUDView view(message, {});
+    const auto &g = view.geometryInPoints();
+    QVERIFY2(view.lineCount() >= minLines, qPrintable(QString::number(view.lineCount())));
+    QVERIFY(g.textFrame.width() <= HUDLayout::kMaxTextWidth);
+    QVERIFY(g.size.width() <= 640);
+    QVERIFY(g.size.height() >= 88);
+    QVERIFY(view.measuredTextSize().width() <= HUDLayout::kMaxTextWidth);
+    // Height follows the lines (up to the X window limit).
+    if (view.lineCount() > 2)
+        QVERIFY(g.size.height() > 88);
+}
+
+void TestHUDView::drawnTextStaysInsideItsFrame()
+{
+    // Paint a long wrapped message and check that no text pixel lands right
+    // of the text frame (a clipped or overflowing line would).
+    HUDView view(QStringLiteral("Wrapping words should never spill past the right edge of the card, "
+                                "not even Supercalifragilisticexpialidocious-and-then-some-more-letters"),
+                 {});
+    const auto &g = view.geometryInPoints();
+    QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    view.render(&image);
+    const int right = static_cast<int>(g.textFrame.right());
+    int whiteInside = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 200 && c.green() > 200 && c.blue() > 200) {
+                QVERIFY2(x <= right + 1, qPrintable(QStringLiteral("text pixel at %1,%2").arg(x).arg(y)));
+                ++whiteInside;
+            }
+        }
+    }
+    QVERIFY(whiteInside > 100);
+    // The card itself: a dark, mostly opaque background inside the corners.
+    const QColor card = image.pixelColor(image.width() - 5, image.height() / 2);
+    QVERIFY(card.alpha() > 150 && card.red() < 40);
+    QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+}
+
+void TestHUDView::automaticDuration_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<double>("seconds");
+    QTest::newRow("empty") << QString() << 2.0;
+    QTest::newRow("13 characters") << QString(13, QLatin1Char('a')) << 2.0;
+    QTest::newRow("14 characters") << QString(14, QLatin1Char('a')) << 2.04;
+    QTest::newRow("146 characters") << QString(146, QLatin1Char('a')) << 9.96;
+    QTest::newRow("147 characters") << QString(147, QLatin1Char('a')) << 10.0;
+    QTest::newRow("huge") << QString(100000, QLatin1Char('a')) << 10.0;
+    // 14 user-perceived characters, many more code units.
+    QTest::newRow("graphemes") << QStringLiteral("👨‍👩‍👧‍👦🇩🇪éééééééééééé") << 2.04;
+    QTest::newRow("flag after emoji") << QStringLiteral("👦🇩🇪aaaaaaaaaaaa") << 2.04;
+    // Fourteen letters, each with a combining accent.
+    QTest::newRow("combining marks") << QStringLiteral("e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301"
+                                                       "e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301")
+                                     << 2.04;
+}
+
+void TestHUDView::automaticDuration()
+{
+    QFETCH(QString, message);
+    QFETCH(double, seconds);
+    QVERIFY(std::abs(HUDController::automaticDuration(message) - seconds) < 1e-9);
+}
+
+QTEST_MAIN(TestHUDView)
+#include "tst_HUDView.moc"
