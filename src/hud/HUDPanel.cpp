@@ -23,13 +23,23 @@ bool compositingManagerRunning()
     int screen = 0;
     if (const QScreen *s = QGuiApplication::primaryScreen())
         screen = static_cast<int>(std::max<qsizetype>(0, QGuiApplication::screens().indexOf(const_cast<QScreen *>(s))));
-    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, name.size(), name.constData()), nullptr), &std::free);
-    if (!atom || atom->atom == XCB_ATOM_NONE)
-        return false;
+    // The atom's name never changes meaning, so it is looked up once; the
+    // owner is asked every time, since a compositor may come and go.
+    static xcb_connection_t *cachedFor = nullptr;
+    static int cachedScreen = -1;
+    static xcb_atom_t atom = XCB_ATOM_NONE;
+    if (cachedFor != c || cachedScreen != screen) {
+        const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.constData()), nullptr), &std::free);
+        if (!reply)
+            return false;
+        atom = reply->atom;
+        cachedFor = c;
+        cachedScreen = screen;
+    }
     std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr), &std::free);
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr), &std::free);
     return owner && owner->owner != XCB_NONE;
 }
 

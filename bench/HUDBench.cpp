@@ -1,0 +1,160 @@
+// Display request to pixels, and memory over many requests.
+//
+// Latency: the time from show() to the card's window being mapped, as a
+// second X client (our own xcb connection, watching the root window) sees
+// it. The baseline is a bare frameless Qt window shown the same way in the
+// same run. Memory: resident size after the first request and after 1,000.
+#include "hud/HUDController.h"
+#include "support/TestEnvironment.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QWidget>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Watcher {
+    xcb_connection_t *conn = nullptr;
+    Watcher()
+    {
+        conn = xcb_connect(nullptr, nullptr);
+        xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(conn, screen->root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(conn);
+    }
+    ~Watcher() { xcb_disconnect(conn); }
+    void drain()
+    {
+        while (xcb_generic_event_t *e = xcb_poll_for_event(conn))
+            std::free(e);
+    }
+    // True once a MapNotify for a window of this size arrived.
+    bool sawMap(int w, int h)
+    {
+        bool seen = false;
+        while (xcb_generic_event_t *e = xcb_poll_for_event(conn)) {
+            if ((e->response_type & ~0x80) == XCB_MAP_NOTIFY) {
+                auto *m = reinterpret_cast<xcb_map_notify_event_t *>(e);
+                xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(conn, xcb_get_geometry(conn, m->window), nullptr);
+                if (g && g->width == w && g->height == h)
+                    seen = true;
+                std::free(g);
+            }
+            std::free(e);
+        }
+        return seen;
+    }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+// Runs one request and returns milliseconds until the watcher saw the map.
+double timeToMap(Watcher &watcher, const std::function<QSize()> &request)
+{
+    watcher.drain();
+    QElapsedTimer t;
+    t.start();
+    const QSize size = request();
+    while (!watcher.sawMap(size.width(), size.height())) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        if (t.elapsed() > 5000)
+            return -1;
+    }
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
+
+long rssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+void settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    TestEnvironment env; // keep the debug log out of the user's folders
+    QApplication app(argc, argv);
+    HUDController &hud = HUDController::shared();
+    hud.appIsReady = true;
+    Watcher watcher;
+    const int rounds = 50;
+
+    std::vector<double> card, bare, showCall;
+    for (int i = 0; i < rounds + 5; ++i) {
+        const double c = timeToMap(watcher, [&] {
+            QElapsedTimer s;
+            s.start();
+            hud.show(QStringLiteral("Benchmark message %1").arg(i), HUDPosition::center, 30.0);
+            showCall.push_back(static_cast<double>(s.nsecsElapsed()) / 1e6);
+            return hud.panel()->size();
+        });
+        hud.dismiss();
+        settle(20);
+        std::unique_ptr<QWidget> w;
+        const double b = timeToMap(watcher, [&] {
+            w = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+            w->resize(400, 88);
+            w->show();
+            return QSize(400, 88);
+        });
+        w.reset();
+        settle(20);
+        if (i >= 5) { // the first few warm caches up
+            card.push_back(c);
+            bare.push_back(b);
+        }
+    }
+    settle(600);
+    const double mc = median(card), mb = median(bare);
+    std::printf("  (of which the show() call itself: median %.2f ms)\n", median(showCall));
+    std::printf("request-to-map median over %d: card %.2f ms, bare Qt window %.2f ms, ratio %.2fx "
+                "(target <= 1.5x and < 16.7 ms)\n",
+                rounds, mc, mb, mb > 0 ? mc / mb : 0.0);
+
+    // Memory: 1,000 requests in a row, each replacing the last.
+    hud.show(QStringLiteral("first"), HUDPosition::center, 30.0);
+    settle(100);
+    const long first = rssKiB();
+    for (int i = 0; i < 1000; ++i) {
+        hud.show(QStringLiteral("Request number %1 of a thousand").arg(i), HUDPosition::topLeft, 30.0);
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    settle(100);
+    const long after = rssKiB();
+    hud.dismiss();
+    settle(800);
+    std::printf("resident memory: after 1st request %ld KiB, after 1000 %ld KiB, growth %.2f MiB (target <= 5 MiB)\n",
+                first, after, (after - first) / 1024.0);
+    return (mc > 0 && mb > 0) ? 0 : 1;
+}
