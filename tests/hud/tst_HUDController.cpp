@@ -38,6 +38,8 @@ private Q_SLOTS:
     void showAndWaitEndsAfterCardIsGone();
     void showAndWaitCoversNewerMessage();
     void noScreenStillShowsAndLogs();
+    void awkwardMessagesStillShow_data();
+    void awkwardMessagesStillShow();
 
 private:
     TestEnvironment env;
@@ -250,6 +252,43 @@ void TestHUDController::noScreenStillShowsAndLogs()
     QCOMPARE(lines.size(), 3);
     static const QRegularExpression re(QStringLiteral("^ordering front: frame=\\(0\\.0, 0\\.0, \\d+\\.0, 88\\.0\\) screens=0$"));
     QVERIFY2(re.match(lines[1]).hasMatch(), qPrintable(lines[1]));
+}
+
+
+void TestHUDController::awkwardMessagesStillShow_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("blockTemporaryDirectory");
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("100000 characters") << QString(100000, QLatin1Char('m')) << false;
+    QTest::newRow("right to left") << QStringLiteral("مرحبا بالعالم") << false;
+    QTest::newRow("emoji") << QStringLiteral("👋🏽🇩🇪👨‍👩‍👧‍👦") << false;
+    QTest::newRow("no usable temporary directory") << QStringLiteral("still shown") << true;
+}
+
+void TestHUDController::awkwardMessagesStillShow()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, blockTemporaryDirectory);
+    const QByteArray oldTmp = qgetenv("TMPDIR"), oldCache = qgetenv("XDG_CACHE_HOME");
+    if (blockTemporaryDirectory) {
+        const QString blocker = env.root() + QStringLiteral("/blocker");
+        QFile f(blocker);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        qputenv("TMPDIR", blocker.toUtf8());
+        qputenv("XDG_CACHE_HOME", blocker.toUtf8());
+    }
+    hud.show(message, HUDPosition::center, 30.0);
+    qputenv("TMPDIR", oldTmp);
+    qputenv("XDG_CACHE_HOME", oldCache);
+    HUDPanel *panel = hud.panel();
+    QVERIFY(panel && panel->isVisible());
+    QVERIFY(panel->width() <= 640 && panel->width() >= 112);
+    QVERIFY(panel->height() >= 88);
+    QTest::qWait(50); // let it paint
+    QVERIFY(hud.panel() == panel);
+    if (blockTemporaryDirectory)
+        QVERIFY(env.debugLogMessages().isEmpty());
 }
 
 QTEST_MAIN(TestHUDController)
