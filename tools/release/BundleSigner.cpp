@@ -1,0 +1,43 @@
+#include "BundleSigner.h"
+
+#include "platform/Bundle.h"
+#include "update/BundleSeal.h"
+#include "update/CmsSignature.h"
+
+#include <optional>
+
+void signBundle(const QString &bundlePath, const QByteArray &identityPem, QString identifier)
+{
+    if (!BundleSeal::looksLikeBundle(bundlePath))
+        throw std::runtime_error(bundlePath.toStdString() + " is not a bundle");
+    if (identifier.isEmpty())
+        identifier = Bundle::atPath(bundlePath).identifier().value_or(QString());
+    if (identifier.isEmpty())
+        throw std::runtime_error("the bundle has no CFBundleIdentifier; give one with --identifier");
+
+    // Read the identity first, so a bad one leaves the bundle untouched.
+    std::optional<SigningIdentity> identity;
+    if (!identityPem.isEmpty())
+        identity = SigningIdentity::fromPem(identityPem);
+
+    const QByteArray list = BundleSeal::scan(bundlePath, identifier).serialize();
+    const QByteArray signature = identity ? cmsSignDetached(list, *identity) : QByteArray();
+    BundleSeal::removeFile(bundlePath, BundleSeal::kNotarizationFile);
+    BundleSeal::removeFile(bundlePath, BundleSeal::kSignatureFile);
+    BundleSeal::writeFile(bundlePath, BundleSeal::kResourcesFile, list);
+    if (identity)
+        BundleSeal::writeFile(bundlePath, BundleSeal::kSignatureFile, signature);
+}
+
+void notarizeBundle(const QString &bundlePath, const QByteArray &notaryIdentityPem)
+{
+    const SigningIdentity notary = SigningIdentity::fromPem(notaryIdentityPem);
+    const auto listBytes = BundleSeal::readFile(bundlePath, BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
+    const auto signature = BundleSeal::readFile(bundlePath, BundleSeal::kSignatureFile, 1 << 20);
+    if (!listBytes || !signature)
+        throw std::runtime_error("the bundle is not signed; sign it before notarizing");
+    const CodeResources list = CodeResources::parse(*listBytes);
+    if (const auto changed = BundleSeal::check(bundlePath, list))
+        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
+    BundleSeal::writeFile(bundlePath, BundleSeal::kNotarizationFile, cmsSignDetached(*listBytes, notary));
+}
