@@ -103,14 +103,42 @@ std::string realPath(const std::string &path)
     return out;
 }
 
-bool staysInside(const std::string &linkPath, const std::string &realRoot)
+enum class LinkReach { Inside, Outside, Nowhere };
+
+// Where a link really leads, following any links on the way, so that a
+// target that looks as if it stays inside but passes through another link
+// is judged by where it ends.
+LinkReach reach(const std::string &linkPath, const QByteArray &target, const std::string &realRoot)
 {
+    if (target.startsWith('/'))
+        return LinkReach::Outside;
     const std::string resolved = realPath(linkPath);
-    return !resolved.empty() && (resolved == realRoot || resolved.rfind(realRoot + '/', 0) == 0);
+    if (resolved.empty())
+        return LinkReach::Nowhere;
+    return resolved == realRoot || resolved.rfind(realRoot + '/', 0) == 0 ? LinkReach::Inside : LinkReach::Outside;
 }
 
-// Walks the bundle without digests. Throws SealError with the reason.
-std::vector<SealEntry> walk(const QString &bundlePath)
+std::optional<QString> linkFailure(const QByteArray &root, const std::string &realRoot, const SealEntry &link)
+{
+    switch (reach(joinPath(root, link.path), link.target, realRoot)) {
+    case LinkReach::Inside:
+        return std::nullopt;
+    case LinkReach::Outside:
+        return QStringLiteral("a symbolic link leaves the bundle: ") + shown(link.path);
+    case LinkReach::Nowhere:
+        break;
+    }
+    return QStringLiteral("a symbolic link points to nothing: ") + shown(link.path);
+}
+
+bool leaves(const QByteArray &root, const std::string &realRoot, const SealEntry &link)
+{
+    return reach(joinPath(root, link.path), link.target, realRoot) == LinkReach::Outside;
+}
+
+// Walks the bundle without digests. Throws SealError with the reason. Links
+// are judged here only when checkLinks is set.
+std::vector<SealEntry> walk(const QString &bundlePath, bool checkLinks)
 {
     const QByteArray root = QFile::encodeName(bundlePath);
     const std::string realRoot = realPath(root.toStdString());
@@ -159,8 +187,10 @@ std::vector<SealEntry> walk(const QString &bundlePath)
                 if (n <= 0 || n > CodeResources::kMaxPathBytes)
                     throw SealError(QStringLiteral("a symbolic link of the bundle can't be read: ") + shown(rel));
                 e.target = QByteArray(buf.data(), qsizetype(n));
-                if (e.target.startsWith('/') || !staysInside(full, realRoot))
-                    throw SealError(QStringLiteral("a symbolic link leaves the bundle: ") + shown(rel));
+                if (checkLinks) {
+                    if (auto failure = linkFailure(root, realRoot, e))
+                        throw SealError(*failure);
+                }
             } else {
                 throw SealError(QStringLiteral("the bundle holds something that is neither file, folder nor link: ") + shown(rel));
             }
@@ -199,7 +229,7 @@ CodeResources BundleSeal::scan(const QString &bundlePath, const QString &identif
 {
     CodeResources list;
     list.identifier = identifier;
-    list.entries = walk(bundlePath);
+    list.entries = walk(bundlePath, true);
     const QByteArray root = QFile::encodeName(bundlePath);
     Hasher hasher;
     for (SealEntry &e : list.entries) {
@@ -217,19 +247,26 @@ std::optional<QString> BundleSeal::check(const QString &bundlePath, const CodeRe
 {
     std::vector<SealEntry> disk;
     try {
-        disk = walk(bundlePath);
+        disk = walk(bundlePath, false);
     } catch (const SealError &e) {
         return e.description();
     }
+    // Links are judged after the comparison, so that a removed file is
+    // reported as removed rather than as the link to it dangling; a link
+    // that differs from the seal and leads outside says so.
     const QByteArray root = QFile::encodeName(bundlePath);
+    const std::string realRoot = realPath(root.toStdString());
     Hasher hasher;
     auto sealed = list.entries.begin();
     auto found = disk.begin();
     while (sealed != list.entries.end() || found != disk.end()) {
         if (found == disk.end() || (sealed != list.entries.end() && sealed->path < found->path))
             return resourceFailure(sealed->path, "was removed");
-        if (sealed == list.entries.end() || found->path < sealed->path)
+        if (sealed == list.entries.end() || found->path < sealed->path) {
+            if (found->type == SealEntry::Type::Symlink && leaves(root, realRoot, *found))
+                return linkFailure(root, realRoot, *found);
             return resourceFailure(found->path, "was added");
+        }
         if (sealed->type != found->type)
             return resourceFailure(found->path, "changed its type");
         switch (sealed->type) {
@@ -238,8 +275,11 @@ std::optional<QString> BundleSeal::check(const QString &bundlePath, const CodeRe
                 return resourceFailure(found->path, "changed its permissions");
             break;
         case SealEntry::Type::Symlink:
-            if (sealed->target != found->target)
+            if (sealed->target != found->target) {
+                if (leaves(root, realRoot, *found))
+                    return linkFailure(root, realRoot, *found);
                 return resourceFailure(found->path, "points somewhere else");
+            }
             break;
         case SealEntry::Type::File: {
             if (sealed->mode != found->mode)
@@ -252,6 +292,11 @@ std::optional<QString> BundleSeal::check(const QString &bundlePath, const CodeRe
         }
         ++sealed;
         ++found;
+    }
+    for (const SealEntry &e : disk) {
+        if (e.type == SealEntry::Type::Symlink)
+            if (auto failure = linkFailure(root, realRoot, e))
+                return failure;
     }
     return std::nullopt;
 }
