@@ -56,7 +56,9 @@ SigningIdentity SigningIdentity::fromPem(const QByteArray &pem)
     SigningIdentity id;
     {
         ossl::Bio in = ossl::memoryBio(pem);
-        id.m_key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
+        // Never prompt for a passphrase: the build and scripts run unattended.
+        auto noPassphrase = [](char *, int, int, void *) { return -1; };
+        id.m_key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, noPassphrase, nullptr));
     }
     ERR_clear_error();
     if (!id.m_key)

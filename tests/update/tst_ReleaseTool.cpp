@@ -135,6 +135,12 @@ void tst_ReleaseTool::releaseFromScratch()
     QVERIFY(verify.out.contains("MAINT00001"));
 
     const QString zip = d + "/Ferrowhistle-1.205.zip";
+    writeBytes(app + "/Contents/Resources/late.txt", "added after signing");
+    const Run late = release({"package", app, "--out", zip});
+    QCOMPARE(late.status, 1);
+    QVERIFY2(late.err.contains("Contents/Resources/late.txt was added"), qPrintable(late.err));
+    QVERIFY(!QFile::exists(zip));
+    QFile::remove(app + "/Contents/Resources/late.txt");
     QCOMPARE(release({"package", app, "--out", zip}).status, 0);
     QVERIFY(!QFile::exists(zip + ".partial"));
     const Run feed = release({"feed", zip, "--url", "https://downloads.example.org/Ferrowhistle-1.205.zip",
@@ -196,6 +202,7 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("feed of a non-archive") << QStringList{"feed", "NOISE", "--url", "https://example.org/a.zip"} << 1 << "can't";
     QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed";
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
+    QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed";
     QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "isn't signed with a team ID";
 }
 

@@ -13,10 +13,12 @@
 #include <archive_entry.h>
 #include <plist/plist++.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,10 +53,21 @@ struct TreeEntry {
 
 void listTree(const QByteArray &root, const QByteArray &rel, std::vector<TreeEntry> &out)
 {
-    QDir dir(QFile::decodeName(rel.isEmpty() ? root : root + '/' + rel));
-    const QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString &name : names) {
-        const QByteArray childRel = rel.isEmpty() ? QFile::encodeName(name) : rel + '/' + QFile::encodeName(name);
+    // Plain readdir keeps file names as bytes, whatever their encoding.
+    const QByteArray dirPath = rel.isEmpty() ? root : root + '/' + rel;
+    DIR *dir = ::opendir(dirPath.constData());
+    if (!dir)
+        throw std::runtime_error("can't read " + dirPath.toStdString());
+    std::vector<QByteArray> names;
+    while (dirent *d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray &name : names) {
+        const QByteArray childRel = rel.isEmpty() ? name : rel + '/' + name;
         TreeEntry e{childRel, {}};
         if (::lstat((root + '/' + childRel).constData(), &e.st) != 0)
             throw std::runtime_error("can't read " + childRel.toStdString());
@@ -78,6 +91,12 @@ void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
 {
     if (!BundleSeal::looksLikeBundle(bundlePath))
         throw std::runtime_error(bundlePath.toStdString() + " is not a bundle");
+    // Publishing a bundle that would fail the app's check helps nobody.
+    const auto listBytes = BundleSeal::readFile(bundlePath, BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
+    if (!listBytes || !BundleSeal::readFile(bundlePath, BundleSeal::kSignatureFile, 1 << 20))
+        throw std::runtime_error("the bundle is not signed; sign it before packaging");
+    if (const auto changed = BundleSeal::check(bundlePath, CodeResources::parse(*listBytes)))
+        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
     const QByteArray root = QFile::encodeName(QDir::cleanPath(QFileInfo(bundlePath).absoluteFilePath()));
     const QByteArray top = QFile::encodeName(QFileInfo(bundlePath).fileName());
     std::vector<TreeEntry> tree;

@@ -8,10 +8,11 @@
 // The two last steps of a release: the zip archive that is published, and
 // the feed record that points at it.
 
-// Writes a zip archive holding the bundle folder (under its own name) with
-// every folder, file and link and their permissions, so that unpacking it
-// gives back a bundle whose seal still holds. Written to a temporary file
-// beside zipPath and renamed into place. Throws std::runtime_error.
+// Writes a zip archive of a signed bundle whose seal still holds: the
+// bundle folder under its own name, with every folder, file and link and
+// their permissions, so that unpacking it gives back a bundle that verifies.
+// Written to a temporary file beside zipPath and renamed into place. Throws
+// std::runtime_error.
 void writeReleaseArchive(const QString &bundlePath, const QString &zipPath);
 
 struct FeedOptions {
