@@ -109,6 +109,13 @@ void tst_ReleaseTool::releaseFromScratch()
     const QString d = m_dir;
     QCOMPARE(release({"create-ca", "--name", "Dev CA", "--out", d + "/dev-ca.pem"}).status, 0);
     QCOMPARE(release({"create-ca", "--name", "Notary CA", "--out", d + "/notary-ca.pem"}).status, 0);
+    // A second authority at the same place would orphan the first one's
+    // certificates: refused, and the first one is kept.
+    const QByteArray authority = readBytes(d + "/dev-ca.pem");
+    const Run again = release({"create-ca", "--name", "Dev CA", "--out", d + "/dev-ca.pem"});
+    QCOMPARE(again.status, 1);
+    QVERIFY2(again.err.contains("already exists"), qPrintable(again.err));
+    QCOMPARE(readBytes(d + "/dev-ca.pem"), authority);
     QCOMPARE(release({"create-identity", "--ca", d + "/dev-ca.pem", "--kind", "developer", "--name", "Developer ID Application: Maintainer",
                       "--team", "MAINT00001", "--out", d + "/developer.pem"}).status, 0);
     QCOMPARE(release({"create-identity", "--ca", d + "/notary-ca.pem", "--kind", "notary", "--name", "Notary",

@@ -13,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -21,6 +22,7 @@
 #include <map>
 #include <stdexcept>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -66,20 +68,25 @@ QByteArray readFile(const QString &path)
     return f.read(4 << 20);
 }
 
-// Keys are written 0600 and nothing half-written is ever left at the path.
-void writeFileAtomically(const QString &path, const QByteArray &bytes, mode_t mode)
+// Keys are written 0600, nothing half-written is ever left at the path, and
+// an existing file is never replaced: overwriting an authority's key by
+// mistake would orphan every certificate it issued.
+void writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode)
 {
     const QByteArray finalPath = QFile::encodeName(path);
     const QByteArray temp = finalPath + ".partial";
+    ::unlink(temp.constData());
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     bool ok = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
     if (fd >= 0)
         ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.constData(), finalPath.constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
-        throw std::runtime_error("can't write " + path.toStdString());
-    }
+    // link() refuses an existing name, where rename() would replace it.
+    const bool placed = ok && ::link(temp.constData(), finalPath.constData()) == 0;
+    const int error = errno;
+    ::unlink(temp.constData());
+    if (!placed)
+        throw std::runtime_error(ok && error == EEXIST ? path.toStdString() + " already exists; not replacing it"
+                                                      : "can't write " + path.toStdString());
 }
 
 QStringList parse(QCommandLineParser &p, const QStringList &args, const QList<QCommandLineOption> &options, int positional)
@@ -124,8 +131,12 @@ int createCa(const QStringList &args)
     if (crt.endsWith(QLatin1String(".pem")))
         crt.chop(4);
     crt += QStringLiteral(".crt");
-    writeFileAtomically(out, ca.identityPem(), 0600);
-    writeFileAtomically(crt, ca.certificatePem, 0644);
+    for (const QString &path : {out, crt}) {
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+            throw std::runtime_error(path.toStdString() + " already exists; not replacing it");
+    }
+    writeNewFile(out, ca.identityPem(), 0600);
+    writeNewFile(crt, ca.certificatePem, 0644);
     QTextStream(stdout) << "Wrote " << out << " (keep it private) and " << crt << " (the anchor)\n";
     return 0;
 }
@@ -147,7 +158,7 @@ int createIdentity(const QStringList &args)
     request.notAfter = days(p, 730) * 86400;
     const QByteArray authority = readFile(required(p, QStringLiteral("ca")));
     const QString out = required(p, QStringLiteral("out"));
-    writeFileAtomically(out, DevelopmentCA::issue(authority, request).identityPem(), 0600);
+    writeNewFile(out, DevelopmentCA::issue(authority, request).identityPem(), 0600);
     QTextStream(stdout) << "Wrote " << out << '\n';
     return 0;
 }
