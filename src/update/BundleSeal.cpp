@@ -341,6 +341,14 @@ std::optional<QByteArray> BundleSeal::readFile(const QString &bundlePath, const 
     return bytes;
 }
 
+BundleSeal::SignedList BundleSeal::readSigned(const QString &bundlePath, const char *signatureName)
+{
+    SignedList s;
+    s.list = readFile(bundlePath, kResourcesFile, CodeResources::kMaxBytes);
+    s.signature = readFile(bundlePath, signatureName, kMaxSignatureBytes);
+    return s;
+}
+
 void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes)
 {
     const std::string dir = QFile::encodeName(bundlePath).toStdString() + "/" + kSignatureFolder;

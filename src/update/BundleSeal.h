@@ -37,6 +37,16 @@ public:
     // when the file does not exist; throws SealError when it is not a plain
     // file, is larger than maxBytes or cannot be read.
     static std::optional<QByteArray> readFile(const QString &bundlePath, const char *name, qsizetype maxBytes);
+    // The resource list and one signature over it (kSignatureFile or
+    // kNotarizationFile), each nothing when absent. Throws SealError like
+    // readFile.
+    struct SignedList {
+        std::optional<QByteArray> list;
+        std::optional<QByteArray> signature;
+        bool complete() const { return list && signature; }
+    };
+    static constexpr qsizetype kMaxSignatureBytes = 1 << 20;
+    static SignedList readSigned(const QString &bundlePath, const char *signatureName);
     // Replaces Contents/_CodeSignature/NAME atomically (write, fsync, rename).
     static void writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes);
     static void removeFile(const QString &bundlePath, const char *name);

@@ -1,5 +1,7 @@
 #include "update/CmsSignature.h"
 
+#include <QFile>
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
@@ -99,6 +101,13 @@ ossl::CertStack loadPemCertificates(const QByteArray &pem)
     }
     ERR_clear_error(); // the loop ends on "no start line"
     return certs;
+}
+
+ossl::CertStack loadPemCertificateFile(const QString &path)
+{
+    // Anchor files hold a few certificates; a bigger one is not ours.
+    QFile f(path);
+    return loadPemCertificates(f.open(QIODevice::ReadOnly) ? f.read(4 << 20) : QByteArray());
 }
 
 QByteArray cmsSignDetached(const QByteArray &content, const SigningIdentity &identity)

@@ -48,6 +48,8 @@ inline constexpr const char *kDeveloperIdExtensionOid = "1.2.840.113635.100.6.1.
 // Anchors as read from a PEM file (certificates only); an empty stack when
 // there are none or the text does not parse.
 ossl::CertStack loadPemCertificates(const QByteArray &pem);
+// The same from a PEM file; empty when the file is missing or unreadable.
+ossl::CertStack loadPemCertificateFile(const QString &path);
 
 // Signs content with the identity; DER of a detached CMS SignedData that
 // carries the identity's certificates. Throws std::runtime_error.

@@ -5,23 +5,10 @@
 #include "update/SigningRequirement.h"
 #include "update/UpdaterFailure.h"
 
-#include <QFile>
-
 namespace {
-
-constexpr qsizetype kMaxSignatureBytes = 1 << 20;
-constexpr qsizetype kMaxAnchorBytes = 4 << 20;
 
 QString noTeamText() { return QStringLiteral("This copy of Ferrowhistle isn't signed with a team ID, so it can't verify updates."); }
 QString unreadableText() { return QStringLiteral("The download's signature couldn't be read."); }
-
-QByteArray readAnchors(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.read(kMaxAnchorBytes);
-}
 
 // The team of a bundle's own signature, or empty. The certificate's dates
 // are not checked here: a copy whose certificate has run out must still be
@@ -29,14 +16,13 @@ QByteArray readAnchors(const QString &path)
 QString signedTeam(const Bundle &bundle)
 {
     try {
-        const ossl::CertStack anchors = loadPemCertificates(readAnchors(codeSigningAnchorsPath(bundle)));
+        const ossl::CertStack anchors = loadPemCertificateFile(codeSigningAnchorsPath(bundle));
         if (sk_X509_num(anchors.get()) <= 0)
             return {};
-        const auto list = BundleSeal::readFile(bundle.path(), BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
-        const auto signature = BundleSeal::readFile(bundle.path(), BundleSeal::kSignatureFile, kMaxSignatureBytes);
-        if (!list || !signature)
+        const BundleSeal::SignedList own = BundleSeal::readSigned(bundle.path(), BundleSeal::kSignatureFile);
+        if (!own.complete())
             return {};
-        const CmsVerification v = cmsVerifyDetached(*signature, *list, anchors.get(), false);
+        const CmsVerification v = cmsVerifyDetached(*own.signature, *own.list, anchors.get(), false);
         return v.valid ? v.signer.organizationalUnit : QString();
     } catch (const SealError &) {
         return {};
@@ -46,25 +32,23 @@ QString signedTeam(const Bundle &bundle)
 // Why the candidate fails the requirement, or nothing when it satisfies it.
 std::optional<QString> validate(const QString &candidate, const SigningRequirement &requirement, const Bundle &running)
 {
-    std::optional<QByteArray> listBytes;
-    std::optional<QByteArray> signature;
+    BundleSeal::SignedList signedList;
     try {
-        listBytes = BundleSeal::readFile(candidate, BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
-        signature = BundleSeal::readFile(candidate, BundleSeal::kSignatureFile, kMaxSignatureBytes);
+        signedList = BundleSeal::readSigned(candidate, BundleSeal::kSignatureFile);
     } catch (const SealError &e) {
         return e.description();
     }
-    if (!listBytes || !signature)
+    if (!signedList.complete())
         return QStringLiteral("code object is not signed at all");
 
-    const ossl::CertStack anchors = loadPemCertificates(readAnchors(codeSigningAnchorsPath(running)));
-    const CmsVerification cms = cmsVerifyDetached(*signature, *listBytes, anchors.get(), true);
+    const ossl::CertStack anchors = loadPemCertificateFile(codeSigningAnchorsPath(running));
+    const CmsVerification cms = cmsVerifyDetached(*signedList.signature, *signedList.list, anchors.get(), true);
     if (!cms.valid)
         return cms.failure;
 
     CodeResources list;
     try {
-        list = CodeResources::parse(*listBytes);
+        list = CodeResources::parse(*signedList.list);
     } catch (const SealError &e) {
         return e.description();
     }

@@ -207,9 +207,9 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("feed over http") << QStringList{"feed", "ZIP", "--url", "http://example.org/a.zip"} << 1 << "the download address must be an https URL";
     QTest::newRow("feed of an empty file") << QStringList{"feed", "EMPTY", "--url", "https://example.org/a.zip"} << 1 << "the archive is 0 bytes";
     QTest::newRow("feed of a non-archive") << QStringList{"feed", "NOISE", "--url", "https://example.org/a.zip"} << 1 << "can't";
-    QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed";
+    QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
-    QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed";
+    QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "isn't signed with a team ID";
 }
 

@@ -29,15 +29,19 @@ void signBundle(const QString &bundlePath, const QByteArray &identityPem, QStrin
         BundleSeal::writeFile(bundlePath, BundleSeal::kSignatureFile, signature);
 }
 
+QByteArray requireIntactSeal(const QString &bundlePath)
+{
+    const BundleSeal::SignedList seal = BundleSeal::readSigned(bundlePath, BundleSeal::kSignatureFile);
+    if (!seal.complete())
+        throw std::runtime_error("the bundle is not signed; sign it first");
+    if (const auto changed = BundleSeal::check(bundlePath, CodeResources::parse(*seal.list)))
+        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
+    return *seal.list;
+}
+
 void notarizeBundle(const QString &bundlePath, const QByteArray &notaryIdentityPem)
 {
     const SigningIdentity notary = SigningIdentity::fromPem(notaryIdentityPem);
-    const auto listBytes = BundleSeal::readFile(bundlePath, BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
-    const auto signature = BundleSeal::readFile(bundlePath, BundleSeal::kSignatureFile, 1 << 20);
-    if (!listBytes || !signature)
-        throw std::runtime_error("the bundle is not signed; sign it before notarizing");
-    const CodeResources list = CodeResources::parse(*listBytes);
-    if (const auto changed = BundleSeal::check(bundlePath, list))
-        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
-    BundleSeal::writeFile(bundlePath, BundleSeal::kNotarizationFile, cmsSignDetached(*listBytes, notary));
+    const QByteArray list = requireIntactSeal(bundlePath);
+    BundleSeal::writeFile(bundlePath, BundleSeal::kNotarizationFile, cmsSignDetached(list, notary));
 }

@@ -15,6 +15,11 @@
 // from before is removed, since it no longer describes the bundle.
 void signBundle(const QString &bundlePath, const QByteArray &identityPem, QString identifier = {});
 
+// Throws unless the bundle carries a code signature and its resource list
+// still describes it; gives the list's text. What notarizing and packaging
+// require.
+QByteArray requireIntactSeal(const QString &bundlePath);
+
 // Signs the bundle's resource list with the notary identity and stores the
 // ticket. The bundle must be signed and unchanged since.
 void notarizeBundle(const QString &bundlePath, const QByteArray &notaryIdentityPem);

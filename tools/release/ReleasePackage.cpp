@@ -1,5 +1,7 @@
 #include "ReleasePackage.h"
 
+#include "BundleSigner.h"
+
 #include "update/BundleSeal.h"
 #include "update/OpenSslHandles.h"
 
@@ -92,11 +94,7 @@ void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
     if (!BundleSeal::looksLikeBundle(bundlePath))
         throw std::runtime_error(bundlePath.toStdString() + " is not a bundle");
     // Publishing a bundle that would fail the app's check helps nobody.
-    const auto listBytes = BundleSeal::readFile(bundlePath, BundleSeal::kResourcesFile, CodeResources::kMaxBytes);
-    if (!listBytes || !BundleSeal::readFile(bundlePath, BundleSeal::kSignatureFile, 1 << 20))
-        throw std::runtime_error("the bundle is not signed; sign it before packaging");
-    if (const auto changed = BundleSeal::check(bundlePath, CodeResources::parse(*listBytes)))
-        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
+    requireIntactSeal(bundlePath);
     const QByteArray root = QFile::encodeName(QDir::cleanPath(QFileInfo(bundlePath).absoluteFilePath()));
     const QByteArray top = QFile::encodeName(QFileInfo(bundlePath).fileName());
     std::vector<TreeEntry> tree;
