@@ -1,0 +1,91 @@
+#include "SigningFixture.h"
+
+#include "BundleSigner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        throw std::runtime_error("can't write " + path.toStdString());
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("can't read " + path.toStdString());
+    return f.readAll();
+}
+
+SigningFixture::SigningFixture()
+{
+    developerCA = DevelopmentCA::createAuthority(QStringLiteral("Test Developer CA"));
+    strangerCA = DevelopmentCA::createAuthority(QStringLiteral("Test Developer CA")); // same name, other key
+    notaryCA = DevelopmentCA::createAuthority(QStringLiteral("Test Notary CA"));
+    strangerNotaryCA = DevelopmentCA::createAuthority(QStringLiteral("Test Notary CA"));
+
+    CertificateRequest dev;
+    dev.commonName = QStringLiteral("Developer ID Application: Test");
+    dev.team = QLatin1String(kTeam);
+    developer = issueDeveloper(dev);
+    dev.team = QLatin1String(kOtherTeam);
+    otherTeam = issueDeveloper(dev);
+
+    CertificateRequest n;
+    n.kind = CertificateRequest::Kind::Notary;
+    n.commonName = QStringLiteral("Test Notary");
+    notary = DevelopmentCA::issue(notaryCA.identityPem(), n);
+    strangerNotary = DevelopmentCA::issue(strangerNotaryCA.identityPem(), n);
+}
+
+IssuedCertificate SigningFixture::issueDeveloper(const CertificateRequest &request) const
+{
+    return DevelopmentCA::issue(developerCA.identityPem(), request);
+}
+
+QString SigningFixture::makeBundle(const QString &dir, const BundleOptions &o) const
+{
+    const QString app = root() + u'/' + dir + QStringLiteral("/Ferrowhistle.app");
+    QDir(app).removeRecursively();
+    QString plist = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n");
+    if (o.withIdentifier)
+        plist += QStringLiteral("\t<key>CFBundleIdentifier</key>\n\t<string>%1</string>\n").arg(o.identifier.toHtmlEscaped());
+    plist += QStringLiteral("\t<key>CFBundleShortVersionString</key>\n\t<string>1.%1</string>\n"
+                            "\t<key>CFBundleVersion</key>\n\t<string>%1</string>\n</dict>\n</plist>\n").arg(o.build);
+    writeBytes(app + QStringLiteral("/Contents/Info.plist"), plist.toUtf8());
+
+    QByteArray program(64 * 1024, Qt::Uninitialized);
+    for (char &c : program)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QString exe = app + QStringLiteral("/Contents/bin/Ferrowhistle");
+    writeBytes(exe, program);
+    ::chmod(QFile::encodeName(exe).constData(), 0755);
+    writeBytes(app + QStringLiteral("/Contents/Resources/build-info.json"), "{\"build\": \"" + QByteArray::number(o.build) + "\"}\n");
+    writeBytes(app + QStringLiteral("/Contents/Resources/icons/ferrowhistle-16.png"), QByteArray(700, 'i'));
+    ::symlink("icons/ferrowhistle-16.png", QFile::encodeName(app + QStringLiteral("/Contents/Resources/icon.png")).constData());
+    if (o.codeSigningAnchors)
+        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), developerCA.certificatePem);
+    if (o.notaryAnchors)
+        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), notaryCA.certificatePem);
+    return app;
+}
+
+QString SigningFixture::makeSignedBundle(const QString &dir, bool notarized) const
+{
+    const QString app = makeBundle(dir);
+    signBundle(app, developer.identityPem());
+    if (notarized)
+        notarizeBundle(app, notary.identityPem());
+    return app;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "DevelopmentCA.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+// Certificates and bundles for the signing tests, all made at run time:
+// a developer authority with identities for two teams, a second developer
+// authority nobody trusts, and a notary authority.
+class SigningFixture {
+public:
+    static constexpr const char *kTeam = "TEAMA12345";
+    static constexpr const char *kOtherTeam = "TEAMB67890";
+
+    SigningFixture();
+
+    QString root() const { return m_dir.path(); }
+
+    IssuedCertificate developerCA;
+    IssuedCertificate strangerCA;
+    IssuedCertificate notaryCA;
+    IssuedCertificate strangerNotaryCA;
+    IssuedCertificate developer;      // team kTeam, developer ID marker
+    IssuedCertificate otherTeam;      // team kOtherTeam, same authority
+    IssuedCertificate notary;
+    IssuedCertificate strangerNotary; // issued by strangerNotaryCA
+
+    IssuedCertificate issueDeveloper(const CertificateRequest &request) const;
+
+    struct BundleOptions {
+        QString identifier = QStringLiteral("com.copperkestrel.Ferrowhistle");
+        bool withIdentifier = true;
+        bool codeSigningAnchors = true;
+        bool notaryAnchors = true;
+        qint64 build = 100;
+    };
+    // Makes DIR/Ferrowhistle.app below the fixture's folder: Info.plist, an
+    // executable, resources with a nested folder and a link, and the anchors.
+    QString makeBundle(const QString &dir, const BundleOptions &options) const;
+    QString makeBundle(const QString &dir) const { return makeBundle(dir, BundleOptions{}); }
+    // A signed bundle (developer identity); notarized when asked.
+    QString makeSignedBundle(const QString &dir, bool notarized = false) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void writeBytes(const QString &path, const QByteArray &bytes);
+QByteArray readBytes(const QString &path);

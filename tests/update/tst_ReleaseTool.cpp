@@ -1,0 +1,253 @@
+// The release tool driven as a maintainer drives it, from a development
+// authority to the feed record, and the archive it makes unpacked as the app
+// unpacks a download.
+
+#include "SigningFixture.h"
+
+#include "update/CodeSigning.h"
+#include "update/Notarization.h"
+#include "update/UpdaterFailure.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run release(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(FW_BINARY_DIR "/bin/ferrowhistle-release"), args);
+    Run r;
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+// Unpacks as the app does: libarchive onto the disk, keeping permissions,
+// refusing absolute paths, ".." and writing through links.
+QString unpack(const QString &zip, const QString &into)
+{
+    QDir().mkpath(into);
+    archive *in = archive_read_new();
+    archive *out = archive_write_disk_new();
+    archive_read_support_format_zip(in);
+    archive_write_disk_set_options(out, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+                                            | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    QString error;
+    if (archive_read_open_filename(in, QFile::encodeName(zip).constData(), 1 << 16) != ARCHIVE_OK)
+        error = QString::fromUtf8(archive_error_string(in));
+    archive_entry *entry = nullptr;
+    while (error.isEmpty() && archive_read_next_header(in, &entry) == ARCHIVE_OK) {
+        const QByteArray name = archive_entry_pathname(entry);
+        if (name.startsWith('/')) {
+            error = QStringLiteral("absolute path in the archive");
+            break;
+        }
+        const QByteArray target = QFile::encodeName(into) + '/' + name;
+        archive_entry_set_pathname(entry, target.constData());
+        if (archive_write_header(out, entry) != ARCHIVE_OK) {
+            error = QString::fromUtf8(archive_error_string(out));
+            break;
+        }
+        const void *buf;
+        size_t size;
+        la_int64_t offset;
+        while (archive_read_data_block(in, &buf, &size, &offset) == ARCHIVE_OK)
+            archive_write_data_block(out, buf, size, offset);
+        archive_write_finish_entry(out);
+    }
+    archive_write_close(out);
+    archive_write_free(out);
+    archive_read_free(in);
+    return error;
+}
+
+} // namespace
+
+class tst_ReleaseTool : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void releaseFromScratch();
+    void refusals_data();
+    void refusals();
+    void badIdentityLeavesBundleAlone();
+
+private:
+    std::unique_ptr<SigningFixture> m_f;
+    QString m_dir;
+};
+
+void tst_ReleaseTool::initTestCase()
+{
+    m_f = std::make_unique<SigningFixture>();
+    m_dir = m_f->root() + QStringLiteral("/maintainer");
+    QDir().mkpath(m_dir);
+}
+
+void tst_ReleaseTool::releaseFromScratch()
+{
+    const QString d = m_dir;
+    QCOMPARE(release({"create-ca", "--name", "Dev CA", "--out", d + "/dev-ca.pem"}).status, 0);
+    QCOMPARE(release({"create-ca", "--name", "Notary CA", "--out", d + "/notary-ca.pem"}).status, 0);
+    // A second authority at the same place would orphan the first one's
+    // certificates: refused, and the first one is kept.
+    const QByteArray authority = readBytes(d + "/dev-ca.pem");
+    const Run again = release({"create-ca", "--name", "Dev CA", "--out", d + "/dev-ca.pem"});
+    QCOMPARE(again.status, 1);
+    QVERIFY2(again.err.contains("already exists"), qPrintable(again.err));
+    QCOMPARE(readBytes(d + "/dev-ca.pem"), authority);
+    QCOMPARE(release({"create-identity", "--ca", d + "/dev-ca.pem", "--kind", "developer", "--name", "Developer ID Application: Maintainer",
+                      "--team", "MAINT00001", "--out", d + "/developer.pem"}).status, 0);
+    QCOMPARE(release({"create-identity", "--ca", d + "/notary-ca.pem", "--kind", "notary", "--name", "Notary",
+                      "--out", d + "/notary.pem"}).status, 0);
+    QCOMPARE(QFileInfo(d + "/developer.pem").permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    QVERIFY(!readBytes(d + "/dev-ca.crt").contains("PRIVATE KEY"));
+
+    // The bundle trusts the maintainer's authorities, as a build configured
+    // with them would.
+    SigningFixture::BundleOptions o;
+    o.codeSigningAnchors = o.notaryAnchors = false;
+    o.build = 205;
+    const QString app = m_f->makeBundle(QStringLiteral("maintainer/release"), o);
+    writeBytes(app + "/Contents/Resources/Trust/codesigning-anchors.pem", readBytes(d + "/dev-ca.crt"));
+    writeBytes(app + "/Contents/Resources/Trust/notary-anchors.pem", readBytes(d + "/notary-ca.crt"));
+
+    QCOMPARE(release({"sign", "--identity", d + "/developer.pem", app}).status, 0);
+    Run verify = release({"verify", app});
+    QCOMPARE(verify.status, 1);
+    QVERIFY2(verify.err.contains("no notarization ticket"), qPrintable(verify.err));
+    QCOMPARE(release({"notarize", "--notary", d + "/notary.pem", app}).status, 0);
+    verify = release({"verify", app});
+    QCOMPARE(verify.status, 0);
+    QVERIFY(verify.out.contains("MAINT00001"));
+
+    const QString zip = d + "/Ferrowhistle-1.205.zip";
+    writeBytes(app + "/Contents/Resources/late.txt", "added after signing");
+    const Run late = release({"package", app, "--out", zip});
+    QCOMPARE(late.status, 1);
+    QVERIFY2(late.err.contains("Contents/Resources/late.txt was added"), qPrintable(late.err));
+    QVERIFY(!QFile::exists(zip));
+    QFile::remove(app + "/Contents/Resources/late.txt");
+    QCOMPARE(release({"package", app, "--out", zip}).status, 0);
+    QVERIFY(!QFile::exists(zip + ".partial"));
+    const Run feed = release({"feed", zip, "--url", "https://downloads.example.org/Ferrowhistle-1.205.zip",
+                              "--notes", "Faster cards.", "--minimum-system-version", "6.1.0"});
+    QCOMPARE(feed.status, 0);
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(feed.out.toUtf8(), &parseError);
+    QCOMPARE(parseError.error, QJsonParseError::NoError);
+    const QJsonObject record = doc.object();
+    QCOMPARE(record.value("version").toString(), QStringLiteral("1.205"));
+    QVERIFY(record.value("build").isDouble());
+    QVERIFY(feed.out.contains("\"build\": 205,")); // an integer, not text
+    QCOMPARE(record.value("url").toString(), QStringLiteral("https://downloads.example.org/Ferrowhistle-1.205.zip"));
+    QCOMPARE(record.value("sha256").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(readBytes(zip), QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(record.value("notes").toString(), QStringLiteral("Faster cards."));
+    QCOMPARE(record.value("minimumSystemVersion").toString(), QStringLiteral("6.1.0"));
+    QCOMPARE(release({"feed", zip, "--url", "https://downloads.example.org/x.zip"}).out.contains("notes"), false);
+
+    // Downloaded and unpacked by a running copy of the same team: the seal,
+    // modes and links survive the archive.
+    const QString staging = d + "/staging";
+    QCOMPARE(unpack(zip, staging), QString());
+    const QString candidate = staging + "/Ferrowhistle.app";
+    QVERIFY(QFileInfo(candidate + "/Contents/Resources/icon.png").isSymLink());
+    QVERIFY(QFileInfo(candidate + "/Contents/bin/Ferrowhistle").isExecutable());
+    QString failure;
+    try {
+        verifySignature(candidate, Bundle::atPath(app));
+    } catch (const UpdaterFailure &f) {
+        failure = f.message();
+    }
+    QCOMPARE(failure, QString());
+    QCOMPARE(assessNotarization(candidate, Bundle::atPath(app)).reason, QString());
+
+    // Tampering with the unpacked copy is caught by the tool as by the app.
+    writeBytes(candidate + "/Contents/Resources/build-info.json", "{}");
+    verify = release({"verify", "--against", app, candidate});
+    QCOMPARE(verify.status, 1);
+    QCOMPARE(verify.err.trimmed(), QStringLiteral("The download isn't signed by Ferrowhistle's developer (a sealed resource is missing or invalid: "
+                                                  "Contents/Resources/build-info.json was modified), so it wasn't installed."));
+}
+
+void tst_ReleaseTool::refusals_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    const QString app = "APP";
+    QTest::newRow("no command") << QStringList{} << 2 << "Usage:";
+    QTest::newRow("unknown command") << QStringList{"publish"} << 2 << "unknown command publish";
+    QTest::newRow("sign without identity") << QStringList{"sign", app} << 2 << "give either --identity or --ad-hoc";
+    QTest::newRow("sign with both") << QStringList{"sign", "--ad-hoc", "--identity", "x.pem", app} << 2 << "give either --identity or --ad-hoc";
+    QTest::newRow("developer without team") << QStringList{"create-identity", "--ca", "CA", "--kind", "developer", "--name", "n", "--out", "OUT"} << 1
+                                            << "a developer identity needs a team identifier";
+    QTest::newRow("unknown kind") << QStringList{"create-identity", "--ca", "CA", "--kind", "admin", "--name", "n", "--out", "OUT"} << 2 << "--kind is developer or notary";
+    QTest::newRow("feed over http") << QStringList{"feed", "ZIP", "--url", "http://example.org/a.zip"} << 1 << "the download address must be an https URL";
+    QTest::newRow("feed of an empty file") << QStringList{"feed", "EMPTY", "--url", "https://example.org/a.zip"} << 1 << "the archive is 0 bytes";
+    QTest::newRow("feed of a non-archive") << QStringList{"feed", "NOISE", "--url", "https://example.org/a.zip"} << 1 << "can't";
+    QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed; sign it first";
+    QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
+    QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
+    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "isn't signed with a team ID";
+}
+
+void tst_ReleaseTool::refusals()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const QString d = m_dir + "/refusals";
+    QDir().mkpath(d);
+    const QString app = m_f->makeBundle(QStringLiteral("maintainer/refusals/unsigned"));
+    writeBytes(d + "/ca.pem", m_f->developerCA.identityPem());
+    writeBytes(d + "/notary.pem", m_f->notary.identityPem());
+    writeBytes(d + "/empty.zip", {});
+    writeBytes(d + "/noise.zip", QByteArray(5000, 'n'));
+    writeBytes(d + "/app.zip", "PK");
+    for (QString &a : args) {
+        a.replace("APP", app).replace("CA", d + "/ca.pem").replace("OUT", d + "/out").replace("NOTARY", d + "/notary.pem");
+        a.replace("EMPTY", d + "/empty.zip").replace("NOISE", d + "/noise.zip").replace("ZIP", d + "/app.zip");
+    }
+    const Run r = release(args);
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(!QFile::exists(d + "/out"));
+    QVERIFY(!QFile::exists(d + "/out.partial"));
+    QVERIFY(!QFile::exists(app + "/Contents/_CodeSignature"));
+}
+
+void tst_ReleaseTool::badIdentityLeavesBundleAlone()
+{
+    const QString app = m_f->makeSignedBundle(QStringLiteral("maintainer/kept"));
+    const QByteArray before = readBytes(app + "/Contents/_CodeSignature/CodeSignature");
+    writeBytes(m_dir + "/broken.pem", m_f->developer.certificatePem); // no key
+    const Run r = release({"sign", "--identity", m_dir + "/broken.pem", app});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains("no private key"), qPrintable(r.err));
+    QCOMPARE(readBytes(app + "/Contents/_CodeSignature/CodeSignature"), before);
+}
+
+QTEST_GUILESS_MAIN(tst_ReleaseTool)
+#include "tst_ReleaseTool.moc"

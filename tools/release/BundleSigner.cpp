@@ -1,0 +1,47 @@
+#include "BundleSigner.h"
+
+#include "platform/Bundle.h"
+#include "update/BundleSeal.h"
+#include "update/CmsSignature.h"
+
+#include <optional>
+
+void signBundle(const QString &bundlePath, const QByteArray &identityPem, QString identifier)
+{
+    if (!BundleSeal::looksLikeBundle(bundlePath))
+        throw std::runtime_error(bundlePath.toStdString() + " is not a bundle");
+    if (identifier.isEmpty())
+        identifier = Bundle::atPath(bundlePath).identifier().value_or(QString());
+    if (identifier.isEmpty())
+        throw std::runtime_error("the bundle has no CFBundleIdentifier; give one with --identifier");
+
+    // Read the identity first, so a bad one leaves the bundle untouched.
+    std::optional<SigningIdentity> identity;
+    if (!identityPem.isEmpty())
+        identity = SigningIdentity::fromPem(identityPem);
+
+    const QByteArray list = BundleSeal::scan(bundlePath, identifier).serialize();
+    const QByteArray signature = identity ? cmsSignDetached(list, *identity) : QByteArray();
+    BundleSeal::removeFile(bundlePath, BundleSeal::kNotarizationFile);
+    BundleSeal::removeFile(bundlePath, BundleSeal::kSignatureFile);
+    BundleSeal::writeFile(bundlePath, BundleSeal::kResourcesFile, list);
+    if (identity)
+        BundleSeal::writeFile(bundlePath, BundleSeal::kSignatureFile, signature);
+}
+
+QByteArray requireIntactSeal(const QString &bundlePath)
+{
+    const BundleSeal::SignedList seal = BundleSeal::readSigned(bundlePath, BundleSeal::kSignatureFile);
+    if (!seal.complete())
+        throw std::runtime_error("the bundle is not signed; sign it first");
+    if (const auto changed = BundleSeal::check(bundlePath, CodeResources::parse(*seal.list)))
+        throw std::runtime_error("the bundle changed after signing: " + changed->toStdString());
+    return *seal.list;
+}
+
+void notarizeBundle(const QString &bundlePath, const QByteArray &notaryIdentityPem)
+{
+    const SigningIdentity notary = SigningIdentity::fromPem(notaryIdentityPem);
+    const QByteArray list = requireIntactSeal(bundlePath);
+    BundleSeal::writeFile(bundlePath, BundleSeal::kNotarizationFile, cmsSignDetached(list, notary));
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// The two last steps of a release: the zip archive that is published, and
+// the feed record that points at it.
+
+// Writes a zip archive of a signed bundle whose seal still holds: the
+// bundle folder under its own name, with every folder, file and link and
+// their permissions, so that unpacking it gives back a bundle that verifies.
+// Written to a temporary file beside zipPath and renamed into place. Throws
+// std::runtime_error.
+void writeReleaseArchive(const QString &bundlePath, const QString &zipPath);
+
+struct FeedOptions {
+    QString url;
+    std::optional<QString> notes;
+    std::optional<QString> minimumSystemVersion;
+};
+
+// The feed record for a release archive: version and build from the
+// Info.plist of the bundle inside it, the download address, the archive's
+// SHA-256 and the optional fields. Throws std::runtime_error when the
+// address is not https, the archive is not one the app would accept, or
+// its bundle has no usable version and build.
+QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options);
