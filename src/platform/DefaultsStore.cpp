@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include <fcntl.h>
@@ -124,10 +125,14 @@ std::unique_ptr<PList::Node> toNode(const QVariant &value)
         return std::make_unique<PList::Boolean>(value.toBool());
     case QMetaType::QDateTime: {
         const qint64 ms = value.toDateTime().toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(std::floor(static_cast<double>(ms) / 1000.0));
-        tv.tv_usec = static_cast<suseconds_t>((ms - static_cast<qint64>(tv.tv_sec) * 1000) * 1000);
-        return std::make_unique<PList::Date>(tv);
+        const qint64 sec = static_cast<qint64>(std::floor(static_cast<double>(ms) / 1000.0));
+        const qint64 usec = (ms - sec * 1000) * 1000;
+        // libplist 2.2 keeps dates as 32-bit seconds from 2001.
+        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
+            return nullptr;
+        // PList::Date(timeval) stores the value with the wrong length in
+        // libplist 2.2 and aborts when written out; the C constructor is right.
+        return std::make_unique<PList::Date>(plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec)));
     }
     case QMetaType::Int:
     case QMetaType::LongLong:
@@ -296,9 +301,7 @@ void DefaultsStore::setValue(const QString &key, const QVariant &value) const
 {
     const std::unique_ptr<PList::Node> node = toNode(value);
     if (!node)
-        throw DefaultsStoreError(QStringLiteral("A value of type %1 can't be kept in the settings.")
-                                     .arg(QString::fromLatin1(value.typeName() ? value.typeName() : "(none)"))
-                                     .toStdString());
+        throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(key).toStdString());
     modify(m_path, [&](PList::Dictionary &dict) {
         dict.Set(key.toStdString(), node.get());
         return true;

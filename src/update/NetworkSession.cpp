@@ -82,7 +82,7 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
         reply->abort();
     };
     auto readAvailable = [&] {
-        if (ownAbort)
+        if (ownAbort || !reply->isOpen())
             return;
         const QByteArray chunk = reply->read(limits.maxBytes + 1 - response.body.size());
         response.body += chunk;
