@@ -183,7 +183,7 @@ QByteArray LoopbackHttpsServer::response(int status, const QByteArray &body, con
 
 QByteArray LoopbackHttpsServer::releaseJson(qint64 build, const QString &version, const QString &url, const QString &extra)
 {
-    return QStringLiteral(R"({"version": "%1", "build": %2, "url": "%3", "sha256": "%4"%5})")
+    return QStringLiteral("{\"version\": \"%1\", \"build\": %2, \"url\": \"%3\", \"sha256\": \"%4\"%5}")
         .arg(version)
         .arg(build)
         .arg(url, QString(64, u'a'), extra.isEmpty() ? QString() : QStringLiteral(", ") + extra)

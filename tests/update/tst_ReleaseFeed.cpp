@@ -137,7 +137,7 @@ private Q_SLOTS:
     void okAnswerIsDecoded()
     {
         serve(LoopbackHttpsServer::response(200, LoopbackHttpsServer::releaseJson(42, "3.1", "https://dl.example.org/a.zip",
-                                                                                  R"("notes": "Fixes.", "size": 12)")));
+                                                                                  "\"notes\": \"Fixes.\", \"size\": 12")));
         const auto o = fetch("/feed.json");
         QVERIFY2(o.value, qPrintable(o.error));
         QCOMPARE(o.value->build, 42);
