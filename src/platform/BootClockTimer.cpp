@@ -38,16 +38,7 @@ void BootClockTimer::start(std::chrono::nanoseconds duration)
     spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
     spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     ::timerfd_settime(m_fd, 0, &spec, nullptr);
-    m_active = true;
     m_notifier->setEnabled(true);
-}
-
-void BootClockTimer::stop()
-{
-    itimerspec spec{};
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
-    m_active = false;
-    m_notifier->setEnabled(false);
 }
 
 qint64 BootClockTimer::now()
@@ -62,7 +53,6 @@ void BootClockTimer::onReadable()
     uint64_t expirations = 0;
     if (::read(m_fd, &expirations, sizeof expirations) != static_cast<ssize_t>(sizeof expirations))
         return; // EAGAIN: re-armed meanwhile, nothing expired yet
-    m_active = false;
     m_notifier->setEnabled(false);
     Q_EMIT timeout();
 }

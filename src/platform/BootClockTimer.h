@@ -21,8 +21,6 @@ public:
     // (Re)arms the timer; a non-positive duration fires on the next turn of
     // the event loop.
     void start(std::chrono::nanoseconds duration);
-    void stop();
-    bool isActive() const { return m_active; }
 
     // Nanoseconds on CLOCK_BOOTTIME, for measuring what the timer waited.
     static qint64 now();
@@ -35,7 +33,6 @@ private:
 
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    bool m_active = false;
 };
 
 // Suspends the calling coroutine for the duration, counted on CLOCK_BOOTTIME.

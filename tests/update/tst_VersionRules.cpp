@@ -1,4 +1,4 @@
-// The integer rule, minimum system versions, the kernel's version and the
+// The integer rule, minimum system versions, the kernel's version, and the
 // offer and candidate rules.
 
 #include "UpdateTestSupport.h"
@@ -11,171 +11,86 @@
 #include <sys/utsname.h>
 
 using namespace VersionRules;
-Q_DECLARE_METATYPE(VersionRules::SystemVersion)
-
-namespace {
-Release releaseWith(qint64 build, std::optional<QString> minimum)
-{
-    Release r;
-    r.version = QStringLiteral("x");
-    r.build = build;
-    r.minimumSystemVersion = std::move(minimum);
-    return r;
-}
-} // namespace
 
 class tst_VersionRules : public QObject {
     Q_OBJECT
     TestEnvironment m_env;
 
 private Q_SLOTS:
-    void integerRule_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("isInteger");
-        QTest::addColumn<qint64>("value");
-        QTest::newRow("plain") << "42" << true << qint64(42);
-        QTest::newRow("plus") << "+42" << true << qint64(42);
-        QTest::newRow("minus") << "-7" << true << qint64(-7);
-        QTest::newRow("leading zeros") << "007" << true << qint64(7);
-        QTest::newRow("max") << "9223372036854775807" << true << std::numeric_limits<qint64>::max();
-        QTest::newRow("min") << "-9223372036854775808" << true << std::numeric_limits<qint64>::min();
-        QTest::newRow("above max") << "9223372036854775808" << false << qint64(0);
-        QTest::newRow("below min") << "-9223372036854775809" << false << qint64(0);
-        QTest::newRow("far above") << "99999999999999999999999" << false << qint64(0);
-        QTest::newRow("empty") << "" << false << qint64(0);
-        QTest::newRow("lone sign") << "+" << false << qint64(0);
-        QTest::newRow("two signs") << "+-1" << false << qint64(0);
-        QTest::newRow("leading space") << " 42" << false << qint64(0);
-        QTest::newRow("trailing space") << "42 " << false << qint64(0);
-        QTest::newRow("decimal point") << "42.0" << false << qint64(0);
-        QTest::newRow("dotted") << "1.2.3" << false << qint64(0);
-        QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0664\u0662") << false << qint64(0);
-        QTest::newRow("hex") << "0x10" << false << qint64(0);
-    }
     void integerRule()
     {
-        QFETCH(QString, text);
-        QFETCH(bool, isInteger);
-        QFETCH(qint64, value);
-        const auto parsed = parseInteger(text);
-        QCOMPARE(parsed.has_value(), isInteger);
-        if (isInteger)
-            QCOMPARE(*parsed, value);
+        const std::pair<const char *, std::optional<qint64>> cases[] = {
+            {"42", 42}, {"+42", 42}, {"-7", -7}, {"007", 7},
+            {"9223372036854775807", std::numeric_limits<qint64>::max()},
+            {"-9223372036854775808", std::numeric_limits<qint64>::min()},
+            {"9223372036854775808", {}}, {"-9223372036854775809", {}}, {"99999999999999999999", {}},
+            {"", {}}, {"+", {}}, {"+-1", {}}, {" 42", {}}, {"42 ", {}}, {"42.0", {}}, {"0x10", {}},
+            {"\xd9\xa4\xd9\xa2", {}}, // Arabic-Indic digits are not ASCII digits
+        };
+        for (const auto &[text, value] : cases)
+            QVERIFY2(parseInteger(QString::fromUtf8(text)) == value, text);
     }
 
-    void minimumVersionText_data()
+    void systemVersions()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<SystemVersion>("version");
-        QTest::newRow("13") << "13" << SystemVersion{13, 0, 0};
-        QTest::newRow("13.5") << "13.5" << SystemVersion{13, 5, 0};
-        QTest::newRow("14.2.1") << "14.2.1" << SystemVersion{14, 2, 1};
-        QTest::newRow("14.2.1.9") << "14.2.1.9" << SystemVersion{14, 2, 1};
-        QTest::newRow("13..4") << "13..4" << SystemVersion{13, 4, 0};
-        QTest::newRow("13.x.4") << "13.x.4" << SystemVersion{13, 4, 0};
-        QTest::newRow("empty") << "" << SystemVersion{0, 0, 0};
-        QTest::newRow("no integer") << "abc.def" << SystemVersion{0, 0, 0};
-        QTest::newRow("signed") << "+6.-1" << SystemVersion{6, -1, 0};
-    }
-    void minimumVersionText()
-    {
-        QFETCH(QString, text);
-        QFETCH(SystemVersion, version);
-        QCOMPARE(versionFromText(text), version);
-    }
-
-    void kernelRelease_data()
-    {
-        QTest::addColumn<QString>("release");
-        QTest::addColumn<SystemVersion>("version");
-        QTest::newRow("suffix") << "6.18.44-foo" << SystemVersion{6, 18, 44};
-        QTest::newRow("debian") << "6.1.0-13-amd64" << SystemVersion{6, 1, 0};
-        QTest::newRow("four parts") << "6.6.87.2-microsoft-standard-WSL2" << SystemVersion{6, 6, 87};
-        QTest::newRow("two parts") << "5.15+" << SystemVersion{5, 15, 0};
-        QTest::newRow("garbage") << "unknown" << SystemVersion{0, 0, 0};
-    }
-    void kernelRelease()
-    {
-        QFETCH(QString, release);
-        QFETCH(SystemVersion, version);
-        QCOMPARE(versionFromKernelRelease(release), version);
-    }
-
-    void runningSystemIsTheKernel()
-    {
+        const std::pair<const char *, SystemVersion> minimums[] = {
+            {"13", {13, 0, 0}}, {"13.5", {13, 5, 0}}, {"14.2.1", {14, 2, 1}}, {"14.2.1.9", {14, 2, 1}},
+            {"13..4", {13, 4, 0}}, {"13.x.4", {13, 4, 0}}, {"", {0, 0, 0}}, {"a.b", {0, 0, 0}},
+        };
+        for (const auto &[text, version] : minimums)
+            QVERIFY2(versionFromText(QString::fromLatin1(text)) == version, text);
+        const std::pair<const char *, SystemVersion> kernels[] = {
+            {"6.18.44-foo", {6, 18, 44}}, {"6.1.0-13-amd64", {6, 1, 0}},
+            {"6.6.87.2-microsoft-standard-WSL2", {6, 6, 87}}, {"5.15+", {5, 15, 0}}, {"unknown", {0, 0, 0}},
+        };
+        for (const auto &[text, version] : kernels)
+            QVERIFY2(versionFromKernelRelease(QString::fromLatin1(text)) == version, text);
         utsname name{};
         QCOMPARE(::uname(&name), 0);
-        const SystemVersion running = runningSystemVersion();
-        QCOMPARE(running, versionFromKernelRelease(QString::fromLatin1(name.release)));
-        QVERIFY(running.major > 0);
+        QCOMPARE(runningSystemVersion(), versionFromKernelRelease(QString::fromLatin1(name.release)));
     }
 
-    void compatibilityAndOffer()
+    void offerRule()
     {
         const SystemVersion running{6, 1, 5};
-        QVERIFY(isCompatible(releaseWith(1, std::nullopt), running));
-        QVERIFY(isCompatible(releaseWith(1, QStringLiteral("6.1.5")), running));
-        QVERIFY(isCompatible(releaseWith(1, QStringLiteral("6.1")), running));
-        QVERIFY(isCompatible(releaseWith(1, QStringLiteral("5.19.99")), running));
-        QVERIFY(isCompatible(releaseWith(1, QStringLiteral("")), running));
-        QVERIFY(!isCompatible(releaseWith(1, QStringLiteral("6.1.6")), running));
-        QVERIFY(!isCompatible(releaseWith(1, QStringLiteral("6.2")), running));
-        QVERIFY(!isCompatible(releaseWith(1, QStringLiteral("99")), running));
-        // minor outranks patch: 6.0.99 is below 6.1.5
-        QVERIFY(isCompatible(releaseWith(1, QStringLiteral("6.0.99")), running));
-
-        QVERIFY(isOfferable(releaseWith(11, std::nullopt), 10, running));
-        QVERIFY(!isOfferable(releaseWith(10, std::nullopt), 10, running));
-        QVERIFY(!isOfferable(releaseWith(9, std::nullopt), 10, running));
-        QVERIFY(!isOfferable(releaseWith(11, QStringLiteral("99")), 10, running));
+        const auto release = [](qint64 build, std::optional<QString> minimum) {
+            Release r;
+            r.build = build;
+            r.minimumSystemVersion = std::move(minimum);
+            return r;
+        };
+        for (const char *ok : {"6.1.5", "6.1", "6.0.99", "5.19.99", ""})
+            QVERIFY2(isCompatible(release(1, QString::fromLatin1(ok)), running), ok);
+        for (const char *tooNew : {"6.1.6", "6.2", "99"})
+            QVERIFY2(!isCompatible(release(1, QString::fromLatin1(tooNew)), running), tooNew);
+        QVERIFY(isOfferable(release(11, std::nullopt), 10, running));
+        QVERIFY(!isOfferable(release(10, std::nullopt), 10, running));
+        QVERIFY(!isOfferable(release(11, QStringLiteral("99")), 10, running));
     }
 
-    void currentBuildOfABundle()
+    void buildsOfBundles()
     {
-        const QString dir = m_env.root();
-        QCOMPARE(buildOfBundle(makeTestBundle(dir + "/a", {{"CFBundleVersion", "48"}})), 48);
-        QCOMPARE(buildOfBundle(makeTestBundle(dir + "/b", {{"CFBundleVersion", "1.2.3"}})), 0);
-        QCOMPARE(buildOfBundle(makeTestBundle(dir + "/c", {{"CFBundleVersion", "<integer>48</integer>"}})), 0);
-        QCOMPARE(buildOfBundle(makeTestBundle(dir + "/d", {})), 0);
-        QCOMPARE(buildOfBundle(Bundle::atPath(dir + "/none.app")), 0);
-    }
+        const QString d = m_env.root();
+        QCOMPARE(buildOfBundle(makeTestBundle(d + "/a", {{"CFBundleVersion", "48"}})), 48);
+        QCOMPARE(buildOfBundle(makeTestBundle(d + "/b", {{"CFBundleVersion", "1.2.3"}})), 0);
+        QCOMPARE(buildOfBundle(makeTestBundle(d + "/c", {{"CFBundleVersion", "<integer>48</integer>"}})), 0);
+        QCOMPARE(buildOfBundle(Bundle::atPath(d + "/none.app")), 0);
 
-    void candidateRule_data()
-    {
-        QTest::addColumn<QString>("identifier");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<bool>("accepted");
-        const QString id = QStringLiteral("com.copperkestrel.Ferrowhistle");
-        QTest::newRow("newer") << id << "49" << true;
-        QTest::newRow("plus sign") << id << "+49" << true;
-        QTest::newRow("same build") << id << "48" << false;
-        QTest::newRow("older") << id << "47" << false;
-        QTest::newRow("space before") << id << " 49" << false;
-        QTest::newRow("with point") << id << "49.0" << false;
-        QTest::newRow("not text") << id << "<integer>49</integer>" << false;
-        QTest::newRow("other identifier") << "com.copperkestrel.ferrowhistle" << "49" << false;
-        QTest::newRow("no identifier") << QString() << "49" << false;
-    }
-    void candidateRule()
-    {
-        QFETCH(QString, identifier);
-        QFETCH(QString, version);
-        QFETCH(bool, accepted);
-        QMap<QString, QString> entries{{"CFBundleVersion", version}};
-        if (!identifier.isEmpty())
-            entries.insert("CFBundleIdentifier", identifier);
-        const QString dir = m_env.root() + "/cand-" + QTest::currentDataTag();
-        const Bundle candidate = makeTestBundle(dir, entries);
-        QCOMPARE(isNewerBuildOfSameApp(candidate, QStringLiteral("com.copperkestrel.Ferrowhistle"), 48), accepted);
-    }
-
-    void candidateWithoutInfoPlistIsRefused()
-    {
-        const QString path = m_env.root() + "/empty/Ferrowhistle.app/Contents";
-        QVERIFY(QDir().mkpath(path));
-        QVERIFY(!isNewerBuildOfSameApp(Bundle::atPath(m_env.root() + "/empty/Ferrowhistle.app"),
-                                       QStringLiteral("com.copperkestrel.Ferrowhistle"), 0));
+        const QString id = "com.copperkestrel.Ferrowhistle";
+        const std::tuple<QString, const char *, bool> candidates[] = {
+            {id, "49", true}, {id, "+49", true}, {id, "48", false}, {id, " 49", false}, {id, "49.0", false},
+            {id, "<integer>49</integer>", false}, {"com.copperkestrel.ferrowhistle", "49", false}, {{}, "49", false},
+        };
+        int n = 0;
+        for (const auto &[identifier, version, accepted] : candidates) {
+            QMap<QString, QString> entries{{"CFBundleVersion", QString::fromLatin1(version)}};
+            if (!identifier.isEmpty())
+                entries.insert("CFBundleIdentifier", identifier);
+            const Bundle candidate = makeTestBundle(d + "/cand" + QString::number(n++), entries);
+            QVERIFY2(isNewerBuildOfSameApp(candidate, id, 48) == accepted, version);
+        }
+        QVERIFY(QDir().mkpath(d + "/bare/Ferrowhistle.app/Contents"));
+        QVERIFY(!isNewerBuildOfSameApp(Bundle::atPath(d + "/bare/Ferrowhistle.app"), id, 0));
     }
 };
 
