@@ -34,10 +34,10 @@ void BootClockTimer::start(std::chrono::nanoseconds duration)
 {
     // A zero it_value would disarm the timer; one nanosecond fires at once.
     const qint64 ns = std::max<qint64>(duration.count(), 1);
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    itimerspec deadline{};
+    deadline.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    deadline.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    ::timerfd_settime(m_fd, 0, &deadline, nullptr);
     m_notifier->setEnabled(true);
 }
 

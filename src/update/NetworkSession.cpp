@@ -79,7 +79,10 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
             return;
         ownAbort = true;
         response.outcome = outcome;
-        reply->abort();
+        // Aborting finishes the reply, which resumes this coroutine and ends
+        // its frame; do it from the event loop, not from inside a handler or
+        // timer that lives in that frame.
+        QTimer::singleShot(0, reply.get(), [r = reply.get()] { r->abort(); });
     };
     auto readAvailable = [&] {
         if (ownAbort || !reply->isOpen())

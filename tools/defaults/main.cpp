@@ -56,12 +56,10 @@ std::optional<bool> parseBool(const QString &text)
 
 std::optional<QDateTime> parseDate(const QString &text)
 {
-    // Qt::ISODate accepts a date alone and times without a zone; a setting
-    // that means a point in time needs both, so insist on them.
-    if (!text.contains(u'T') || !(text.endsWith(u'Z') || text.contains(u'+') || text.lastIndexOf(u'-') > 10))
-        return std::nullopt;
+    // A setting that means a point in time needs a time and a zone; Qt reads
+    // a bare date or a time without a zone as local time, so refuse those.
     const QDateTime date = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!date.isValid())
+    if (!date.isValid() || !text.contains(u'T') || date.timeSpec() == Qt::LocalTime)
         return std::nullopt;
     return date.toUTC();
 }
