@@ -3,6 +3,7 @@
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
 #include "platform/ActivationPolicy.h"
+#include "update/Updater.h"
 
 void AppDelegate::applicationDidFinishLaunching()
 {
@@ -20,4 +21,9 @@ void AppDelegate::applicationDidFinishLaunching()
         debugLog(QStringLiteral("flushing pending message after launch"));
         hud.show(held.message, held.position, held.seconds);
     }
+
+    // Launch completion. The updater exists from here on; its automatic checks
+    // start last (the offer to move to Applications slots in before them).
+    Updater &updater = Updater::shared();
+    updater.startAutomaticChecks();
 }

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+
+class QSocketNotifier;
+
+// A one-shot timer on CLOCK_BOOTTIME, which keeps counting while the machine
+// is suspended: an hour's sleep that spans a night of suspend is over when
+// the machine wakes, instead of an hour later. Built on a timerfd, so the
+// process gets exactly one wake-up when it is due and none before.
+class BootClockTimer final : public QObject {
+    Q_OBJECT
+public:
+    explicit BootClockTimer(QObject *parent = nullptr);
+    ~BootClockTimer() override;
+
+    // (Re)arms the timer; a non-positive duration fires on the next turn of
+    // the event loop.
+    void start(std::chrono::nanoseconds duration);
+
+    // Nanoseconds on CLOCK_BOOTTIME, for measuring what the timer waited.
+    static qint64 now();
+
+Q_SIGNALS:
+    void timeout();
+
+private:
+    void onReadable();
+
+    int m_fd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+// Suspends the calling coroutine for the duration, counted on CLOCK_BOOTTIME.
+QCoro::Task<> sleepOnBootClock(std::chrono::milliseconds duration);

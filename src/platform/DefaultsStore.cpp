@@ -1,0 +1,321 @@
+#include "platform/DefaultsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <plist/plist++.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// plist dates count seconds from 2001-01-01T00:00:00Z.
+constexpr qint64 kPlistEpochOffset = 978307200;
+// Settings are a few hundred bytes; a file far beyond that is not ours.
+constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return m_fd; }
+    void reset()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    // Closes and reports the result, for the file whose data must be on disk.
+    int close()
+    {
+        const int rc = ::close(m_fd);
+        m_fd = -1;
+        return rc;
+    }
+
+private:
+    int m_fd;
+};
+
+QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+[[noreturn]] void fail(const QString &path, const QString &what, int error)
+{
+    throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: %2 (%3).")
+                                 .arg(path, what, systemError(error))
+                                 .toStdString());
+}
+
+enum class FileState { Missing, Parsed, Unusable };
+
+struct Contents {
+    FileState state = FileState::Missing;
+    std::unique_ptr<PList::Dictionary> dictionary;
+};
+
+Contents readContents(const QString &path)
+{
+    Contents out;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return out;
+    out.state = FileState::Unusable;
+    if (!info.isFile() || info.size() > kMaxFileBytes)
+        return out;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return out;
+    const QByteArray bytes = file.read(kMaxFileBytes + 1);
+    if (bytes.isEmpty() || bytes.size() > kMaxFileBytes)
+        return out;
+    std::unique_ptr<PList::Structure> root;
+    if (bytes.startsWith("bplist"))
+        root.reset(PList::Structure::FromBin(std::vector<char>(bytes.begin(), bytes.end())));
+    else
+        root.reset(PList::Structure::FromXml(bytes.toStdString()));
+    if (!root || root->GetType() != PLIST_DICT)
+        return out;
+    out.state = FileState::Parsed;
+    out.dictionary.reset(static_cast<PList::Dictionary *>(root.release()));
+    return out;
+}
+
+QVariant toVariant(const PList::Node *node)
+{
+    if (!node)
+        return {};
+    auto *n = const_cast<PList::Node *>(node); // the getters are not const in libplist++
+    switch (n->GetType()) {
+    case PLIST_STRING:
+        return QString::fromStdString(static_cast<PList::String *>(n)->GetValue());
+    case PLIST_BOOLEAN:
+        return static_cast<PList::Boolean *>(n)->GetValue();
+    case PLIST_UINT:
+        return static_cast<qint64>(static_cast<PList::Integer *>(n)->GetValue());
+    case PLIST_REAL:
+        return static_cast<PList::Real *>(n)->GetValue();
+    case PLIST_DATE: {
+        const timeval tv = static_cast<PList::Date *>(n)->GetValue();
+        const qint64 ms = (static_cast<qint64>(tv.tv_sec) + kPlistEpochOffset) * 1000 + tv.tv_usec / 1000;
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    }
+    default:
+        return {};
+    }
+}
+
+std::unique_ptr<PList::Node> toNode(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return std::make_unique<PList::String>(value.toString().toStdString());
+    case QMetaType::Bool:
+        return std::make_unique<PList::Boolean>(value.toBool());
+    case QMetaType::QDateTime: {
+        const qint64 ms = value.toDateTime().toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
+        const qint64 sec = static_cast<qint64>(std::floor(static_cast<double>(ms) / 1000.0));
+        const qint64 usec = (ms - sec * 1000) * 1000;
+        // libplist 2.2 keeps dates as 32-bit seconds from 2001.
+        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
+            return nullptr;
+        // PList::Date(timeval) stores the value with the wrong length in
+        // libplist 2.2 and aborts when written out; the C constructor is right.
+        return std::make_unique<PList::Date>(plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec)));
+    }
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return std::make_unique<PList::Integer>(static_cast<uint64_t>(value.toLongLong()));
+    case QMetaType::Double:
+        return std::make_unique<PList::Real>(value.toDouble());
+    default:
+        return nullptr;
+    }
+}
+
+void fsyncDirectory(const QString &dir)
+{
+    FileDescriptor fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::fsync(fd.get()); // the rename is done; a failure here only weakens durability
+}
+
+// Replaces the file at path by the dictionary, atomically.
+void writeAtomically(const QString &path, const PList::Dictionary &dictionary)
+{
+    const std::string xml = dictionary.ToXml();
+    const QString dir = QFileInfo(path).absolutePath();
+    QByteArray tmpl = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
+    FileDescriptor fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        fail(path, QStringLiteral("a temporary file could not be made"), errno);
+    const QByteArray tmpPath = tmpl;
+    struct Unlink {
+        QByteArray path;
+        bool armed = true;
+        ~Unlink()
+        {
+            if (armed)
+                ::unlink(path.constData());
+        }
+    } cleanup{tmpPath};
+
+    const char *data = xml.data();
+    size_t left = xml.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd.get(), data, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(path, QStringLiteral("writing failed"), errno);
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0)
+        fail(path, QStringLiteral("writing failed"), errno);
+    if (fd.close() != 0)
+        fail(path, QStringLiteral("writing failed"), errno);
+    if (::rename(tmpPath.constData(), QFile::encodeName(path).constData()) != 0)
+        fail(path, QStringLiteral("the file could not be replaced"), errno);
+    cleanup.armed = false;
+    fsyncDirectory(dir);
+}
+
+// Runs change on the current contents and writes them back, all under the
+// store's lock so that a concurrent writer cannot slip in between the read and
+// the rename.
+template<typename Change>
+bool modify(const QString &path, Change change)
+{
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir) || !QFileInfo(dir).isDir())
+        throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: its folder could not be made.")
+                                     .arg(path)
+                                     .toStdString());
+    const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
+    FileDescriptor lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.get() < 0)
+        fail(path, QStringLiteral("the lock file could not be opened"), errno);
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            fail(path, QStringLiteral("the lock could not be taken"), errno);
+    }
+
+    Contents contents = readContents(path);
+    if (!contents.dictionary)
+        contents.dictionary = std::make_unique<PList::Dictionary>();
+    if (!change(*contents.dictionary))
+        return false;
+
+    if (contents.state == FileState::Unusable) {
+        if (QFileInfo(path).isDir())
+            fail(path, QStringLiteral("a folder stands where the file belongs"), EISDIR);
+        // Keep what we could not read instead of overwriting it.
+        const QByteArray aside = QFile::encodeName(path + QStringLiteral(".corrupt"));
+        if (::rename(QFile::encodeName(path).constData(), aside.constData()) != 0)
+            fail(path, QStringLiteral("the unreadable file could not be moved aside"), errno);
+    }
+    writeAtomically(path, *contents.dictionary);
+    return true;
+}
+
+} // namespace
+
+DefaultsStore::DefaultsStore(QString path) : m_path(std::move(path)) {}
+
+QString DefaultsStore::standardPath()
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    // The XDG rules ignore a relative value.
+    if (config.isEmpty() || !QDir::isAbsolutePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return config + QStringLiteral("/ferrowhistle/defaults.plist");
+}
+
+DefaultsStore DefaultsStore::standard() { return DefaultsStore(standardPath()); }
+
+QVariant DefaultsStore::object(const QString &key) const
+{
+    const Contents contents = readContents(m_path);
+    if (!contents.dictionary)
+        return {};
+    const auto it = contents.dictionary->Find(key.toStdString());
+    if (it == contents.dictionary->End())
+        return {};
+    return toVariant(it->second);
+}
+
+std::optional<QString> DefaultsStore::string(const QString &key) const
+{
+    const QVariant v = object(key);
+    if (v.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return v.toString();
+}
+
+std::optional<bool> DefaultsStore::boolean(const QString &key) const
+{
+    const QVariant v = object(key);
+    if (v.typeId() != QMetaType::Bool)
+        return std::nullopt;
+    return v.toBool();
+}
+
+std::optional<QDateTime> DefaultsStore::date(const QString &key) const
+{
+    const QVariant v = object(key);
+    if (v.typeId() != QMetaType::QDateTime)
+        return std::nullopt;
+    return v.toDateTime();
+}
+
+QVariantMap DefaultsStore::dictionary() const
+{
+    QVariantMap out;
+    const Contents contents = readContents(m_path);
+    if (!contents.dictionary)
+        return out;
+    for (auto it = contents.dictionary->Begin(); it != contents.dictionary->End(); ++it) {
+        const QVariant v = toVariant(it->second);
+        if (v.isValid())
+            out.insert(QString::fromStdString(it->first), v);
+    }
+    return out;
+}
+
+void DefaultsStore::setValue(const QString &key, const QVariant &value) const
+{
+    const std::unique_ptr<PList::Node> node = toNode(value);
+    if (!node)
+        throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(key).toStdString());
+    modify(m_path, [&](PList::Dictionary &dict) {
+        dict.Set(key.toStdString(), node.get());
+        return true;
+    });
+}
+
+bool DefaultsStore::remove(const QString &key) const
+{
+    if (!QFileInfo::exists(m_path))
+        return false;
+    return modify(m_path, [&](PList::Dictionary &dict) {
+        if (dict.Find(key.toStdString()) == dict.End())
+            return false;
+        dict.Remove(key.toStdString());
+        return true;
+    });
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+#include <stdexcept>
+
+// A failed write to the defaults store, with a sentence naming the file and
+// the system's reason.
+class DefaultsStoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The per-user settings: one XML property list of typed values (string,
+// boolean, date; integers and reals are read too) at
+// ${XDG_CONFIG_HOME:-~/.config}/ferrowhistle/defaults.plist.
+//
+// Reads go to the disk every time, so a value written by another process is
+// seen by the next read. A missing, empty, unreadable or corrupt file reads as
+// empty; nothing here crashes on what it finds on disk.
+//
+// Every write is read-modify-write under an exclusive flock on a separate lock
+// file (defaults.plist.lock), so two writers never lose each other's keys, and
+// replaces the file atomically (temporary file, fsync, rename, fsync of the
+// folder), so a reader never sees half a file. Values of types this store does
+// not interpret (arrays, dictionaries, data) are kept untouched. A file that
+// does not parse is moved aside to defaults.plist.corrupt before the first
+// write replaces it, so whatever it held can still be recovered by hand.
+class DefaultsStore {
+public:
+    explicit DefaultsStore(QString path);
+    // The store at the standard place for this user, worked out from the
+    // environment at the time of the call.
+    static DefaultsStore standard();
+    static QString standardPath();
+
+    QString path() const { return m_path; }
+
+    // The value with its type: QString, bool, QDateTime (UTC), qint64 or
+    // double. Invalid when the key is absent, the value has another type, or
+    // the file cannot be read.
+    QVariant object(const QString &key) const;
+    std::optional<QString> string(const QString &key) const;
+    std::optional<bool> boolean(const QString &key) const;
+    std::optional<QDateTime> date(const QString &key) const;
+    // Every key with a value of one of the types above.
+    QVariantMap dictionary() const;
+
+    // value must be a QString, bool, QDateTime, or an integer or double.
+    // Throws DefaultsStoreError when the file cannot be replaced; the file on
+    // disk is then exactly as it was.
+    void setValue(const QString &key, const QVariant &value) const;
+    // Returns whether the key was there. Throws like setValue.
+    bool remove(const QString &key) const;
+
+private:
+    QString m_path;
+};

@@ -1,0 +1,89 @@
+#include "update/Release.h"
+
+#include "update/StrictJson.h"
+#include "update/UpdaterFailure.h"
+
+#include <QJsonValue>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kDocument = QStringLiteral("The update feed");
+
+[[noreturn]] void fail(const QString &key, const QString &problem)
+{
+    throw PlatformError(QStringLiteral("The update feed's \"%1\" %2.").arg(key, problem));
+}
+
+QJsonValue required(const StrictJsonObject &json, const QString &key)
+{
+    const QJsonValue v = json.object.value(key);
+    if (v.isUndefined())
+        throw PlatformError(QStringLiteral("The update feed has no \"%1\".").arg(key));
+    if (v.isNull())
+        fail(key, QStringLiteral("is null"));
+    return v;
+}
+
+QString requiredString(const StrictJsonObject &json, const QString &key)
+{
+    const QJsonValue v = required(json, key);
+    if (!v.isString())
+        fail(key, QStringLiteral("isn't a string"));
+    return v.toString();
+}
+
+std::optional<QString> optionalString(const StrictJsonObject &json, const QString &key)
+{
+    const QJsonValue v = json.object.value(key);
+    if (v.isUndefined() || v.isNull())
+        return std::nullopt;
+    if (!v.isString())
+        fail(key, QStringLiteral("isn't a string"));
+    return v.toString();
+}
+
+qint64 requiredInteger(const StrictJsonObject &json, const QString &key)
+{
+    const QJsonValue v = required(json, key);
+    if (!v.isDouble())
+        fail(key, QStringLiteral("isn't a number"));
+    // QJsonDocument reads 42, 42.0 and 4.2e1 alike; only the first is an
+    // integer as written.
+    static const QRegularExpression integerLiteral(QStringLiteral("^-?(0|[1-9][0-9]*)$"));
+    const QString raw = QString::fromLatin1(json.rawValues.value(key));
+    bool ok = false;
+    const qint64 value = raw.toLongLong(&ok);
+    if (!integerLiteral.match(raw).hasMatch())
+        fail(key, QStringLiteral("isn't a whole number"));
+    if (!ok)
+        fail(key, QStringLiteral("doesn't fit in a 64-bit integer"));
+    return value;
+}
+
+} // namespace
+
+QString writtenScheme(const QString &urlText)
+{
+    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*):"));
+    const auto m = scheme.match(urlText);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+Release Release::decode(const QByteArray &body, QString *urlTextOut)
+{
+    const StrictJsonObject json = StrictJsonObject::parse(body, kDocument);
+    Release r;
+    r.version = requiredString(json, QStringLiteral("version"));
+    r.build = requiredInteger(json, QStringLiteral("build"));
+    const QString urlText = requiredString(json, QStringLiteral("url"));
+    r.url = QUrl(urlText, QUrl::StrictMode);
+    if (urlText.isEmpty() || !r.url.isValid())
+        fail(QStringLiteral("url"), QStringLiteral("isn't a valid URL"));
+    if (urlTextOut)
+        *urlTextOut = urlText;
+    r.sha256 = requiredString(json, QStringLiteral("sha256"));
+    r.notes = optionalString(json, QStringLiteral("notes"));
+    r.minimumSystemVersion = optionalString(json, QStringLiteral("minimumSystemVersion"));
+    return r;
+}

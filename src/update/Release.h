@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// One published release, as the release feed describes it.
+struct Release {
+    QString version;                             // shown to people, never compared
+    qint64 build = 0;                            // compared with the running build
+    QUrl url;                                    // where the archive is downloaded from
+    QString sha256;                              // expected digest, hexadecimal, either case
+    std::optional<QString> notes;                // free text for the settings section
+    std::optional<QString> minimumSystemVersion; // dotted numbers, see VersionRules
+
+    bool operator==(const Release &) const = default;
+
+    // Decodes the feed body strictly: one JSON object; "version", "url" and
+    // "sha256" present and strings; "build" present and an integer literal
+    // that fits 64 bits (not "42", 42.0, 4.2e1 or 2^63); "url" a valid URL;
+    // "notes" and "minimumSystemVersion" strings, null or absent. Other keys
+    // are ignored; a key given twice anywhere is refused. Throws PlatformError
+    // with the decoder's description. urlText receives "url" as written.
+    static Release decode(const QByteArray &body, QString *urlText = nullptr);
+};
+
+// The scheme of a URL as it was written (QUrl lower-cases it, and the rules
+// on feed and download addresses compare the written scheme exactly). Empty
+// when the text has no scheme.
+QString writtenScheme(const QString &urlText);

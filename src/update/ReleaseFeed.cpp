@@ -1,0 +1,85 @@
+#include "update/ReleaseFeed.h"
+
+#include "platform/Bundle.h"
+#include "platform/DefaultsStore.h"
+#include "update/UpdaterFailure.h"
+
+#ifndef FERROWHISTLE_FEED_HOST
+#error "FERROWHISTLE_FEED_HOST must name the host of the built-in release feed"
+#endif
+
+namespace ReleaseFeed {
+
+namespace {
+
+QString describeDuration(std::chrono::milliseconds limit)
+{
+    const qint64 ms = limit.count();
+    if (ms % 60000 == 0)
+        return ms == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(ms / 60000);
+    return QStringLiteral("%1 seconds").arg(QString::number(static_cast<double>(ms) / 1000.0));
+}
+
+QString describeBytes(qint64 bytes)
+{
+    constexpr qint64 MiB = 1024 * 1024;
+    if (bytes % MiB == 0)
+        return QStringLiteral("%1 MiB").arg(bytes / MiB);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+} // namespace
+
+QUrl defaultFeedURL()
+{
+    static const QUrl url(QStringLiteral("https://" FERROWHISTLE_FEED_HOST
+                                         "/u/5b1e7c90d2a4f8e3c6b0a917/ferrowhistle/appcast.json"),
+                          QUrl::StrictMode);
+    return url;
+}
+
+QUrl feedURL(const DefaultsStore &defaults)
+{
+    if (const auto text = defaults.string(kFeedURLKey)) {
+        const QUrl url(*text, QUrl::StrictMode);
+        if (url.isValid() && writtenScheme(*text) == QLatin1String("https"))
+            return url;
+    }
+    return defaultFeedURL();
+}
+
+QByteArray userAgent(const Bundle &bundle)
+{
+    const auto version = bundle.infoString(QStringLiteral("CFBundleShortVersionString"));
+    return "Ferrowhistle/" + (version ? version->toUtf8() : QByteArrayLiteral("?"));
+}
+
+QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray userAgent,
+                                  NetworkSession::Limits limits)
+{
+    QList<QPair<QByteArray, QByteArray>> headers;
+    headers.append({QByteArray("User-Agent"), userAgent});
+    const NetworkSession::Response response = co_await session.get(url, headers, limits);
+
+    switch (response.outcome) {
+    case NetworkSession::Response::Outcome::TooLarge:
+        throw UpdaterFailure(QStringLiteral("The update feed is larger than %1, so it wasn't read.")
+                                 .arg(describeBytes(limits.maxBytes)));
+    case NetworkSession::Response::Outcome::TookTooLong:
+        throw UpdaterFailure(QStringLiteral("The update feed took longer than %1 to arrive, so the check was stopped.")
+                                 .arg(describeDuration(limits.overall)));
+    case NetworkSession::Response::Outcome::Complete:
+        break;
+    }
+    const int status = response.statusCode.value_or(0);
+    if (status != 200)
+        throw UpdaterFailure(QStringLiteral("The update feed couldn't be read (HTTP %1).").arg(status));
+
+    QString urlText;
+    Release release = Release::decode(response.body, &urlText);
+    if (writtenScheme(urlText) != QLatin1String("https"))
+        throw UpdaterFailure(QStringLiteral("The update feed points somewhere other than an https address."));
+    co_return release;
+}
+
+} // namespace ReleaseFeed

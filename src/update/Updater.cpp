@@ -1,0 +1,172 @@
+#include "update/Updater.h"
+
+#include "platform/BootClockTimer.h"
+#include "platform/SystemLog.h"
+#include "update/ReleaseFeed.h"
+#include "update/VersionRules.h"
+
+Updater &Updater::shared()
+{
+    static Updater *instance = new Updater();
+    return *instance;
+}
+
+Updater::Updater() : Updater(Environment{}) {}
+
+Updater::Updater(Environment environment, QObject *parent) : QObject(parent), m_env(std::move(environment))
+{
+    if (!m_env.sleep)
+        m_env.sleep = &sleepOnBootClock;
+    // The members are set directly: reading the settings writes nothing back
+    // and announces nothing. A value of the wrong type counts as absent.
+    m_lastCheck = m_env.defaults.date(kLastCheckKey);
+    m_automatic = m_env.defaults.boolean(kAutomaticCheckKey).value_or(true);
+}
+
+void Updater::setState(State state)
+{
+    Q_EMIT willChange();
+    m_state = std::move(state);
+}
+
+void Updater::setLastError(std::optional<QString> error)
+{
+    Q_EMIT willChange();
+    m_lastError = std::move(error);
+}
+
+void Updater::setLastCheck(std::optional<QDateTime> date)
+{
+    Q_EMIT willChange();
+    m_lastCheck = std::move(date);
+    if (m_lastCheck) {
+        store(kLastCheckKey, *m_lastCheck);
+    } else {
+        try {
+            m_env.defaults.remove(kLastCheckKey);
+        } catch (const DefaultsStoreError &e) {
+            log(QString::fromStdString(e.what()));
+        }
+    }
+}
+
+void Updater::setAutomatic(bool automatic)
+{
+    Q_EMIT willChange();
+    m_automatic = automatic;
+    store(kAutomaticCheckKey, automatic);
+}
+
+void Updater::store(const QString &key, const QVariant &value)
+{
+    // The value in memory holds either way; a settings file that cannot be
+    // written (a folder in its place, a full disk) is worth a line, not a stop.
+    try {
+        m_env.defaults.setValue(key, value);
+    } catch (const DefaultsStoreError &e) {
+        log(QString::fromStdString(e.what()));
+    }
+}
+
+std::optional<Updater::Release> Updater::availableRelease() const
+{
+    if (const Release *release = m_state.release())
+        return *release;
+    return std::nullopt;
+}
+
+QUrl Updater::feedURL() const { return ReleaseFeed::feedURL(m_env.defaults); }
+
+QUrl Updater::defaultFeedURL() { return ReleaseFeed::defaultFeedURL(); }
+
+QCoro::Task<Updater::Release> Updater::fetchRelease()
+{
+    co_return co_await ReleaseFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle),
+                                                 m_env.fetchLimits);
+}
+
+qint64 Updater::currentBuild() const { return VersionRules::buildOfBundle(m_env.bundle); }
+
+bool Updater::isCompatible(const Release &release) const
+{
+    return VersionRules::isCompatible(release, VersionRules::runningSystemVersion());
+}
+
+void Updater::log(const QString &text) const
+{
+    systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"), text});
+}
+
+QCoro::Task<> Updater::check(bool userInitiated)
+{
+    // The test and the change to checking happen in one turn on the GUI
+    // thread, so no second check can slip in between.
+    if (m_state.kind() == State::Kind::checking || m_state.kind() == State::Kind::installing)
+        co_return;
+    setState(State::checking());
+
+    std::optional<Release> release;
+    QString failure;
+    try {
+        release = co_await fetchRelease();
+    } catch (...) {
+        failure = localizedDescription(std::current_exception());
+    }
+
+    if (!release) {
+        log(QStringLiteral("Update check failed: ") + failure);
+        setLastError(failure);
+        // Only the user is told in place; a quiet check withdraws any offer
+        // and is tried again at the next look.
+        setState(userInitiated ? State::failed(failure) : State::idle());
+        co_return;
+    }
+
+    setLastCheck(m_env.clock());
+    setLastError(std::nullopt);
+    // The build test comes first; compatibility is judged only for a newer build.
+    if (release->build > currentBuild() && isCompatible(*release)) {
+        log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
+        setState(State::available(*release));
+    } else {
+        setState(State::upToDate());
+    }
+}
+
+bool Updater::isCheckDue() const
+{
+    // Never checked counts as the most distant past. A lastCheck in the
+    // future (the clock was set back) waits until a day after that date.
+    if (!m_lastCheck)
+        return true;
+    const qint64 elapsedMs = m_lastCheck->msecsTo(m_env.clock());
+    return elapsedMs >= std::chrono::duration_cast<std::chrono::milliseconds>(m_env.schedule.checkInterval).count();
+}
+
+void Updater::startAutomaticChecks()
+{
+    if (m_loop)
+        return;
+    m_loop.emplace(runLoop(QPointer<Updater>(this), m_env.sleep, m_env.schedule));
+}
+
+QCoro::Task<> Updater::runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule)
+{
+    // Holds the updater only weakly: the loop never keeps it alive and ends
+    // at its next look once it is gone.
+    try {
+        co_await sleep(schedule.firstDelay);
+    } catch (...) {
+    }
+    for (;;) {
+        Updater *self = updater.data();
+        if (!self)
+            co_return;
+        if (self->automatic() && self->isCheckDue())
+            co_await self->check(false);
+        try {
+            co_await sleep(schedule.tick);
+        } catch (...) {
+        }
+    }
+}

@@ -1,0 +1,157 @@
+#pragma once
+
+#include "platform/Bundle.h"
+#include "platform/DefaultsStore.h"
+#include "update/NetworkSession.h"
+#include "update/Release.h"
+#include "update/UpdaterFailure.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <variant>
+
+// The self-update owner: what the updater is doing, when it last checked
+// successfully, why the last check failed, and whether daily checks are on.
+// One instance per process (shared()), living on the GUI thread; everything
+// that reads or changes its state runs there, so the state itself is what
+// keeps two checks (or a check and an install) from overlapping.
+//
+// Observers (the menu, the settings section) connect to willChange(), which
+// is emitted before every assignment to state, lastError, lastCheck or
+// automatic, also when the new value equals the old one, and read the
+// properties again afterwards.
+class Updater final : public QObject {
+    Q_OBJECT
+public:
+    using Failure = UpdaterFailure;
+    using Release = ::Release;
+
+    class State {
+    public:
+        enum class Kind { idle, checking, upToDate, available, installing, failed };
+
+        static State idle() { return State(Kind::idle, {}); }
+        static State checking() { return State(Kind::checking, {}); }
+        static State upToDate() { return State(Kind::upToDate, {}); }
+        static State available(Release release) { return State(Kind::available, std::move(release)); }
+        // text: the step of the install shown to the user.
+        static State installing(QString text) { return State(Kind::installing, std::move(text)); }
+        // text: the error's localized description.
+        static State failed(QString text) { return State(Kind::failed, std::move(text)); }
+
+        Kind kind() const { return m_kind; }
+        // The offered release when available, else none.
+        const Release *release() const { return std::get_if<Release>(&m_payload); }
+        // The text carried by installing and failed, else empty.
+        QString text() const
+        {
+            const QString *t = std::get_if<QString>(&m_payload);
+            return t ? *t : QString();
+        }
+        bool operator==(const State &) const = default;
+
+    private:
+        State(Kind kind, std::variant<std::monostate, Release, QString> payload)
+            : m_kind(kind), m_payload(std::move(payload))
+        {
+        }
+        Kind m_kind;
+        std::variant<std::monostate, Release, QString> m_payload;
+    };
+
+    // The schedule of the automatic checks. Durations are counted on a clock
+    // that keeps running through suspend; the check interval is measured on
+    // the wall clock from lastCheck.
+    struct Schedule {
+        std::chrono::milliseconds firstDelay{std::chrono::seconds(30)};
+        std::chrono::milliseconds tick{std::chrono::hours(1)};
+        std::chrono::seconds checkInterval{std::chrono::hours(24)};
+    };
+    using Clock = std::function<QDateTime()>;
+    using Sleeper = std::function<QCoro::Task<>(std::chrono::milliseconds)>;
+
+    // What the updater works against. The defaults are the real ones; tests
+    // replace the bundle, the settings file, the durations and the clock.
+    struct Environment {
+        Bundle bundle = Bundle::main();
+        DefaultsStore defaults = DefaultsStore::standard();
+        Schedule schedule;
+        Clock clock = [] { return QDateTime::currentDateTimeUtc(); };
+        Sleeper sleep;          // empty: sleep on CLOCK_BOOTTIME
+        NetworkSession::Limits fetchLimits;
+    };
+
+    static inline const QString kAutomaticCheckKey = QStringLiteral("updateAutomaticCheck");
+    static inline const QString kLastCheckKey = QStringLiteral("updateLastCheck");
+
+    // The one instance, made on first use on the GUI thread, never destroyed.
+    static Updater &shared();
+
+    // Used by shared(), and by tests to run an updater against their own
+    // environment (and to "restart" it by making another).
+    Updater();
+    explicit Updater(Environment environment, QObject *parent = nullptr);
+
+    const State &state() const { return m_state; }
+    const std::optional<QString> &lastError() const { return m_lastError; }
+    const std::optional<QDateTime> &lastCheck() const { return m_lastCheck; }
+    bool automatic() const { return m_automatic; }
+    // Bound to "Check for updates daily"; stored on every assignment.
+    void setAutomatic(bool automatic);
+
+    // The release carried by state when it is available, else none.
+    std::optional<Release> availableRelease() const;
+
+    // Fetches the feed and settles on upToDate, available or (when the user
+    // asked) failed; an automatic check that fails goes back to idle. Never
+    // throws. Does nothing while a check or an install runs.
+    QCoro::Task<> check(bool userInitiated);
+
+    // Starts the loop of automatic checks unless it already runs: a first look
+    // after the first delay, then one look per tick, each checking when
+    // automatic is on and a check interval has passed since lastCheck.
+    void startAutomaticChecks();
+    bool automaticChecksStarted() const { return m_loop.has_value(); }
+
+    QUrl feedURL() const;
+    static QUrl defaultFeedURL();
+    NetworkSession &session() const { return NetworkSession::shared(); }
+    // One fetch of the feed; changes nothing here.
+    QCoro::Task<Release> fetchRelease();
+
+    // The running build (CFBundleVersion by the integer rule), read afresh.
+    qint64 currentBuild() const;
+    // Whether the running system meets the release's minimum version.
+    bool isCompatible(const Release &release) const;
+
+    // One line to the system log, subsystem = the bundle identifier,
+    // category "updater".
+    void log(const QString &text) const;
+
+Q_SIGNALS:
+    void willChange();
+
+private:
+    void setState(State state);
+    void setLastError(std::optional<QString> error);
+    void setLastCheck(std::optional<QDateTime> date);
+    bool isCheckDue() const;
+    void store(const QString &key, const QVariant &value);
+    static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
+
+    Environment m_env;
+    State m_state = State::idle();
+    std::optional<QString> m_lastError;
+    std::optional<QDateTime> m_lastCheck;
+    bool m_automatic = true;
+    std::optional<QCoro::Task<>> m_loop;
+};

@@ -1,0 +1,68 @@
+// ferrowhistle-defaults as a user runs it.
+
+#include "platform/DefaultsStore.h"
+#include "support/TestEnvironment.h"
+
+#include <QtTest>
+
+namespace {
+std::pair<int, QString> run(const QStringList &arguments, QString *err = nullptr)
+{
+    QProcess p;
+    p.start(QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-defaults"), arguments);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return {-1, {}};
+    if (err)
+        *err = QString::fromUtf8(p.readAllStandardError());
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput())};
+}
+} // namespace
+
+class tst_DefaultsTool : public QObject {
+    Q_OBJECT
+    TestEnvironment m_env;
+    const DefaultsStore m_store = DefaultsStore::standard();
+
+private Q_SLOTS:
+    void writesWhatTheAppReads()
+    {
+        QCOMPARE(run({"write", "UpdateFeedURL", "-string", "https://f.example.org/a.json"}).first, 0);
+        QCOMPARE(run({"write", "updateAutomaticCheck", "-bool", "NO"}).first, 0);
+        QCOMPARE(run({"write", "updateLastCheck", "-date", "2026-12-08T03:04:05+01:00"}).first, 0);
+        QCOMPARE(run({"write", "plain", "text"}).first, 0);
+        QCOMPARE(m_store.string("UpdateFeedURL"), "https://f.example.org/a.json");
+        QCOMPARE(m_store.boolean("updateAutomaticCheck"), false);
+        QCOMPARE(m_store.date("updateLastCheck"), QDateTime::fromString("2026-12-08T02:04:05Z", Qt::ISODate));
+        QCOMPARE(run({"read", "updateLastCheck"}), std::make_pair(0, QStringLiteral("2026-12-08T02:04:05Z\n")));
+        QVERIFY(run({"read"}).second.contains("updateAutomaticCheck = 0\n"));
+        QCOMPARE(run({"delete", "plain"}).first, 0);
+        QCOMPARE(m_store.dictionary().size(), 3);
+    }
+
+    void refusalsChangeNothing()
+    {
+        m_store.setValue("keep", true);
+        const QByteArray before = [&] { QFile f(m_store.path()); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); }();
+        const std::pair<QStringList, int> cases[] = {
+            {{}, 2}, {{"erase", "k"}, 2}, {{"write", "k"}, 2}, {{"write", "k", "-int", "3"}, 2},
+            {{"write", "k", "-bool", "maybe"}, 2}, {{"write", "k", "-date", "2026-12-08"}, 2},
+            {{"write", "k", "-date", "2026-12-08T03:04:05"}, 2}, {{"read", "k"}, 1}, {{"delete", "k"}, 1},
+        };
+        for (const auto &[arguments, code] : cases) {
+            QString err;
+            QCOMPARE(run(arguments, &err).first, code);
+            QVERIFY(err.startsWith("ferrowhistle-defaults: "));
+        }
+        QFile f(m_store.path());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), before);
+
+        QVERIFY(f.remove() && QDir().mkpath(m_store.path()));
+        QString err;
+        QCOMPARE(run({"write", "k", "v"}, &err).first, 1);
+        QVERIFY2(err.contains("Couldn't save the settings in " + m_store.path()), qPrintable(err));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_DefaultsTool)
+#include "tst_DefaultsTool.moc"

@@ -1,0 +1,88 @@
+// Strict decoding of the release record.
+
+#include "update/Release.h"
+#include "update/UpdaterFailure.h"
+
+#include <QtTest>
+
+namespace {
+QByteArray feed(const QByteArray &build, const QByteArray &extra = {})
+{
+    return "{\"version\": \"2.0\", \"build\": " + build + ", \"url\": \"https://dl.example.org/F.zip\", \"sha256\": \""
+           + QByteArray(64, 'a') + "\"" + (extra.isEmpty() ? "" : ", " + extra) + "}";
+}
+} // namespace
+
+class tst_Release : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void decodesWhatTheRulesAllow()
+    {
+        const Release r = Release::decode(feed("42", "\"notes\": \"Line one.\\nTwo.\", \"minimumSystemVersion\": \"6.1\", \"size\": [1]"));
+        QCOMPARE(r.version, "2.0");
+        QCOMPARE(r.build, 42);
+        QCOMPARE(r.url, QUrl("https://dl.example.org/F.zip"));
+        QCOMPARE(r.notes, "Line one.\nTwo.");
+        QCOMPARE(r.minimumSystemVersion, "6.1");
+        QCOMPARE(r, Release::decode(feed("42", "\"notes\": \"Line one.\\nTwo.\", \"minimumSystemVersion\": \"6.1\"")));
+        QVERIFY(r != Release::decode(feed("42", "\"minimumSystemVersion\": \"6.1\""))); // absent notes differ
+
+        const Release nulls = Release::decode(feed("-9223372036854775808", "\"notes\": null, \"minimumSystemVersion\": null"));
+        QVERIFY(!nulls.notes && !nulls.minimumSystemVersion);
+        QCOMPARE(Release::decode(feed("9223372036854775807")).build, std::numeric_limits<qint64>::max());
+        // The same key in sibling objects is no duplicate.
+        QCOMPARE(Release::decode(feed("1", "\"a\": {\"k\": 1}, \"b\": [{\"k\": 2}]")).build, 1);
+        QByteArray many; // a long flat body is no trouble for the duplicate walk
+        for (int i = 0; i < 20000; ++i)
+            many += ", \"k" + QByteArray::number(i) + "\": [" + QByteArray::number(i) + "]";
+        QCOMPARE(Release::decode(feed("1", many.mid(2))).build, 1);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("mentions");
+        const QByteArray noVersion = "{\"build\": 1, \"url\": \"https://a/b\", \"sha256\": \"x\"}";
+        QTest::newRow("empty") << QByteArray() << "empty";
+        QTest::newRow("array") << QByteArray("[1]") << "object";
+        QTest::newRow("truncated") << feed("1").chopped(1) << "JSON";
+        QTest::newRow("not utf-8") << feed("1", "\"notes\": \"\xff\xfe\"") << "JSON";
+        QTest::newRow("deeply nested") << feed("1", "\"d\": " + QByteArray(5000, '[') + QByteArray(5000, ']')) << "JSON";
+        QTest::newRow("duplicate key") << feed("1", "\"build\": 2") << "twice";
+        QTest::newRow("duplicate by escape") << feed("1", "\"b\\u0075ild\": 2") << "twice";
+        QTest::newRow("duplicate nested") << feed("1", "\"x\": [{\"k\": 1, \"k\": 2}]") << "twice";
+        QTest::newRow("missing version") << noVersion << "version";
+        QTest::newRow("null version") << noVersion.chopped(1) + ", \"version\": null}" << "version";
+        QTest::newRow("numeric version") << noVersion.chopped(1) + ", \"version\": 2}" << "version";
+        QTest::newRow("missing build") << QByteArray("{\"version\": \"1\", \"url\": \"https://a/b\", \"sha256\": \"x\"}") << "build";
+        QTest::newRow("missing url") << QByteArray("{\"version\": \"1\", \"build\": 1, \"sha256\": \"x\"}") << "url";
+        QTest::newRow("missing sha256") << QByteArray("{\"version\": \"1\", \"build\": 1, \"url\": \"https://a/b\"}") << "sha256";
+        for (const char *build : {"\"42\"", "42.5", "42.0", "4.2e1", "9223372036854775808", "-9223372036854775809", "true", "null"})
+            QTest::newRow(build) << feed(build) << "build";
+        QTest::newRow("url not a url") << QByteArray("{\"version\": \"1\", \"build\": 1, \"url\": \"https://a b/\", \"sha256\": \"x\"}") << "url";
+        QTest::newRow("url empty") << QByteArray("{\"version\": \"1\", \"build\": 1, \"url\": \"\", \"sha256\": \"x\"}") << "url";
+        QTest::newRow("notes not text") << feed("1", "\"notes\": [\"a\"]") << "notes";
+        QTest::newRow("minimum a number") << feed("1", "\"minimumSystemVersion\": 6.1") << "minimumSystemVersion";
+    }
+    void refusals()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, mentions);
+        try {
+            Release::decode(json);
+            QFAIL("decoded");
+        } catch (const PlatformError &e) {
+            QVERIFY2(e.localizedDescription().contains(mentions), qPrintable(e.localizedDescription()));
+        }
+    }
+
+    void schemeIsReadAsWritten()
+    {
+        QCOMPARE(writtenScheme("HTTPS://a/b"), "HTTPS");
+        QCOMPARE(writtenScheme("https://a/b"), "https");
+        QCOMPARE(writtenScheme("//a/b:c"), "");
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Release)
+#include "tst_Release.moc"

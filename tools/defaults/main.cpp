@@ -1,0 +1,140 @@
+// ferrowhistle-defaults: reads and writes Ferrowhistle's user settings from a
+// shell, the way a user sets the feed override.
+//
+//   ferrowhistle-defaults read [KEY]
+//   ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE
+//   ferrowhistle-defaults delete KEY
+//
+// A bare VALUE is a string. -bool takes true/false, yes/no or 1/0 (any case);
+// -date takes an ISO 8601 date and time with a zone (2026-12-08T03:04:05Z).
+// Exit status: 0 done, 1 the key does not exist or the file can't be written,
+// 2 the command line is wrong.
+
+#include "platform/DefaultsStore.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+int usage(const QString &problem)
+{
+    QTextStream err(stderr);
+    err << "ferrowhistle-defaults: " << problem << "\n"
+        << "usage: ferrowhistle-defaults read [KEY]\n"
+        << "       ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE\n"
+        << "       ferrowhistle-defaults delete KEY\n";
+    return 2;
+}
+
+QString render(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    case QMetaType::QDateTime:
+        return value.toDateTime().toUTC().toString(Qt::ISODate);
+    default:
+        return value.toString();
+    }
+}
+
+std::optional<bool> parseBool(const QString &text)
+{
+    const QString t = text.toLower();
+    if (t == u"true" || t == u"yes" || t == u"1")
+        return true;
+    if (t == u"false" || t == u"no" || t == u"0")
+        return false;
+    return std::nullopt;
+}
+
+std::optional<QDateTime> parseDate(const QString &text)
+{
+    // A setting that means a point in time needs a time and a zone; Qt reads
+    // a bare date or a time without a zone as local time, so refuse those.
+    const QDateTime date = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!date.isValid() || !text.contains(u'T') || date.timeSpec() == Qt::LocalTime)
+        return std::nullopt;
+    return date.toUTC();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const DefaultsStore store = DefaultsStore::standard();
+
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const QString &command = args[0];
+
+    try {
+        if (command == u"read") {
+            if (args.size() == 1) {
+                const QVariantMap all = store.dictionary();
+                for (auto it = all.begin(); it != all.end(); ++it)
+                    out << it.key() << " = " << render(it.value()) << "\n";
+                return 0;
+            }
+            if (args.size() != 2)
+                return usage(QStringLiteral("read takes at most one key"));
+            const QVariant value = store.object(args[1]);
+            if (!value.isValid()) {
+                err << "ferrowhistle-defaults: the key " << args[1] << " does not exist in " << store.path() << "\n";
+                return 1;
+            }
+            out << render(value) << "\n";
+            return 0;
+        }
+        if (command == u"write") {
+            if (args.size() == 3) {
+                store.setValue(args[1], args[2]);
+                return 0;
+            }
+            if (args.size() != 4)
+                return usage(QStringLiteral("write takes a key, an optional type and a value"));
+            const QString &key = args[1];
+            const QString &type = args[2];
+            const QString &text = args[3];
+            if (type == u"-string") {
+                store.setValue(key, text);
+            } else if (type == u"-bool") {
+                const auto value = parseBool(text);
+                if (!value)
+                    return usage(QStringLiteral("\"%1\" is not a boolean (true, false, yes, no, 1, 0)").arg(text));
+                store.setValue(key, *value);
+            } else if (type == u"-date") {
+                const auto value = parseDate(text);
+                if (!value)
+                    return usage(QStringLiteral("\"%1\" is not an ISO 8601 date and time with a zone").arg(text));
+                store.setValue(key, *value);
+            } else {
+                return usage(QStringLiteral("unknown type %1 (use -string, -bool or -date)").arg(type));
+            }
+            return 0;
+        }
+        if (command == u"delete") {
+            if (args.size() != 2)
+                return usage(QStringLiteral("delete takes one key"));
+            if (!store.remove(args[1])) {
+                err << "ferrowhistle-defaults: the key " << args[1] << " does not exist in " << store.path() << "\n";
+                return 1;
+            }
+            return 0;
+        }
+    } catch (const DefaultsStoreError &e) {
+        err << "ferrowhistle-defaults: " << e.what() << "\n";
+        return 1;
+    }
+    return usage(QStringLiteral("unknown command %1").arg(command));
+}
