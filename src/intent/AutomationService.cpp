@@ -8,7 +8,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QPointer>
 
 namespace {
 
@@ -148,13 +147,9 @@ void AutomationService::displayMessage(const QDBusMessage &call, const QDBusConn
 QCoro::Task<> AutomationService::performAndReply(DisplayMessageIntent intent, QDBusMessage call,
                                                  QDBusConnection connection)
 {
-    ++m_waiting;
-    QPointer<AutomationService> self(this);
     co_await intent.perform();
     // A caller that has gone meanwhile is fine: the bus drops the reply.
     connection.send(call.createReply());
-    if (self)
-        --self->m_waiting;
 }
 
 void AutomationService::activateAction(const QDBusMessage &call, const QDBusConnection &connection)

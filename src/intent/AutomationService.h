@@ -25,9 +25,6 @@ public:
     QString introspect(const QString &path) const override;
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
-    // DisplayMessage calls whose reply is still to be sent.
-    int waitingCalls() const { return m_waiting; }
-
     // The InvalidArgs text for a position that is not a raw value.
     static QString invalidPositionText(const QString &position);
 
@@ -41,6 +38,4 @@ private:
     void displayMessage(const QDBusMessage &call, const QDBusConnection &connection);
     void activateAction(const QDBusMessage &call, const QDBusConnection &connection);
     QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection);
-
-    int m_waiting = 0;
 };
