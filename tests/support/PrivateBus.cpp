@@ -1,84 +1,54 @@
 #include "support/PrivateBus.h"
 
+#include "intent/BusNames.h"
+
 #include <QDBusConnectionInterface>
+#include <QCoreApplication>
 #include <QDBusReply>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTest>
 
-#include <atomic>
 #include <csignal>
-
-namespace {
-std::atomic<int> g_busCount{0};
-}
 
 PrivateBus::PrivateBus(const QString &root, const QString &serviceDir)
 {
     QDir().mkpath(root);
     QDir().mkpath(serviceDir);
-    const QString socket = root + QStringLiteral("/bus");
-    m_address = QStringLiteral("unix:path=") + socket;
-    const QString config = root + QStringLiteral("/bus.conf");
-    QFile f(config);
-    if (!f.open(QIODevice::WriteOnly))
+    m_address = QStringLiteral("unix:path=") + root + QStringLiteral("/bus");
+    m_name = QStringLiteral("fw-test-bus:") + root;
+    QFile config(root + QStringLiteral("/bus.conf"));
+    if (!config.open(QIODevice::WriteOnly))
         return;
-    f.write(QStringLiteral(
-                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                "<busconfig>\n"
-                "  <type>session</type>\n"
-                "  <listen>%1</listen>\n"
-                "  <auth>EXTERNAL</auth>\n"
-                "  <servicedir>%2</servicedir>\n"
-                "  <policy context=\"default\">\n"
-                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                "    <allow eavesdrop=\"true\"/>\n"
-                "    <allow own=\"*\"/>\n"
-                "  </policy>\n"
-                "</busconfig>\n")
-                .arg(m_address.toHtmlEscaped(), serviceDir.toHtmlEscaped())
-                .toUtf8());
-    f.close();
-
-    // What the bus passes on to the programs it activates.
+    config.write(QStringLiteral("<busconfig><type>session</type><listen>%1</listen><auth>EXTERNAL</auth>"
+                                "<servicedir>%2</servicedir><policy context=\"default\">"
+                                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                "<allow own=\"*\"/></policy></busconfig>\n")
+                     .arg(m_address.toHtmlEscaped(), serviceDir.toHtmlEscaped())
+                     .toUtf8());
+    config.close();
     m_daemon.setProcessEnvironment(environment());
-    m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--nopidfile")});
-    if (!m_daemon.waitForStarted())
-        return;
-    m_connectionName = QStringLiteral("fw-test-bus-%1").arg(++g_busCount);
-    QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
-        if (QFile::exists(socket)) {
-            QDBusConnection c = QDBusConnection::connectToBus(m_address, m_connectionName);
-            if (c.isConnected()) {
-                m_connected = true;
-                return;
-            }
-            QDBusConnection::disconnectFromBus(m_connectionName);
-        }
-        QTest::qWait(20);
-    }
+                   {QStringLiteral("--nofork"), QStringLiteral("--nopidfile"), QStringLiteral("--config-file=") + config.fileName()});
+    m_connected = m_daemon.waitForStarted() && QTest::qWaitFor([this] {
+        if (!QFile::exists(m_address.mid(10)))
+            return false;
+        if (QDBusConnection::connectToBus(m_address, m_name).isConnected())
+            return true;
+        QDBusConnection::disconnectFromBus(m_name);
+        return false;
+    }, 20000);
 }
 
 PrivateBus::~PrivateBus()
 {
-    if (!m_connectionName.isEmpty())
-        QDBusConnection::disconnectFromBus(m_connectionName);
-    if (m_daemon.state() != QProcess::NotRunning) {
-        m_daemon.terminate();
-        if (!m_daemon.waitForFinished(5000))
-            m_daemon.kill();
-        m_daemon.waitForFinished();
-    }
-}
-
-QDBusConnection PrivateBus::connection() const
-{
-    return QDBusConnection(m_connectionName);
+    if (m_connected)
+        stopApp();
+    QDBusConnection::disconnectFromBus(m_name);
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(5000))
+        m_daemon.kill();
+    m_daemon.waitForFinished();
 }
 
 QProcessEnvironment PrivateBus::environment() const
@@ -89,88 +59,27 @@ QProcessEnvironment PrivateBus::environment() const
     return env;
 }
 
-bool PrivateBus::waitForOwner(const QString &name, int timeoutMs) const
+qint64 PrivateBus::appPid() const
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (ownerPid(name) != 0)
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
-
-bool PrivateBus::waitForNoOwner(const QString &name, int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (ownerPid(name) == 0)
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
-
-qint64 PrivateBus::ownerPid(const QString &name) const
-{
-    const QDBusReply<uint> pid = connection().interface()->servicePid(name);
+    const QDBusReply<uint> pid = connection().interface()->servicePid(BusNames::service());
     return pid.isValid() ? pid.value() : 0;
 }
 
-AppProcess::AppProcess(const QProcessEnvironment &env, const QStringList &arguments)
+bool PrivateBus::waitForApp(bool running) const
 {
-    m_process.setProcessEnvironment(env);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(appPath(), arguments);
-    m_process.waitForStarted();
+    return QTest::qWaitFor([&] { return (appPid() != 0) == running; }, 30000);
 }
 
-AppProcess::~AppProcess()
+void PrivateBus::stopApp() const
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished();
+    const qint64 pid = appPid();
+    if (pid != 0 && pid != QCoreApplication::applicationPid()) {
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        waitForApp(false);
     }
 }
 
-QString AppProcess::appPath()
+QString bundleProgram(const QString &name)
 {
-    return QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/Ferrowhistle");
-}
-
-QString AppProcess::clientPath()
-{
-    return QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-display");
-}
-
-namespace {
-
-// Gone, or a zombie that nobody has reaped yet (a detached process belongs
-// to whoever adopts it, which in a container may never reap it).
-bool processGone(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray line = stat.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    return close < 0 || line.mid(close + 2, 1) == "Z";
-}
-
-} // namespace
-
-void terminatePid(qint64 pid)
-{
-    if (pid <= 0)
-        return;
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        if (processGone(pid))
-            return;
-        QTest::qWait(20);
-    }
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    return QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/") + name;
 }

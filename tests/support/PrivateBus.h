@@ -4,53 +4,34 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
-#include <QStringList>
 
 // A dbus-daemon of the test's own, with its own socket and activation folder,
-// so nothing reaches the user's session bus or the services installed in
-// their home. Processes started with environment() talk to it, and so do
-// processes it activates (they inherit its environment).
+// so nothing reaches the user's session bus or the services in their home.
+// Processes started with environment() use it, and so do the ones it
+// activates (they inherit its environment). Stops the app it knows of, and
+// itself, when it goes.
 class PrivateBus {
 public:
-    // root: a private folder for the socket and config; serviceDir: where
-    // the bus looks for .service files (may be empty, or not exist yet).
     PrivateBus(const QString &root, const QString &serviceDir);
     ~PrivateBus();
-    PrivateBus(const PrivateBus &) = delete;
-    PrivateBus &operator=(const PrivateBus &) = delete;
 
     bool isRunning() const { return m_connected; }
     QString address() const { return m_address; }
-    // This process's connection to the bus.
-    QDBusConnection connection() const;
+    QDBusConnection connection() const { return QDBusConnection(m_name); }
     QProcessEnvironment environment() const;
 
-    // Waits until the name has an owner (or has none); false on timeout.
-    bool waitForOwner(const QString &name, int timeoutMs = 30000) const;
-    bool waitForNoOwner(const QString &name, int timeoutMs = 30000) const;
-    // The process id of the name's owner, 0 when it has none.
-    qint64 ownerPid(const QString &name) const;
+    // The process that owns the app's bus name, 0 when none does.
+    qint64 appPid() const;
+    bool waitForApp(bool running) const;
+    // SIGTERM to the app's process (ours or not) and wait for the name to go.
+    void stopApp() const;
 
 private:
     QProcess m_daemon;
     QString m_address;
-    QString m_connectionName;
+    QString m_name;
     bool m_connected = false;
 };
 
-// The app from the built bundle, started on a bus; killed on destruction if
-// still running.
-class AppProcess {
-public:
-    explicit AppProcess(const QProcessEnvironment &env, const QStringList &arguments = {});
-    ~AppProcess();
-    QProcess &process() { return m_process; }
-    static QString appPath();
-    static QString clientPath();
-
-private:
-    QProcess m_process;
-};
-
-// Sends SIGTERM to a process that is not our child and waits for it to go.
-void terminatePid(qint64 pid);
+// A program of the built bundle's Contents/bin.
+QString bundleProgram(const QString &name);
