@@ -19,7 +19,8 @@ public:
     AppDelegate &appDelegate() { return m_appDelegate; }
 
     // The command line of a later launch, handed over on the session bus:
-    // its --test-message is shown at once (this launch is long finished).
+    // its --test-message goes to the controller at once, without the start-up
+    // delay (held by the controller if this launch has not finished yet).
     void handleForwardedCommandLine(const QStringList &arguments);
     // The menu's test message, also the desktop action "show-test-message".
     static void showTestMessage();
