@@ -1,14 +1,20 @@
 #include "app/FerrowhistleApp.h"
 
 #include "app/LaunchOptions.h"
+#include "app/TestMessage.h"
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
+#include "intent/AutomationService.h"
+#include "intent/SingleInstance.h"
 #include "platform/Bundle.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QIcon>
 #include <QTimer>
+
+#include <cstdio>
 
 FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) : QObject(parent)
 {
@@ -21,6 +27,18 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
     }
 
     QTimer::singleShot(0, this, [this] { m_appDelegate.applicationDidFinishLaunching(); });
+}
+
+void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
+{
+    debugLog(QStringLiteral("command line from another launch, args=") + renderArgumentList(arguments));
+    if (const auto request = scanLaunchArguments(arguments))
+        HUDController::shared().show(request->message, request->position, std::nullopt);
+}
+
+void FerrowhistleApp::showTestMessage()
+{
+    HUDController::shared().show(testMessageText(), HUDPosition::center, std::nullopt);
 }
 
 namespace {
@@ -52,6 +70,23 @@ int FerrowhistleApp::main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(FERROWHISTLE_VERSION));
     QApplication::setWindowIcon(bundleIcon(Bundle::main()));
 
+    // One instance per session: a later launch hands its command line over
+    // and ends here, before it logs or schedules anything of its own.
+    AutomationService automation;
+    const SingleInstance::Outcome claim = SingleInstance::claim(QDBusConnection::sessionBus(), &automation, arguments);
+    if (claim.kind == SingleInstance::Outcome::Forwarded)
+        return 0;
+    if (claim.kind == SingleInstance::Outcome::Failed) {
+        std::fprintf(stderr, "Ferrowhistle: %s\n", qPrintable(claim.detail));
+        return 1;
+    }
+
     FerrowhistleApp scene(arguments);
+    if (claim.kind == SingleInstance::Outcome::Unavailable)
+        debugLog(QStringLiteral("automation unavailable: ") + claim.detail);
+    QObject::connect(&automation, &AutomationService::commandLineReceived, &scene,
+                     &FerrowhistleApp::handleForwardedCommandLine);
+    QObject::connect(&automation, &AutomationService::testMessageRequested, &scene, &FerrowhistleApp::showTestMessage);
+    QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
     return app.exec();
 }

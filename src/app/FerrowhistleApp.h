@@ -18,6 +18,13 @@ public:
 
     AppDelegate &appDelegate() { return m_appDelegate; }
 
+    // The command line of a later launch, handed over on the session bus:
+    // its --test-message goes to the controller at once, without the start-up
+    // delay (held by the controller if this launch has not finished yet).
+    void handleForwardedCommandLine(const QStringList &arguments);
+    // The menu's test message, also the desktop action "show-test-message".
+    static void showTestMessage();
+
     // The delay between start and the command line's message.
     static constexpr int kTestMessageDelayMs = 500;
 

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The automation path, on a bus of its own whose activation folder holds a
+# service file for the built bundle (as `make install` writes one):
+# - cold: app not running, from starting ferrowhistle-display to the card
+#   being mapped; median of 10 against a bare Qt Widgets program showing one
+#   window, measured here too. Target: at most 2x.
+# - warm: app running, DisplayMessage with a fixed 1 s display; what the call
+#   takes beyond display time + 0.1 s poll + 0.6 s pause. Target: median
+#   under 120 ms.
+set -euo pipefail
+build=${FW_BUILD:?}
+bin="$build/Ferrowhistle.app/Contents/bin"
+tools="$build/bin"
+runs=10
+work=$(mktemp -d)
+export TMPDIR="$work/tmp" XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$TMPDIR" "$work/services"
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
+bus_pid=""
+cleanup() {
+  app_pid=$(owner_pid || true)
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+
+sed "s|@EXEC@|\"$bin/Ferrowhistle\"|" "$build/Ferrowhistle.app/Contents/Resources/desktop/com.copperkestrel.Ferrowhistle.service.in" \
+  >"$work/services/com.copperkestrel.Ferrowhistle.service"
+cat >"$work/bus.conf" <<CONF
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$work/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile 2>/dev/null &
+bus_pid=$!
+for _ in $(seq 1 200); do [ -S "$work/bus" ] && break; sleep 0.05; done
+
+owner_pid() {
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.GetConnectionUnixProcessID string:com.copperkestrel.Ferrowhistle 2>/dev/null |
+    awk '/uint32/ {print $2}'
+}
+stop_app() {
+  local pid
+  pid=$(owner_pid || true)
+  [ -z "$pid" ] && return 0
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 200); do [ -z "$(owner_pid || true)" ] && return 0; sleep 0.05; done
+}
+
+baseline=()
+cold=()
+for i in $(seq 1 $runs); do
+  # Alternate, so that drift on a shared machine hits both alike.
+  baseline+=("$("$tools/fw-bench-mapwait" fw-baseline "$tools/fw-bench-baseline-window")")
+  stop_app
+  cold+=("$("$tools/fw-bench-mapwait" Ferrowhistle "$bin/ferrowhistle-display" "Cold start $i" --duration 1)")
+  stop_app
+done
+base_med=$(printf '%s\n' "${baseline[@]}" | median)
+cold_med=$(printf '%s\n' "${cold[@]}" | median)
+echo "cold: ferrowhistle-display to card mapped, median of $runs: ${cold_med} ms (runs: ${cold[*]})"
+echo "cold: baseline, bare Qt Widgets window mapped, median of $runs: ${base_med} ms (runs: ${baseline[*]})"
+awk -v c="$cold_med" -v b="$base_med" 'BEGIN { r = c / b; printf "cold: ratio %.2fx (target <= 2x): %s\n", r, (r <= 2 ? "met" : "NOT met") }'
+
+# Warm: the app is up (started through activation by a first call).
+"$bin/ferrowhistle-display" "Warming up" --duration 0.2 >/dev/null
+warm=$("$tools/fw-bench-call" $runs 1)
+overhead=$(printf '%s\n' $warm | awk '{print $1 - 1700}' | median)
+echo "warm: DisplayMessage(1 s) as called in-process, ms per call: $(echo $warm | tr '\n' ' ')"
+echo "warm: overhead beyond 1 s + 0.1 s poll + 0.6 s, median of $runs: ${overhead} ms"
+awk -v o="$overhead" 'BEGIN { printf "warm: target median < 120 ms: %s\n", (o < 120 ? "met" : "NOT met") }'
+client=()
+for i in $(seq 1 5); do
+  start=$(date +%s%N)
+  "$bin/ferrowhistle-display" "Client $i" --duration 1
+  client+=($(( ($(date +%s%N) - start) / 1000000 - 1700 )))
+done
+echo "warm: the same through ferrowhistle-display (process start included), overhead median of 5: $(printf '%s\n' "${client[@]}" | median) ms"
+stop_app

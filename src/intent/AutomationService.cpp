@@ -1,0 +1,193 @@
+#include "intent/AutomationService.h"
+
+#include "hud/HUDPosition.h"
+#include "intent/AutomationIntrospection.h"
+#include "intent/BusNames.h"
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+
+namespace {
+
+const QString kInvalidArgs = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+const QString kUnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+const QString kNotSupported = QStringLiteral("org.freedesktop.DBus.Error.NotSupported");
+
+// Bad input is echoed in errors, but never at length.
+QString shortened(const QString &text)
+{
+    constexpr qsizetype kMax = 64;
+    return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("…");
+}
+
+QString allRawValues()
+{
+    QStringList names;
+    for (HUDPosition p : HUDPositions::allCases())
+        names.append(HUDPositions::rawValue(p));
+    return names.join(QStringLiteral(", "));
+}
+
+// The signature of the call's arguments, e.g. "ssd".
+QString signatureOf(const QDBusMessage &call)
+{
+    return call.signature();
+}
+
+bool expectSignature(const QDBusMessage &call, const QDBusConnection &connection, const char *expected,
+                     const char *description)
+{
+    if (signatureOf(call) == QLatin1String(expected))
+        return true;
+    connection.send(call.createErrorReply(
+        kInvalidArgs, QStringLiteral("%1 takes (%2), signature \"%3\"; got signature \"%4\"")
+                          .arg(call.member(), QLatin1String(description), QLatin1String(expected),
+                               shortened(signatureOf(call)))));
+    return false;
+}
+
+// Which of our interfaces a call without an interface name means.
+QString interfaceFor(const QString &member)
+{
+    if (member == QLatin1String("DisplayMessage"))
+        return BusNames::intentsInterface();
+    if (member == QLatin1String("Activate") || member == QLatin1String("Open")
+        || member == QLatin1String("ActivateAction"))
+        return BusNames::applicationInterface();
+    if (member == QLatin1String("HandleCommandLine"))
+        return BusNames::instanceInterface();
+    return {};
+}
+
+} // namespace
+
+AutomationService::AutomationService(QObject *parent) : QDBusVirtualObject(parent) {}
+
+QString AutomationService::introspect(const QString &path) const
+{
+    Q_UNUSED(path);
+    return AutomationIntrospection::interfacesXml();
+}
+
+QString AutomationService::invalidPositionText(const QString &position)
+{
+    return QStringLiteral("position \"%1\" is not one of: %2 (or empty for center)")
+        .arg(shortened(position), allRawValues());
+}
+
+bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusConnection &connection)
+{
+    if (message.type() != QDBusMessage::MethodCallMessage)
+        return false;
+    const QString member = message.member();
+    const QString iface = message.interface().isEmpty() ? interfaceFor(member) : message.interface();
+
+    if (iface == BusNames::intentsInterface()) {
+        if (member == QLatin1String("DisplayMessage")) {
+            if (expectSignature(message, connection, "ssd", "s message, s position, d duration"))
+                displayMessage(message, connection);
+            return true;
+        }
+    } else if (iface == BusNames::applicationInterface()) {
+        if (member == QLatin1String("Activate")) {
+            // No window to raise: the app lives in the tray and the card.
+            if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data"))
+                connection.send(message.createReply());
+            return true;
+        }
+        if (member == QLatin1String("Open")) {
+            if (expectSignature(message, connection, "asa{sv}", "as uris, a{sv} platform_data"))
+                connection.send(message.createErrorReply(kNotSupported, QStringLiteral("Ferrowhistle opens no files")));
+            return true;
+        }
+        if (member == QLatin1String("ActivateAction")) {
+            if (expectSignature(message, connection, "sava{sv}", "s action_name, av parameter, a{sv} platform_data"))
+                activateAction(message, connection);
+            return true;
+        }
+    } else if (iface == BusNames::instanceInterface()) {
+        if (member == QLatin1String("HandleCommandLine")) {
+            if (expectSignature(message, connection, "as", "as arguments")) {
+                const QStringList arguments = message.arguments().at(0).toStringList();
+                connection.send(message.createReply());
+                Q_EMIT commandLineReceived(arguments);
+            }
+            return true;
+        }
+    } else {
+        // Introspectable, Peer and Properties are answered by Qt.
+        return false;
+    }
+    connection.send(message.createErrorReply(
+        kUnknownMethod, QStringLiteral("no method \"%1\" in interface %2").arg(shortened(member), iface)));
+    return true;
+}
+
+void AutomationService::displayMessage(const QDBusMessage &call, const QDBusConnection &connection)
+{
+    const QList<QVariant> args = call.arguments();
+    const QString positionText = args.at(1).toString();
+    std::optional<HUDPosition> position = DisplayMessageIntent::kDefaultPosition;
+    if (!positionText.isEmpty())
+        position = HUDPositions::fromRawValue(positionText);
+    if (!position) {
+        connection.send(call.createErrorReply(kInvalidArgs, invalidPositionText(positionText)));
+        return;
+    }
+    DisplayMessageIntent intent;
+    intent.message = args.at(0).toString();
+    intent.position = *position;
+    intent.duration = args.at(2).toDouble();
+    // Not awaited: the coroutine owns its frame and ends after the reply.
+    performAndReply(std::move(intent), call, connection);
+}
+
+QCoro::Task<> AutomationService::performAndReply(DisplayMessageIntent intent, QDBusMessage call,
+                                                 QDBusConnection connection)
+{
+    co_await intent.perform();
+    // A caller that has gone meanwhile is fine: the bus drops the reply.
+    connection.send(call.createReply());
+}
+
+void AutomationService::activateAction(const QDBusMessage &call, const QDBusConnection &connection)
+{
+    const QList<QVariant> args = call.arguments();
+    const QString action = args.at(0).toString();
+    const QDBusArgument parameter = args.at(1).value<QDBusArgument>();
+    bool hasParameter = false;
+    parameter.beginArray();
+    hasParameter = !parameter.atEnd();
+    parameter.endArray();
+
+    const bool known = action == BusNames::showTestMessageAction() || action == BusNames::quitAction();
+    if (!known) {
+        connection.send(call.createErrorReply(
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2, %3")
+                              .arg(shortened(action), BusNames::showTestMessageAction(), BusNames::quitAction())));
+        return;
+    }
+    if (hasParameter) {
+        connection.send(call.createErrorReply(
+            kInvalidArgs, QStringLiteral("action \"%1\" takes no parameter").arg(action)));
+        return;
+    }
+    connection.send(call.createReply());
+    if (action == BusNames::showTestMessageAction()) {
+        Q_EMIT testMessageRequested();
+        return;
+    }
+    // Quit only once the reply has left: a round trip to the bus after it
+    // proves the bus has it (messages on one connection stay in order).
+    QDBusMessage ping = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                       QStringLiteral("/org/freedesktop/DBus"),
+                                                       QStringLiteral("org.freedesktop.DBus.Peer"),
+                                                       QStringLiteral("Ping"));
+    auto *watcher = new QDBusPendingCallWatcher(connection.asyncCall(ping), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+        w->deleteLater();
+        Q_EMIT quitRequested();
+    });
+}

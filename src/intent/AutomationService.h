@@ -1,0 +1,41 @@
+#pragma once
+
+#include "intent/DisplayMessageIntent.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+// The app's object on the session bus (BusNames::objectPath()). It answers
+// three interfaces itself, so every argument is checked here and a bad call
+// gets a clear error instead of a silent drop:
+// - Intents.DisplayMessage(s, s, d): runs the action and replies only once the
+//   message has gone. The reply is delayed, never waited for, so the GUI
+//   thread keeps serving clicks, other calls and other messages meanwhile;
+// - org.freedesktop.Application: Activate, Open, ActivateAction;
+// - Instance.HandleCommandLine(as): the command line of a second launch.
+class AutomationService final : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    explicit AutomationService(QObject *parent = nullptr);
+
+    QString introspect(const QString &path) const override;
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
+
+    // The InvalidArgs text for a position that is not a raw value.
+    static QString invalidPositionText(const QString &position);
+
+Q_SIGNALS:
+    void commandLineReceived(const QStringList &arguments);
+    void testMessageRequested();
+    // Emitted once the reply to the quit action has reached the bus.
+    void quitRequested();
+
+private:
+    void displayMessage(const QDBusMessage &call, const QDBusConnection &connection);
+    void activateAction(const QDBusMessage &call, const QDBusConnection &connection);
+    QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection);
+};

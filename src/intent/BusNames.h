@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Where the app answers on the session bus. The app, its command-line client
+// and the desktop files all use these names.
+namespace BusNames {
+
+inline QString service() { return QStringLiteral("com.copperkestrel.Ferrowhistle"); }
+inline QString objectPath() { return QStringLiteral("/com/copperkestrel/Ferrowhistle"); }
+// DisplayMessage(s message, s position, d duration).
+inline QString intentsInterface() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Intents"); }
+// Activate, Open, ActivateAction for desktop launchers.
+inline QString applicationInterface() { return QStringLiteral("org.freedesktop.Application"); }
+// HandleCommandLine(as arguments): a second launch hands its command line over.
+inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Instance"); }
+
+// The desktop actions, also offered through ActivateAction.
+inline QString showTestMessageAction() { return QStringLiteral("show-test-message"); }
+inline QString quitAction() { return QStringLiteral("quit"); }
+
+} // namespace BusNames

@@ -1,0 +1,195 @@
+// ferrowhistle-display as a script uses it: exit codes and one-line reasons,
+// starting the app (beside itself, or through the installed activation
+// file), and Ctrl-C while it waits.
+#include "app/TestMessage.h"
+#include "intent/BusNames.h"
+#include "support/PrivateBus.h"
+#include "support/TestEnvironment.h"
+#include "support/X11Windows.h"
+
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTest>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QStringList errLines;
+};
+
+Run runClient(const QStringList &args, const QProcessEnvironment &env,
+              const QString &program = bundleProgram(QStringLiteral("ferrowhistle-display")))
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    Run r;
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        r.exitCode = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.errLines = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return r;
+}
+
+QProcessEnvironment withoutBus()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/fw-no-bus"));
+    return env;
+}
+
+int lineIndex(const QStringList &lines, const QString &prefix)
+{
+    const auto it = std::find_if(lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(prefix); });
+    return it == lines.end() ? -1 : int(it - lines.begin());
+}
+
+const QString kNine = QStringLiteral("center, top, bottom, left, right, topLeft, topRight, bottomLeft, bottomRight");
+
+} // namespace
+
+class TestDisplayClient : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void usageErrorsExitTwo_data();
+    void usageErrorsExitTwo();
+    void unreachableAppExitsOne();
+    void startsTheAppBesideItselfAndCtrlCLeavesIt();
+    void installedActivationFileStartsTheApp();
+
+private:
+    bool cardUp() const { return !m_x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(); }
+    TestEnvironment m_env;
+    X11Client m_x;
+};
+
+void TestDisplayClient::init()
+{
+    QVERIFY(QTest::qWaitFor([this] { return !cardUp(); }, 30000));
+    m_env.clearDebugLog();
+}
+
+void TestDisplayClient::usageErrorsExitTwo_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("mentions");
+    const QString hi = QStringLiteral("hi");
+    QTest::newRow("no message") << QStringList{} << QStringLiteral("MESSAGE");
+    QTest::newRow("two messages") << QStringList{hi, hi} << QStringLiteral("one MESSAGE");
+    QTest::newRow("display title") << QStringList{hi, QStringLiteral("--position"), QStringLiteral("top left")} << kNine;
+    QTest::newRow("wrong case") << QStringList{QStringLiteral("--position=Center"), hi} << kNine;
+    QTest::newRow("no value") << QStringList{hi, QStringLiteral("--duration")} << QStringLiteral("--duration");
+    QTest::newRow("not a number") << QStringList{hi, QStringLiteral("--duration"), QStringLiteral("5s")} << QStringLiteral("\"5s\"");
+    QTest::newRow("infinite") << QStringList{hi, QStringLiteral("--duration=inf")} << QStringLiteral("\"inf\"");
+    QTest::newRow("unknown option") << QStringList{hi, QStringLiteral("--colour")} << QStringLiteral("--colour");
+}
+
+void TestDisplayClient::usageErrorsExitTwo()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, mentions);
+    const Run r = runClient(args, withoutBus());
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.errLines.value(0).contains(mentions), qPrintable(r.errLines.value(0)));
+}
+
+void TestDisplayClient::unreachableAppExitsOne()
+{
+    const Run help = runClient({QStringLiteral("--help")}, withoutBus());
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.contains(QStringLiteral("bottomLeft or bottomRight")));
+
+    Run r = runClient({QStringLiteral("hi")}, withoutBus());
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.errLines.size(), 1);
+    QVERIFY2(r.errLines.first().contains(QStringLiteral("session bus")), qPrintable(r.errLines.first()));
+
+    // A bus without activation file, and no app beside a copied client.
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus1"), m_env.root() + QStringLiteral("/none"));
+    const QString lonely = m_env.root() + QStringLiteral("/lonely/ferrowhistle-display");
+    QVERIFY(QDir().mkpath(QFileInfo(lonely).path()));
+    QVERIFY(QFile::copy(bundleProgram(QStringLiteral("ferrowhistle-display")), lonely));
+    r = runClient({QStringLiteral("hi")}, bus.environment(), lonely);
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.errLines.size(), 1);
+    QVERIFY2(r.errLines.first().contains(QFileInfo(lonely).path() + QStringLiteral("/Ferrowhistle")),
+             qPrintable(r.errLines.first()));
+}
+
+void TestDisplayClient::startsTheAppBesideItselfAndCtrlCLeavesIt()
+{
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus2"), m_env.root() + QStringLiteral("/none"));
+    QElapsedTimer clock;
+    clock.start();
+    const Run r = runClient({QStringLiteral("Beside"), QStringLiteral("--duration"), QStringLiteral("1")}, bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(clock.elapsed() >= 1600 && !cardUp());
+    const qint64 app = bus.appPid();
+    QVERIFY(app > 0);
+    QVERIFY(lineIndex(m_env.debugLogMessages(), QStringLiteral("show() message=\"Beside\"")) >= 0);
+
+    // Ctrl-C goes to the terminal's foreground group: here, the client's.
+    QProcess client;
+    client.setProcessEnvironment(bus.environment());
+    client.setChildProcessModifier([] { ::setpgid(0, 0); });
+    client.start(bundleProgram(QStringLiteral("ferrowhistle-display")),
+                 {QStringLiteral("Interrupted"), QStringLiteral("--duration"), QStringLiteral("20")});
+    QVERIFY(QTest::qWaitFor([this] { return cardUp(); }, 30000));
+    ::kill(-static_cast<pid_t>(client.processId()), SIGINT);
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitStatus(), QProcess::CrashExit);
+    // The app, and the message it shows, stay.
+    QCOMPARE(bus.appPid(), app);
+    QVERIFY(cardUp());
+}
+
+void TestDisplayClient::installedActivationFileStartsTheApp()
+{
+    // make install into a home of our own, with a blank in its path.
+    const QString home = m_env.root() + QStringLiteral("/home dir");
+    QProcess install;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    install.setProcessEnvironment(env);
+    install.start(QStringLiteral(FW_SOURCE_DIR "/scripts/install-app"), {QStringLiteral(FW_BINARY_DIR)});
+    QVERIFY(install.waitForFinished(120000) && install.exitCode() == 0);
+
+    const QString installed = home + QStringLiteral("/Applications/Ferrowhistle.app/Contents/bin/Ferrowhistle");
+    QFile desktop(home + QStringLiteral("/data/applications/com.copperkestrel.Ferrowhistle.desktop"));
+    QVERIFY(desktop.open(QIODevice::ReadOnly));
+    const QStringList entry = QString::fromUtf8(desktop.readAll()).split(QLatin1Char('\n'));
+    const QString exec = QStringLiteral("Exec=\"%1\"").arg(installed);
+    for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;quit;"),
+                                QStringLiteral("[Desktop Action quit]"),
+                                exec + QStringLiteral(" --test-message \"%1\"").arg(testMessageText())})
+        QVERIFY2(entry.contains(line), qPrintable(line));
+
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus3"), home + QStringLiteral("/data/dbus-1/services"));
+    QCOMPARE(bus.appPid(), 0);
+    const Run r = runClient({QStringLiteral("Activated"), QStringLiteral("--duration"), QStringLiteral("1")}, bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(!cardUp());
+    // The bus started the installed copy, which put the card up only after
+    // launching had finished.
+    QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(bus.appPid())).canonicalFilePath(),
+             QFileInfo(installed).canonicalFilePath());
+    const QStringList log = m_env.debugLogMessages();
+    const int front = lineIndex(log, QStringLiteral("ordering front"));
+    QVERIFY(lineIndex(log, QStringLiteral("applicationDidFinishLaunching")) < front);
+    QVERIFY(lineIndex(log, QStringLiteral("DisplayMessageIntent.perform() message=\"Activated\"")) < front);
+    QVERIFY(lineIndex(log, QStringLiteral("applicationDidFinishLaunching")) >= 0);
+    QVERIFY(lineIndex(log, QStringLiteral("showAndWait complete")) > front);
+}
+
+QTEST_MAIN(TestDisplayClient)
+#include "tst_DisplayClient.moc"
