@@ -1,7 +1,7 @@
 #include "intent/AutomationService.h"
 
 #include "hud/HUDPosition.h"
-#include "intent/AutomationIntrospection.h"
+#include "intent/AutomationInterfaceXml.h"
 #include "intent/BusNames.h"
 
 #include <QDBusArgument>
@@ -68,7 +68,7 @@ AutomationService::AutomationService(QObject *parent) : QDBusVirtualObject(paren
 QString AutomationService::introspect(const QString &path) const
 {
     Q_UNUSED(path);
-    return AutomationIntrospection::interfacesXml();
+    return AutomationInterfaceXml::interfacesXml();
 }
 
 QString AutomationService::invalidPositionText(const QString &position)

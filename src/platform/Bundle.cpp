@@ -1,43 +1,11 @@
 #include "platform/Bundle.h"
 
+#include "platform/PlistValue.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <plist/plist++.h>
-
-#include <memory>
-
-namespace {
-
-// plist dates count seconds from 2001-01-01T00:00:00Z.
-constexpr qint64 kPlistEpochOffset = 978307200;
-
-QVariant toVariant(PList::Node *node)
-{
-    if (!node)
-        return {};
-    switch (node->GetType()) {
-    case PLIST_STRING:
-        return QString::fromStdString(static_cast<PList::String *>(node)->GetValue());
-    case PLIST_BOOLEAN:
-        return static_cast<PList::Boolean *>(node)->GetValue();
-    case PLIST_UINT:
-        return static_cast<qint64>(static_cast<PList::Integer *>(node)->GetValue());
-    case PLIST_REAL:
-        return static_cast<PList::Real *>(node)->GetValue();
-    case PLIST_DATE: {
-        const timeval tv = static_cast<PList::Date *>(node)->GetValue();
-        const qint64 ms = (static_cast<qint64>(tv.tv_sec) + kPlistEpochOffset) * 1000 + tv.tv_usec / 1000;
-        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
-    }
-    default:
-        return {};
-    }
-}
-
-} // namespace
 
 Bundle Bundle::main()
 {
@@ -81,18 +49,13 @@ QVariant Bundle::infoValue(const QString &key) const
     const QByteArray bytes = file.read(1 << 20);
     if (bytes.isEmpty())
         return {};
-    std::unique_ptr<PList::Structure> root;
-    if (bytes.startsWith("bplist"))
-        root.reset(PList::Structure::FromBin(std::vector<char>(bytes.begin(), bytes.end())));
-    else
-        root.reset(PList::Structure::FromXml(bytes.toStdString()));
-    if (!root || root->GetType() != PLIST_DICT)
+    const std::unique_ptr<PList::Dictionary> dict = parsePlistDictionary(bytes);
+    if (!dict)
         return {};
-    auto *dict = static_cast<PList::Dictionary *>(root.get());
     auto it = dict->Find(key.toStdString());
     if (it == dict->End())
         return {};
-    return toVariant(it->second);
+    return plistToVariant(it->second);
 }
 
 std::optional<QString> Bundle::infoString(const QString &key) const

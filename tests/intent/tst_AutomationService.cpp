@@ -1,7 +1,7 @@
 // The action on the session bus, called from here against the app from the
 // built bundle on a bus of our own, with the card watched on the X server.
 #include "app/TestMessage.h"
-#include "intent/AutomationIntrospection.h"
+#include "intent/AutomationInterfaceXml.h"
 #include "intent/BusNames.h"
 #include "intent/DisplayMessageIntent.h"
 #include "support/PrivateBus.h"
@@ -285,7 +285,7 @@ void TestAutomationService::introspectionDescribesTheAction()
         QStringLiteral("Default|0")};
     for (const QString &note : inOrder) {
         const QString element = QStringLiteral("<annotation name=\"%1%2\" value=\"%3\"/>")
-                                    .arg(AutomationIntrospection::annotationPrefix(), note.section(QLatin1Char('|'), 0, 0),
+                                    .arg(AutomationInterfaceXml::annotationPrefix(), note.section(QLatin1Char('|'), 0, 0),
                                          note.section(QLatin1Char('|'), 1));
         at = at < 0 ? -1 : xml.indexOf(element, at);
         QVERIFY2(at >= 0, qPrintable(element));

@@ -1,4 +1,4 @@
-#include "intent/AutomationIntrospection.h"
+#include "intent/AutomationInterfaceXml.h"
 
 #include "hud/HUDPosition.h"
 #include "intent/BusNames.h"
@@ -36,7 +36,7 @@ public:
     void annotation(const QString &key, const QString &value)
     {
         m_xml.writeEmptyElement(QStringLiteral("annotation"));
-        m_xml.writeAttribute(QStringLiteral("name"), AutomationIntrospection::annotationPrefix() + key);
+        m_xml.writeAttribute(QStringLiteral("name"), AutomationInterfaceXml::annotationPrefix() + key);
         m_xml.writeAttribute(QStringLiteral("value"), value);
     }
 
@@ -115,7 +115,7 @@ void writeInstance(Writer &w)
 
 } // namespace
 
-namespace AutomationIntrospection {
+namespace AutomationInterfaceXml {
 
 QString annotationPrefix()
 {
@@ -132,4 +132,4 @@ QString interfacesXml()
     return out + QLatin1Char('\n');
 }
 
-} // namespace AutomationIntrospection
+} // namespace AutomationInterfaceXml

@@ -7,11 +7,11 @@
 // The action carries annotations that automation front ends read to list it:
 // its title, the parameters' titles, defaults and description, the summary
 // sentence, and the position type with its nine display titles in order.
-namespace AutomationIntrospection {
+namespace AutomationInterfaceXml {
 
 // Prefix of the annotation names, e.g. "<prefix>Title".
 QString annotationPrefix();
 
 QString interfacesXml();
 
-} // namespace AutomationIntrospection
+} // namespace AutomationInterfaceXml

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QVariant>
+
+#include <plist/plist++.h>
+
+#include <memory>
+
+// Property-list values as Qt values, shared by Info.plist and the settings
+// store: strings, booleans, integers (qint64), reals and dates (QDateTime).
+
+// The root dictionary of an XML or binary property list, or null when the
+// bytes are not one.
+std::unique_ptr<PList::Dictionary> parsePlistDictionary(const QByteArray &bytes);
+
+// A node's value; invalid for the types above none of (arrays, data, ...).
+QVariant plistToVariant(const PList::Node *node);
+
+// A node for a value of the types above; null for any other, or for a date
+// libplist cannot hold.
+std::unique_ptr<PList::Node> variantToPlist(const QVariant &value);
