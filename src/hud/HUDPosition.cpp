@@ -1,6 +1,7 @@
 #include "hud/HUDPosition.h"
 
 #include <QHash>
+#include <QStringList>
 
 namespace {
 
@@ -43,6 +44,14 @@ std::optional<HUDPosition> fromRawValue(const QString &text)
             return p;
     }
     return std::nullopt;
+}
+
+QString rawValueList()
+{
+    QStringList names;
+    for (HUDPosition p : allCases())
+        names.append(rawValue(p));
+    return names.join(QStringLiteral(", "));
 }
 
 QString displayTitle(HUDPosition position)

@@ -30,6 +30,10 @@ QString rawValue(HUDPosition position);
 // (other case, blanks, a display title, empty text) is no position.
 std::optional<HUDPosition> fromRawValue(const QString &text);
 
+// All raw values in order, separated by a comma and a blank, for messages
+// that name the valid choices.
+QString rawValueList();
+
 // "center", "top left", ...: the case name in lower case, words spaced.
 QString displayTitle(HUDPosition position);
 

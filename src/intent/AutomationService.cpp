@@ -22,14 +22,6 @@ QString shortened(const QString &text)
     return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("…");
 }
 
-QString allRawValues()
-{
-    QStringList names;
-    for (HUDPosition p : HUDPositions::allCases())
-        names.append(HUDPositions::rawValue(p));
-    return names.join(QStringLiteral(", "));
-}
-
 // The signature of the call's arguments, e.g. "ssd".
 QString signatureOf(const QDBusMessage &call)
 {
@@ -74,7 +66,7 @@ QString AutomationService::introspect(const QString &path) const
 QString AutomationService::invalidPositionText(const QString &position)
 {
     return QStringLiteral("position \"%1\" is not one of: %2 (or empty for center)")
-        .arg(shortened(position), allRawValues());
+        .arg(shortened(position), HUDPositions::rawValueList());
 }
 
 bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusConnection &connection)

@@ -8,14 +8,6 @@
 
 namespace {
 
-QString positionNames()
-{
-    QStringList names;
-    for (HUDPosition p : HUDPositions::allCases())
-        names.append(HUDPositions::rawValue(p));
-    return names.join(QStringLiteral(", "));
-}
-
 DisplayArguments usageError(const QString &why)
 {
     DisplayArguments a;
@@ -80,7 +72,7 @@ DisplayArguments DisplayArguments::parse(const QStringList &arguments)
             }
             if (name == QLatin1String("--position")) {
                 if (!HUDPositions::fromRawValue(value))
-                    return usageError(QStringLiteral("--position \"%1\" is not one of: %2").arg(value, positionNames()));
+                    return usageError(QStringLiteral("--position \"%1\" is not one of: %2").arg(value, HUDPositions::rawValueList()));
                 a.position = value;
             } else {
                 bool ok = false;
