@@ -118,8 +118,9 @@ int main(int argc, char **argv)
             showCall.push_back(static_cast<double>(s.nsecsElapsed()) / 1e6);
             return hud.panel()->size();
         });
+        settle(250); // the card stays up past its fade-in, as a real one does
         hud.dismiss();
-        settle(20);
+        settle(500); // and its fade-out ends before the baseline runs
         std::unique_ptr<QWidget> w;
         const double b = timeToMap(watcher, [&] {
             w = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
@@ -127,8 +128,9 @@ int main(int argc, char **argv)
             w->show();
             return QSize(400, 88);
         });
+        settle(250);
         w.reset();
-        settle(20);
+        settle(500);
         if (i >= 5) { // the first few warm caches up
             card.push_back(c);
             bare.push_back(b);

@@ -110,7 +110,8 @@ void HUDController::show(const QString &message, HUDPosition position, std::opti
         if (self)
             self->dismiss();
     });
-    auto *panel = new HUDPanel(view);
+    HUDPanel *panel = takePanel();
+    panel->carry(view);
 
     if (activationPolicy() != ActivationPolicy::Accessory)
         setActivationPolicy(ActivationPolicy::Accessory);
@@ -135,10 +136,26 @@ void HUDController::show(const QString &message, HUDPosition position, std::opti
     fadeIn->setDuration(kFadeInMs);
     fadeIn->setStartValue(0.0);
     fadeIn->setEndValue(1.0);
+    connect(fadeIn, &QPropertyAnimation::finished, this, &HUDController::preparePanel);
     fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
 
     startDismissTimer(duration ? *duration : automaticDuration(message));
     Q_EMIT panelShown(panel);
+}
+
+HUDPanel *HUDController::takePanel()
+{
+    HUDPanel *panel = m_nextPanel;
+    m_nextPanel = nullptr;
+    return panel ? panel : new HUDPanel();
+}
+
+void HUDController::preparePanel()
+{
+    if (m_nextPanel)
+        return;
+    m_nextPanel = new HUDPanel();
+    m_nextPanel->createWindowAhead();
 }
 
 void HUDController::startDismissTimer(double seconds)

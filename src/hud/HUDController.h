@@ -68,8 +68,14 @@ Q_SIGNALS:
 private:
     HUDController();
     void startDismissTimer(double seconds);
+    HUDPanel *takePanel();
+    void preparePanel();
 
     QPointer<HUDPanel> m_panel;
+    // An empty panel whose X window already exists, made while idle after a
+    // card has faded in, so the next card appears sooner. Each card still
+    // gets a panel of its own.
+    QPointer<HUDPanel> m_nextPanel;
     std::unique_ptr<QTimer> m_dismissTask;
     ScreenSource m_screens;
 };

@@ -10,7 +10,15 @@ class HUDView;
 class HUDPanel final : public QWidget {
     Q_OBJECT
 public:
+    // An empty panel, to carry a card later.
+    HUDPanel();
     explicit HUDPanel(HUDView *view);
+
+    // Makes the X window now (unmapped), so that showing the panel later
+    // need not wait for it.
+    void createWindowAhead();
+    // Takes the card this panel carries; once only.
+    void carry(HUDView *view);
 
     HUDView *view() const { return m_view; }
     // Places the panel's bottom-left corner at a point of the y-up space.
@@ -19,9 +27,6 @@ public:
     QRectF frame() const { return QRectF(m_origin, size()); }
 
 private:
-    HUDView *m_view;
+    HUDView *m_view = nullptr;
     QPointF m_origin;
 };
-
-// Whether a compositing manager runs on the X screen (translucency works).
-bool compositingManagerRunning();

@@ -21,6 +21,8 @@ bool isPrivateDirectory(const QByteArray &path)
 bool ensurePrivateDirectory(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
+    if (isPrivateDirectory(native))
+        return true;
     if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
         return false;
     return isPrivateDirectory(native);
