@@ -84,7 +84,7 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
         }
     } else if (iface == BusNames::applicationInterface()) {
         if (member == QLatin1String("Activate")) {
-            // No window to raise: the app lives in the tray and the card.
+            // No window to raise: the app has no main window, only the card.
             if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data"))
                 connection.send(message.createReply());
             return true;

@@ -50,12 +50,7 @@ QVariant Bundle::infoValue(const QString &key) const
     if (bytes.isEmpty())
         return {};
     const std::unique_ptr<PList::Dictionary> dict = parsePlistDictionary(bytes);
-    if (!dict)
-        return {};
-    auto it = dict->Find(key.toStdString());
-    if (it == dict->End())
-        return {};
-    return plistToVariant(it->second);
+    return dict ? plistValue(*dict, key) : QVariant();
 }
 
 std::optional<QString> Bundle::infoString(const QString &key) const

@@ -191,12 +191,7 @@ DefaultsStore DefaultsStore::standard() { return DefaultsStore(standardPath()); 
 QVariant DefaultsStore::object(const QString &key) const
 {
     const Contents contents = readContents(m_path);
-    if (!contents.dictionary)
-        return {};
-    const auto it = contents.dictionary->Find(key.toStdString());
-    if (it == contents.dictionary->End())
-        return {};
-    return plistToVariant(it->second);
+    return contents.dictionary ? plistValue(*contents.dictionary, key) : QVariant();
 }
 
 std::optional<QString> DefaultsStore::string(const QString &key) const

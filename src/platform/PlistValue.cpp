@@ -24,6 +24,12 @@ std::unique_ptr<PList::Dictionary> parsePlistDictionary(const QByteArray &bytes)
     return std::unique_ptr<PList::Dictionary>(static_cast<PList::Dictionary *>(root.release()));
 }
 
+QVariant plistValue(const PList::Dictionary &dictionary, const QString &key)
+{
+    const auto it = dictionary.Find(key.toStdString());
+    return it == dictionary.End() ? QVariant() : plistToVariant(it->second);
+}
+
 QVariant plistToVariant(const PList::Node *node)
 {
     if (!node)

@@ -17,6 +17,9 @@ std::unique_ptr<PList::Dictionary> parsePlistDictionary(const QByteArray &bytes)
 // A node's value; invalid for the types above none of (arrays, data, ...).
 QVariant plistToVariant(const PList::Node *node);
 
+// The value stored under key in a dictionary; invalid when it is missing.
+QVariant plistValue(const PList::Dictionary &dictionary, const QString &key);
+
 // A node for a value of the types above; null for any other, or for a date
 // libplist cannot hold.
 std::unique_ptr<PList::Node> variantToPlist(const QVariant &value);
