@@ -1,5 +1,6 @@
 #include "app/FerrowhistleApp.h"
 
+#include "app/BundleIconEngine.h"
 #include "app/LaunchOptions.h"
 #include "app/TestMessage.h"
 #include "hud/DebugLog.h"
@@ -7,11 +8,10 @@
 #include "intent/AutomationService.h"
 #include "intent/SingleInstance.h"
 #include "platform/Bundle.h"
+#include "platform/FontConfigWarmUp.h"
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QDir>
-#include <QIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -41,19 +41,6 @@ void FerrowhistleApp::showTestMessage()
     HUDController::shared().show(testMessageText(), HUDPosition::center, std::nullopt);
 }
 
-namespace {
-
-QIcon bundleIcon(const Bundle &bundle)
-{
-    QIcon icon;
-    const QString dir = bundle.resourcesPath() + QStringLiteral("/icons");
-    for (const QString &file : QDir(dir).entryList({QStringLiteral("ferrowhistle-*.png")}, QDir::Files))
-        icon.addFile(dir + QLatin1Char('/') + file);
-    return icon;
-}
-
-} // namespace
-
 int FerrowhistleApp::main(int argc, char **argv)
 {
     // Keep the vector as given; QApplication removes the options it knows.
@@ -63,12 +50,15 @@ int FerrowhistleApp::main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
 
+    // Fontconfig loads on the side while the display connection is made.
+    FontConfigWarmUp fonts;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ferrowhistle"));
     QApplication::setOrganizationDomain(QStringLiteral("copperkestrel.com"));
     QApplication::setDesktopFileName(QStringLiteral(FERROWHISTLE_BUNDLE_ID));
     QApplication::setApplicationVersion(QStringLiteral(FERROWHISTLE_VERSION));
-    QApplication::setWindowIcon(bundleIcon(Bundle::main()));
+    QApplication::setWindowIcon(
+        BundleIconEngine::icon(Bundle::main().resourcesPath() + QStringLiteral("/icons"), QStringLiteral("ferrowhistle-")));
 
     // One instance per session: a later launch hands its command line over
     // and ends here, before it logs or schedules anything of its own.
@@ -81,6 +71,7 @@ int FerrowhistleApp::main(int argc, char **argv)
         return 1;
     }
 
+    fonts.wait();
     FerrowhistleApp scene(arguments);
     if (claim.kind == SingleInstance::Outcome::Unavailable)
         debugLog(QStringLiteral("automation unavailable: ") + claim.detail);
