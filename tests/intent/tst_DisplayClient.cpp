@@ -65,6 +65,7 @@ private Q_SLOTS:
     void unreachableAppExitsOne();
     void startsTheAppBesideItselfAndCtrlCLeavesIt();
     void installedActivationFileStartsTheApp();
+    void staleActivationFileFallsBackToTheAppBesideIt();
 
 private:
     bool cardUp() const { return !m_x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(); }
@@ -189,6 +190,25 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     QVERIFY(lineIndex(log, QStringLiteral("DisplayMessageIntent.perform() message=\"Activated\"")) < front);
     QVERIFY(lineIndex(log, QStringLiteral("applicationDidFinishLaunching")) >= 0);
     QVERIFY(lineIndex(log, QStringLiteral("showAndWait complete")) > front);
+}
+
+void TestDisplayClient::staleActivationFileFallsBackToTheAppBesideIt()
+{
+    // An activation file left behind by a copy that has since been removed.
+    const QString services = m_env.root() + QStringLiteral("/stale-services");
+    QVERIFY(QDir().mkpath(services));
+    QFile service(services + QStringLiteral("/com.copperkestrel.Ferrowhistle.service"));
+    QVERIFY(service.open(QIODevice::WriteOnly));
+    service.write("[D-BUS Service]\nName=com.copperkestrel.Ferrowhistle\nExec=/nonexistent/Ferrowhistle.app/Contents/bin/Ferrowhistle\n");
+    service.close();
+
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus4"), services);
+    const Run r = runClient({QStringLiteral("Stale"), QStringLiteral("--duration"), QStringLiteral("1")}, bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(!cardUp());
+    QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(bus.appPid())).canonicalFilePath(),
+             QFileInfo(bundleProgram(QStringLiteral("Ferrowhistle"))).canonicalFilePath());
+    QVERIFY(lineIndex(m_env.debugLogMessages(), QStringLiteral("show() message=\"Stale\"")) >= 0);
 }
 
 QTEST_MAIN(TestDisplayClient)

@@ -41,30 +41,19 @@ QCoro::Task<DisplayClient::Result> DisplayClient::run(DisplayArguments arguments
     if (!m_bus.isConnected())
         co_return Result{1, QStringLiteral("cannot reach the session bus: %1").arg(oneLine(m_bus.lastError().message()))};
 
-    QDBusConnectionInterface *bus = m_bus.interface();
-    const QDBusReply<bool> owned = bus->isServiceRegistered(BusNames::service());
-    if (!owned.isValid())
-        co_return Result{1, QStringLiteral("cannot ask the session bus: %1").arg(oneLine(owned.error().message()))};
-
-    if (!owned.value()) {
-        const QDBusReply<QStringList> activatable = bus->activatableServiceNames();
-        if (activatable.isValid() && activatable.value().contains(BusNames::service())) {
-            // The call itself makes the bus start the app; the app holds the
-            // message until it has finished launching.
-            Result r = co_await call(arguments);
-            if (!isSpawnError(r.error.section(QLatin1Char(' '), 0, 0)))
-                co_return r;
-            // A stale activation file (say, an app moved away): start ours.
-            const QString activationError = r.error;
-            const QString launchError = co_await launchBesideUs();
-            if (!launchError.isEmpty())
-                co_return Result{1, activationError + QStringLiteral("; ") + launchError};
-        } else {
-            const QString launchError = co_await launchBesideUs();
-            if (!launchError.isEmpty())
-                co_return Result{1, launchError};
-        }
-    }
+    // Call straight away: a running app answers, and an installed activation
+    // file makes the bus start one, which holds the message until it has
+    // finished launching. Only when neither is there is the app started here.
+    Result r = co_await call(arguments);
+    const QString errorName = r.error.section(QLatin1Char(' '), 0, 0);
+    if (r.exitCode == 0 || !(isSpawnError(errorName) || errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")))
+        co_return r;
+    // No app and no activation file, or a stale one (say, for an app that
+    // was moved away): start the one beside us.
+    const QString firstError = r.error;
+    const QString launchError = co_await launchBesideUs();
+    if (!launchError.isEmpty())
+        co_return Result{1, isSpawnError(errorName) ? firstError + QStringLiteral("; ") + launchError : launchError};
     co_return co_await call(arguments);
 }
 
