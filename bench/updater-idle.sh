@@ -29,13 +29,22 @@ export TMPDIR="$work/tmp" XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/c
 "$defaults" write updateLastCheck -date "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
 "$defaults" write UpdateFeedURL -string "https://127.0.0.1:9/appcast.json"
 
-switches() { # total voluntary context switches of all threads of $1
-  local total=0 n
+threads() { # "tid voluntary-switches" for every thread of $1
+  local s n
   for s in /proc/"$1"/task/*/status; do
-    n=$(awk '/^voluntary_ctxt_switches/ {print $2}' "$s" 2>/dev/null || echo 0)
-    total=$((total + ${n:-0}))
+    n=$(awk '/^voluntary_ctxt_switches/ {print $2}' "$s" 2>/dev/null) || continue
+    [ -n "$n" ] && echo "$(basename "$(dirname "$s")") $n"
   done
-  echo "$total"
+}
+# Switches between two snapshots: threads present in both count their
+# difference, new ones all of theirs. A thread that ended in between took its
+# count with it, so it is reported rather than guessed at.
+switches() { # BEFORE AFTER LABEL
+  awk -v label="$3" 'NR == FNR { before[$1] = $2; next }
+    { total += ($1 in before) ? $2 - before[$1] : $2; seen[$1] = 1 }
+    END { for (t in before) if (!(t in seen)) gone++
+          if (gone) printf "  note: %d thread(s) of the %s ended during the window; their switches are not counted\n", gone, label > "/dev/stderr"
+          print total + 0 }' <(echo "$1") <(echo "$2")
 }
 
 "$app" >/dev/null 2>&1 & pids+=($!); app_pid=$!
@@ -44,10 +53,10 @@ sleep 5
 for p in "$app_pid" "$base_pid"; do
   kill -0 "$p" 2>/dev/null || { echo "updater-idle: process $p did not stay up"; exit 1; }
 done
-a0=$(switches "$app_pid"); b0=$(switches "$base_pid")
+a0=$(threads "$app_pid"); b0=$(threads "$base_pid")
 sleep "$window"
-a1=$(switches "$app_pid"); b1=$(switches "$base_pid")
-app_n=$((a1 - a0)); base_n=$((b1 - b0))
+a1=$(threads "$app_pid"); b1=$(threads "$base_pid")
+app_n=$(switches "$a0" "$a1" app); base_n=$(switches "$b0" "$b1" baseline)
 ratio=$(awk -v a="$app_n" -v b="$base_n" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
 echo "updater-idle: voluntary context switches over ${window} s, all threads"
 echo "  app with automatic checks on, nothing due: $app_n"

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -27,6 +28,15 @@ QMap<int, QImage> decodeAll(const QMap<int, QString> &files)
     return images;
 }
 
+// The decoding's own pool, whose thread ends as soon as the work is done;
+// the global pool would keep it parked for half a minute and wake it then.
+QThreadPool &decodingPool()
+{
+    static QThreadPool pool;
+    pool.setExpiryTimeout(0);
+    return pool;
+}
+
 } // namespace
 
 QIcon BundleIconEngine::icon(const QString &directory, const QString &prefix)
@@ -44,7 +54,7 @@ QIcon BundleIconEngine::icon(const QString &directory, const QString &prefix)
 }
 
 BundleIconEngine::BundleIconEngine(const QMap<int, QString> &filesBySide)
-    : m_decoding(QtConcurrent::run(decodeAll, filesBySide))
+    : m_decoding(QtConcurrent::run(&decodingPool(), decodeAll, filesBySide))
 {
 }
 
