@@ -30,10 +30,13 @@ QMap<int, QImage> decodeAll(const QMap<int, QString> &files)
 
 // The decoding's own pool, whose thread ends as soon as the work is done;
 // the global pool would keep it parked for half a minute and wake it then.
+struct DecodingPool : QThreadPool {
+    DecodingPool() { setExpiryTimeout(0); }
+};
+
 QThreadPool &decodingPool()
 {
-    static QThreadPool pool;
-    pool.setExpiryTimeout(0);
+    static DecodingPool pool;
     return pool;
 }
 

@@ -34,6 +34,13 @@ bool isSpawnError(const QString &errorName)
     return errorName.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."));
 }
 
+// No app owns the name and none could be activated for it (no activation
+// file, or a stale one): starting the app beside us may still work.
+bool noAppCameUp(const QString &errorName)
+{
+    return isSpawnError(errorName) || errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown");
+}
+
 } // namespace
 
 QCoro::Task<DisplayClient::Result> DisplayClient::run(DisplayArguments arguments)
@@ -44,16 +51,15 @@ QCoro::Task<DisplayClient::Result> DisplayClient::run(DisplayArguments arguments
     // Call straight away: a running app answers, and an installed activation
     // file makes the bus start one, which holds the message until it has
     // finished launching. Only when neither is there is the app started here.
-    Result r = co_await call(arguments);
-    const QString errorName = r.error.section(QLatin1Char(' '), 0, 0);
-    if (r.exitCode == 0 || !(isSpawnError(errorName) || errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")))
-        co_return r;
-    // No app and no activation file, or a stale one (say, for an app that
-    // was moved away): start the one beside us.
-    const QString firstError = r.error;
+    const Result first = co_await call(arguments);
+    const QString errorName = first.error.section(QLatin1Char(' '), 0, 0);
+    if (first.exitCode == 0 || !noAppCameUp(errorName))
+        co_return first;
     const QString launchError = co_await launchBesideUs();
-    if (!launchError.isEmpty())
-        co_return Result{1, isSpawnError(errorName) ? firstError + QStringLiteral("; ") + launchError : launchError};
+    if (!launchError.isEmpty()) {
+        // After a failed activation both reasons matter; "no such name" adds nothing.
+        co_return Result{1, isSpawnError(errorName) ? first.error + QStringLiteral("; ") + launchError : launchError};
+    }
     co_return co_await call(arguments);
 }
 
