@@ -2,8 +2,7 @@
 // the updater calls it, and prints the median of the runs in seconds.
 
 #include "platform/Bundle.h"
-#include "update/CodeSigning.h"
-#include "update/UpdaterFailure.h"
+#include "codesign/CodeSigning.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,7 +27,7 @@ int main(int argc, char **argv)
         t.start();
         try {
             verifySignature(candidate, running);
-        } catch (const UpdaterFailure &f) {
+        } catch (const CodeSigningError &f) {
             std::fprintf(stderr, "%s\n", f.what());
             return 1;
         }

@@ -1,6 +1,8 @@
 #include "hud/DebugLog.h"
 
+#include "platform/FileIO.h"
 #include "platform/TempDirectory.h"
+#include "platform/UniqueFd.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -28,25 +30,13 @@ void debugLog(const QString &text)
 
     // O_NOFOLLOW and 0600: nobody else can point the log elsewhere or read it.
     // O_NONBLOCK keeps a FIFO planted under the name from hanging us.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0)
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (!fd)
         return;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const char *p = line.constData();
-        qsizetype left = line.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            p += n;
-            left -= n;
-        }
-    }
-    ::close(fd);
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+        writeAll(fd.get(), line.constData(), size_t(line.size())); // a lost log line is not worth more
 }
 
 QString describeNumber(double value)

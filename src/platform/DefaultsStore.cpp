@@ -1,6 +1,8 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/FileIO.h"
 #include "platform/PlistValue.h"
+#include "platform/UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,31 +25,6 @@ namespace {
 
 // Settings are a few hundred bytes; a file far beyond that is not ours.
 constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    // Closes and reports the result, for the file whose data must be on disk.
-    int close()
-    {
-        const int rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
-
-private:
-    int m_fd;
-};
 
 QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
@@ -88,7 +65,7 @@ Contents readContents(const QString &path)
 
 void fsyncDirectory(const QString &dir)
 {
-    FileDescriptor fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0)
         ::fsync(fd.get()); // the rename is done; a failure here only weakens durability
 }
@@ -99,7 +76,7 @@ void writeAtomically(const QString &path, const PList::Dictionary &dictionary)
     const std::string xml = dictionary.ToXml();
     const QString dir = QFileInfo(path).absolutePath();
     QByteArray tmpl = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
-    FileDescriptor fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (fd.get() < 0)
         fail(path, QStringLiteral("a temporary file could not be made"), errno);
     const QByteArray tmpPath = tmpl;
@@ -113,18 +90,8 @@ void writeAtomically(const QString &path, const PList::Dictionary &dictionary)
         }
     } cleanup{tmpPath};
 
-    const char *data = xml.data();
-    size_t left = xml.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd.get(), data, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(path, QStringLiteral("writing failed"), errno);
-        }
-        data += n;
-        left -= static_cast<size_t>(n);
-    }
+    if (!writeAll(fd.get(), xml.data(), xml.size()))
+        fail(path, QStringLiteral("writing failed"), errno);
     if (::fsync(fd.get()) != 0)
         fail(path, QStringLiteral("writing failed"), errno);
     if (fd.close() != 0)
@@ -147,7 +114,7 @@ bool modify(const QString &path, Change change)
                                      .arg(path)
                                      .toStdString());
     const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
-    FileDescriptor lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (lock.get() < 0)
         fail(path, QStringLiteral("the lock file could not be opened"), errno);
     while (::flock(lock.get(), LOCK_EX) != 0) {

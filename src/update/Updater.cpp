@@ -27,18 +27,21 @@ void Updater::setState(State state)
 {
     Q_EMIT willChange();
     m_state = std::move(state);
+    Q_EMIT changed();
 }
 
 void Updater::setLastError(std::optional<QString> error)
 {
     Q_EMIT willChange();
     m_lastError = std::move(error);
+    Q_EMIT changed();
 }
 
 void Updater::setLastCheck(std::optional<QDateTime> date)
 {
     Q_EMIT willChange();
     m_lastCheck = std::move(date);
+    Q_EMIT changed();
     if (m_lastCheck) {
         store(kLastCheckKey, *m_lastCheck);
     } else {
@@ -54,6 +57,7 @@ void Updater::setAutomatic(bool automatic)
 {
     Q_EMIT willChange();
     m_automatic = automatic;
+    Q_EMIT changed();
     store(kAutomaticCheckKey, automatic);
 }
 

@@ -25,10 +25,11 @@
 // that reads or changes its state runs there, so the state itself is what
 // keeps two checks (or a check and an install) from overlapping.
 //
-// Observers (the menu, the settings section) connect to willChange(), which
-// is emitted before every assignment to state, lastError, lastCheck or
+// Observers (the tray menu, the settings window) connect to changed(), which
+// is emitted after every assignment to state, lastError, lastCheck or
 // automatic, also when the new value equals the old one, and read the
-// properties again afterwards.
+// properties then. willChange() is emitted before the assignment, for an
+// observer that wants the old value.
 class Updater final : public QObject {
     Q_OBJECT
 public:
@@ -139,6 +140,7 @@ public:
 
 Q_SIGNALS:
     void willChange();
+    void changed();
 
 private:
     void setState(State state);

@@ -1,11 +1,11 @@
 #include "SigningFixture.h"
 
 #include "BundleSigner.h"
-#include "update/BundleSeal.h"
-#include "update/CmsSignature.h"
-#include "update/CodeResources.h"
-#include "update/CodeSigning.h"
-#include "update/UpdaterFailure.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/CmsSignature.h"
+#include "codesign/CodeResources.h"
+#include "codesign/CodeSigning.h"
+#include "update/SigningFailure.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,8 +32,8 @@ QString failureOf(const std::function<void()> &call)
 {
     try {
         call();
-    } catch (const UpdaterFailure &f) {
-        return f.message();
+    } catch (const CodeSigningError &e) {
+        return signingFailure(e).message();
     }
     return {};
 }

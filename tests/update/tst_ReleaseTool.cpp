@@ -4,8 +4,8 @@
 
 #include "SigningFixture.h"
 
-#include "update/CodeSigning.h"
-#include "update/Notarization.h"
+#include "codesign/CodeSigning.h"
+#include "codesign/Notarization.h"
 #include "update/UpdaterFailure.h"
 
 #include <QCryptographicHash>
@@ -177,8 +177,8 @@ void tst_ReleaseTool::releaseFromScratch()
     QString failure;
     try {
         verifySignature(candidate, Bundle::atPath(app));
-    } catch (const UpdaterFailure &f) {
-        failure = f.message();
+    } catch (const CodeSigningError &e) {
+        failure = e.reason();
     }
     QCOMPARE(failure, QString());
     QCOMPARE(assessNotarization(candidate, Bundle::atPath(app)).reason, QString());
@@ -187,8 +187,8 @@ void tst_ReleaseTool::releaseFromScratch()
     writeBytes(candidate + "/Contents/Resources/build-info.json", "{}");
     verify = release({"verify", "--against", app, candidate});
     QCOMPARE(verify.status, 1);
-    QCOMPARE(verify.err.trimmed(), QStringLiteral("The download isn't signed by Ferrowhistle's developer (a sealed resource is missing or invalid: "
-                                                  "Contents/Resources/build-info.json was modified), so it wasn't installed."));
+    QCOMPARE(verify.err.trimmed(), QStringLiteral("signature not accepted: a sealed resource is missing or invalid: "
+                                                  "Contents/Resources/build-info.json was modified"));
 }
 
 void tst_ReleaseTool::refusals_data()
@@ -210,7 +210,7 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
     QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
-    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "isn't signed with a team ID";
+    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "has no signature of a team";
 }
 
 void tst_ReleaseTool::refusals()

@@ -5,7 +5,7 @@
 // on standard error.
 
 #include "platform/Bundle.h"
-#include "update/Notarization.h"
+#include "codesign/Notarization.h"
 
 #include <QFile>
 

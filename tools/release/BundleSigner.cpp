@@ -1,8 +1,8 @@
 #include "BundleSigner.h"
 
 #include "platform/Bundle.h"
-#include "update/BundleSeal.h"
-#include "update/CmsSignature.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/CmsSignature.h"
 
 #include <optional>
 

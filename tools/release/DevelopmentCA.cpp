@@ -1,7 +1,7 @@
 #include "DevelopmentCA.h"
 
-#include "update/CmsSignature.h"
-#include "update/OpenSslHandles.h"
+#include "codesign/CmsSignature.h"
+#include "codesign/OpenSslHandles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>

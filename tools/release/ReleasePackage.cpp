@@ -2,8 +2,9 @@
 
 #include "BundleSigner.h"
 
-#include "update/BundleSeal.h"
-#include "update/OpenSslHandles.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/OpenSslHandles.h"
+#include "platform/UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <plist/plist++.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -136,22 +138,21 @@ void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
                 archiveFailed(w.a, "can't add " + full.toStdString());
             if (!S_ISREG(t.st.st_mode))
                 continue;
-            const int fd = ::open(full.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0)
+            const UniqueFd fd(::open(full.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (!fd)
                 throw std::runtime_error("can't read " + full.toStdString());
             qint64 written = 0;
             while (true) {
-                const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+                const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+                if (n < 0 && errno == EINTR)
+                    continue;
                 if (n <= 0) {
-                    ::close(fd);
                     if (n < 0 || written != t.st.st_size)
                         throw std::runtime_error(full.toStdString() + " changed while it was packed");
                     break;
                 }
-                if (archive_write_data(w.a, buffer.data(), size_t(n)) != n) {
-                    ::close(fd);
+                if (archive_write_data(w.a, buffer.data(), size_t(n)) != n)
                     archiveFailed(w.a, "can't add " + full.toStdString());
-                }
                 written += n;
             }
         }

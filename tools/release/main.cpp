@@ -6,9 +6,10 @@
 #include "ReleasePackage.h"
 
 #include "platform/Bundle.h"
-#include "update/CodeSigning.h"
-#include "update/Notarization.h"
-#include "update/UpdaterFailure.h"
+#include "platform/FileIO.h"
+#include "platform/UniqueFd.h"
+#include "codesign/CodeSigning.h"
+#include "codesign/Notarization.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -76,10 +77,10 @@ void writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode)
     const QByteArray finalPath = QFile::encodeName(path);
     const QByteArray temp = finalPath + ".partial";
     ::unlink(temp.constData());
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    bool ok = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ok = (::close(fd) == 0) && ok;
+    UniqueFd fd(::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    bool ok = fd && writeAll(fd.get(), bytes.constData(), size_t(bytes.size())) && ::fsync(fd.get()) == 0;
+    if (fd)
+        ok = (fd.close() == 0) && ok;
     // link() refuses an existing name, where rename() would replace it.
     const bool placed = ok && ::link(temp.constData(), finalPath.constData()) == 0;
     const int error = errno;
@@ -192,8 +193,8 @@ int verify(const QStringList &args)
     const Bundle running = Bundle::atPath(p.isSet(QStringLiteral("against")) ? p.value(QStringLiteral("against")) : pos[0]);
     try {
         verifySignature(pos[0], running);
-    } catch (const UpdaterFailure &f) {
-        err() << f.message() << Qt::endl;
+    } catch (const CodeSigningError &e) {
+        err() << "signature not accepted: " << e.reason() << Qt::endl;
         return 1;
     }
     const Assessment a = assessNotarization(pos[0], running);

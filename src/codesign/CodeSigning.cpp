@@ -1,14 +1,11 @@
-#include "update/CodeSigning.h"
+#include "codesign/CodeSigning.h"
 
-#include "update/BundleSeal.h"
-#include "update/CmsSignature.h"
-#include "update/SigningRequirement.h"
-#include "update/UpdaterFailure.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/CmsSignature.h"
+#include "codesign/SigningRequirement.h"
 
 namespace {
 
-QString noTeamText() { return QStringLiteral("This copy of Ferrowhistle isn't signed with a team ID, so it can't verify updates."); }
-QString unreadableText() { return QStringLiteral("The download's signature couldn't be read."); }
 
 // The team of a bundle's own signature, or empty. The certificate's dates
 // are not checked here: a copy whose certificate has run out must still be
@@ -71,11 +68,13 @@ QString notaryAnchorsPath(const Bundle &bundle)
 
 QString teamIdentifier(const Bundle &running)
 {
+    using K = CodeSigningError::Kind;
     if (!running.isAppBundle())
-        throw UpdaterFailure(noTeamText());
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("the running copy is not an application bundle"));
     const QString team = signedTeam(running);
     if (team.isEmpty())
-        throw UpdaterFailure(noTeamText());
+        throw CodeSigningError(K::NoTeamIdentifier,
+                               QStringLiteral("the running copy has no signature of a team that its own anchors trust"));
     return team;
 }
 
@@ -83,14 +82,18 @@ void verifySignature(const QString &candidateBundlePath, const Bundle &running)
 {
     const std::optional<QString> identifier = running.identifier();
     if (!identifier || identifier->isEmpty())
-        throw UpdaterFailure(QStringLiteral("This copy of Ferrowhistle has no bundle ID."));
+        throw CodeSigningError(CodeSigningError::Kind::NoBundleIdentifier,
+                               QStringLiteral("the running copy's Info.plist has no CFBundleIdentifier"));
     const QString team = teamIdentifier(running);
 
     const std::optional<SigningRequirement> requirement = SigningRequirement::compile(*identifier, team);
-    if (!requirement || !BundleSeal::looksLikeBundle(candidateBundlePath))
-        throw UpdaterFailure(unreadableText());
+    if (!requirement)
+        throw CodeSigningError(CodeSigningError::Kind::Unreadable,
+                               QStringLiteral("no signing requirement can be made from identifier \"%1\" and team \"%2\"")
+                                   .arg(*identifier, team));
+    if (!BundleSeal::looksLikeBundle(candidateBundlePath))
+        throw CodeSigningError(CodeSigningError::Kind::Unreadable, QStringLiteral("not an application bundle"));
 
     if (const auto failure = validate(candidateBundlePath, *requirement, running))
-        throw UpdaterFailure(QStringLiteral("The download isn't signed by Ferrowhistle's developer (") + *failure
-                             + QStringLiteral("), so it wasn't installed."));
+        throw CodeSigningError(CodeSigningError::Kind::RequirementUnmet, *failure);
 }

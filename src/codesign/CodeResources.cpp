@@ -1,4 +1,4 @@
-#include "update/CodeResources.h"
+#include "codesign/CodeResources.h"
 
 #include <QHash>
 

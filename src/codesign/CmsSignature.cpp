@@ -1,4 +1,4 @@
-#include "update/CmsSignature.h"
+#include "codesign/CmsSignature.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
-#include "update/Notarization.h"
+#include "codesign/Notarization.h"
 
-#include "update/BundleSeal.h"
-#include "update/CmsSignature.h"
-#include "update/CodeSigning.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/CmsSignature.h"
+#include "codesign/CodeSigning.h"
 
 Assessment assessNotarization(const QString &candidateBundlePath, const Bundle &anchorsFrom)
 {

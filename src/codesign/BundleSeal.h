@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/CodeResources.h"
+#include "codesign/CodeResources.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/OpenSslHandles.h"
+#include "codesign/OpenSslHandles.h"
 
 #include <QByteArray>
 #include <QString>

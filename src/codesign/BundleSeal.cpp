@@ -1,6 +1,8 @@
-#include "update/BundleSeal.h"
+#include "codesign/BundleSeal.h"
 
-#include "update/OpenSslHandles.h"
+#include "codesign/OpenSslHandles.h"
+#include "platform/FileIO.h"
+#include "platform/UniqueFd.h"
 
 #include <QFile>
 
@@ -18,14 +20,6 @@ namespace {
 
 // Large reads keep hashing at the speed of the SHA instructions.
 constexpr size_t kReadBlock = 1 << 20;
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
 
 struct Dir {
     DIR *dir = nullptr;
@@ -60,17 +54,17 @@ public:
     // it cannot be opened or read, or is not a plain file any more.
     std::optional<QByteArray> digest(const std::string &path, unsigned expectedMode)
     {
-        Fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (file.fd < 0)
+        UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (file.get() < 0)
             return std::nullopt;
         struct stat st;
-        if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != expectedMode)
+        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != expectedMode)
             return std::nullopt;
-        ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
         if (!m_ctx || EVP_DigestInit_ex2(m_ctx.get(), EVP_sha256(), nullptr) != 1)
             return std::nullopt;
         while (true) {
-            const ssize_t n = ::read(file.fd, m_buffer.data(), m_buffer.size());
+            const ssize_t n = ::read(file.get(), m_buffer.data(), m_buffer.size());
             if (n == 0)
                 break;
             if (n < 0) {
@@ -305,39 +299,32 @@ std::optional<QByteArray> BundleSeal::readFile(const QString &bundlePath, const 
 {
     // Each step refuses links, so the signature is read from inside the bundle.
     const std::string root = QFile::encodeName(bundlePath).toStdString();
-    Fd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (rootFd.fd < 0)
+    UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (rootFd.get() < 0)
         throw SealError(QStringLiteral("the bundle can't be read"));
-    Fd contents(::openat(rootFd.fd, "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (contents.fd < 0)
+    UniqueFd contents(::openat(rootFd.get(), "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (contents.get() < 0)
         throw SealError(QStringLiteral("the bundle can't be read"));
-    Fd sig(::openat(contents.fd, "_CodeSignature", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (sig.fd < 0) {
+    UniqueFd sig(::openat(contents.get(), "_CodeSignature", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sig.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         throw SealError(QStringLiteral("the signature folder can't be read"));
     }
-    Fd file(::openat(sig.fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.fd < 0) {
+    UniqueFd file(::openat(sig.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         throw SealError(QStringLiteral("the signature file %1 can't be read").arg(QLatin1String(name)));
     }
     struct stat st;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw SealError(QStringLiteral("the signature file %1 isn't a plain file").arg(QLatin1String(name)));
     if (st.st_size > maxBytes)
         throw SealError(QStringLiteral("the signature file %1 is too large").arg(QLatin1String(name)));
     QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    qsizetype got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(file.fd, bytes.data() + got, size_t(bytes.size() - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw SealError(QStringLiteral("the signature file %1 can't be read").arg(QLatin1String(name)));
-        got += n;
-    }
+    if (readFull(file.get(), bytes.data(), size_t(bytes.size())) != bytes.size())
+        throw SealError(QStringLiteral("the signature file %1 can't be read").arg(QLatin1String(name)));
     return bytes;
 }
 
@@ -361,16 +348,9 @@ void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QB
     }
     const std::string final = dir + "/" + name;
     const std::string temp = final + ".tmp";
-    Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    bool ok = file.fd >= 0;
-    for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(file.fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += n > 0 ? n : 0;
-    }
-    ok = ok && ::fsync(file.fd) == 0 && ::rename(temp.c_str(), final.c_str()) == 0;
+    UniqueFd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    bool ok = file.valid() && writeAll(file.get(), bytes.constData(), size_t(bytes.size())) && ::fsync(file.get()) == 0
+              && file.close() == 0 && ::rename(temp.c_str(), final.c_str()) == 0;
     if (!ok) {
         const int err = errno;
         ::unlink(temp.c_str());

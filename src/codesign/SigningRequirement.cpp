@@ -1,4 +1,4 @@
-#include "update/SigningRequirement.h"
+#include "codesign/SigningRequirement.h"
 
 #include <algorithm>
 

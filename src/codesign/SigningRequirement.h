@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/CmsSignature.h"
+#include "codesign/CmsSignature.h"
 
 #include <QString>
 

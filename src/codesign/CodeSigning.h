@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/Bundle.h"
+
+#include <QString>
+
+#include <stdexcept>
+
+// Trust between the running copy and a downloaded one. Both identifiers are
+// read from the running bundle on every call; nothing is cached, so a copy
+// that was replaced underneath us answers with its new identity.
+
+// Why a signature check failed. The kind says which check; the reason says
+// what was found, in a maintainer's words. Callers that talk to users (the
+// updater) turn the kind into their own sentence.
+class CodeSigningError : public std::runtime_error {
+public:
+    enum class Kind {
+        NoBundleIdentifier, // the running copy has no bundle identifier
+        NoTeamIdentifier,   // the running copy's own signature yields no team
+        Unreadable,         // no requirement can be made, or the candidate is not a bundle
+        RequirementUnmet,   // the candidate does not satisfy the requirement
+    };
+    CodeSigningError(Kind kind, const QString &reason)
+        : std::runtime_error(reason.toStdString()), m_kind(kind), m_reason(reason) {}
+    Kind kind() const { return m_kind; }
+    const QString &reason() const { return m_reason; }
+
+private:
+    Kind m_kind;
+    QString m_reason;
+};
+
+// Where a bundle keeps the certificates it trusts (PEM, embedded at build time).
+QString codeSigningAnchorsPath(const Bundle &bundle);
+QString notaryAnchorsPath(const Bundle &bundle);
+
+// The team identifier (subject OU of the signing certificate) of the running
+// copy's own signature. Throws CodeSigningError (NoTeamIdentifier) when the
+// copy is unsigned, ad hoc (sealed without a certificate), has no anchors,
+// or its signature does not chain to them.
+QString teamIdentifier(const Bundle &running = Bundle::main());
+
+// Returns when the bundle at candidateBundlePath satisfies the requirement
+// built from the running copy's bundle identifier and team identifier, under
+// strict validation of every sealed folder, file and link. Throws
+// CodeSigningError otherwise.
+void verifySignature(const QString &candidateBundlePath, const Bundle &running = Bundle::main());
