@@ -3,6 +3,7 @@
 #include "hud/HUDPosition.h"
 #include "intent/AutomationInterfaceXml.h"
 #include "intent/BusNames.h"
+#include "update/Updater.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -154,11 +155,11 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    const bool known = action == BusNames::showTestMessageAction() || action == BusNames::quitAction();
-    if (!known) {
+    const QStringList actions{BusNames::showTestMessageAction(), BusNames::checkForUpdatesAction(),
+                              BusNames::installUpdateAction(), BusNames::quitAction()};
+    if (!actions.contains(action)) {
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2, %3")
-                              .arg(shortened(action), BusNames::showTestMessageAction(), BusNames::quitAction())));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2").arg(shortened(action), actions.join(u", "))));
         return;
     }
     if (hasParameter) {
@@ -166,9 +167,28 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
             kInvalidArgs, QStringLiteral("action \"%1\" takes no parameter").arg(action)));
         return;
     }
+    if (action == BusNames::installUpdateAction()) {
+        // Only what the user was offered is installed; with nothing on offer
+        // the caller learns so instead of a silent no-op.
+        Updater &updater = Updater::shared();
+        const std::optional<Updater::Release> offered = updater.availableRelease();
+        if (!offered) {
+            connection.send(call.createErrorReply(
+                BusNames::noUpdateOfferedError(), QStringLiteral("no update is on offer; check for updates first")));
+            return;
+        }
+        connection.send(call.createReply());
+        updater.install(*offered);
+        return;
+    }
     connection.send(call.createReply());
     if (action == BusNames::showTestMessageAction()) {
         Q_EMIT testMessageRequested();
+        return;
+    }
+    if (action == BusNames::checkForUpdatesAction()) {
+        // Started, not awaited: the reply has gone and the check runs on.
+        Updater::shared().check(true);
         return;
     }
     // Quit only once the reply has left: a round trip to the bus after it

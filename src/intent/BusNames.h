@@ -18,5 +18,10 @@ inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Fe
 // The desktop actions, also offered through ActivateAction.
 inline QString showTestMessageAction() { return QStringLiteral("show-test-message"); }
 inline QString quitAction() { return QStringLiteral("quit"); }
+inline QString checkForUpdatesAction() { return QStringLiteral("check-for-updates"); }
+inline QString installUpdateAction() { return QStringLiteral("install-update"); }
+
+// The error of install-update when no release is on offer.
+inline QString noUpdateOfferedError() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Error.NoUpdateOffered"); }
 
 } // namespace BusNames

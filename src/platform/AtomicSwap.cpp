@@ -35,8 +35,10 @@ AtomicSwap::Result AtomicSwap::replace(const QString &target, const QString &rep
 
     if (!g_forceFallback) {
         step(Step::BeforeExchange);
-        if (::renameat2(AT_FDCWD, r.constData(), AT_FDCWD, t.constData(), RENAME_EXCHANGE) == 0)
+        if (::renameat2(AT_FDCWD, r.constData(), AT_FDCWD, t.constData(), RENAME_EXCHANGE) == 0) {
+            step(Step::AfterExchange);
             return {replacement, false};
+        }
         const int error = errno;
         if (!exchangeUnsupported(error))
             throw SwapError(systemText(error));

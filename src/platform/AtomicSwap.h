@@ -15,7 +15,7 @@
 // moved back if that fails; the moment between the two moves is the only one
 // at which the target path is empty.
 struct AtomicSwap {
-    enum class Step { BeforeExchange, BeforeMoveAside, BeforeMoveIn, AfterMoveIn };
+    enum class Step { BeforeExchange, AfterExchange, BeforeMoveAside, BeforeMoveIn, AfterMoveIn };
     // Called before each step; a test throws or stops the process there.
     using StepHook = std::function<void(Step)>;
 

@@ -65,6 +65,20 @@ QNetworkRequest NetworkSession::request(const QUrl &url, std::chrono::millisecon
 QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers,
                                                           Limits limits)
 {
+    QByteArray body;
+    auto transfer = get(std::move(url), std::move(headers), limits, [&body](const char *data, qint64 size) {
+        body.append(data, size);
+        return true;
+    });
+    Response response = co_await std::move(transfer);
+    if (response.outcome == Response::Outcome::Complete)
+        response.body = std::move(body);
+    co_return response;
+}
+
+QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers,
+                                                          Limits limits, Sink sink)
+{
     QNetworkRequest req = request(url, limits.inactivity);
     for (const auto &[name, value] : headers)
         req.setRawHeader(name, value);
@@ -72,6 +86,10 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
     Response response;
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(m_manager->get(req),
                                                                      [](QNetworkReply *r) { r->deleteLater(); });
+    // Qt would otherwise buffer whatever the server sends faster than we
+    // take it; the sink sees pieces of at most this size.
+    constexpr qint64 kPiece = 256 * 1024;
+    reply->setReadBufferSize(kPiece);
     bool ownAbort = false;
 
     auto abortWith = [&](Response::Outcome outcome) {
@@ -84,20 +102,40 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
         // timer that lives in that frame.
         QTimer::singleShot(0, reply.get(), [r = reply.get()] { r->abort(); });
     };
+    QByteArray piece;
     auto readAvailable = [&] {
-        if (ownAbort || !reply->isOpen())
-            return;
-        const QByteArray chunk = reply->read(limits.maxBytes + 1 - response.body.size());
-        response.body += chunk;
-        if (response.body.size() > limits.maxBytes || reply->bytesAvailable() > 0)
-            abortWith(Response::Outcome::TooLarge);
+        while (!ownAbort && reply->isOpen() && reply->bytesAvailable() > 0) {
+            const qint64 room = limits.maxBytes + 1 - response.bytes;
+            piece.resize(qsizetype(std::min(kPiece, room)));
+            const qint64 n = reply->read(piece.data(), piece.size());
+            if (n <= 0)
+                return;
+            if (response.bytes + n > limits.maxBytes) {
+                response.bytes += n;
+                abortWith(Response::Outcome::TooLarge);
+                return;
+            }
+            response.bytes += n;
+            if (!sink(piece.constData(), n)) {
+                abortWith(Response::Outcome::SinkFailed);
+                return;
+            }
+        }
+    };
+    auto noteStatus = [&] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid())
+            response.statusCode = status.toInt();
     };
     QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [&] {
+        noteStatus();
         // A declared length beyond the cap need not be read to be refused.
         bool ok = false;
         const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
-        if (ok && declared > limits.maxBytes)
+        if (ok && declared > limits.maxBytes) {
+            response.bytes = declared;
             abortWith(Response::Outcome::TooLarge);
+        }
     });
     QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(), readAvailable);
     QTimer overall;
@@ -111,18 +149,21 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
     readAvailable();
     QObject::disconnect(reply.get(), nullptr, reply.get(), nullptr);
 
-    if (ownAbort) {
-        response.body.clear();
-        response.statusCode.reset();
+    if (ownAbort)
         co_return response;
-    }
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::OperationCanceledError)
         throw PlatformError(QStringLiteral("The request timed out."));
     if (error != QNetworkReply::NoError && !isHttpStatusError(error))
         throw PlatformError(reply->errorString());
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        response.statusCode = status.toInt();
+    noteStatus();
     co_return response;
+}
+
+QString NetworkSession::describeDuration(std::chrono::milliseconds limit)
+{
+    const qint64 ms = limit.count();
+    if (ms % 60000 == 0)
+        return ms == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(ms / 60000);
+    return QStringLiteral("%1 seconds").arg(QString::number(static_cast<double>(ms) / 1000.0));
 }

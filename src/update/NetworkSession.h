@@ -9,6 +9,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -35,13 +36,19 @@ public:
     };
 
     struct Response {
-        enum class Outcome { Complete, TooLarge, TookTooLong };
+        enum class Outcome { Complete, TooLarge, TookTooLong, SinkFailed };
         Outcome outcome = Outcome::Complete;
         // The final response's HTTP status after redirects; none when the
         // answer carried no HTTP status.
         std::optional<int> statusCode;
         QByteArray body;
+        // Body bytes received (and handed to the sink) before the end or
+        // the abort; for TooLarge by a declared length, that length.
+        qint64 bytes = 0;
     };
+    // Takes each piece of the body as it arrives; false stops the transfer
+    // (outcome SinkFailed).
+    using Sink = std::function<bool(const char *data, qint64 size)>;
 
     // A request carrying the session's rules for url.
     QNetworkRequest request(const QUrl &url, std::chrono::milliseconds inactivity) const;
@@ -52,8 +59,14 @@ public:
     // timeout reads "The request timed out." (Qt reports it as a cancelled
     // operation, which would tell the user the wrong story).
     QCoro::Task<Response> get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers, Limits limits);
+    // The same, handing the body to sink piece by piece instead of keeping
+    // it; Response::body stays empty. Memory stays bounded whatever the size.
+    QCoro::Task<Response> get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers, Limits limits, Sink sink);
 
     QNetworkAccessManager &manager() { return *m_manager; }
+
+    // A limit as the sentences about it say it: "2 minutes", "0.5 seconds".
+    static QString describeDuration(std::chrono::milliseconds limit);
 
 private:
     NetworkSession();

@@ -12,14 +12,6 @@ namespace ReleaseFeed {
 
 namespace {
 
-QString describeDuration(std::chrono::milliseconds limit)
-{
-    const qint64 ms = limit.count();
-    if (ms % 60000 == 0)
-        return ms == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(ms / 60000);
-    return QStringLiteral("%1 seconds").arg(QString::number(static_cast<double>(ms) / 1000.0));
-}
-
 QString describeBytes(qint64 bytes)
 {
     constexpr qint64 MiB = 1024 * 1024;
@@ -59,7 +51,8 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
 {
     QList<QPair<QByteArray, QByteArray>> headers;
     headers.append({QByteArray("User-Agent"), userAgent});
-    const NetworkSession::Response response = co_await session.get(url, headers, limits);
+    auto transfer = session.get(url, headers, limits);
+    const NetworkSession::Response response = co_await std::move(transfer);
 
     switch (response.outcome) {
     case NetworkSession::Response::Outcome::TooLarge:
@@ -67,8 +60,9 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
                                  .arg(describeBytes(limits.maxBytes)));
     case NetworkSession::Response::Outcome::TookTooLong:
         throw UpdaterFailure(QStringLiteral("The update feed took longer than %1 to arrive, so the check was stopped.")
-                                 .arg(describeDuration(limits.overall)));
+                                 .arg(NetworkSession::describeDuration(limits.overall)));
     case NetworkSession::Response::Outcome::Complete:
+    case NetworkSession::Response::Outcome::SinkFailed: // the in-memory sink never fails
         break;
     }
     const int status = response.statusCode.value_or(0);

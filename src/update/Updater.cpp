@@ -5,6 +5,10 @@
 #include "update/ReleaseFeed.h"
 #include "update/VersionRules.h"
 
+#include <QCoreApplication>
+
+#include <qcoro/qcorotimer.h>
+
 Updater &Updater::shared()
 {
     static Updater *instance = new Updater();
@@ -17,6 +21,8 @@ Updater::Updater(Environment environment, QObject *parent) : QObject(parent), m_
 {
     if (!m_env.sleep)
         m_env.sleep = &sleepOnBootClock;
+    if (!m_env.terminate)
+        m_env.terminate = [] { QCoreApplication::quit(); };
     // The members are set directly: reading the settings writes nothing back
     // and announces nothing. A value of the wrong type counts as absent.
     m_lastCheck = m_env.defaults.date(kLastCheckKey);
@@ -85,8 +91,8 @@ QUrl Updater::defaultFeedURL() { return ReleaseFeed::defaultFeedURL(); }
 
 QCoro::Task<Updater::Release> Updater::fetchRelease()
 {
-    co_return co_await ReleaseFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle),
-                                                 m_env.fetchLimits);
+    auto fetch = ReleaseFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle), m_env.fetchLimits);
+    co_return co_await std::move(fetch);
 }
 
 qint64 Updater::currentBuild() const { return VersionRules::buildOfBundle(m_env.bundle); }
@@ -105,10 +111,11 @@ QCoro::Task<> Updater::check(bool userInitiated)
 {
     // The test and the change to checking happen in one turn on the GUI
     // thread, so no second check can slip in between.
-    if (m_state.kind() == State::Kind::checking || m_state.kind() == State::Kind::installing)
+    if (m_state.kind() == State::Kind::checking || m_state.kind() == State::Kind::installing || m_installRunning)
         co_return;
     setState(State::checking());
 
+    QPointer<Updater> self(this);
     std::optional<Release> release;
     QString failure;
     try {
@@ -116,61 +123,80 @@ QCoro::Task<> Updater::check(bool userInitiated)
     } catch (...) {
         failure = localizedDescription(std::current_exception());
     }
+    // The updater may have gone while the feed was on its way.
+    if (!self)
+        co_return;
 
     if (!release) {
-        log(QStringLiteral("Update check failed: ") + failure);
-        setLastError(failure);
+        self->log(QStringLiteral("Update check failed: ") + failure);
+        self->setLastError(failure);
         // Only the user is told in place; a quiet check withdraws any offer
         // and is tried again at the next look.
-        setState(userInitiated ? State::failed(failure) : State::idle());
+        self->setState(userInitiated ? State::failed(failure) : State::idle());
         co_return;
     }
 
-    setLastCheck(m_env.clock());
-    setLastError(std::nullopt);
-    // The build test comes first; compatibility is judged only for a newer build.
-    if (release->build > currentBuild() && isCompatible(*release)) {
-        log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
-        setState(State::available(*release));
+    self->setLastCheck(self->m_env.clock());
+    self->setLastError(std::nullopt);
+    if (VersionRules::isOfferable(*release, self->currentBuild(), VersionRules::runningSystemVersion())) {
+        self->log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
+        self->setState(State::available(*release));
     } else {
-        setState(State::upToDate());
+        self->setState(State::upToDate());
     }
 }
 
 bool Updater::isCheckDue() const
 {
     // Never checked counts as the most distant past. A lastCheck in the
-    // future (the clock was set back) waits until a day after that date.
+    // future (the clock was once far ahead) is due as well: waiting for a day
+    // after it could postpone every check for years.
     if (!m_lastCheck)
         return true;
     const qint64 elapsedMs = m_lastCheck->msecsTo(m_env.clock());
-    return elapsedMs >= std::chrono::duration_cast<std::chrono::milliseconds>(m_env.schedule.checkInterval).count();
+    return elapsedMs < 0
+        || elapsedMs >= std::chrono::duration_cast<std::chrono::milliseconds>(m_env.schedule.checkInterval).count();
 }
 
 void Updater::startAutomaticChecks()
 {
     if (m_loop)
         return;
+    // Once per process, before the first look: what an interrupted install
+    // or move left behind.
+    removeLeftovers();
     m_loop.emplace(runLoop(QPointer<Updater>(this), m_env.sleep, m_env.schedule));
 }
 
 QCoro::Task<> Updater::runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule)
 {
     // Holds the updater only weakly: the loop never keeps it alive and ends
-    // at its next look once it is gone.
-    try {
-        co_await sleep(schedule.firstDelay);
-    } catch (...) {
-    }
+    // at its next look once it is gone. A sleeper that fails is said once and
+    // replaced by a plain timer, so the loop can never spin.
+    bool sleeperFailed = false;
+    auto pause = [&](std::chrono::milliseconds duration) -> QCoro::Task<> {
+        if (!sleeperFailed) {
+            bool failed = false;
+            try {
+                co_await sleep(duration);
+            } catch (...) {
+                failed = true;
+            }
+            if (!failed)
+                co_return;
+            sleeperFailed = true;
+            if (Updater *self = updater.data())
+                self->log(QStringLiteral("The boot-clock timer failed; the automatic checks use a plain timer from now on"));
+        }
+        co_await QCoro::sleepFor(duration);
+    };
+    co_await pause(schedule.firstDelay);
     for (;;) {
         Updater *self = updater.data();
         if (!self)
             co_return;
         if (self->automatic() && self->isCheckDue())
             co_await self->check(false);
-        try {
-            co_await sleep(schedule.tick);
-        } catch (...) {
-        }
+        co_await pause(schedule.tick);
     }
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/AtomicSwap.h"
 #include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
 #include "update/NetworkSession.h"
 #include "update/Release.h"
 #include "update/UpdaterFailure.h"
+#include "update/install/InstallLocations.h"
+#include "update/install/SafeUnzip.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -16,6 +19,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <variant>
 
@@ -80,15 +84,39 @@ public:
     using Clock = std::function<QDateTime()>;
     using Sleeper = std::function<QCoro::Task<>(std::chrono::milliseconds)>;
 
+    // The limits of one download of a release archive.
+    static NetworkSession::Limits defaultDownloadLimits()
+    {
+        NetworkSession::Limits limits;
+        limits.inactivity = std::chrono::seconds(120);
+        // Without an overall limit a server that trickles a byte now and
+        // then would hold the install (and the installing state) forever.
+        limits.overall = std::chrono::minutes(30);
+        limits.maxBytes = kMaxArchiveBytes;
+        return limits;
+    }
+    static constexpr qint64 kMaxArchiveBytes = 209715200;
+
     // What the updater works against. The defaults are the real ones; tests
-    // replace the bundle, the settings file, the durations and the clock.
+    // replace the bundle, the settings file, the durations and the clock, and
+    // (for an install inside a test process) what ending the process means.
     struct Environment {
+        // Taken once: after an install has swapped the bundle, /proc/self/exe
+        // names the old copy, which this path no longer holds.
         Bundle bundle = Bundle::main();
         DefaultsStore defaults = DefaultsStore::standard();
         Schedule schedule;
         Clock clock = [] { return QDateTime::currentDateTimeUtc(); };
         Sleeper sleep;          // empty: sleep on CLOCK_BOOTTIME
         NetworkSession::Limits fetchLimits;
+        NetworkSession::Limits downloadLimits = defaultDownloadLimits();
+        UnzipLimits unzipLimits;
+        QStringList mediaPrefixes = InstallLocations::defaultMediaPrefixes();
+        // Ends the process once the relaunch shell runs: leaves the event
+        // loop, so the bus name is released and the exit status is 0.
+        std::function<void()> terminate;
+        // Called before each step of the swap (tests stop there).
+        AtomicSwap::StepHook swapHook;
     };
 
     static inline const QString kAutomaticCheckKey = QStringLiteral("updateAutomaticCheck");
@@ -123,6 +151,30 @@ public:
     void startAutomaticChecks();
     bool automaticChecksStarted() const { return m_loop.has_value(); }
 
+    // Installs the release: download, checks, swap, relaunch. Does nothing
+    // while an install runs. Ends in failed with the reason, or with the
+    // process ending after the relaunch shell has started.
+    void install(const Release &release);
+    bool isInstalling() const { return m_installRunning; }
+
+    // Whether the running copy sits on removable media, a mounted image or a
+    // translocated path, where it cannot replace itself.
+    bool isRunningFromDiskImage() const;
+    // Removes what an interrupted install or move left beside the bundle and
+    // in the temporary directory, logging each removal. Never fails.
+    void removeLeftovers() const;
+    // Starts a shell that opens the bundle at bundlePath once this process
+    // has gone, then ends the process. Throws PlatformError when the shell
+    // cannot be started (the process then keeps running).
+    void relaunch(const QString &bundlePath);
+    // The relaunch command for a process id and a bundle path: the program
+    // and its arguments, the path passed as $0 so that it needs no quoting.
+    static QStringList relaunchCommand(qint64 pid, const QString &bundlePath);
+    // Runs a program to its end with output discarded. Throws PlatformError
+    // when it cannot start, UpdaterFailure "<name> exited with status N."
+    // when it ends otherwise than with status 0.
+    static QCoro::Task<> runTool(QString program, QStringList arguments);
+
     QUrl feedURL() const;
     static QUrl defaultFeedURL();
     NetworkSession &session() const { return NetworkSession::shared(); }
@@ -149,6 +201,11 @@ private:
     bool isCheckDue() const;
     void store(const QString &key, const QVariant &value);
     static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
+    struct InstallRun;
+    QCoro::Task<> runInstall(Release release);
+    QCoro::Task<> downloadAndInstall(Release release);
+    QCoro::Task<> installSteps(std::shared_ptr<InstallRun> run);
+    static QCoro::Task<bool> assess(QString tool, QString candidate);
 
     Environment m_env;
     State m_state = State::idle();
@@ -156,4 +213,5 @@ private:
     std::optional<QDateTime> m_lastCheck;
     bool m_automatic = true;
     std::optional<QCoro::Task<>> m_loop;
+    bool m_installRunning = false;
 };

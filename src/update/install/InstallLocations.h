@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The names and places one install (or move) run works with.
+namespace InstallLocations {
+
+// In the per-user temporary directory: the work directory with the archive.
+inline const QString kWorkPrefix = QStringLiteral("Ferrowhistle-update-");
+inline const QString kArchiveName = QStringLiteral("update.zip");
+// Beside the bundle, on its file system: the unpacked candidate, and the
+// copy that a move to Applications puts in place.
+inline const QString kStagingPrefix = QStringLiteral(".Ferrowhistle-update-");
+inline const QString kMovePrefix = QStringLiteral(".Ferrowhistle-move-");
+
+// A fresh UUID in its canonical 36-character upper-case form.
+QString newUuidText();
+
+// Where removable media and mounted images appear.
+QStringList defaultMediaPrefixes();
+
+// True when the bundle runs from removable media or a mounted image (its
+// path begins with one of the prefixes) or from a translocated copy.
+bool isOnDiskImage(const QString &bundlePath, const QStringList &mediaPrefixes);
+
+// The folder holding path (path without its last component).
+QString parentFolder(const QString &path);
+// The last component of path.
+QString lastComponent(const QString &path);
+
+// Whether this user may create and remove entries in the folder.
+bool isWritableFolder(const QString &path);
+
+} // namespace InstallLocations

@@ -1,0 +1,292 @@
+// The install of an offered release: download, the chain of checks, the
+// swap and the relaunch. Everything that touches the updater's state runs on
+// the GUI thread; hashing, unpacking, the signature check and removals run on
+// workers and are awaited.
+#include "update/Updater.h"
+
+#include "codesign/CodeSigning.h"
+#include "platform/RemoveTree.h"
+#include "platform/TempDirectory.h"
+#include "update/SigningFailure.h"
+#include "update/VersionRules.h"
+#include "update/install/ArchiveDigest.h"
+#include "update/install/Download.h"
+#include "update/install/Worker.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+
+namespace {
+
+constexpr QChar kEllipsis(0x2026);
+
+// Thrown when the updater went away during a run: the run then only cleans up.
+struct UpdaterGone {};
+
+QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool isFolder(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The size of the file at path; throws the system's error.
+qint64 fileSize(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        throw PlatformError(QStringLiteral("Couldn't read the download: ") + systemText(errno));
+    return qint64(st.st_size);
+}
+
+} // namespace
+
+bool Updater::isRunningFromDiskImage() const
+{
+    return InstallLocations::isOnDiskImage(m_env.bundle.path(), m_env.mediaPrefixes);
+}
+
+void Updater::install(const Release &release)
+{
+    // The state test alone would let a second request in before the first
+    // run has published "installing"; the flag closes that window.
+    if (m_installRunning || m_state.kind() == State::Kind::installing)
+        return;
+    m_installRunning = true;
+    runInstall(release);
+}
+
+QCoro::Task<> Updater::runInstall(Release release)
+{
+    QPointer<Updater> self(this);
+    log(QStringLiteral("Installing update %1 (%2)").arg(release.version).arg(release.build));
+    QString failure;
+    try {
+        auto pipeline = downloadAndInstall(release);
+        co_await std::move(pipeline);
+    } catch (const UpdaterGone &) {
+        co_return;
+    } catch (...) {
+        failure = localizedDescription(std::current_exception());
+    }
+    if (!self)
+        co_return;
+    self->m_installRunning = false;
+    if (failure.isEmpty())
+        co_return; // the process is ending; the new copy takes over
+    self->log(QStringLiteral("Update failed: ") + failure);
+    self->setState(State::failed(failure));
+}
+
+// What one run works with. Kept in one object rather than in locals of the
+// coroutine, whose frame some compilers lay out wrongly for variables of
+// nested scopes that live across suspensions.
+struct Updater::InstallRun {
+    Release release;
+    Bundle running = Bundle::atPath(QString());
+    QString bundlePath;
+    QString destination;
+    QString name; // the bundle's folder name
+    QString work;
+    QString archive;
+    QString staging;
+    QString candidate;
+    QString digest;
+    qint64 newBuild = 0;
+    NetworkSession::Limits downloadLimits;
+    UnzipLimits unzipLimits;
+    AtomicSwap::StepHook swapHook;
+    NetworkSession::Response response;
+    bool assessed = false;
+    std::exception_ptr error;
+
+    // Removes the staging directory, then the work directory, as far as
+    // they exist; errors are ignored (the next start sweeps what is left).
+    QCoro::Task<> clean()
+    {
+        QStringList paths;
+        if (!staging.isEmpty())
+            paths << staging;
+        if (!work.isEmpty())
+            paths << work;
+        staging.clear();
+        work.clear();
+        if (paths.isEmpty())
+            co_return;
+        auto remove = [paths] {
+            for (const QString &p : paths)
+                removeTree(p);
+        };
+        // Called and awaited in two steps throughout: GCC 12 destroys a
+        // by-value argument of a coroutine twice when the call stands inside
+        // the co_await expression.
+        auto removal = onWorker(std::move(remove));
+        co_await std::move(removal);
+    }
+};
+
+QCoro::Task<> Updater::downloadAndInstall(Release release)
+{
+    using namespace InstallLocations;
+    auto run = std::make_shared<InstallRun>();
+    run->release = std::move(release);
+    run->running = m_env.bundle;
+    run->bundlePath = m_env.bundle.path();
+    run->downloadLimits = m_env.downloadLimits;
+    run->unzipLimits = m_env.unzipLimits;
+    run->swapHook = m_env.swapHook;
+
+    // 1, 2: refusals before anything changes.
+    if (isRunningFromDiskImage())
+        throw Failure(QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. "
+                                     "Move it to Applications first."));
+    run->destination = parentFolder(run->bundlePath);
+    run->name = lastComponent(run->bundlePath);
+    if (!isWritableFolder(run->destination))
+        throw Failure(QStringLiteral("Ferrowhistle can't replace itself in ") + run->destination
+                      + QStringLiteral(". Ask for the new version's DMG and install it by hand."));
+
+    setState(State::installing(QStringLiteral("Downloading ") + run->release.version + kEllipsis));
+
+    // 4: the work directory.
+    const QString temp = temporaryDirectory();
+    if (temp.isEmpty())
+        throw PlatformError(QStringLiteral("There is no private temporary folder to download into."));
+    const QString work = temp + u'/' + kWorkPrefix + newUuidText();
+    if (::mkdir(QFile::encodeName(work).constData(), 0700) != 0)
+        throw PlatformError(QStringLiteral("Couldn't make a folder for the download: ") + systemText(errno));
+    run->work = work;
+    run->archive = work + u'/' + kArchiveName;
+
+    // Everything from here cleans what exists when it fails.
+    try {
+        auto steps = installSteps(run);
+        co_await std::move(steps);
+    } catch (...) {
+        run->error = std::current_exception();
+    }
+    if (run->error) {
+        auto cleaning = run->clean();
+        co_await std::move(cleaning);
+        std::rethrow_exception(run->error);
+    }
+}
+
+QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
+{
+    using namespace InstallLocations;
+    QPointer<Updater> self(this);
+    auto alive = [&self]() -> Updater & {
+        if (!self)
+            throw UpdaterGone{};
+        return *self;
+    };
+
+    // 5-9: the download, streamed into the archive file.
+    auto download = downloadToFile(session(), run->release.url, run->archive, run->downloadLimits);
+    run->response = co_await std::move(download);
+    alive();
+    const int status = run->response.statusCode.value_or(0);
+    if (status != 200)
+        throw Failure(QStringLiteral("The download failed (HTTP %1).").arg(status));
+    if (run->response.outcome == NetworkSession::Response::Outcome::TookTooLong)
+        throw Failure(QStringLiteral("The download took longer than %1, so it wasn't installed.")
+                          .arg(NetworkSession::describeDuration(run->downloadLimits.overall)));
+    const qint64 size = run->response.outcome == NetworkSession::Response::Outcome::TooLarge ? run->response.bytes
+                                                                                             : fileSize(run->archive);
+    if (size < 1 || size > run->downloadLimits.maxBytes)
+        throw Failure(QStringLiteral("The download was an unexpected size (%1 bytes).").arg(size));
+
+    alive().setState(State::installing(QStringLiteral("Checking the download") + kEllipsis));
+
+    // 11, 12: the digest, compared as text with the published one.
+    auto hash = [run] { return sha256HexOfFile(run->archive); };
+    auto hashing = onWorker(std::move(hash));
+    run->digest = co_await std::move(hashing);
+    alive();
+    if (run->digest != run->release.sha256.toLower())
+        throw Failure(QStringLiteral("The download doesn't match the published checksum, so it wasn't installed."));
+
+    // 13, 14: unpacked beside the bundle, on the file system it replaces.
+    run->staging = run->destination + u'/' + kStagingPrefix + newUuidText();
+    auto unzip = [run] { safeUnzip(run->archive, run->staging, run->unzipLimits); };
+    auto unzipping = onWorker(std::move(unzip));
+    co_await std::move(unzipping);
+    alive();
+
+    // 15: a bundle under the running copy's folder name.
+    run->candidate = run->staging + u'/' + run->name;
+    if (!isFolder(run->candidate))
+        throw Failure(QStringLiteral("The download doesn't contain ") + run->name + u'.');
+
+    // 16: signed by our team, under our identifier; the running copy's
+    // identity is read now.
+    auto verify = [run] {
+        try {
+            verifySignature(run->candidate, run->running);
+        } catch (const CodeSigningError &e) {
+            throw signingFailure(e);
+        }
+    };
+    auto verifying = onWorker(std::move(verify));
+    co_await std::move(verifying);
+    alive();
+
+    // 17: notarized, as this copy's own assessment tool judges it (never
+    // the candidate's).
+    auto assessing = assess(run->running.helperProgram(QStringLiteral("ferrowhistle-assess")), run->candidate);
+    run->assessed = co_await std::move(assessing);
+    alive();
+    if (!run->assessed)
+        throw Failure(QStringLiteral("Gatekeeper didn't accept the download as notarized, so it wasn't installed."));
+
+    // 18: the same application, a newer build.
+    const std::optional<QString> identifier = run->running.identifier();
+    const Bundle candidateBundle = Bundle::atPath(run->candidate);
+    if (!identifier || !VersionRules::isNewerBuildOfSameApp(candidateBundle, *identifier, currentBuild()))
+        throw Failure(QStringLiteral("The download isn't a newer build of Ferrowhistle."));
+    run->newBuild = VersionRules::parseInteger(candidateBundle.infoString(QStringLiteral("CFBundleVersion")).value_or(QString()))
+                        .value_or(0);
+
+    // 20, 21: the swap. Whatever moment the process dies, the bundle path
+    // holds a whole copy; the old one ends up inside the staging folder.
+    setState(State::installing(QStringLiteral("Installing ") + run->release.version + kEllipsis));
+    AtomicSwap::Result swapped;
+    try {
+        swapped = AtomicSwap::replace(run->bundlePath, run->candidate,
+                                      run->staging + u'/' + run->name + QStringLiteral(".previous"), run->swapHook);
+    } catch (const SwapError &e) {
+        throw PlatformError(e.description());
+    }
+    if (swapped.usedFallback)
+        log(QStringLiteral("The file system can't exchange folders; the old copy was moved aside instead"));
+    log(QStringLiteral("Installed update %1 (%2); relaunching").arg(run->release.version).arg(run->newBuild));
+
+    // 23: the old copy goes with the staging folder.
+    auto cleaning = run->clean();
+    co_await std::move(cleaning);
+    alive();
+
+    // 24, 25
+    relaunch(run->bundlePath);
+}
+
+QCoro::Task<bool> Updater::assess(QString tool, QString candidate)
+{
+    // Any failure of the tool, to start or to accept, is a refusal.
+    QStringList arguments;
+    arguments << QStringLiteral("--assess") << QStringLiteral("--type") << QStringLiteral("execute") << candidate;
+    bool accepted = true;
+    try {
+        auto running = runTool(tool, arguments);
+        co_await std::move(running);
+    } catch (...) {
+        accepted = false;
+    }
+    co_return accepted;
+}

@@ -1,0 +1,47 @@
+#include "update/Updater.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <spawn.h>
+#include <unistd.h>
+
+extern char **environ;
+
+QStringList Updater::relaunchCommand(qint64 pid, const QString &bundlePath)
+{
+    // Only the decimal process id is spliced into the script; the path
+    // travels as $0, so spaces, quotes and "$" in it need no escaping.
+    const QString script = QStringLiteral("while /bin/kill -0 %1 2>/dev/null; do /bin/sleep 0.2; done; "
+                                          "exec \"$0/Contents/bin/Ferrowhistle\"")
+                               .arg(pid);
+    return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, bundlePath};
+}
+
+void Updater::relaunch(const QString &bundlePath)
+{
+    const QStringList command = relaunchCommand(::getpid(), bundlePath);
+    std::vector<QByteArray> args;
+    for (const QString &a : command)
+        args.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    // A session of its own: the shell outlives us, and a signal meant for
+    // our terminal or process group does not reach it. The environment and
+    // the standard streams are inherited.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t child = 0;
+    const int rc = ::posix_spawn(&child, argv[0], nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + QString::fromLocal8Bit(std::strerror(rc)));
+    m_env.terminate();
+}

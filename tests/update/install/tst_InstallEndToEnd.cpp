@@ -1,0 +1,161 @@
+// The whole update as a user meets it: the real app from the built bundle,
+// signed with anchors as build 500 in an Applications folder, checks a feed
+// on loopback HTTPS, installs build 501 through its D-Bus actions, and is
+// relaunched from the same path as the new build.
+
+#include "InstallTestSupport.h"
+#include "../LoopbackHttpsServer.h"
+#include "../SigningFixture.h"
+
+#include "BundleSigner.h"
+#include "ReleasePackage.h"
+#include "intent/BusNames.h"
+#include "platform/DefaultsStore.h"
+#include "support/PrivateBus.h"
+#include "support/TestEnvironment.h"
+#include "update/ReleaseFeed.h"
+#include "update/Updater.h"
+
+#include <QCryptographicHash>
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+QDBusMessage action(const QString &name)
+{
+    QDBusMessage m = QDBusMessage::createMethodCall(BusNames::service(), BusNames::objectPath(),
+                                                    BusNames::applicationInterface(), QStringLiteral("ActivateAction"));
+    m.setArguments({name, QVariant::fromValue(QVariantList()), QVariant::fromValue(QVariantMap())});
+    return m;
+}
+
+} // namespace
+
+class tst_InstallEndToEnd : public QObject {
+    Q_OBJECT
+    TestEnvironment m_env;
+    TestCertificateAuthority m_ca;
+
+    // A copy of the built bundle as build `build`, trusting the fixture's
+    // authorities, signed and notarized.
+    QString releaseCopy(const SigningFixture &f, const QString &folder, qint64 build)
+    {
+        QDir().mkpath(folder);
+        QProcess cp;
+        cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(FW_BUNDLE_DIR), folder + QStringLiteral("/")});
+        if (!cp.waitForFinished(60000) || cp.exitCode() != 0)
+            return {};
+        const QString app = folder + QStringLiteral("/Ferrowhistle.app");
+        QDir(app + QStringLiteral("/Contents/_CodeSignature")).removeRecursively();
+        const QString plist = app + QStringLiteral("/Contents/Info.plist");
+        QByteArray info = readBytes(plist);
+        const qsizetype key = info.indexOf("<key>CFBundleVersion</key>");
+        const qsizetype open = info.indexOf("<string>", key) + 8;
+        info.replace(open, info.indexOf("</string>", open) - open, QByteArray::number(build));
+        writeBytes(plist, info);
+        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), f.developerCA.certificatePem);
+        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), f.notaryCA.certificatePem);
+        signBundle(app, f.developer.identityPem());
+        notarizeBundle(app, f.notary.identityPem());
+        return app;
+    }
+
+private Q_SLOTS:
+    void installsAndRelaunchesAsTheNewBuild();
+};
+
+void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home");
+    const QString applications = home + QStringLiteral("/Applications");
+    const QString installed = releaseCopy(f, applications, 500);
+    QVERIFY(!installed.isEmpty());
+    const QString next = releaseCopy(f, m_env.root() + QStringLiteral("/release"), 501);
+    QVERIFY(!next.isEmpty());
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501.zip");
+    writeReleaseArchive(next, zip);
+    const QByteArray zipBytes = readBytes(zip);
+
+    LoopbackHttpsServer server(&m_ca);
+    QJsonObject record;
+    record[QStringLiteral("version")] = QStringLiteral("1.0.1");
+    record[QStringLiteral("build")] = 501;
+    record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
+    record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
+    const QByteArray feed = QJsonDocument(record).toJson();
+    server.handler = [&](const LoopbackHttpsServer::Request &r) {
+        return LoopbackHttpsServer::Answer{r.path.endsWith(".zip") ? LoopbackHttpsServer::response(200, zipBytes)
+                                                                   : LoopbackHttpsServer::response(200, feed)};
+    };
+    const DefaultsStore settings = DefaultsStore::standard();
+    settings.setValue(ReleaseFeed::kFeedURLKey, server.url(QStringLiteral("/appcast.json")).toString());
+    settings.setValue(Updater::kAutomaticCheckKey, false);
+    const QString caFile = m_env.root() + QStringLiteral("/loopback-ca.pem");
+    writeBytes(caFile, m_ca.ca.toPem());
+
+    PrivateBus bus(m_env.root(), m_env.root() + QStringLiteral("/services"));
+    QVERIFY(bus.isRunning());
+    QProcessEnvironment env = bus.environment();
+    env.insert(QStringLiteral("HOME"), home);
+    // The app trusts the system's certificate folder and nothing else, so
+    // the loopback authority is put there, in a mount namespace of the app's
+    // own (the relaunched process inherits it).
+    if (::geteuid() != 0)
+        QSKIP("putting a test authority into the system's certificate folder needs root");
+    const QString certs = m_env.root() + QStringLiteral("/certs");
+    QDir().mkpath(certs);
+    QProcess hash;
+    hash.start(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"), QStringLiteral("-in"), caFile});
+    QVERIFY(hash.waitForFinished() && hash.exitCode() == 0);
+    QVERIFY(QFile::copy(caFile, certs + u'/' + QString::fromLatin1(hash.readAll().trimmed()) + QStringLiteral(".0")));
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.start(QStringLiteral("unshare"), {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                          QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                          QStringLiteral("mount --bind \"$1\" /etc/ssl/certs && exec \"$0\""),
+                                          installed + QStringLiteral("/Contents/bin/Ferrowhistle"), certs});
+    QVERIFY(bus.waitForApp(true));
+    const qint64 firstPid = bus.appPid();
+
+    QDBusConnection c = bus.connection();
+    QCOMPARE(c.call(action(BusNames::checkForUpdatesAction())).type(), QDBusMessage::ReplyMessage);
+    // Offered once the check has read the feed; until then the action says
+    // that nothing is on offer.
+    QDBusMessage reply;
+    QTRY_VERIFY_WITH_TIMEOUT((reply = c.call(action(BusNames::installUpdateAction()))).type() == QDBusMessage::ReplyMessage
+                                 || reply.errorName() != BusNames::noUpdateOfferedError(),
+                             60000);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+
+    // The old process leaves through its event loop; a new one takes the name.
+    QTRY_COMPARE_WITH_TIMEOUT(app.state(), QProcess::NotRunning, 120000);
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(bus.appPid() != 0 && bus.appPid() != firstPid, 60000);
+    const qint64 newPid = bus.appPid();
+    QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(newPid)).symLinkTarget(),
+             installed + QStringLiteral("/Contents/bin/Ferrowhistle"));
+    QCOMPARE(Bundle::atPath(installed).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("501"));
+    QCOMPARE(snapshotTree(installed), snapshotTree(next));
+    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-update-")), QStringList());
+    QCOMPARE(entriesWithPrefix(m_env.tmpDir() + QStringLiteral("/ferrowhistle-%1").arg(::geteuid()), QStringLiteral("Ferrowhistle-update-")),
+             QStringList());
+
+    // The new build answers, and nothing is on offer any more.
+    QCOMPARE(c.call(action(BusNames::installUpdateAction())).errorName(), BusNames::noUpdateOfferedError());
+    QCOMPARE(c.call(action(BusNames::quitAction())).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(bus.waitForApp(false));
+}
+
+QTEST_GUILESS_MAIN(tst_InstallEndToEnd)
+#include "tst_InstallEndToEnd.moc"

@@ -1,0 +1,532 @@
+// Installing a release against real signed bundles made with the project's
+// own signing code, a real HTTPS server on loopback and the real file system.
+// Only the end of the process (the test keeps running) and the log sink are
+// stand-ins.
+
+#include "InstallTestSupport.h"
+#include "ZipWriter.h"
+#include "../LoopbackHttpsServer.h"
+#include "../SigningFixture.h"
+
+#include "BundleSigner.h"
+#include "ReleasePackage.h"
+#include "platform/AtomicSwap.h"
+#include "platform/SystemLog.h"
+#include "support/TestEnvironment.h"
+#include "update/Updater.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QtTest>
+
+#include <qcoro/qcorotimer.h>
+
+#include <csignal>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using State = Updater::State;
+
+namespace {
+
+const QString kTail = QStringLiteral(", so it wasn't installed.");
+const QString kNotOurs = QStringLiteral("The download isn't signed by Ferrowhistle's developer (");
+
+QString sha256(const QByteArray &bytes) { return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()); }
+
+bool shell(const QString &script, const QString &dir = {})
+{
+    QProcess p;
+    if (!dir.isEmpty())
+        p.setWorkingDirectory(dir);
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script});
+    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+QString quoted(const QString &path) { return u'\'' + QString(path).replace(u'\'', QLatin1String("'\\''")) + u'\''; }
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_InstallPipeline : public QObject {
+    Q_OBJECT
+    TestEnvironment m_env;
+    TestCertificateAuthority m_ca;
+    std::unique_ptr<SigningFixture> m_f;
+    std::unique_ptr<LoopbackHttpsServer> m_server;
+    QStringList m_log;
+    int m_terminated = 0;
+    int m_n = 0;
+    QString m_running; // the signed running copy (build 100), copied for each case
+    QMap<QString, QByteArray> m_zips;
+
+    // A fresh folder holding a copy of the running bundle.
+    QString installedCopy(const QString &folder)
+    {
+        QDir().mkpath(folder);
+        if (!shell(QStringLiteral("cp -a %1 %2/").arg(quoted(m_running), quoted(folder))))
+            qFatal("can't copy the running bundle");
+        return folder + QStringLiteral("/Ferrowhistle.app");
+    }
+
+    Updater::Environment environment(const QString &bundle)
+    {
+        Updater::Environment e;
+        e.bundle = Bundle::atPath(bundle);
+        e.terminate = [this] { ++m_terminated; };
+        e.sleep = [](std::chrono::milliseconds) -> QCoro::Task<> { co_await QCoro::sleepFor(std::chrono::hours(1)); };
+        return e;
+    }
+
+    Updater::Release releaseFor(const QByteArray &body, const QString &sha = {})
+    {
+        Updater::Release r;
+        r.version = QStringLiteral("1.101");
+        r.build = 101;
+        r.url = m_server->url(QStringLiteral("/F.zip"));
+        r.sha256 = sha.isEmpty() ? sha256(body) : sha;
+        return r;
+    }
+
+    // Runs one install to its end: the failure's text, or empty when the
+    // process would have ended for the relaunch.
+    QString installOutcome(Updater &updater, const Updater::Release &release)
+    {
+        m_terminated = 0;
+        updater.install(release);
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(m_terminated > 0 || updater.state().kind() == State::Kind::failed, 180000); }();
+        return updater.state().kind() == State::Kind::failed ? updater.state().text() : QString();
+    }
+
+    // A release archive of a bundle made by prepare (from a fresh bundle of
+    // build 101); packed with the zip tool so that bundles whose seal no
+    // longer holds can be packed too.
+    QByteArray zipOf(const QString &name, const std::function<void(const QString &app)> &prepare, qint64 build = 101,
+                     const QString &folderName = QStringLiteral("Ferrowhistle.app"))
+    {
+        if (m_zips.contains(name))
+            return m_zips.value(name);
+        SigningFixture::BundleOptions o;
+        o.build = build;
+        const QString app = m_f->makeBundle(QStringLiteral("cand-") + name, o);
+        prepare(app);
+        const QString dir = QFileInfo(app).absolutePath();
+        if (folderName != QLatin1String("Ferrowhistle.app"))
+            QDir(dir).rename(QStringLiteral("Ferrowhistle.app"), folderName);
+        if (!shell(QStringLiteral("zip -qry release.zip %1").arg(quoted(folderName)), dir))
+            qFatal("zip failed");
+        return m_zips[name] = fileBytes(dir + QStringLiteral("/release.zip"));
+    }
+    void signAndNotarize(const QString &app) const
+    {
+        signBundle(app, m_f->developer.identityPem());
+        notarizeBundle(app, m_f->notary.identityPem());
+    }
+    QByteArray goodZip()
+    {
+        return zipOf(QStringLiteral("good"), [this](const QString &app) { signAndNotarize(app); });
+    }
+
+    void checkNothingLeft(const QString &folder) const
+    {
+        QCOMPARE(entriesWithPrefix(folder, QStringLiteral(".Ferrowhistle-update-")), QStringList());
+        QCOMPARE(entriesWithPrefix(m_env.tmpDir() + QStringLiteral("/ferrowhistle-%1").arg(::geteuid()),
+                                   QStringLiteral("Ferrowhistle-update-")),
+                 QStringList());
+    }
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void installs();
+    void installsWhereFoldersCannotBeExchanged();
+    void refusals_data();
+    void refusals();
+    void interruptedSwapLeavesWholeBundle_data();
+    void interruptedSwapLeavesWholeBundle();
+    void relaunchCommandSurvivesAnyPath();
+    void runToolReportsStatus();
+};
+
+void tst_InstallPipeline::initTestCase()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    m_ca.trust();
+    m_server = std::make_unique<LoopbackHttpsServer>(&m_ca);
+    m_f = std::make_unique<SigningFixture>();
+    setSystemLogSink([this](const SystemLogEntry &e) { m_log << e.message; });
+
+    // The running copy carries the shipped assessment tool, which judges
+    // the candidate's notarization.
+    m_running = m_f->makeBundle(QStringLiteral("running"));
+    const QString tool = m_running + QStringLiteral("/Contents/bin/ferrowhistle-assess");
+    QVERIFY(QFile::copy(QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-assess"), tool));
+    ::chmod(QFile::encodeName(tool).constData(), 0755);
+    signAndNotarize(m_running);
+}
+
+void tst_InstallPipeline::cleanupTestCase() { setSystemLogSink({}); }
+
+void tst_InstallPipeline::init()
+{
+    m_log.clear();
+    m_server->requests.clear();
+    AtomicSwap::forceFallbackForTesting(false);
+}
+
+void tst_InstallPipeline::installs()
+{
+    const QByteArray zip = goodZip();
+    m_server->handler = [zip](const LoopbackHttpsServer::Request &) { return LoopbackHttpsServer::Answer{LoopbackHttpsServer::response(200, zip)}; };
+    const QString folder = m_env.root() + QStringLiteral("/Applications");
+    const QString bundle = installedCopy(folder);
+    const QMap<QString, QByteArray> candidate = snapshotTree(m_f->root() + QStringLiteral("/cand-good/Ferrowhistle.app"));
+
+    Updater updater(environment(bundle));
+    QStringList texts;
+    connect(&updater, &Updater::changed, this, [&] {
+        if (updater.state().kind() == State::Kind::installing && (texts.isEmpty() || texts.last() != updater.state().text()))
+            texts << updater.state().text();
+    });
+    const Updater::Release release = releaseFor(zip);
+    updater.install(release);
+    updater.install(release); // ignored while the first runs
+    QTRY_VERIFY_WITH_TIMEOUT(m_terminated == 1 || updater.state().kind() == State::Kind::failed, 120000);
+    QVERIFY2(m_terminated == 1, qPrintable(updater.state().text() + m_log.join(u'|')));
+
+    QCOMPARE(texts, (QStringList{QStringLiteral("Downloading 1.101\u2026"), QStringLiteral("Checking the download\u2026"),
+                                 QStringLiteral("Installing 1.101\u2026")}));
+    QCOMPARE(m_log, (QStringList{QStringLiteral("Installing update 1.101 (101)"),
+                                 QStringLiteral("Installed update 1.101 (101); relaunching")}));
+    QCOMPARE(snapshotTree(bundle), candidate);
+    QCOMPARE(m_server->requests.size(), 1);
+    checkNothingLeft(folder);
+    QCOMPARE(updater.state().kind(), State::Kind::installing);
+}
+
+void tst_InstallPipeline::installsWhereFoldersCannotBeExchanged()
+{
+    AtomicSwap::forceFallbackForTesting(true);
+    const QByteArray zip = goodZip();
+    m_server->serve(LoopbackHttpsServer::response(200, zip));
+    const QString folder = m_env.root() + QStringLiteral("/fallback");
+    const QString bundle = installedCopy(folder);
+    Updater updater(environment(bundle));
+    QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
+    QVERIFY(m_log.contains(QStringLiteral("The file system can't exchange folders; the old copy was moved aside instead")));
+    QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
+    checkNothingLeft(folder);
+}
+
+void tst_InstallPipeline::refusals_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("prefixOnly");
+    auto row = [](const char *kind, const QString &expected, bool prefix = false) { QTest::newRow(kind) << kind << expected << prefix; };
+    row("checksum", QStringLiteral("The download doesn't match the published checksum") + kTail);
+    row("checksum with a trailing space", QStringLiteral("The download doesn't match the published checksum") + kTail);
+    row("HTTP 404", QStringLiteral("The download failed (HTTP 404)."));
+    row("HTTP 500", QStringLiteral("The download failed (HTTP 500)."));
+    row("not HTTP", QString(), true);
+    row("empty", QStringLiteral("The download was an unexpected size (0 bytes)."));
+    row("200 MiB exactly", QStringLiteral("The download doesn't match the published checksum") + kTail);
+    row("200 MiB and one byte", QStringLiteral("The download was an unexpected size (209715201 bytes)."));
+    row("endless without a length", QStringLiteral("The download was an unexpected size ("), true);
+    row("bundle of another name", QStringLiteral("The download doesn't contain Ferrowhistle.app."));
+    row("another team", kNotOurs, true);
+    row("another authority", kNotOurs, true);
+    row("tampered after signing", kNotOurs + QStringLiteral("a sealed resource is missing or invalid: Contents/Resources/build-info.json was modified)") + kTail);
+    row("unsigned", kNotOurs, true);
+    row("another identifier", kNotOurs, true);
+    row("not notarized", QStringLiteral("Gatekeeper didn't accept the download as notarized") + kTail);
+    row("not newer", QStringLiteral("The download isn't a newer build of Ferrowhistle."));
+    row("zip-slip", QStringLiteral("The download holds an entry that climbs out of its folder (Ferrowhistle.app/../../../evil)") + kTail);
+    row("disk image", QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. Move it to Applications first."));
+    row("unwritable folder", QStringLiteral("Ferrowhistle can't replace itself in FOLDER. Ask for the new version's DMG and install it by hand."));
+}
+
+void tst_InstallPipeline::refusals()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, expected);
+    QFETCH(bool, prefixOnly);
+    using Server = LoopbackHttpsServer;
+
+    QByteArray body = goodZip();
+    QString sha;
+    QByteArray answer;
+    auto withSha = [&] { answer = Server::response(200, body); };
+    const QString root = m_env.root() + QStringLiteral("/refusal%1").arg(++m_n);
+    QString folder = root + QStringLiteral("/Applications");
+    Updater::Environment env;
+    std::unique_ptr<ReadOnlyFolder> readOnly;
+    QString bundle;
+
+    if (kind == QLatin1String("checksum")) {
+        withSha();
+        sha = sha256("something else");
+    } else if (kind == QLatin1String("checksum with a trailing space")) {
+        withSha();
+        sha = sha256(body) + u' ';
+    } else if (kind == QLatin1String("HTTP 404")) {
+        answer = Server::response(404, "not here");
+    } else if (kind == QLatin1String("HTTP 500")) {
+        answer = Server::response(500, body);
+    } else if (kind == QLatin1String("not HTTP")) {
+        answer = "SSH-2.0-OpenSSH\r\n\r\n";
+    } else if (kind == QLatin1String("empty")) {
+        body.clear();
+        withSha();
+    } else if (kind.startsWith(QLatin1String("200 MiB"))) {
+        body = QByteArray(Updater::kMaxArchiveBytes + (kind.endsWith(QLatin1String("byte")) ? 1 : 0), 'z');
+        withSha();
+        sha = sha256("not the big one");
+    } else if (kind == QLatin1String("endless without a length")) {
+        answer = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + QByteArray(Updater::kMaxArchiveBytes + 4 * 1024 * 1024, 'e');
+    } else if (kind == QLatin1String("bundle of another name")) {
+        body = zipOf(kind, [this](const QString &app) { signAndNotarize(app); }, 101, QStringLiteral("Other.app"));
+        withSha();
+    } else if (kind == QLatin1String("another team")) {
+        body = zipOf(kind, [this](const QString &app) {
+            signBundle(app, m_f->otherTeam.identityPem());
+            notarizeBundle(app, m_f->notary.identityPem());
+        });
+        withSha();
+    } else if (kind == QLatin1String("another authority")) {
+        body = zipOf(kind, [this](const QString &app) {
+            CertificateRequest r;
+            r.commonName = QStringLiteral("Developer ID Application: Test");
+            r.team = QLatin1String(SigningFixture::kTeam);
+            signBundle(app, DevelopmentCA::issue(m_f->strangerCA.identityPem(), r).identityPem());
+            notarizeBundle(app, m_f->notary.identityPem());
+        });
+        withSha();
+    } else if (kind == QLatin1String("tampered after signing")) {
+        body = zipOf(kind, [this](const QString &app) {
+            signAndNotarize(app);
+            writeBytes(app + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
+        });
+        withSha();
+    } else if (kind == QLatin1String("unsigned")) {
+        body = zipOf(kind, [](const QString &) {});
+        withSha();
+    } else if (kind == QLatin1String("another identifier")) {
+        body = zipOf(kind, [this](const QString &app) {
+            writeBytes(app + QStringLiteral("/Contents/Info.plist"),
+                       fileBytes(app + QStringLiteral("/Contents/Info.plist")).replace("com.copperkestrel.Ferrowhistle", "org.example.Other"));
+            signAndNotarize(app);
+        });
+        withSha();
+    } else if (kind == QLatin1String("not notarized")) {
+        body = zipOf(kind, [this](const QString &app) { signBundle(app, m_f->developer.identityPem()); });
+        withSha();
+    } else if (kind == QLatin1String("not newer")) {
+        body = zipOf(kind, [this](const QString &app) { signAndNotarize(app); }, 100);
+        withSha();
+    } else if (kind == QLatin1String("zip-slip")) {
+        const QString zip = root + QStringLiteral("/slip.zip");
+        QDir().mkpath(root);
+        QCOMPARE(writeZip(zip, {zipFile("Ferrowhistle.app/Contents/Info.plist", "x"), zipFile("Ferrowhistle.app/../../../evil", "x")}), QString());
+        body = fileBytes(zip);
+        withSha();
+    } else if (kind == QLatin1String("disk image")) {
+        folder = root + QStringLiteral("/media/usb");
+        env.mediaPrefixes = {root + QStringLiteral("/media/")};
+        withSha();
+    } else if (kind == QLatin1String("unwritable folder")) {
+        folder = root + QStringLiteral("/ro");
+        readOnly = std::make_unique<ReadOnlyFolder>(folder, m_running);
+        QVERIFY2(readOnly->error().isEmpty(), qPrintable(readOnly->error()));
+        bundle = folder + QStringLiteral("/Ferrowhistle.app");
+        expected.replace(QLatin1String("FOLDER"), folder);
+        withSha();
+    }
+    if (bundle.isEmpty())
+        bundle = installedCopy(folder);
+    m_server->serve(answer);
+
+    Updater::Environment e = environment(bundle);
+    if (!env.mediaPrefixes.isEmpty() && kind == QLatin1String("disk image"))
+        e.mediaPrefixes = env.mediaPrefixes;
+    Updater updater(e);
+    const QMap<QString, QByteArray> before = snapshotTree(bundle);
+    const QString outcome = installOutcome(updater, releaseFor(body, sha));
+
+    if (prefixOnly)
+        QVERIFY2(outcome.startsWith(expected) && !outcome.isEmpty(), qPrintable(outcome));
+    else
+        QCOMPARE(outcome, expected);
+    QCOMPARE(m_terminated, 0);
+    QCOMPARE(m_log.first(), QStringLiteral("Installing update 1.101 (101)"));
+    QCOMPARE(m_log.last(), QStringLiteral("Update failed: ") + outcome);
+    QCOMPARE(snapshotTree(bundle), before);
+    checkNothingLeft(folder);
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/evil")));
+    QVERIFY(!QFileInfo::exists(m_env.root() + QStringLiteral("/evil")));
+    // The refusals of where the copy runs come before any download.
+    if (kind == QLatin1String("disk image") || kind == QLatin1String("unwritable folder"))
+        QCOMPARE(m_server->requests.size(), 0);
+}
+
+void tst_InstallPipeline::interruptedSwapLeavesWholeBundle_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<bool>("fallback");
+    QTest::addColumn<QString>("expect"); // old, new or aside
+    QTest::newRow("before the exchange") << int(AtomicSwap::Step::BeforeExchange) << false << "old";
+    QTest::newRow("after the exchange") << int(AtomicSwap::Step::AfterExchange) << false << "new";
+    QTest::newRow("before moving aside") << int(AtomicSwap::Step::BeforeMoveAside) << true << "old";
+    // The one moment the fallback leaves the path empty: the old copy is
+    // whole beside it, and the sweep leaves it for the user to restore.
+    QTest::newRow("between the moves") << int(AtomicSwap::Step::BeforeMoveIn) << true << "aside";
+    QTest::newRow("after moving in") << int(AtomicSwap::Step::AfterMoveIn) << true << "new";
+}
+
+void tst_InstallPipeline::interruptedSwapLeavesWholeBundle()
+{
+    QFETCH(int, step);
+    QFETCH(bool, fallback);
+    QFETCH(QString, expect);
+    const QString folder = m_env.root() + QStringLiteral("/swap%1").arg(++m_n);
+    const QString bundle = installedCopy(folder);
+    const QString staging = folder + QStringLiteral("/.Ferrowhistle-update-1234");
+    QVERIFY(shell(QStringLiteral("mkdir %1 && cp -a %2 %1/").arg(quoted(staging), quoted(m_f->root() + QStringLiteral("/cand-good/Ferrowhistle.app")))));
+    const QString candidate = staging + QStringLiteral("/Ferrowhistle.app");
+    const QString aside = staging + QStringLiteral("/Ferrowhistle.app.previous");
+    const auto oldTree = snapshotTree(bundle);
+    const auto newTree = snapshotTree(candidate);
+
+    // A child process stops dead at the step, as a kill would stop the app.
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--swap-child"), QString::number(step), fallback ? QStringLiteral("1") : QStringLiteral("0"),
+                 bundle, candidate, aside});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    if (expect == QLatin1String("old"))
+        QCOMPARE(snapshotTree(bundle), oldTree);
+    else if (expect == QLatin1String("new"))
+        QCOMPARE(snapshotTree(bundle), newTree);
+    else
+        QCOMPARE(snapshotTree(aside), oldTree);
+
+    // The next start sweeps what is left beside the bundle and in the
+    // temporary directory, by the prefixes alone.
+    const QString temp = m_env.tmpDir() + QStringLiteral("/ferrowhistle-%1").arg(::geteuid());
+    QDir().mkpath(temp + QStringLiteral("/Ferrowhistle-update-ABC/x"));
+    QDir().mkpath(temp + QStringLiteral("/.Ferrowhistle-update-kept"));
+    QDir().mkpath(folder + QStringLiteral("/.Ferrowhistle-move-XYZ.app/Contents"));
+    QDir().mkpath(folder + QStringLiteral("/Ferrowhistle-update-kept"));
+    if (expect == QLatin1String("aside"))
+        return; // nothing at the bundle path to start from
+    m_log.clear();
+    Updater(environment(bundle)).removeLeftovers();
+    QStringList removed = m_log;
+    removed.sort();
+    QStringList expected{QStringLiteral("Removed leftover ") + staging,
+                         QStringLiteral("Removed leftover ") + folder + QStringLiteral("/.Ferrowhistle-move-XYZ.app"),
+                         QStringLiteral("Removed leftover ") + temp + QStringLiteral("/Ferrowhistle-update-ABC")};
+    expected.sort();
+    QCOMPARE(removed, expected);
+    QVERIFY(!QFileInfo::exists(staging));
+    QVERIFY(QFileInfo::exists(folder + QStringLiteral("/Ferrowhistle-update-kept")));
+    QVERIFY(QFileInfo::exists(temp + QStringLiteral("/.Ferrowhistle-update-kept")));
+    QVERIFY(QFileInfo::exists(bundle + QStringLiteral("/Contents/Info.plist")));
+
+    // A read-only folder beside a copy on a mounted image refuses quietly.
+    const QString media = m_env.root() + QStringLiteral("/ro-media%1").arg(m_n);
+    QDir().mkpath(m_f->root() + QStringLiteral("/ro-src/.Ferrowhistle-update-stuck"));
+    {
+        ReadOnlyFolder ro(media, m_f->root() + QStringLiteral("/ro-src/.Ferrowhistle-update-stuck"));
+        QVERIFY2(ro.error().isEmpty(), qPrintable(ro.error()));
+        m_log.clear();
+        Updater(environment(media + QStringLiteral("/Ferrowhistle.app"))).removeLeftovers();
+        QCOMPARE(m_log, QStringList());
+        QVERIFY(QFileInfo::exists(media + QStringLiteral("/.Ferrowhistle-update-stuck")));
+    }
+}
+
+void tst_InstallPipeline::relaunchCommandSurvivesAnyPath()
+{
+    // The path travels as $0: spaces, quotes, "$" and backquotes in it reach
+    // the new process unchanged, once the old process has gone.
+    const QString folder = m_env.root() + QStringLiteral("/My Apps $HOME 'q' \"d\" `x`");
+    const QString bundle = folder + QStringLiteral("/Ferrowhistle $1.app");
+    const QString marker = m_env.root() + QStringLiteral("/relaunched");
+    QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents/bin")));
+    const QString exe = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    writeBytes(exe, "#!/bin/sh\nprintf '%s' \"$0\" > " + QFile::encodeName(quoted(marker)) + "\n");
+    ::chmod(QFile::encodeName(exe).constData(), 0755);
+
+    QProcess old;
+    old.start(QStringLiteral("/bin/sleep"), {QStringLiteral("0.5")});
+    QVERIFY(old.waitForStarted());
+    const QStringList command = Updater::relaunchCommand(old.processId(), bundle);
+    QCOMPARE(command.mid(0, 2), (QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")}));
+    QVERIFY(!command.at(2).contains(bundle));
+    QVERIFY(QProcess::startDetached(command.at(0), command.mid(1)));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 30000);
+    QCOMPARE(old.state(), QProcess::NotRunning); // not before the old one ended
+    QCOMPARE(QString::fromUtf8(fileBytes(marker)), exe);
+}
+
+void tst_InstallPipeline::runToolReportsStatus()
+{
+    auto outcome = [](const QString &program, const QStringList &args) {
+        QString result = QStringLiteral("ok");
+        bool done = false;
+        [](QString p, QStringList a, QString &result, bool &done) -> QCoro::Task<> {
+            try {
+                co_await Updater::runTool(p, a);
+            } catch (const UpdaterFailure &f) {
+                result = f.message();
+            } catch (const PlatformError &e) {
+                result = QStringLiteral("platform: ") + e.localizedDescription();
+            }
+            done = true;
+        }(program, args, result, done);
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 30000); }();
+        return result;
+    };
+    QCOMPARE(outcome(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo noise; echo more >&2; exit 0")}), QStringLiteral("ok"));
+    QCOMPARE(outcome(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 7")}), QStringLiteral("sh exited with status 7."));
+    QVERIFY(outcome(m_env.root() + QStringLiteral("/no-such-tool"), {}).startsWith(QStringLiteral("platform: ")));
+}
+
+// The child of interruptedSwapLeavesWholeBundle: swaps and dies at a step.
+static int swapChild(char **argv)
+{
+    const int stopAt = std::atoi(argv[2]);
+    AtomicSwap::forceFallbackForTesting(std::atoi(argv[3]) != 0);
+    try {
+        AtomicSwap::replace(QString::fromLocal8Bit(argv[4]), QString::fromLocal8Bit(argv[5]), QString::fromLocal8Bit(argv[6]),
+                            [stopAt](AtomicSwap::Step s) {
+                                if (int(s) == stopAt)
+                                    ::kill(::getpid(), SIGKILL);
+                            });
+    } catch (...) {
+        return 3;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 7 && std::strcmp(argv[1], "--swap-child") == 0)
+        return swapChild(argv);
+    QCoreApplication app(argc, argv);
+    tst_InstallPipeline test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_InstallPipeline.moc"
