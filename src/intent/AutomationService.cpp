@@ -171,8 +171,13 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
         Q_EMIT testMessageRequested();
         return;
     }
-    // Quit only once the reply has left: a round trip to the bus after it
-    // proves the bus has it (messages on one connection stay in order).
+    quitOnceRepliesAreOut(connection);
+}
+
+void AutomationService::quitOnceRepliesAreOut(const QDBusConnection &connection)
+{
+    // Quit only once the replies have left: a round trip to the bus after
+    // them proves the bus has them (messages on one connection stay in order).
     QDBusMessage ping = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                        QStringLiteral("/org/freedesktop/DBus"),
                                                        QStringLiteral("org.freedesktop.DBus.Peer"),

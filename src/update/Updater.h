@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "update/NetworkSession.h"
 #include "update/Release.h"
+#include "update/UpdaterDefaults.h"
 #include "update/UpdaterFailure.h"
 
 #include <QDateTime>
@@ -91,8 +92,8 @@ public:
         NetworkSession::Limits fetchLimits;
     };
 
-    static inline const QString kAutomaticCheckKey = QStringLiteral("updateAutomaticCheck");
-    static inline const QString kLastCheckKey = QStringLiteral("updateLastCheck");
+    static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
+    static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();
