@@ -25,9 +25,9 @@
 namespace {
 
 const char *const kUsage =
-    "usage: ferrowhistle-defaults read [KEY]\n"
-    "       ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE\n"
-    "       ferrowhistle-defaults delete KEY\n";
+    "Usage: ferrowhistle-defaults read [KEY]\n"
+    "  or:  ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE\n"
+    "  or:  ferrowhistle-defaults delete KEY\n";
 
 const char *const kHelp =
     "\n"
