@@ -3,6 +3,7 @@
 #include "hud/HUDPosition.h"
 #include "intent/AutomationInterfaceXml.h"
 #include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -154,11 +155,13 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    const bool known = action == BusNames::showTestMessageAction() || action == BusNames::quitAction();
-    if (!known) {
+    if (!isDesktopAction(action)) {
+        QStringList ids;
+        for (const DesktopAction &known : desktopActions())
+            ids.append(known.id);
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2, %3")
-                              .arg(shortened(action), BusNames::showTestMessageAction(), BusNames::quitAction())));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2")
+                              .arg(shortened(action), ids.join(QStringLiteral(", ")))));
         return;
     }
     if (hasParameter) {
@@ -167,11 +170,10 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
         return;
     }
     connection.send(call.createReply());
-    if (action == BusNames::showTestMessageAction()) {
+    if (action == BusNames::showTestMessageAction())
         Q_EMIT testMessageRequested();
-        return;
-    }
-    quitOnceRepliesAreOut(connection);
+    else if (action == BusNames::quitAction())
+        quitOnceRepliesAreOut(connection);
 }
 
 void AutomationService::quitOnceRepliesAreOut(const QDBusConnection &connection)
