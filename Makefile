@@ -9,7 +9,7 @@ WERROR ?= OFF
 endif
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench install clean
+.PHONY: all deps configure build run test bench install uninstall clean
 
 all: build
 
@@ -33,6 +33,9 @@ bench: build
 
 install: build
 	scripts/install-app $(BUILD)
+
+uninstall:
+	scripts/uninstall-app
 
 clean:
 	rm -rf $(BUILD)

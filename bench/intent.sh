@@ -14,7 +14,7 @@ tools="$build/bin"
 runs=10
 work=$(mktemp -d)
 export TMPDIR="$work/tmp" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$TMPDIR" "$work/services"
+mkdir -p "$TMPDIR"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
 bus_pid=""
 cleanup() {
@@ -27,14 +27,14 @@ trap cleanup EXIT
 
 median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
 
-sed "s|@EXEC@|\"$bin/Ferrowhistle\"|" "$build/Ferrowhistle.app/Contents/Resources/desktop/com.copperkestrel.Ferrowhistle.service.in" \
-  >"$work/services/com.copperkestrel.Ferrowhistle.service"
+# The activation file as make install writes it, into a data folder of our own.
+XDG_DATA_HOME="$work/data" "$bin/Ferrowhistle" --register-with-desktop >/dev/null
 cat >"$work/bus.conf" <<CONF
 <busconfig>
   <type>session</type>
   <listen>unix:path=$work/bus</listen>
   <auth>EXTERNAL</auth>
-  <servicedir>$work/services</servicedir>
+  <servicedir>$work/data/dbus-1/services</servicedir>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
   </policy>

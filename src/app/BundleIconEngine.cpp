@@ -56,6 +56,11 @@ QIcon BundleIconEngine::icon(const QString &directory, const QString &prefix)
     return QIcon(new BundleIconEngine(files));
 }
 
+void BundleIconEngine::waitForDecoding()
+{
+    decodingPool().waitForDone();
+}
+
 BundleIconEngine::BundleIconEngine(const QMap<int, QString> &filesBySide)
     : m_decoding(QtConcurrent::run(&decodingPool(), decodeAll, filesBySide))
 {

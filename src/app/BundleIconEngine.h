@@ -19,6 +19,11 @@ public:
 
     explicit BundleIconEngine(const QMap<int, QString> &filesBySide);
 
+    // Blocks until no icon is being decoded. Called before the application
+    // object goes away: a decoding thread still inside the image reader then
+    // would run on into freed plugin state.
+    static void waitForDecoding();
+
     QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override;
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override;
     QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override;

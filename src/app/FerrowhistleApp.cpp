@@ -8,6 +8,9 @@
 #include "intent/AutomationService.h"
 #include "intent/SingleInstance.h"
 #include "platform/Bundle.h"
+#include "platform/DesktopActions.h"
+#include "platform/DesktopIntegration.h"
+#include "platform/DisplayCheck.h"
 #include "platform/FontConfigWarmUp.h"
 
 #include <QApplication>
@@ -25,6 +28,11 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
         QTimer::singleShot(kTestMessageDelayMs, Qt::PreciseTimer, &HUDController::shared(),
                            [r] { HUDController::shared().show(r.message, r.position, std::nullopt); });
     }
+    // A desktop action asked of a launch that found no instance running is
+    // run by this one, after the same delay as a command-line message.
+    const QString action = launchModeOf(arguments).action;
+    if (!action.isEmpty())
+        QTimer::singleShot(kTestMessageDelayMs, this, [this, action] { Q_EMIT actionRequested(action); });
 
     QTimer::singleShot(0, this, [this] { m_appDelegate.applicationDidFinishLaunching(); });
 }
@@ -34,6 +42,9 @@ void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
     debugLog(QStringLiteral("command line from another launch, args=") + renderArgumentList(arguments));
     if (const auto request = scanLaunchArguments(arguments))
         HUDController::shared().show(request->message, request->position, std::nullopt);
+    const QString action = launchModeOf(arguments).action;
+    if (isDesktopAction(action))
+        Q_EMIT actionRequested(action);
 }
 
 void FerrowhistleApp::showTestMessage()
@@ -41,18 +52,80 @@ void FerrowhistleApp::showTestMessage()
     HUDController::shared().show(testMessageText(), HUDPosition::center, std::nullopt);
 }
 
+namespace {
+
+void printTo(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// The modes that print or write something and exit: none of them needs a
+// display or reaches a running instance.
+std::optional<int> runWithoutStarting(const LaunchMode &mode)
+{
+    switch (mode.kind) {
+    case LaunchMode::Help:
+        printTo(stdout, launchUsage());
+        return 0;
+    case LaunchMode::Version:
+        printTo(stdout, QStringLiteral("Ferrowhistle %1 (build %2)\n")
+                            .arg(QStringLiteral(FERROWHISTLE_VERSION),
+                                 Bundle::main().infoString(QStringLiteral("CFBundleVersion")).value_or(QStringLiteral("no build number"))));
+        return 0;
+    case LaunchMode::UsageError:
+        printTo(stderr, QStringLiteral("Ferrowhistle: %1\nTry 'Ferrowhistle --help'.\n").arg(mode.error));
+        return 2;
+    case LaunchMode::RegisterWithDesktop:
+        try {
+            const QString dataHome = userDataHome();
+            installDesktopIntegration(Bundle::main().path(), dataHome);
+            printTo(stdout, QStringLiteral("Registered %1 and %2\n")
+                                .arg(desktopEntryPath(dataHome), dbusServicePath(dataHome)));
+            return 0;
+        } catch (const DesktopIntegrationError &e) {
+            printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(QString::fromStdString(e.what())));
+            return 1;
+        }
+    case LaunchMode::Run:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int FerrowhistleApp::main(int argc, char **argv)
 {
     // Keep the vector as given; QApplication removes the options it knows.
     const QStringList arguments = argumentsFromArgv(argc, argv);
+    const LaunchMode mode = launchModeOf(arguments);
+    if (const std::optional<int> status = runWithoutStarting(mode))
+        return *status;
 
     // A Wayland client cannot place its own windows, so run through XWayland.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
+    // Qt would abort without a display; one line and a plain failure instead.
+    if (const std::optional<QString> reason = missingDisplay()) {
+        printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(*reason));
+        return 1;
+    }
 
     // Fontconfig loads on the side while the display connection is made.
     FontConfigWarmUp fonts;
     QApplication app(argc, argv);
+    // The start-up work on other threads ends before the application is
+    // destroyed, on every way out: a hand-over returns at once, and a thread
+    // still decoding the icon would run on into freed image plugins.
+    // Declared after the application, so it is destroyed first.
+    const struct StartupWorkFence {
+        FontConfigWarmUp &fonts;
+        ~StartupWorkFence()
+        {
+            fonts.wait();
+            BundleIconEngine::waitForDecoding();
+        }
+    } startupWorkFence{fonts};
     QApplication::setApplicationName(QStringLiteral("Ferrowhistle"));
     QApplication::setOrganizationDomain(QStringLiteral("copperkestrel.com"));
     QApplication::setDesktopFileName(QStringLiteral(FERROWHISTLE_BUNDLE_ID));
@@ -70,6 +143,9 @@ int FerrowhistleApp::main(int argc, char **argv)
         std::fprintf(stderr, "Ferrowhistle: %s\n", qPrintable(claim.detail));
         return 1;
     }
+    // Nothing was running to quit: starting one just to end it is pointless.
+    if (mode.action == QLatin1String("quit"))
+        return 0;
 
     fonts.wait();
     FerrowhistleApp scene(arguments);
@@ -79,5 +155,11 @@ int FerrowhistleApp::main(int argc, char **argv)
                      &FerrowhistleApp::handleForwardedCommandLine);
     QObject::connect(&automation, &AutomationService::testMessageRequested, &scene, &FerrowhistleApp::showTestMessage);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
+    QObject::connect(&scene, &FerrowhistleApp::actionRequested, &automation, [&automation](const QString &action) {
+        if (action == QLatin1String("show-test-message"))
+            FerrowhistleApp::showTestMessage();
+        else if (action == QLatin1String("quit"))
+            automation.quitOnceRepliesAreOut(QDBusConnection::sessionBus());
+    });
     return app.exec();
 }

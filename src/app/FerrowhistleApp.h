@@ -25,6 +25,10 @@ public:
     // The menu's test message, also the desktop action "show-test-message".
     static void showTestMessage();
 
+    // The command line asked for a desktop action (--action), or one was
+    // handed over from a later launch.
+    Q_SIGNAL void actionRequested(const QString &action);
+
     // The delay between start and the command line's message.
     static constexpr int kTestMessageDelayMs = 500;
 

@@ -1,5 +1,7 @@
 #include "app/LaunchOptions.h"
 
+#include "platform/DesktopActions.h"
+
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
 {
     const qsizetype i = arguments.indexOf(QStringLiteral("--test-message"));
@@ -11,6 +13,82 @@ std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
     if (j >= 0 && j + 1 < arguments.size())
         request.position = HUDPositions::fromRawValue(arguments.at(j + 1)).value_or(HUDPosition::center);
     return request;
+}
+
+LaunchMode launchModeOf(const QStringList &arguments)
+{
+    LaunchMode mode;
+    bool help = false;
+    bool version = false;
+    bool registerWithDesktop = false;
+    bool hasAction = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &a = arguments.at(i);
+        if (a == u"--test-message" || a == u"--position") {
+            ++i;
+        } else if (a == u"--action") {
+            if (i + 1 >= arguments.size()) {
+                mode.kind = LaunchMode::UsageError;
+                mode.error = QStringLiteral("--action needs the name of an action");
+                return mode;
+            }
+            if (!hasAction) {
+                mode.action = arguments.at(i + 1);
+                hasAction = true;
+            }
+            ++i;
+        } else if (a == u"--help" || a == u"-h") {
+            help = true;
+        } else if (a == u"--version") {
+            version = true;
+        } else if (a == u"--register-with-desktop") {
+            registerWithDesktop = true;
+        }
+    }
+    if (help) {
+        mode.kind = LaunchMode::Help;
+    } else if (version) {
+        mode.kind = LaunchMode::Version;
+    } else if (hasAction && !isDesktopAction(mode.action)) {
+        QStringList ids;
+        for (const DesktopAction &action : desktopActions())
+            ids.append(action.id);
+        mode.kind = LaunchMode::UsageError;
+        mode.error = QStringLiteral("unknown action \"%1\"; actions: %2").arg(mode.action, ids.join(QStringLiteral(", ")));
+    } else if (registerWithDesktop) {
+        mode.kind = LaunchMode::RegisterWithDesktop;
+    }
+    return mode;
+}
+
+QString launchUsage()
+{
+    QStringList ids;
+    for (const DesktopAction &action : desktopActions())
+        ids.append(action.id);
+    return QStringLiteral(
+               "Usage: Ferrowhistle [--test-message TEXT] [--position NAME] [--action NAME]\n"
+               "       Ferrowhistle --register-with-desktop | --help | --version\n"
+               "\n"
+               "Shows short messages in a floating card. One instance runs per session;\n"
+               "a later launch hands its command line to it and exits.\n"
+               "\n"
+               "Options:\n"
+               "  --test-message TEXT    show TEXT (the next argument, as it is)\n"
+               "  --position NAME        where: %1\n"
+               "                         (anything else means center)\n"
+               "  --action NAME          run a desktop action in the running instance,\n"
+               "                         or in this one when none runs: %2\n"
+               "  --register-with-desktop\n"
+               "                         write the desktop entry and the D-Bus activation\n"
+               "                         file for this copy into ${XDG_DATA_HOME:-~/.local/share}\n"
+               "                         and exit\n"
+               "  -h, --help             print this help and exit\n"
+               "  --version              print the version and exit\n"
+               "\n"
+               "Automation: ferrowhistle-display, or the D-Bus action\n"
+               "com.copperkestrel.Ferrowhistle.Intents.DisplayMessage.\n")
+        .arg(HUDPositions::rawValueList(), ids.join(QStringLiteral(", ")));
 }
 
 namespace {

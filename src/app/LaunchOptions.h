@@ -17,6 +17,28 @@ struct LaunchRequest {
 
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments);
 
+// What a launch is asked to do before anything starts. Options that take a
+// value (--test-message, --position, --action) take the next argument as it
+// is, so `--test-message --help` shows the text "--help".
+struct LaunchMode {
+    enum Kind {
+        Run,                 // start, or hand the command line to the running instance
+        Help,                // print usage and exit
+        Version,             // print the version and exit
+        RegisterWithDesktop, // write the desktop entry and activation file, exit
+        UsageError,          // print `error` and exit 2
+    };
+    Kind kind = Run;
+    // The desktop action of --action (first one counts); empty when none.
+    QString action;
+    QString error;
+};
+
+LaunchMode launchModeOf(const QStringList &arguments);
+
+// The text --help prints.
+QString launchUsage();
+
 // ["/path/app", "--test-message", "Hello"]: each argument in double quotes,
 // with a quote, a backslash and control characters written as escapes.
 QString renderArgumentList(const QStringList &arguments);

@@ -53,6 +53,29 @@ bool hasExtension(X509 *cert, const char *oid)
 
 } // namespace
 
+bool hasCodeSigningUsage(X509 *certificate)
+{
+    // OpenSSL 3.0 has no code-signing purpose, so the usage is checked here.
+    const uint32_t eku = X509_get_extended_key_usage(certificate);
+    const uint32_t ku = X509_get_key_usage(certificate);
+    return eku != UINT32_MAX && (eku & XKU_CODE_SIGN) && (ku & KU_DIGITAL_SIGNATURE);
+}
+
+bool hasDeveloperIdExtension(X509 *certificate)
+{
+    return hasExtension(certificate, kDeveloperIdExtensionOid);
+}
+
+bool isCertificateAuthority(X509 *certificate)
+{
+    return X509_check_ca(certificate) != 0;
+}
+
+QString certificateSubject(X509 *certificate)
+{
+    return nameText(X509_get_subject_name(certificate));
+}
+
 SigningIdentity SigningIdentity::fromPem(const QByteArray &pem)
 {
     SigningIdentity id;
@@ -161,7 +184,7 @@ CmsVerification cmsVerifyDetached(const QByteArray &der, const QByteArray &conte
     X509 *leaf = sk_X509_value(signers.get(), 0);
     result.signer.subject = nameText(X509_get_subject_name(leaf));
     result.signer.organizationalUnit = singleOrganizationalUnit(X509_get_subject_name(leaf));
-    result.signer.hasDeveloperIdExtension = hasExtension(leaf, kDeveloperIdExtensionOid);
+    result.signer.hasDeveloperIdExtension = hasDeveloperIdExtension(leaf);
 
     if (!anchors || sk_X509_num(anchors) == 0)
         return fail(QStringLiteral("there are no trust anchors to check the signature against"));
@@ -181,10 +204,7 @@ CmsVerification cmsVerifyDetached(const QByteArray &der, const QByteArray &conte
         return fail(QStringLiteral("the signing certificate isn't trusted: ")
                     + QString::fromLatin1(X509_verify_cert_error_string(err)));
     }
-    // OpenSSL 3.0 has no code-signing purpose, so the usage is checked here.
-    const uint32_t eku = X509_get_extended_key_usage(leaf);
-    const uint32_t ku = X509_get_key_usage(leaf);
-    if (eku == UINT32_MAX || !(eku & XKU_CODE_SIGN) || !(ku & KU_DIGITAL_SIGNATURE))
+    if (!hasCodeSigningUsage(leaf))
         return fail(QStringLiteral("the signing certificate isn't meant for code signing"));
 
     ERR_clear_error();

@@ -45,6 +45,16 @@ struct CmsVerification {
 // OID that marks a developer-ID application certificate.
 inline constexpr const char *kDeveloperIdExtensionOid = "1.2.840.113635.100.6.1.13";
 
+// What a certificate is meant for, as the verifier judges it: a leaf with
+// code-signing extended key usage and digital-signature key usage; the
+// developer-ID marker; an authority (CA) certificate.
+bool hasCodeSigningUsage(X509 *certificate);
+bool hasDeveloperIdExtension(X509 *certificate);
+bool isCertificateAuthority(X509 *certificate);
+
+// A certificate's subject in RFC 2253 form, for messages.
+QString certificateSubject(X509 *certificate);
+
 // Anchors as read from a PEM file (certificates only); an empty stack when
 // there are none or the text does not parse.
 ossl::CertStack loadPemCertificates(const QByteArray &pem);

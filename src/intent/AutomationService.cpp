@@ -3,6 +3,7 @@
 #include "hud/HUDPosition.h"
 #include "intent/AutomationInterfaceXml.h"
 #include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 #include "update/Updater.h"
 
 #include <QDBusArgument>
@@ -155,11 +156,17 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    const QStringList actions{BusNames::showTestMessageAction(), BusNames::checkForUpdatesAction(),
-                              BusNames::installUpdateAction(), BusNames::quitAction()};
-    if (!actions.contains(action)) {
+    // Besides the launcher's actions, two that scripts use: they stand for
+    // "Check Now" and the install item, which launchers don't list.
+    const bool scriptAction = action == BusNames::checkForUpdatesAction() || action == BusNames::installUpdateAction();
+    if (!isDesktopAction(action) && !scriptAction) {
+        QStringList ids;
+        for (const DesktopAction &known : desktopActions())
+            ids.append(known.id);
+        ids << BusNames::checkForUpdatesAction() << BusNames::installUpdateAction();
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2").arg(shortened(action), actions.join(u", "))));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2")
+                              .arg(shortened(action), ids.join(QStringLiteral(", ")))));
         return;
     }
     if (hasParameter) {
@@ -182,17 +189,18 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
         return;
     }
     connection.send(call.createReply());
-    if (action == BusNames::showTestMessageAction()) {
+    if (action == BusNames::showTestMessageAction())
         Q_EMIT testMessageRequested();
-        return;
-    }
-    if (action == BusNames::checkForUpdatesAction()) {
-        // Started, not awaited: the reply has gone and the check runs on.
-        Updater::shared().check(true);
-        return;
-    }
-    // Quit only once the reply has left: a round trip to the bus after it
-    // proves the bus has it (messages on one connection stay in order).
+    else if (action == BusNames::checkForUpdatesAction())
+        Updater::shared().check(true); // started, not awaited: the reply has gone
+    else if (action == BusNames::quitAction())
+        quitOnceRepliesAreOut(connection);
+}
+
+void AutomationService::quitOnceRepliesAreOut(const QDBusConnection &connection)
+{
+    // Quit only once the replies have left: a round trip to the bus after
+    // them proves the bus has them (messages on one connection stay in order).
     QDBusMessage ping = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                        QStringLiteral("/org/freedesktop/DBus"),
                                                        QStringLiteral("org.freedesktop.DBus.Peer"),

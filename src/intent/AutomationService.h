@@ -28,6 +28,10 @@ public:
     // The InvalidArgs text for a position that is not a raw value.
     static QString invalidPositionText(const QString &position);
 
+    // Emits quitRequested once every reply sent so far on the connection
+    // has reached the bus.
+    void quitOnceRepliesAreOut(const QDBusConnection &connection);
+
 Q_SIGNALS:
     void commandLineReceived(const QStringList &arguments);
     void testMessageRequested();

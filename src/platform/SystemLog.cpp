@@ -1,9 +1,15 @@
 #include "platform/SystemLog.h"
 
+#include <cstdio>
+
 #include <syslog.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
 namespace {
+
+// Where sd_journal_sendv sends its lines; fixed by systemd.
+constexpr const char *kJournalSocket = "/run/systemd/journal/socket";
 
 SystemLogSink &installedSink()
 {
@@ -27,7 +33,16 @@ void writeToJournal(const SystemLogEntry &entry)
         {const_cast<char *>(subsystem.constData()), static_cast<size_t>(subsystem.size())},
         {const_cast<char *>(category.constData()), static_cast<size_t>(category.size())},
     };
-    sd_journal_sendv(fields, static_cast<int>(std::size(fields)));
+    // sd_journal_sendv reports a journal that is not listening, but treats
+    // a missing socket as success and drops the line. Either way there is
+    // no journal here (a container, WSL, a desktop without systemd): the
+    // line goes to stderr with its identifier rather than nowhere.
+    const bool journalPresent = ::access(kJournalSocket, F_OK) == 0;
+    if (!journalPresent || sd_journal_sendv(fields, static_cast<int>(std::size(fields))) < 0) {
+        const QByteArray line = QByteArrayLiteral("Ferrowhistle: ") + entry.message.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
 }
 
 } // namespace

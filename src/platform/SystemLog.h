@@ -14,7 +14,8 @@ struct SystemLogEntry {
 // Writes the line to the journal (SYSLOG_IDENTIFIER=Ferrowhistle, fields
 // SUBSYSTEM and CATEGORY, priority notice, the level that stands for a plain
 // informative line). The text is passed as it is, never formatted, so a "%"
-// in it is harmless. Failures are swallowed: logging never stops the caller.
+// in it is harmless. When the journal cannot be reached, the line goes to
+// stderr as "Ferrowhistle: MESSAGE". Logging never stops the caller.
 void systemLog(const SystemLogEntry &entry);
 
 // Where systemLog sends its lines. Tests install a sink to read them; an

@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
+#include "update/UpdaterDefaults.h"
 #include "update/UpdaterFailure.h"
 
 #ifndef FERROWHISTLE_FEED_HOST
@@ -33,9 +34,8 @@ QUrl defaultFeedURL()
 QUrl feedURL(const DefaultsStore &defaults)
 {
     if (const auto text = defaults.string(kFeedURLKey)) {
-        const QUrl url(*text, QUrl::StrictMode);
-        if (url.isValid() && writtenScheme(*text) == QLatin1String("https"))
-            return url;
+        if (UpdaterDefaults::isHonouredFeedURL(*text))
+            return QUrl(*text, QUrl::StrictMode);
     }
     return defaultFeedURL();
 }

@@ -2,6 +2,7 @@
 
 #include "update/NetworkSession.h"
 #include "update/Release.h"
+#include "update/UpdaterDefaults.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,7 +17,7 @@ class DefaultsStore;
 namespace ReleaseFeed {
 
 // The user default that overrides the feed address; only https is honoured.
-inline const QString kFeedURLKey = QStringLiteral("UpdateFeedURL");
+inline const QString kFeedURLKey = UpdaterDefaults::feedURLKey();
 
 // The built-in address: https on the build's feed host, fixed path.
 QUrl defaultFeedURL();

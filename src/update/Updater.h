@@ -5,6 +5,7 @@
 #include "platform/DefaultsStore.h"
 #include "update/NetworkSession.h"
 #include "update/Release.h"
+#include "update/UpdaterDefaults.h"
 #include "update/UpdaterFailure.h"
 #include "update/install/InstallLocations.h"
 #include "update/install/SafeUnzip.h"
@@ -119,8 +120,8 @@ public:
         AtomicSwap::StepHook swapHook;
     };
 
-    static inline const QString kAutomaticCheckKey = QStringLiteral("updateAutomaticCheck");
-    static inline const QString kLastCheckKey = QStringLiteral("updateLastCheck");
+    static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
+    static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();

@@ -52,6 +52,19 @@ SystemVersion versionFromText(QStringView text)
     return {parts[0], parts[1], parts[2]};
 }
 
+std::optional<SystemVersion> parseMinimumSystemVersion(QStringView text)
+{
+    const QList<QStringView> pieces = text.split(u'.');
+    if (pieces.size() > 3)
+        return std::nullopt;
+    for (const QStringView piece : pieces) {
+        // Digits only: versionFromText would also take a sign.
+        if (piece.isEmpty() || piece[0] < u'0' || piece[0] > u'9' || !parseInteger(piece))
+            return std::nullopt;
+    }
+    return versionFromText(text);
+}
+
 SystemVersion versionFromKernelRelease(QStringView release)
 {
     qsizetype end = 0;

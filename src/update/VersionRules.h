@@ -30,6 +30,13 @@ struct SystemVersion {
 // patch (0 where missing). So "13..4" and "13.x.4" are 13.4.0.
 SystemVersion versionFromText(QStringView text);
 
+// The grammar a release feed's minimumSystemVersion is written in, and the
+// part of versionFromText's reading that means what it says: one to three
+// dot-separated runs of ASCII digits ("6", "6.1", "6.1.0"), each within the
+// integer range. The version, as versionFromText reads it; nothing for text
+// outside the grammar ("banana" would read as 0.0.0, "6.1-rc1" as 6.0.0).
+std::optional<SystemVersion> parseMinimumSystemVersion(QStringView text);
+
 // A kernel release as uname gives it: the leading run of digits and dots,
 // read like a minimum version, so "6.1.0-13-amd64" is 6.1.0 and
 // "6.18.44-foo" is 6.18.44.

@@ -11,6 +11,8 @@ class TestSingleInstance : public QObject {
 private Q_SLOTS:
     void init();
     void secondLaunchForwardsItsTestMessage();
+    void everyHandOverEndsCleanly();
+    void desktopActionsReachTheRunningInstance();
     void withoutSessionBusTheAppRunsAlone();
 
 private:
@@ -66,6 +68,62 @@ void TestSingleInstance::secondLaunchForwardsItsTestMessage()
     QCOMPARE(refused->exitCode(), 1);
     QVERIFY(QString::fromUtf8(refused->readAllStandardError()).contains(QStringLiteral("did not take the command line")));
     bus.connection().unregisterService(QStringLiteral("com.copperkestrel.Ferrowhistle"));
+}
+
+void TestSingleInstance::everyHandOverEndsCleanly()
+{
+    // A later launch ends right after the hand-over, while its icon may
+    // still be decoding; that must never take the process down.
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus-loop"), m_env.root() + QStringLiteral("/none"));
+    QProcess *first = launch(bus.environment(), {});
+    QVERIFY(bus.waitForApp(true));
+    constexpr int kLaunches = 200;
+    for (int i = 0; i < kLaunches; ++i) {
+        QProcess later;
+        later.setProcessEnvironment(bus.environment());
+        later.start(bundleProgram(QStringLiteral("Ferrowhistle")),
+                    {QStringLiteral("--test-message"), QStringLiteral("loop %1").arg(i)});
+        QVERIFY(later.waitForFinished(30000));
+        QVERIFY2(later.exitStatus() == QProcess::NormalExit && later.exitCode() == 0,
+                 qPrintable(QStringLiteral("launch %1 ended with status %2, exit code %3: %4")
+                                .arg(i)
+                                .arg(later.exitStatus())
+                                .arg(later.exitCode())
+                                .arg(QString::fromUtf8(later.readAllStandardError()))));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(QStringLiteral("command line from another launch")), kLaunches, 30000);
+    bus.stopApp();
+    QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 10000);
+}
+
+void TestSingleInstance::desktopActionsReachTheRunningInstance()
+{
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus-actions"), m_env.root() + QStringLiteral("/none"));
+    QProcess *first = launch(bus.environment(), {});
+    QVERIFY(bus.waitForApp(true));
+    const qint64 owner = bus.appPid();
+
+    QProcess *show = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("show-test-message")});
+    QVERIFY(show->waitForFinished(30000));
+    QCOMPARE(show->exitCode(), 0);
+    QVERIFY(QTest::qWaitFor([this] { return !cards().isEmpty(); }, 30000));
+    QCOMPARE(bus.appPid(), owner);
+    QCOMPARE(logLines(QStringLiteral("show() message=\"Ferrowhistle is working")), 1);
+
+    // Quit ends the running instance, and the launch that asked still ends 0.
+    QProcess *quit = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("quit")});
+    QVERIFY(quit->waitForFinished(30000));
+    QCOMPARE(quit->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 30000);
+    QCOMPARE(first->exitCode(), 0);
+
+    // With nothing running, quit starts nothing that stays.
+    const int inits = logLines(QStringLiteral("app init"));
+    QProcess *idle = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("quit")});
+    QVERIFY(idle->waitForFinished(30000));
+    QCOMPARE(idle->exitCode(), 0);
+    QCOMPARE(bus.appPid(), 0);
+    QCOMPARE(logLines(QStringLiteral("app init")), inits);
 }
 
 void TestSingleInstance::withoutSessionBusTheAppRunsAlone()

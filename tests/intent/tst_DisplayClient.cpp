@@ -1,7 +1,6 @@
 // ferrowhistle-display as a script uses it: exit codes and one-line reasons,
 // starting the app (beside itself, or through the installed activation
 // file), and Ctrl-C while it waits.
-#include "app/TestMessage.h"
 #include "intent/BusNames.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
@@ -64,6 +63,7 @@ private Q_SLOTS:
     void usageErrorsExitTwo();
     void unreachableAppExitsOne();
     void startsTheAppBesideItselfAndCtrlCLeavesIt();
+    void anAppThatEndsAtOnceIsReportedWithItsReason();
     void installedActivationFileStartsTheApp();
     void staleActivationFileFallsBackToTheAppBesideIt();
 
@@ -153,6 +153,22 @@ void TestDisplayClient::startsTheAppBesideItselfAndCtrlCLeavesIt()
     QVERIFY(cardUp());
 }
 
+void TestDisplayClient::anAppThatEndsAtOnceIsReportedWithItsReason()
+{
+    // The app beside the client cannot start without a display; the client
+    // passes its reason on instead of waiting for it to appear.
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus-nodisplay"), m_env.root() + QStringLiteral("/none"));
+    QProcessEnvironment env = bus.environment();
+    env.remove(QStringLiteral("DISPLAY"));
+    const Run r = runClient({QStringLiteral("Nowhere")}, env);
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.errLines.size(), 1);
+    QVERIFY2(r.errLines.first().contains(QStringLiteral("ended before it appeared on the session bus: "
+                                                        "Ferrowhistle: no display: DISPLAY is not set")),
+             qPrintable(r.errLines.first()));
+    QCOMPARE(bus.appPid(), 0);
+}
+
 void TestDisplayClient::installedActivationFileStartsTheApp()
 {
     // make install into a home of our own, with a blank in its path.
@@ -171,8 +187,8 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     const QStringList entry = QString::fromUtf8(desktop.readAll()).split(QLatin1Char('\n'));
     const QString exec = QStringLiteral("Exec=\"%1\"").arg(installed);
     for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;quit;"),
-                                QStringLiteral("[Desktop Action quit]"),
-                                exec + QStringLiteral(" --test-message \"%1\"").arg(testMessageText())})
+                                QStringLiteral("[Desktop Action quit]"), exec + QStringLiteral(" --action quit"),
+                                exec + QStringLiteral(" --action show-test-message")})
         QVERIFY2(entry.contains(line), qPrintable(line));
 
     PrivateBus bus(m_env.root() + QStringLiteral("/bus3"), home + QStringLiteral("/data/dbus-1/services"));

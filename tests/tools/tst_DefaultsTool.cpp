@@ -62,6 +62,37 @@ private Q_SLOTS:
         QCOMPARE(run({"write", "k", "v"}, &err).first, 1);
         QVERIFY2(err.contains("Couldn't save the settings in " + m_store.path()), qPrintable(err));
     }
+
+    void warnsAboutWhatTheAppWillNotSee()
+    {
+        QDir(m_store.path()).removeRecursively(); // left as a folder by the refusals
+        const struct {
+            QStringList arguments;
+            const char *warning; // empty: none
+        } cases[] = {
+            {{"write", "UpdateFeedURL", "https://f.example.org/a.json"}, ""},
+            {{"write", "updateAutomaticCheck", "-bool", "false"}, ""},
+            {{"write", "UpdateFeedURL", "http://f.example.org/a.json"}, "UpdateFeedURL is not an https address"},
+            {{"write", "UpdateFeedURL", "-string", "https//f.example.org"}, "UpdateFeedURL is not an https address"},
+            {{"write", "updateAutomaticCheck", "false"}, "reads updateAutomaticCheck only when written with -bool"},
+            {{"write", "UpdateFeedURL", "-bool", "yes"}, "reads UpdateFeedURL only when written with -string"},
+            {{"write", "updateFeedURL", "https://f.example.org/a.json"}, "does not read the key updateFeedURL"},
+        };
+        for (const auto &c : cases) {
+            QString err;
+            QCOMPARE(run(c.arguments, &err).first, 0);
+            const QString warning = QLatin1String(c.warning);
+            QVERIFY2(warning.isEmpty() ? err.isEmpty() : err.startsWith("ferrowhistle-defaults: warning: ") && err.contains(warning),
+                     qPrintable(c.arguments.join(u' ') + ": " + err));
+            // Written all the same: a newer version may read it.
+            QVERIFY(m_store.object(c.arguments.at(1)).isValid());
+        }
+
+        const auto [code, help] = run({"--help"});
+        QCOMPARE(code, 0);
+        for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date"})
+            QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_DefaultsTool)

@@ -2,6 +2,7 @@
 // authority to the feed record, and the archive it makes unpacked as the app
 // unpacks a download.
 
+#include "BundleSigner.h"
 #include "SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
@@ -91,6 +92,10 @@ private slots:
     void refusals_data();
     void refusals();
     void badIdentityLeavesBundleAlone();
+    void identityOfTheWrongKindIsRefused();
+    void packageRefusesWhatUsersWouldRefuse();
+    void verifyNamesTheCopyAtFault();
+    void eachCommandHasHelp();
 
 private:
     std::unique_ptr<SigningFixture> m_f;
@@ -187,8 +192,9 @@ void tst_ReleaseTool::releaseFromScratch()
     writeBytes(candidate + "/Contents/Resources/build-info.json", "{}");
     verify = release({"verify", "--against", app, candidate});
     QCOMPARE(verify.status, 1);
-    QCOMPARE(verify.err.trimmed(), QStringLiteral("signature not accepted: a sealed resource is missing or invalid: "
-                                                  "Contents/Resources/build-info.json was modified"));
+    QCOMPARE(verify.err.trimmed(), candidate + QStringLiteral(" (the new copy): signature not accepted by ") + app
+                                       + QStringLiteral(": a sealed resource is missing or invalid: "
+                                                        "Contents/Resources/build-info.json was modified"));
 }
 
 void tst_ReleaseTool::refusals_data()
@@ -211,6 +217,12 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
     QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "has no signature of a team";
+    // The app reads a minimum version by skipping what is not a number, so
+    // these would mean something other than what they say.
+    for (const char *version : {"banana", "6.1-rc1", "6.1.0.1", "+6", "6..1", "", "6.1 "})
+        QTest::newRow(qPrintable(QStringLiteral("feed, minimum system version \"%1\"").arg(QLatin1String(version))))
+            << QStringList{"feed", "ZIP", "--url", "https://example.org/a.zip", "--minimum-system-version", version} << 1
+            << QStringLiteral("--minimum-system-version \"%1\" is not one to three whole numbers").arg(QLatin1String(version));
 }
 
 void tst_ReleaseTool::refusals()
@@ -247,6 +259,114 @@ void tst_ReleaseTool::badIdentityLeavesBundleAlone()
     QCOMPARE(r.status, 1);
     QVERIFY2(r.err.contains("no private key"), qPrintable(r.err));
     QCOMPARE(readBytes(app + "/Contents/_CodeSignature/CodeSignature"), before);
+}
+
+void tst_ReleaseTool::identityOfTheWrongKindIsRefused()
+{
+    const QString d = m_dir + QStringLiteral("/kinds");
+    QDir().mkpath(d);
+    CertificateRequest plain;
+    plain.commonName = QStringLiteral("Developer without usage");
+    plain.team = QLatin1String(SigningFixture::kTeam);
+    plain.codeSigningUsage = false;
+    writeBytes(d + "/notary.pem", m_f->notary.identityPem());
+    writeBytes(d + "/ca.pem", m_f->developerCA.identityPem());
+    writeBytes(d + "/notary-ca.pem", m_f->notaryCA.identityPem());
+    writeBytes(d + "/developer.pem", m_f->developer.identityPem());
+    writeBytes(d + "/no-usage.pem", m_f->issueDeveloper(plain).identityPem());
+
+    const QString unsigned_ = m_f->makeBundle(QStringLiteral("maintainer/kinds/unsigned"));
+    const QString signed_ = m_f->makeSignedBundle(QStringLiteral("maintainer/kinds/signed"));
+    const QByteArray seal = readBytes(signed_ + "/Contents/_CodeSignature/CodeSignature");
+    const struct {
+        QStringList step; // command and identity option
+        const char *identity;
+        const char *says;
+    } cases[] = {
+        {{"sign", "--identity"}, "notary.pem", "is not a developer ID certificate"},
+        {{"sign", "--identity"}, "ca.pem", "is a certificate authority"},
+        {{"sign", "--identity"}, "no-usage.pem", "is not meant for code signing"},
+        {{"notarize", "--notary"}, "developer.pem", "is a developer ID certificate; notarize with the notary identity"},
+        {{"notarize", "--notary"}, "notary-ca.pem", "is a certificate authority"},
+    };
+    for (const auto &c : cases) {
+        const bool signing = c.step.first() == QLatin1String("sign");
+        const Run r = release(c.step + QStringList{d + "/" + c.identity, signing ? unsigned_ : signed_});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(QLatin1String(c.says)), qPrintable(r.err));
+        // Refused before anything was written.
+        QVERIFY(!QFileInfo::exists(unsigned_ + "/Contents/_CodeSignature"));
+        QVERIFY(!QFileInfo::exists(signed_ + "/Contents/_CodeSignature/Notarization"));
+    }
+    QCOMPARE(readBytes(signed_ + "/Contents/_CodeSignature/CodeSignature"), seal);
+}
+
+void tst_ReleaseTool::packageRefusesWhatUsersWouldRefuse()
+{
+    const QString zip = m_dir + QStringLiteral("/refused.zip");
+    // Sealed and signed, but without a ticket: every copy would refuse it.
+    const QString signed_ = m_f->makeSignedBundle(QStringLiteral("maintainer/package/signed"));
+    Run r = release({"package", signed_, "--out", zip});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("not accepted as notarized")), qPrintable(r.err));
+    QVERIFY(!QFileInfo::exists(zip));
+
+    // Notarized, but checked against a copy of another team.
+    const QString notarized = m_f->makeSignedBundle(QStringLiteral("maintainer/package/notarized"), true);
+    const QString other = m_f->makeBundle(QStringLiteral("maintainer/package/other"));
+    signBundle(other, m_f->otherTeam.identityPem());
+    r = release({"package", notarized, "--out", zip, "--against", other});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("TEAMA12345")), qPrintable(r.err));
+    QVERIFY(!QFileInfo::exists(zip));
+
+    QCOMPARE(release({"package", notarized, "--out", zip}).status, 0);
+    QVERIFY(QFileInfo::exists(zip));
+}
+
+void tst_ReleaseTool::verifyNamesTheCopyAtFault()
+{
+    const QString candidate = m_f->makeSignedBundle(QStringLiteral("maintainer/fault/new"), true);
+    // The copy checking it was never signed: it can check nothing.
+    const QString unsignedRunning = m_f->makeBundle(QStringLiteral("maintainer/fault/old-unsigned"));
+    Run r = release({"verify", "--against", unsignedRunning, candidate});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.startsWith(unsignedRunning + QStringLiteral(" (the copy checking it): can't check updates: ")),
+             qPrintable(r.err));
+
+    // A copy without notary anchors cannot judge the ticket.
+    SigningFixture::BundleOptions noNotary;
+    noNotary.notaryAnchors = false;
+    const QString blind = m_f->makeBundle(QStringLiteral("maintainer/fault/old-blind"), noNotary);
+    signBundle(blind, m_f->developer.identityPem());
+    r = release({"verify", "--against", blind, candidate});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.startsWith(blind + QStringLiteral(" (the copy checking it): can't check notarization: ")),
+             qPrintable(r.err));
+
+    // The new copy is the one at fault: its ticket is missing.
+    const QString unticketed = m_f->makeSignedBundle(QStringLiteral("maintainer/fault/unticketed"));
+    const QString running = m_f->makeSignedBundle(QStringLiteral("maintainer/fault/old"), true);
+    r = release({"verify", "--against", running, unticketed});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.startsWith(unticketed + QStringLiteral(" (the new copy): signature valid, but not accepted as notarized: ")),
+             qPrintable(r.err));
+    QCOMPARE(release({"verify", "--against", running, candidate}).status, 0);
+}
+
+void tst_ReleaseTool::eachCommandHasHelp()
+{
+    for (const char *command : {"create-ca", "create-identity", "sign", "notarize", "verify", "package", "feed"}) {
+        const Run r = release({command, "--help"});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.startsWith(QStringLiteral("Usage:\n  ") + QLatin1String(command) + u' '), qPrintable(r.out));
+        QCOMPARE(r.err, QString());
+    }
+    // A usage error shows the usage of that command only.
+    const Run wrong = release({"notarize", "APP"});
+    QCOMPARE(wrong.status, 2);
+    QVERIFY2(wrong.err.contains(QStringLiteral("notarize --notary")) && !wrong.err.contains(QStringLiteral("create-ca")),
+             qPrintable(wrong.err));
 }
 
 QTEST_GUILESS_MAIN(tst_ReleaseTool)

@@ -39,6 +39,20 @@ private Q_SLOTS:
         };
         for (const auto &[text, version] : minimums)
             QVERIFY2(versionFromText(QString::fromLatin1(text)) == version, text);
+
+        // The published grammar: what it accepts reads the same either way;
+        // what it refuses is what the lenient reading would get wrong.
+        const std::pair<const char *, SystemVersion> strict[] = {
+            {"6", {6, 0, 0}}, {"6.1", {6, 1, 0}}, {"6.1.0", {6, 1, 0}}, {"06.010", {6, 10, 0}},
+            {"9223372036854775807", {9223372036854775807LL, 0, 0}},
+        };
+        for (const auto &[text, version] : strict) {
+            QVERIFY2(parseMinimumSystemVersion(QString::fromLatin1(text)) == version, text);
+            QVERIFY2(versionFromText(QString::fromLatin1(text)) == version, text);
+        }
+        for (const char *text : {"", "banana", "6.1-rc1", "6.x.1", "6..1", ".6", "6.", "+6", "-6", "6.1.0.1", " 6",
+                                 "9223372036854775808", "６"})
+            QVERIFY2(!parseMinimumSystemVersion(QString::fromUtf8(text)), text);
         const std::pair<const char *, SystemVersion> kernels[] = {
             {"6.18.44-foo", {6, 18, 44}}, {"6.1.0-13-amd64", {6, 1, 0}},
             {"6.6.87.2-microsoft-standard-WSL2", {6, 6, 87}}, {"5.15+", {5, 15, 0}}, {"unknown", {0, 0, 0}},

@@ -11,25 +11,87 @@
 // 2 the command line is wrong.
 
 #include "platform/DefaultsStore.h"
+#include "update/UpdaterDefaults.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QStringList>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
 namespace {
 
+const char *const kUsage =
+    "Usage: ferrowhistle-defaults read [KEY]\n"
+    "  or:  ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE\n"
+    "  or:  ferrowhistle-defaults delete KEY\n";
+
+const char *const kHelp =
+    "\n"
+    "Reads and changes Ferrowhistle's user settings, kept in\n"
+    "${XDG_CONFIG_HOME:-~/.config}/ferrowhistle/defaults.plist.\n"
+    "\n"
+    "  read              print every key and value\n"
+    "  read KEY          print one value\n"
+    "  write KEY VALUE   store VALUE as a string (same as -string)\n"
+    "  write KEY -bool VALUE\n"
+    "                    true, false, yes, no, 1 or 0 (any case)\n"
+    "  write KEY -date VALUE\n"
+    "                    an ISO 8601 date and time with a zone, 2026-12-08T03:04:05Z\n"
+    "  delete KEY        remove the key\n"
+    "\n"
+    "Keys Ferrowhistle reads (when it starts):\n"
+    "  UpdateFeedURL          string  an https address that replaces the built-in\n"
+    "                                 release feed (anything else is ignored)\n"
+    "  updateAutomaticCheck   bool    check for updates automatically (default true)\n"
+    "  updateLastCheck        date    when the last check succeeded\n"
+    "\n"
+    "Exit status: 0 done, 1 the key does not exist or the file can't be\n"
+    "written, 2 the command line is wrong.\n";
+
 int usage(const QString &problem)
 {
     QTextStream err(stderr);
-    err << "ferrowhistle-defaults: " << problem << "\n"
-        << "usage: ferrowhistle-defaults read [KEY]\n"
-        << "       ferrowhistle-defaults write KEY [-string|-bool|-date] VALUE\n"
-        << "       ferrowhistle-defaults delete KEY\n";
+    err << "ferrowhistle-defaults: " << problem << "\n" << kUsage;
     return 2;
+}
+
+QString typeOption(QMetaType::Type type)
+{
+    switch (type) {
+    case QMetaType::Bool: return QStringLiteral("-bool");
+    case QMetaType::QDateTime: return QStringLiteral("-date");
+    default: return QStringLiteral("-string");
+    }
+}
+
+// The store takes any key and type; the app reads only its own keys with
+// their own types, so say when a write will go unseen. Still written:
+// a user may be preparing a newer version's setting.
+void warnIfUnread(const QString &key, const QVariant &value)
+{
+    QTextStream err(stderr);
+    const QList<UpdaterDefaults::Key> &keys = UpdaterDefaults::keys();
+    const auto known = std::find_if(keys.begin(), keys.end(), [&](const UpdaterDefaults::Key &k) { return k.name == key; });
+    if (known == keys.end()) {
+        QStringList names;
+        for (const UpdaterDefaults::Key &k : keys)
+            names.append(k.name);
+        err << "ferrowhistle-defaults: warning: Ferrowhistle does not read the key " << key
+            << " (it reads " << names.join(QStringLiteral(", ")) << ")\n";
+        return;
+    }
+    if (value.typeId() != known->type) {
+        err << "ferrowhistle-defaults: warning: Ferrowhistle reads " << key << " only when written with "
+            << typeOption(known->type) << "; this value will be ignored\n";
+        return;
+    }
+    if (key == UpdaterDefaults::feedURLKey() && !UpdaterDefaults::isHonouredFeedURL(value.toString()))
+        err << "ferrowhistle-defaults: warning: " << key
+            << " is not an https address; Ferrowhistle will ignore it and use the built-in feed\n";
 }
 
 QString render(const QVariant &value)
@@ -77,6 +139,10 @@ int main(int argc, char **argv)
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
     const QString &command = args[0];
+    if (command == u"--help" || command == u"-h" || command == u"help") {
+        out << kUsage << kHelp;
+        return 0;
+    }
 
     try {
         if (command == u"read") {
@@ -99,6 +165,7 @@ int main(int argc, char **argv)
         if (command == u"write") {
             if (args.size() == 3) {
                 store.setValue(args[1], args[2]);
+                warnIfUnread(args[1], args[2]);
                 return 0;
             }
             if (args.size() != 4)
@@ -121,6 +188,7 @@ int main(int argc, char **argv)
             } else {
                 return usage(QStringLiteral("unknown type %1 (use -string, -bool or -date)").arg(type));
             }
+            warnIfUnread(key, store.object(key));
             return 0;
         }
         if (command == u"delete") {

@@ -2,6 +2,7 @@
 
 #include "intent/BusNames.h"
 #include "platform/Bundle.h"
+#include "platform/UniqueFd.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -10,12 +11,21 @@
 #include <QDBusServiceWatcher>
 #include <QFileInfo>
 #include <QProcess>
+#include <QPromise>
+#include <QSocketNotifier>
+#include <QTemporaryFile>
+#include <QTimer>
 
 #include <qcoro/qcorodbus.h>
-#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorofuture.h>
 
-#include <chrono>
+#include <cerrno>
 #include <climits>
+#include <memory>
+#include <optional>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -91,25 +101,74 @@ QCoro::Task<QString> DisplayClient::launchBesideUs()
     // Watch before starting, so a quick registration cannot slip past.
     QDBusServiceWatcher watcher(BusNames::service(), m_bus, QDBusServiceWatcher::WatchForRegistration);
 
+    // Its stderr goes to an unlinked-on-return file, so that when it fails
+    // to start its own one-line reason can be passed on; when it runs, what
+    // it writes later costs nothing once the file is gone.
+    QTemporaryFile errors;
+    if (!errors.open())
+        co_return QStringLiteral("cannot start %1: no temporary file for its errors (%2)").arg(program, errors.errorString());
+
     // Detached: its own session, so Ctrl-C here leaves it running, and its
-    // output goes nowhere, so $(ferrowhistle-display ...) does not wait on it.
+    // output goes nowhere we hold, so $(ferrowhistle-display ...) does not
+    // wait on it.
     QProcess process;
     process.setProgram(program);
     process.setWorkingDirectory(QStringLiteral("/"));
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached())
+    process.setStandardErrorFile(errors.fileName());
+    qint64 pid = 0;
+    if (!process.startDetached(&pid))
         co_return QStringLiteral("cannot start %1: %2").arg(program, oneLine(process.errorString()));
+
+    // The detached app is not our child, so its end is watched through a
+    // process file descriptor, which becomes readable when it exits.
+    const UniqueFd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+    const bool alreadyGone = !pidFd && errno == ESRCH;
 
     const QDBusReply<bool> owned = m_bus.interface()->isServiceRegistered(BusNames::service());
     if (owned.isValid() && owned.value())
         co_return QString();
-    const auto registered = co_await qCoro(&watcher, &QDBusServiceWatcher::serviceRegistered,
-                                           std::chrono::milliseconds(kStartTimeoutMs));
-    if (!registered)
+
+    enum class Start { Appeared, Exited, TimedOut };
+    auto promise = std::make_shared<QPromise<Start>>();
+    const auto settle = [promise](Start outcome) {
+        if (promise->future().isFinished())
+            return;
+        promise->addResult(outcome);
+        promise->finish();
+    };
+    promise->start();
+    QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &watcher, [settle] { settle(Start::Appeared); });
+    std::optional<QSocketNotifier> exited;
+    if (pidFd) {
+        exited.emplace(pidFd.get(), QSocketNotifier::Read);
+        QObject::connect(&*exited, &QSocketNotifier::activated, &watcher, [settle] { settle(Start::Exited); });
+    }
+    if (alreadyGone)
+        settle(Start::Exited);
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &watcher, [settle] { settle(Start::TimedOut); });
+    timeout.start(kStartTimeoutMs);
+
+    const Start outcome = co_await promise->future();
+    if (outcome == Start::Appeared)
+        co_return QString();
+    if (outcome == Start::TimedOut)
         co_return QStringLiteral("started %1, but it did not appear on the session bus within %2 s")
             .arg(program)
             .arg(kStartTimeoutMs / 1000);
-    co_return QString();
+    // It may have registered and then ended; that is not a failed start.
+    const QDBusReply<bool> after = m_bus.interface()->isServiceRegistered(BusNames::service());
+    if (after.isValid() && after.value())
+        co_return QString();
+    QString reason;
+    for (const QByteArray &line : errors.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            reason = oneLine(QString::fromLocal8Bit(line));
+    }
+    if (reason.isEmpty())
+        co_return QStringLiteral("started %1, but it ended before it appeared on the session bus").arg(program);
+    co_return QStringLiteral("started %1, but it ended before it appeared on the session bus: %2").arg(program, reason);
 }

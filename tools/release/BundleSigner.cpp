@@ -6,6 +6,42 @@
 
 #include <optional>
 
+namespace {
+
+[[noreturn]] void refuse(const SigningIdentity &identity, const QString &problem)
+{
+    throw std::runtime_error(QStringLiteral("the identity's certificate (%1) %2")
+                                 .arg(certificateSubject(identity.certificate()), problem)
+                                 .toStdString());
+}
+
+} // namespace
+
+void requireDeveloperIdentity(const SigningIdentity &identity)
+{
+    X509 *certificate = identity.certificate();
+    if (isCertificateAuthority(certificate))
+        refuse(identity, QStringLiteral("is a certificate authority; sign with a developer ID identity it issued"));
+    if (!hasDeveloperIdExtension(certificate))
+        refuse(identity, QStringLiteral("is not a developer ID certificate (no extension %1); a notary identity "
+                                        "notarizes, it does not sign")
+                             .arg(QLatin1String(kDeveloperIdExtensionOid)));
+    if (!hasCodeSigningUsage(certificate))
+        refuse(identity, QStringLiteral("is not meant for code signing (no code-signing usage)"));
+}
+
+void requireNotaryIdentity(const SigningIdentity &identity)
+{
+    X509 *certificate = identity.certificate();
+    if (isCertificateAuthority(certificate))
+        refuse(identity, QStringLiteral("is a certificate authority; notarize with a notary identity it issued"));
+    if (hasDeveloperIdExtension(certificate))
+        refuse(identity, QStringLiteral("is a developer ID certificate; notarize with the notary identity"));
+    if (!hasCodeSigningUsage(certificate))
+        refuse(identity, QStringLiteral("is not meant for code signing (no code-signing usage), so no copy would "
+                                        "accept its ticket"));
+}
+
 void signBundle(const QString &bundlePath, const QByteArray &identityPem, QString identifier)
 {
     if (!BundleSeal::looksLikeBundle(bundlePath))

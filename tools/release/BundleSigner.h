@@ -1,5 +1,7 @@
 #pragma once
 
+#include "codesign/CmsSignature.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,3 +25,14 @@ QByteArray requireIntactSeal(const QString &bundlePath);
 // Signs the bundle's resource list with the notary identity and stores the
 // ticket. The bundle must be signed and unchanged since.
 void notarizeBundle(const QString &bundlePath, const QByteArray &notaryIdentityPem);
+
+// The release tool's checks that an identity is of the kind its step needs,
+// before anything is written: signing or notarizing with the wrong kind
+// succeeds here and fails only when a user's copy checks the update. (The
+// functions above take any identity, so the tests can make such bundles.)
+// A developer ID identity: the developer-ID extension and code-signing
+// usage, not an authority.
+void requireDeveloperIdentity(const SigningIdentity &identity);
+// A notary identity: code-signing usage, no developer-ID extension, not an
+// authority.
+void requireNotaryIdentity(const SigningIdentity &identity);

@@ -5,6 +5,7 @@
 #include "codesign/BundleSeal.h"
 #include "codesign/OpenSslHandles.h"
 #include "platform/UniqueFd.h"
+#include "update/VersionRules.h"
 
 #include <QDir>
 #include <QFile>
@@ -173,6 +174,10 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
     const QUrl url(options.url, QUrl::StrictMode);
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty())
         throw std::runtime_error("the download address must be an https URL");
+    if (options.minimumSystemVersion && !VersionRules::parseMinimumSystemVersion(*options.minimumSystemVersion))
+        throw std::runtime_error("--minimum-system-version \"" + options.minimumSystemVersion->toStdString()
+                                 + "\" is not one to three whole numbers separated by dots (such as 6.1 or 6.1.0); "
+                                   "the app would read it as something else");
 
     QFile zip(zipPath);
     if (!zip.open(QIODevice::ReadOnly))

@@ -4,12 +4,11 @@
 #include "BundleSigner.h"
 #include "DevelopmentCA.h"
 #include "ReleasePackage.h"
+#include "ReleaseVerification.h"
 
-#include "platform/Bundle.h"
 #include "platform/FileIO.h"
 #include "platform/UniqueFd.h"
-#include "codesign/CodeSigning.h"
-#include "codesign/Notarization.h"
+#include "codesign/BundleSeal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,27 +28,65 @@
 
 namespace {
 
-const char *const kUsage =
-    "Usage: ferrowhistle-release COMMAND [OPTIONS]\n"
-    "\n"
-    "Commands:\n"
-    "  create-ca --name NAME --out CA.pem [--days N]\n"
-    "      A development certificate authority (key and certificate) in CA.pem;\n"
-    "      its certificate alone, for the build's anchors, in CA.pem's .crt sibling.\n"
-    "  create-identity --ca CA.pem --kind developer|notary --name NAME [--team TEAM]\n"
-    "                  --out IDENTITY.pem [--days N]\n"
-    "      A signing identity issued by the development authority.\n"
-    "  sign --identity IDENTITY.pem [--identifier ID] BUNDLE\n"
-    "  sign --ad-hoc [--identifier ID] BUNDLE\n"
-    "      Seals every folder, file and link of BUNDLE and signs the seal.\n"
-    "  notarize --notary NOTARY.pem BUNDLE\n"
-    "      Adds the notarization ticket to a signed bundle.\n"
-    "  verify [--against RUNNING.app] BUNDLE\n"
-    "      Checks BUNDLE as the app checks an update (signature, then the\n"
-    "      assessment), trusting the anchors of RUNNING.app (default: BUNDLE).\n"
-    "  package BUNDLE --out RELEASE.zip\n"
-    "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
-    "      Prints the release feed record for the archive.\n";
+struct CommandHelp {
+    const char *name;
+    const char *text; // synopsis lines, then what it does, indented
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"create-ca",
+     "  create-ca --name NAME --out CA.pem [--days N]\n"
+     "      A development certificate authority (key and certificate) in CA.pem;\n"
+     "      its certificate alone, for the build's anchors, in CA.pem's .crt sibling.\n"
+     "      Never replaces an existing file. N: validity in days (default 3650).\n"},
+    {"create-identity",
+     "  create-identity --ca CA.pem --kind developer|notary --name NAME [--team TEAM]\n"
+     "                  --out IDENTITY.pem [--days N]\n"
+     "      A signing identity issued by the development authority. A developer\n"
+     "      identity needs --team (the team identifier). N defaults to 730.\n"},
+    {"sign",
+     "  sign --identity IDENTITY.pem [--identifier ID] BUNDLE\n"
+     "  sign --ad-hoc [--identifier ID] BUNDLE\n"
+     "      Seals every folder, file and link of BUNDLE and signs the seal. The\n"
+     "      identity must be a developer ID identity meant for code signing.\n"
+     "      Removes an older notarization ticket.\n"},
+    {"notarize",
+     "  notarize --notary NOTARY.pem BUNDLE\n"
+     "      Adds the notarization ticket to a signed, unchanged bundle. The\n"
+     "      identity must be a notary identity (not a developer ID, not an authority).\n"},
+    {"verify",
+     "  verify [--against RUNNING.app] BUNDLE\n"
+     "      Checks BUNDLE as the app checks an update (signature, then the\n"
+     "      assessment), trusting the anchors of RUNNING.app (default: BUNDLE).\n"
+     "      A failure names the copy at fault and why.\n"},
+    {"package",
+     "  package BUNDLE --out RELEASE.zip [--against RUNNING.app]\n"
+     "      Runs the whole verification (as verify does), then writes the zip\n"
+     "      that is published. Never writes anything for a bundle that fails.\n"},
+    {"feed",
+     "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
+     "      Prints the release feed record for the archive. V is one to three\n"
+     "      whole numbers separated by dots (6, 6.1, 6.1.0), compared with the\n"
+     "      running Linux kernel's version.\n"},
+};
+
+QString usage()
+{
+    QString text = QStringLiteral("Usage: ferrowhistle-release COMMAND [OPTIONS]\n"
+                                  "       ferrowhistle-release COMMAND --help\n\nCommands:\n");
+    for (const CommandHelp &c : kCommandHelp)
+        text += QLatin1String(c.text);
+    return text;
+}
+
+QString commandUsage(const QString &name)
+{
+    for (const CommandHelp &c : kCommandHelp) {
+        if (name == QLatin1String(c.name))
+            return QStringLiteral("Usage:\n") + QLatin1String(c.text);
+    }
+    return usage();
+}
 
 QTextStream &err()
 {
@@ -172,6 +209,8 @@ int sign(const QStringList &args)
     if (p.isSet(adHoc) == p.isSet(QStringLiteral("identity")))
         throw UsageError("give either --identity or --ad-hoc");
     const QByteArray identity = p.isSet(adHoc) ? QByteArray() : readFile(p.value(QStringLiteral("identity")));
+    if (!identity.isEmpty())
+        requireDeveloperIdentity(SigningIdentity::fromPem(identity));
     signBundle(pos[0], identity, p.value(QStringLiteral("identifier")));
     QTextStream(stdout) << "Signed " << pos[0] << (p.isSet(adHoc) ? " (ad hoc)\n" : "\n");
     return 0;
@@ -181,7 +220,9 @@ int notarize(const QStringList &args)
 {
     QCommandLineParser p;
     const QStringList pos = parse(p, args, {valueOption("notary")}, 1);
-    notarizeBundle(pos[0], readFile(required(p, QStringLiteral("notary"))));
+    const QByteArray notary = readFile(required(p, QStringLiteral("notary")));
+    requireNotaryIdentity(SigningIdentity::fromPem(notary));
+    notarizeBundle(pos[0], notary);
     QTextStream(stdout) << "Notarized " << pos[0] << '\n';
     return 0;
 }
@@ -190,27 +231,27 @@ int verify(const QStringList &args)
 {
     QCommandLineParser p;
     const QStringList pos = parse(p, args, {valueOption("against")}, 1);
-    const Bundle running = Bundle::atPath(p.isSet(QStringLiteral("against")) ? p.value(QStringLiteral("against")) : pos[0]);
     try {
-        verifySignature(pos[0], running);
-    } catch (const CodeSigningError &e) {
-        err() << "signature not accepted: " << e.reason() << Qt::endl;
+        const QString team = verifyRelease(pos[0], p.value(QStringLiteral("against")));
+        QTextStream(stdout) << pos[0] << ": valid signature of team " << team << ", notarized\n";
+        return 0;
+    } catch (const ReleaseVerificationError &e) {
+        err() << e.what() << Qt::endl;
         return 1;
     }
-    const Assessment a = assessNotarization(pos[0], running);
-    if (a.outcome != Assessment::Accepted) {
-        err() << "signature valid, but not accepted as notarized: " << a.reason << Qt::endl;
-        return 1;
-    }
-    QTextStream(stdout) << pos[0] << ": valid signature of team " << teamIdentifier(running) << ", notarized\n";
-    return 0;
 }
 
 int package(const QStringList &args)
 {
     QCommandLineParser p;
-    const QStringList pos = parse(p, args, {valueOption("out")}, 1);
-    writeReleaseArchive(pos[0], required(p, QStringLiteral("out")));
+    const QStringList pos = parse(p, args, {valueOption("out"), valueOption("against")}, 1);
+    const QString out = required(p, QStringLiteral("out"));
+    if (!BundleSeal::looksLikeBundle(pos[0]))
+        throw std::runtime_error(pos[0].toStdString() + " is not a bundle");
+    // An archive that a user's copy would refuse must never be written.
+    requireIntactSeal(pos[0]);
+    verifyRelease(pos[0], p.value(QStringLiteral("against")));
+    writeReleaseArchive(pos[0], out);
     QTextStream(stdout) << "Wrote " << p.value(QStringLiteral("out")) << '\n';
     return 0;
 }
@@ -242,13 +283,17 @@ int main(int argc, char **argv)
         {QStringLiteral("feed"), feed},
     };
     if (args.size() < 2 || args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h")) {
-        std::fputs(kUsage, args.size() < 2 ? stderr : stdout);
+        std::fputs(usage().toUtf8().constData(), args.size() < 2 ? stderr : stdout);
         return args.size() < 2 ? 2 : 0;
     }
     const auto command = commands.find(args[1]);
     if (command == commands.end()) {
-        err() << "ferrowhistle-release: unknown command " << args[1] << "\n\n" << kUsage;
+        err() << "ferrowhistle-release: unknown command " << args[1] << "\n\n" << usage();
         return 2;
+    }
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        QTextStream(stdout) << commandUsage(args[1]);
+        return 0;
     }
     // The parser wants a program name before the options.
     QStringList rest = args.mid(2);
@@ -256,7 +301,7 @@ int main(int argc, char **argv)
     try {
         return command->second(rest);
     } catch (const UsageError &e) {
-        err() << "ferrowhistle-release " << args[1] << ": " << e.what() << "\n\n" << kUsage;
+        err() << "ferrowhistle-release " << args[1] << ": " << e.what() << "\n\n" << commandUsage(args[1]);
         return 2;
     } catch (const std::exception &e) {
         err() << "ferrowhistle-release " << args[1] << ": " << e.what() << Qt::endl;

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+// The user defaults the app reads, all of them the updater's. Kept in one
+// place so that ferrowhistle-defaults can tell a user who writes anything
+// else, or a value of the wrong type, that the app will not see it.
+namespace UpdaterDefaults {
+
+inline QString feedURLKey() { return QStringLiteral("UpdateFeedURL"); }
+inline QString automaticCheckKey() { return QStringLiteral("updateAutomaticCheck"); }
+inline QString lastCheckKey() { return QStringLiteral("updateLastCheck"); }
+
+struct Key {
+    QString name;
+    QMetaType::Type type; // QString, Bool or QDateTime, as stored
+};
+
+const QList<Key> &keys();
+
+// Whether the feed override is used: a valid address written with the
+// https scheme. Anything else falls back to the built-in feed.
+bool isHonouredFeedURL(const QString &text);
+
+} // namespace UpdaterDefaults

@@ -1,0 +1,197 @@
+// The desktop entry and the D-Bus activation file, for bundles at awkward
+// paths: what a launcher and dbus-daemon make of the Exec lines must be the
+// program's exact path.
+#include "platform/DesktopActions.h"
+#include "platform/DesktopIntegration.h"
+#include "support/PrivateBus.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A stand-in program that records the path it was started as.
+QString makeBundle(const QString &bundle, const QString &marker)
+{
+    const QString program = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QDir().mkpath(QFileInfo(program).path());
+    QFile f(program);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    f.write("#!/bin/sh\nprintf '%s' \"$0\" > '" + QFile::encodeName(marker) + "'\n");
+    f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    return program;
+}
+
+// The value of KEY in [GROUP] of a desktop-entry style file, as written.
+QString rawValue(const QByteArray &file, const QString &group, const QString &key)
+{
+    QString current;
+    for (const QString &line : QString::fromUtf8(file).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1Char('[')))
+            current = line.mid(1, line.size() - 2);
+        else if (current == group && line.startsWith(key + QLatin1Char('=')))
+            return line.mid(key.size() + 1);
+    }
+    return {};
+}
+
+// Exec as the desktop-entry rules read it: the string escapes first, then
+// the quoting (inside double quotes, a backslash before a quote, backtick,
+// dollar or backslash makes that one literal), then %% in each argument is
+// a literal %.
+QStringList parseDesktopExec(const QString &value)
+{
+    QString unescaped;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == u'\\' && i + 1 < value.size()) {
+            const QChar n = value[++i];
+            unescaped += n == u's' ? QChar(u' ') : n == u'n' ? QChar(u'\n') : n == u't' ? QChar(u'\t')
+                       : n == u'r' ? QChar(u'\r') : n;
+        } else {
+            unescaped += value[i];
+        }
+    }
+    QStringList argv;
+    QString current;
+    bool inWord = false;
+    for (qsizetype i = 0; i < unescaped.size(); ++i) {
+        const QChar c = unescaped[i];
+        if (c == u'"') {
+            inWord = true;
+            for (++i; i < unescaped.size() && unescaped[i] != u'"'; ++i) {
+                if (unescaped[i] == u'\\' && i + 1 < unescaped.size()
+                    && QStringLiteral("\"`$\\").contains(unescaped[i + 1]))
+                    ++i;
+                current += unescaped[i];
+            }
+        } else if (c == u' ') {
+            if (inWord)
+                argv.append(current);
+            current.clear();
+            inWord = false;
+        } else {
+            current += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        argv.append(current);
+    for (QString &a : argv)
+        a.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    return argv;
+}
+
+} // namespace
+
+class TestDesktopIntegration : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void execLinesGiveBackTheExactPath_data();
+    void execLinesGiveBackTheExactPath();
+    void unusableBundleWritesNothing();
+};
+
+void TestDesktopIntegration::execLinesGiveBackTheExactPath_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("Ferrowhistle.app");
+    QTest::newRow("spaces") << QStringLiteral("My Apps/Ferrowhistle copy.app");
+    QTest::newRow("shell characters") << QStringLiteral("a\"b'c $HOME `id` \\x\\\\y; (z) * ? # ~ & | < >.app");
+    QTest::newRow("percent and field codes") << QStringLiteral("100% %u %%f.app");
+    QTest::newRow("non-ASCII") << QStringLiteral("Programme é 👋.app");
+}
+
+void TestDesktopIntegration::execLinesGiveBackTheExactPath()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    const QString marker = dir.path() + QStringLiteral("/started-as");
+    const QString bundle = dir.path() + QLatin1Char('/') + name;
+    const QString program = makeBundle(bundle, marker);
+    QVERIFY(!program.isEmpty());
+    const QString dataHome = dir.path() + QStringLiteral("/data");
+
+    installDesktopIntegration(bundle, dataHome);
+
+    const QByteArray entry = readAll(desktopEntryPath(dataHome));
+    QCOMPARE(parseDesktopExec(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Exec"))),
+             QStringList{program});
+    QStringList actionIds;
+    for (const DesktopAction &action : desktopActions()) {
+        const QString group = QStringLiteral("Desktop Action ") + action.id;
+        QCOMPARE(parseDesktopExec(rawValue(entry, group, QStringLiteral("Exec"))),
+                 (QStringList{program, QStringLiteral("--action"), action.id}));
+        QCOMPARE(rawValue(entry, group, QStringLiteral("Name")), action.title);
+        actionIds.append(action.id);
+    }
+    QCOMPARE(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Actions")),
+             actionIds.join(QLatin1Char(';')) + QLatin1Char(';'));
+
+    // The desktop's own checker accepts it, without a single remark.
+    QProcess validate;
+    validate.setProcessChannelMode(QProcess::MergedChannels);
+    validate.start(QStringLiteral("desktop-file-validate"), {desktopEntryPath(dataHome)});
+    QVERIFY(validate.waitForFinished(30000));
+    QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
+    QCOMPARE(validate.exitCode(), 0);
+
+    // dbus-daemon starts the program the activation file names. It never
+    // takes the bus name, so the activation is not waited for.
+    PrivateBus bus(dir.path() + QStringLiteral("/bus"), QFileInfo(dbusServicePath(dataHome)).path());
+    QVERIFY(bus.isRunning());
+    bus.connection().interface()->asyncCall(QStringLiteral("StartServiceByName"),
+                                            QStringLiteral(FERROWHISTLE_BUNDLE_ID), 0u);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readAll(marker)), program, 10000);
+}
+
+void TestDesktopIntegration::unusableBundleWritesNothing()
+{
+    QTemporaryDir dir;
+    const QString dataHome = dir.path() + QStringLiteral("/data");
+    const auto refusal = [&](const QString &bundle) {
+        try {
+            installDesktopIntegration(bundle, dataHome);
+        } catch (const DesktopIntegrationError &e) {
+            return QString::fromUtf8(e.what());
+        }
+        return QString();
+    };
+
+    const QString lineBreak = dir.path() + QStringLiteral("/two\nlines.app");
+    QVERIFY(!makeBundle(lineBreak, dir.path() + QStringLiteral("/m")).isEmpty());
+    QVERIFY2(refusal(lineBreak).contains(QStringLiteral("control character")), qPrintable(refusal(lineBreak)));
+    const QString empty = dir.path() + QStringLiteral("/Empty.app");
+    QVERIFY(QDir().mkpath(empty));
+    QVERIFY2(refusal(empty).contains(empty + QStringLiteral("/Contents/bin/Ferrowhistle is missing")),
+             qPrintable(refusal(empty)));
+    QVERIFY(refusal(QStringLiteral("relative/Ferrowhistle.app")).contains(QStringLiteral("not an absolute path")));
+    QVERIFY(!QFileInfo::exists(dataHome));
+
+    // A data folder that cannot be made: the message names it.
+    const QString bundle = dir.path() + QStringLiteral("/Ok.app");
+    QVERIFY(!makeBundle(bundle, dir.path() + QStringLiteral("/m")).isEmpty());
+    QFile blocker(dir.path() + QStringLiteral("/file"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    try {
+        installDesktopIntegration(bundle, blocker.fileName() + QStringLiteral("/data"));
+        QFAIL("a data folder below a file was accepted");
+    } catch (const DesktopIntegrationError &e) {
+        QVERIFY2(QString::fromUtf8(e.what()).contains(blocker.fileName()), e.what());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDesktopIntegration)
+#include "tst_DesktopIntegration.moc"
