@@ -5,6 +5,10 @@
 #include "platform/ActivationPolicy.h"
 #include "update/Updater.h"
 
+AppDelegate::AppDelegate(QObject *parent) : AppDelegate(HUDController::shared(), parent) {}
+
+AppDelegate::AppDelegate(HUDController &hud, QObject *parent) : QObject(parent), m_hud(hud) {}
+
 void AppDelegate::applicationDidFinishLaunching()
 {
     const ActivationPolicy policy = activationPolicy();
@@ -12,7 +16,7 @@ void AppDelegate::applicationDidFinishLaunching()
     if (policy != ActivationPolicy::Accessory)
         setActivationPolicy(ActivationPolicy::Accessory);
 
-    HUDController &hud = HUDController::shared();
+    HUDController &hud = m_hud;
     hud.appIsReady = true;
     if (hud.pending) {
         // Empty the slot first so the flushed request cannot be held again.

@@ -2,13 +2,20 @@
 
 #include <QObject>
 
+class HUDController;
+
 // Runs once the event loop has started: makes the process an accessory
 // application, marks the display side ready (showing a message that arrived
 // early), then the remaining launch steps.
 class AppDelegate final : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    explicit AppDelegate(QObject *parent = nullptr);
+    // Marks hud ready instead of the shared controller (for tests).
+    explicit AppDelegate(HUDController &hud, QObject *parent = nullptr);
 
     void applicationDidFinishLaunching();
+
+private:
+    HUDController &m_hud;
 };

@@ -55,7 +55,14 @@ HUDController &HUDController::shared()
     return *instance;
 }
 
-HUDController::HUDController() : m_screens(&Screens::visibleFrames) {}
+HUDController::HUDController(QObject *parent) : QObject(parent), m_screens(&Screens::visibleFrames) {}
+
+HUDController::~HUDController()
+{
+    delete m_nextPanel.data();
+    if (m_panel)
+        closeNow(m_panel);
+}
 
 void HUDController::setScreenSource(ScreenSource source)
 {

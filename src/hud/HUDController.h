@@ -30,7 +30,13 @@ public:
         std::optional<double> seconds;
     };
 
+    // The one instance, made on first use on the GUI thread, never destroyed.
     static HUDController &shared();
+    // Used by shared(), and by tests for a controller of their own that
+    // starts not ready, whatever ran before.
+    explicit HUDController(QObject *parent = nullptr);
+    // Takes its panels with it.
+    ~HUDController() override;
 
     void show(const QString &message, HUDPosition position, std::optional<double> duration);
     // Shows the message and finishes once no panel is shown and nothing is
@@ -66,7 +72,6 @@ Q_SIGNALS:
     void panelDismissed(HUDPanel *panel);
 
 private:
-    HUDController();
     void startDismissTimer(double seconds);
     HUDPanel *takePanel();
     void preparePanel();

@@ -1,5 +1,6 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/DefaultsWriter.h"
 #include "platform/FileIO.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
@@ -15,6 +16,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+
+#include <climits>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -33,6 +37,11 @@ QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(err
     throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: %2 (%3).")
                                  .arg(path, what, systemError(error))
                                  .toStdString());
+}
+
+[[noreturn]] void failPlain(const QString &path, const QString &what)
+{
+    throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: %2.").arg(path, what).toStdString());
 }
 
 enum class FileState { Missing, Parsed, Unusable };
@@ -102,41 +111,112 @@ void writeAtomically(const QString &path, const PList::Dictionary &dictionary)
     fsyncDirectory(dir);
 }
 
+// The file a write replaces: path itself, or, when path is a symbolic link,
+// the file at the end of its links (which need not exist yet). Replacing the
+// link by a regular file would silently cut it off from what it points to.
+QString writeTarget(const QString &path)
+{
+    QString current = path;
+    for (int hops = 0; hops <= 40; ++hops) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(current).constData(), &st) != 0) {
+            if (errno == ENOENT)
+                return current;
+            fail(path, QStringLiteral("the file could not be looked at"), errno);
+        }
+        if (!S_ISLNK(st.st_mode))
+            return current;
+        QByteArray link(PATH_MAX, Qt::Uninitialized);
+        const ssize_t n = ::readlink(QFile::encodeName(current).constData(), link.data(), size_t(link.size()));
+        if (n < 0)
+            fail(path, QStringLiteral("its symbolic link could not be read"), errno);
+        link.truncate(n);
+        const QString next = QFile::decodeName(link);
+        // Not cleaned: "dir/../x" must go through dir as the system would.
+        current = QDir::isAbsolutePath(next) ? next : QFileInfo(current).absolutePath() + QLatin1Char('/') + next;
+    }
+    fail(path, QStringLiteral("its symbolic links go round in a loop"), ELOOP);
+}
+
+// Moves the unreadable file aside under a name no earlier backup holds.
+void moveAside(const QString &path, const QString &target)
+{
+    const QString stem = target + QStringLiteral(".corrupt-")
+                         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QByteArray from = QFile::encodeName(target);
+    for (int n = 1; n < 1000; ++n) {
+        const QString aside = n == 1 ? stem : stem + QLatin1Char('-') + QString::number(n);
+        const QByteArray to = QFile::encodeName(aside);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            break;
+        // A file system without RENAME_NOREPLACE; the store's lock keeps
+        // other writers of ours out between the test and the rename.
+        if (QFileInfo::exists(aside) || QFileInfo(aside).isSymLink())
+            continue;
+        if (::rename(from.constData(), to.constData()) == 0)
+            return;
+        break;
+    }
+    fail(path, QStringLiteral("the unreadable file could not be moved aside"), errno);
+}
+
+void takeLock(const QString &path, int fd, const std::function<bool()> &keepWaiting)
+{
+    for (;;) {
+        if (::flock(fd, keepWaiting ? LOCK_EX | LOCK_NB : LOCK_EX) == 0)
+            return;
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK || !keepWaiting)
+            fail(path, QStringLiteral("the lock could not be taken"), errno);
+        if (!keepWaiting())
+            failPlain(path, QStringLiteral("another program kept the file locked"));
+    }
+}
+
 // Runs change on the current contents and writes them back, all under the
 // store's lock so that a concurrent writer cannot slip in between the read and
 // the rename.
 template<typename Change>
-bool modify(const QString &path, Change change)
+bool modify(const QString &path, Change change, const std::function<bool()> &keepWaiting = {})
 {
     const QString dir = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(dir) || !QFileInfo(dir).isDir())
-        throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: its folder could not be made.")
-                                     .arg(path)
-                                     .toStdString());
+        failPlain(path, QStringLiteral("its folder could not be made"));
+    // Never followed: a link planted there must not make us create or lock
+    // a file elsewhere.
     const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
-    UniqueFd lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lock.get() < 0)
+    UniqueFd lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (lock.get() < 0) {
+        if (errno == ELOOP)
+            failPlain(path, QStringLiteral("its lock file is a symbolic link"));
         fail(path, QStringLiteral("the lock file could not be opened"), errno);
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            fail(path, QStringLiteral("the lock could not be taken"), errno);
     }
+    struct stat lockStat {};
+    if (::fstat(lock.get(), &lockStat) != 0 || !S_ISREG(lockStat.st_mode))
+        failPlain(path, QStringLiteral("its lock file is not a regular file"));
+    takeLock(path, lock.get(), keepWaiting);
 
-    Contents contents = readContents(path);
+    const QString target = writeTarget(path);
+    Contents contents = readContents(target);
     if (!contents.dictionary)
         contents.dictionary = std::make_unique<PList::Dictionary>();
     if (!change(*contents.dictionary))
         return false;
 
     if (contents.state == FileState::Unusable) {
-        if (QFileInfo(path).isDir())
+        if (QFileInfo(target).isDir())
             fail(path, QStringLiteral("a folder stands where the file belongs"), EISDIR);
-        // Keep what we could not read instead of overwriting it.
-        const QByteArray aside = QFile::encodeName(path + QStringLiteral(".corrupt"));
-        if (::rename(QFile::encodeName(path).constData(), aside.constData()) != 0)
-            fail(path, QStringLiteral("the unreadable file could not be moved aside"), errno);
+        // Keep what we could not read instead of overwriting it; an empty
+        // file holds nothing to keep.
+        if (QFileInfo(target).size() != 0)
+            moveAside(path, target);
     }
-    writeAtomically(path, *contents.dictionary);
+    writeAtomically(target, *contents.dictionary);
     return true;
 }
 
@@ -157,6 +237,8 @@ DefaultsStore DefaultsStore::standard() { return DefaultsStore(standardPath()); 
 
 QVariant DefaultsStore::object(const QString &key) const
 {
+    if (std::optional<QVariant> unwritten = DefaultsWriter::shared().unwritten(m_path, key))
+        return *unwritten;
     const Contents contents = readContents(m_path);
     return contents.dictionary ? plistValue(*contents.dictionary, key) : QVariant();
 }
@@ -189,13 +271,14 @@ QVariantMap DefaultsStore::dictionary() const
 {
     QVariantMap out;
     const Contents contents = readContents(m_path);
-    if (!contents.dictionary)
-        return out;
-    for (auto it = contents.dictionary->Begin(); it != contents.dictionary->End(); ++it) {
-        const QVariant v = plistToVariant(it->second);
-        if (v.isValid())
-            out.insert(QString::fromStdString(it->first), v);
+    if (contents.dictionary) {
+        for (auto it = contents.dictionary->Begin(); it != contents.dictionary->End(); ++it) {
+            const QVariant v = plistToVariant(it->second);
+            if (v.isValid())
+                out.insert(QString::fromStdString(it->first), v);
+        }
     }
+    out.insert(DefaultsWriter::shared().unwritten(m_path));
     return out;
 }
 
@@ -204,6 +287,7 @@ void DefaultsStore::setValue(const QString &key, const QVariant &value) const
     const std::unique_ptr<PList::Node> node = variantToPlist(value);
     if (!node)
         throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(key).toStdString());
+    DefaultsWriter::shared().waitUntilWritten(m_path);
     modify(m_path, [&](PList::Dictionary &dict) {
         dict.Set(key.toStdString(), node.get());
         return true;
@@ -212,6 +296,7 @@ void DefaultsStore::setValue(const QString &key, const QVariant &value) const
 
 bool DefaultsStore::remove(const QString &key) const
 {
+    DefaultsWriter::shared().waitUntilWritten(m_path);
     if (!QFileInfo::exists(m_path))
         return false;
     return modify(m_path, [&](PList::Dictionary &dict) {
@@ -220,4 +305,33 @@ bool DefaultsStore::remove(const QString &key) const
         dict.Remove(key.toStdString());
         return true;
     });
+}
+
+void DefaultsStore::post(const QString &key, const QVariant &value, QObject *context,
+                         std::function<void(const QString &)> onFailure) const
+{
+    const std::unique_ptr<PList::Node> node = variantToPlist(value);
+    if (!node)
+        throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(key).toStdString());
+    // Kept as it will read back from the file (dates in UTC, integers as qint64).
+    DefaultsWriter::shared().post(m_path, key, plistToVariant(node.get()), context, std::move(onFailure));
+}
+
+void DefaultsStore::apply(const QVariantMap &values, const LockWait &keepWaiting) const
+{
+    std::vector<std::pair<std::string, std::unique_ptr<PList::Node>>> nodes;
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        std::unique_ptr<PList::Node> node = variantToPlist(it.value());
+        if (!node)
+            throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(it.key()).toStdString());
+        nodes.emplace_back(it.key().toStdString(), std::move(node));
+    }
+    modify(
+        m_path,
+        [&](PList::Dictionary &dict) {
+            for (const auto &[key, node] : nodes)
+                dict.Set(key, node.get());
+            return true;
+        },
+        keepWaiting);
 }

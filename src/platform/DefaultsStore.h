@@ -4,8 +4,11 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
+
+class QObject;
 
 // A failed write to the defaults store, with a sentence naming the file and
 // the system's reason.
@@ -23,12 +26,15 @@ public:
 // empty; nothing here crashes on what it finds on disk.
 //
 // Every write is read-modify-write under an exclusive flock on a separate lock
-// file (defaults.plist.lock), so two writers never lose each other's keys, and
-// replaces the file atomically (temporary file, fsync, rename, fsync of the
-// folder), so a reader never sees half a file. Values of types this store does
-// not interpret (arrays, dictionaries, data) are kept untouched. A file that
-// does not parse is moved aside to defaults.plist.corrupt before the first
-// write replaces it, so whatever it held can still be recovered by hand.
+// file (defaults.plist.lock, never followed if it is a symbolic link), so two
+// writers never lose each other's keys, and replaces the file atomically
+// (temporary file, fsync, rename, fsync of the folder), so a reader never sees
+// half a file. When defaults.plist is a symbolic link (a dotfile manager's),
+// the file it names is the one replaced; the link stays. Values of types this
+// store does not interpret (arrays, dictionaries, data) are kept untouched. A
+// file that does not parse is moved aside to defaults.plist.corrupt-<UTC time>
+// (with -2, -3... when that name is taken) before the first write replaces
+// it, so whatever it held, and held before, can still be recovered by hand.
 class DefaultsStore {
 public:
     explicit DefaultsStore(QString path);
@@ -54,8 +60,27 @@ public:
     // disk is then exactly as it was.
     void setValue(const QString &key, const QVariant &value) const;
     // Returns whether the key was there. Throws like setValue.
+    // Both first wait for the changes this process posted to the file, so
+    // the order of changes holds; both may wait for another process's lock.
     bool remove(const QString &key) const;
 
+    // For the GUI thread: hands the value to the process's background writer
+    // (DefaultsWriter) and returns at once; reads in this process see it from
+    // now on. Throws DefaultsStoreError only for a value of a type the store
+    // can't keep. When the file cannot be written, onFailure is called on the
+    // application's thread with the sentence, if context still exists.
+    void post(const QString &key, const QVariant &value, QObject *context = nullptr,
+              std::function<void(const QString &)> onFailure = {}) const;
+
 private:
+    friend class DefaultsWriter;
+    // Called while another process holds the lock; may pause, and returns
+    // whether to try again.
+    using LockWait = std::function<bool()>;
+    // Sets every key of values in one replacement of the file, without
+    // waiting for posted changes (the writer is the one that writes them).
+    // An empty keepWaiting waits for the lock as long as it takes.
+    void apply(const QVariantMap &values, const LockWait &keepWaiting) const;
+
     QString m_path;
 };

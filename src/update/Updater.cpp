@@ -69,12 +69,15 @@ void Updater::setAutomatic(bool automatic)
 
 void Updater::store(const QString &key, const QVariant &value)
 {
-    // The value in memory holds either way; a settings file that cannot be
-    // written (a folder in its place, a full disk) is worth a line, not a stop.
+    // Written off the GUI thread: another program holding the settings lock
+    // must not freeze the switch. The value in memory holds either way; a
+    // settings file that cannot be written (a folder in its place, a full
+    // disk) is worth a line, not a stop.
+    const auto logFailure = [this](const QString &sentence) { log(sentence); };
     try {
-        m_env.defaults.setValue(key, value);
+        m_env.defaults.post(key, value, this, logFailure);
     } catch (const DefaultsStoreError &e) {
-        log(QString::fromStdString(e.what()));
+        logFailure(QString::fromStdString(e.what()));
     }
 }
 

@@ -16,6 +16,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <memory>
+
 namespace {
 constexpr int kSlowMachineMs = 15000;
 const QRectF kReferenceFrame(0, 0, 1440, 875);
@@ -24,10 +26,8 @@ const QRectF kReferenceFrame(0, 0, 1440, 875);
 class TestHUDController : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
     void init();
     void cleanup();
-    // Runs first: the controller is not ready until the delegate says so.
     void heldBeforeLaunchThenFlushedOnce();
     void showPlacesAndLogsFrame();
     void replacementClosesOldPanelAtOnce();
@@ -43,23 +43,23 @@ private Q_SLOTS:
 
 private:
     TestEnvironment env;
-    HUDController &hud = HUDController::shared();
+    // A controller of its own for each test, ready as after launching unless
+    // the test says otherwise.
+    std::unique_ptr<HUDController> m_hud;
+    HUDController &hud() { return *m_hud; }
 };
-
-void TestHUDController::initTestCase()
-{
-    QVERIFY(!hud.appIsReady);
-    hud.setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
-}
 
 void TestHUDController::init()
 {
     env.clearDebugLog();
+    m_hud = std::make_unique<HUDController>();
+    hud().appIsReady = true;
+    hud().setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
 }
 
 void TestHUDController::cleanup()
 {
-    hud.dismiss();
+    hud().dismiss();
     const auto visibleWindows = [] {
         QStringList out;
         for (QWidget *w : QApplication::topLevelWidgets()) {
@@ -73,27 +73,30 @@ void TestHUDController::cleanup()
         return out;
     };
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), QStringList(), kSlowMachineMs);
-    hud.setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
+    m_hud.reset();
 }
 
 void TestHUDController::heldBeforeLaunchThenFlushedOnce()
 {
-    QCOMPARE(static_cast<int>(activationPolicy()), 0);
-    hud.show(QStringLiteral("first"), HUDPosition::top, 4.0);
-    hud.show(QStringLiteral("second"), HUDPosition::bottomLeft, std::nullopt);
-    QVERIFY(!hud.panel());
-    QVERIFY(hud.pending);
-    QCOMPARE(hud.pending->message, QStringLiteral("second"));
+    // A process that has not finished launching: a regular application
+    // whose display side is not ready.
+    hud().appIsReady = false;
+    setActivationPolicy(ActivationPolicy::Regular);
+    hud().show(QStringLiteral("first"), HUDPosition::top, 4.0);
+    hud().show(QStringLiteral("second"), HUDPosition::bottomLeft, std::nullopt);
+    QVERIFY(!hud().panel());
+    QVERIFY(hud().pending);
+    QCOMPARE(hud().pending->message, QStringLiteral("second"));
 
-    QSignalSpy shown(&hud, &HUDController::panelShown);
-    AppDelegate delegate;
+    QSignalSpy shown(m_hud.get(), &HUDController::panelShown);
+    AppDelegate delegate(hud());
     delegate.applicationDidFinishLaunching();
-    QVERIFY(hud.appIsReady);
-    QVERIFY(!hud.pending);
+    QVERIFY(hud().appIsReady);
+    QVERIFY(!hud().pending);
     QCOMPARE(shown.count(), 1);
     QCOMPARE(static_cast<int>(activationPolicy()), 1);
-    QVERIFY(hud.panel());
-    QCOMPARE(hud.panel()->frame().topLeft(), QPointF(40, 40));
+    QVERIFY(hud().panel());
+    QCOMPARE(hud().panel()->frame().topLeft(), QPointF(40, 40));
 
     const QStringList lines = env.debugLogMessages();
     QCOMPARE(lines.size(), 7);
@@ -114,13 +117,13 @@ void TestHUDController::heldBeforeLaunchThenFlushedOnce()
 
 void TestHUDController::showPlacesAndLogsFrame()
 {
-    hud.show(QStringLiteral("Hello"), HUDPosition::center, std::nullopt);
-    HUDPanel *panel = hud.panel();
+    hud().show(QStringLiteral("Hello"), HUDPosition::center, std::nullopt);
+    HUDPanel *panel = hud().panel();
     QVERIFY(panel && panel->isVisible());
     const QSizeF size = panel->frame().size();
     QCOMPARE(size.height(), 88.0);
     QCOMPARE(panel->frame().topLeft(), QPointF(720 - size.width() / 2, 393.5));
-    QVERIFY(hud.hasDismissTimer());
+    QVERIFY(hud().hasDismissTimer());
     // Fades in from alpha 0.
     QVERIFY(panel->windowOpacity() < 1.0);
     QTRY_COMPARE_WITH_TIMEOUT(panel->windowOpacity(), 1.0, kSlowMachineMs);
@@ -151,64 +154,68 @@ void TestHUDController::showPlacesAndLogsFrame()
 
 void TestHUDController::replacementClosesOldPanelAtOnce()
 {
-    hud.show(QStringLiteral("one"), HUDPosition::left, std::nullopt);
-    QPointer<HUDPanel> first = hud.panel();
-    hud.show(QStringLiteral("two"), HUDPosition::right, std::nullopt);
+    hud().show(QStringLiteral("one"), HUDPosition::left, std::nullopt);
+    QPointer<HUDPanel> first = hud().panel();
+    hud().show(QStringLiteral("two"), HUDPosition::right, std::nullopt);
     QVERIFY(first.isNull() || !first->isVisible());
-    QVERIFY(hud.panel() && hud.panel() != first);
-    QCOMPARE(hud.panel()->frame().x(), 1440 - 40 - hud.panel()->frame().width());
+    QVERIFY(hud().panel() && hud().panel() != first);
+    QCOMPARE(hud().panel()->frame().x(), 1440 - 40 - hud().panel()->frame().width());
 }
 
 void TestHUDController::replacedTimerNeverDismissesNewCard()
 {
-    QSignalSpy dismissed(&hud, &HUDController::panelDismissed);
-    hud.show(QStringLiteral("short lived"), HUDPosition::center, 0.05);
-    hud.show(QStringLiteral("stays"), HUDPosition::center, 30.0);
-    HUDPanel *second = hud.panel();
-    QTest::qWait(600);
+    QSignalSpy dismissed(m_hud.get(), &HUDController::panelDismissed);
+    hud().show(QStringLiteral("short lived"), HUDPosition::center, 0.05);
+    hud().show(QStringLiteral("stays"), HUDPosition::center, 30.0);
+    HUDPanel *second = hud().panel();
+    // A precise timer started after the replaced one and due later: once it
+    // has fired, the replaced timer would have fired too.
+    bool replacedTimerWasDue = false;
+    QTimer::singleShot(100, Qt::PreciseTimer, this, [&] { replacedTimerWasDue = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(replacedTimerWasDue, kSlowMachineMs);
     QCOMPARE(dismissed.count(), 0);
-    QCOMPARE(hud.panel(), second);
+    QCOMPARE(hud().panel(), second);
     QVERIFY(second->isVisible());
 }
 
 void TestHUDController::replacementWhileFadingLeavesBothAlone()
 {
-    hud.show(QStringLiteral("fading"), HUDPosition::center, 30.0);
-    QPointer<HUDPanel> first = hud.panel();
-    hud.dismiss();
-    QVERIFY(!hud.panel());
+    hud().show(QStringLiteral("fading"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> first = hud().panel();
+    hud().dismiss();
+    QVERIFY(!hud().panel());
     QVERIFY(first && first->isVisible());
-    hud.show(QStringLiteral("newer"), HUDPosition::center, 30.0);
-    QPointer<HUDPanel> second = hud.panel();
+    hud().show(QStringLiteral("newer"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> second = hud().panel();
     QVERIFY(second && second != first);
     // The old fade-out ends by closing its own panel only.
     QTRY_VERIFY_WITH_TIMEOUT(first.isNull() || !first->isVisible(), kSlowMachineMs);
     QVERIFY(second && second->isVisible());
-    QCOMPARE(hud.panel(), second.data());
+    QCOMPARE(hud().panel(), second.data());
 }
 
 void TestHUDController::clickDismissesAtOnce()
 {
-    hud.show(QStringLiteral("click me"), HUDPosition::center, 30.0);
-    QPointer<HUDPanel> panel = hud.panel();
+    hud().show(QStringLiteral("click me"), HUDPosition::center, 30.0);
+    QPointer<HUDPanel> panel = hud().panel();
     QTest::mouseClick(panel->view(), Qt::LeftButton, {}, QPoint(5, 5)); // the background
-    QVERIFY(!hud.panel());
-    QVERIFY(!hud.hasDismissTimer());
+    QVERIFY(!hud().panel());
+    QVERIFY(!hud().hasDismissTimer());
     QVERIFY(panel && panel->isVisible()); // still fading out
     QTRY_VERIFY_WITH_TIMEOUT(panel.isNull() || !panel->isVisible(), kSlowMachineMs);
 
     // A click during the fade-in works the same.
-    hud.show(QStringLiteral("again"), HUDPosition::center, 30.0);
-    QTest::mouseClick(hud.panel()->view(), Qt::LeftButton, {}, QPoint(40, 40)); // the icon
-    QVERIFY(!hud.panel());
+    hud().show(QStringLiteral("again"), HUDPosition::center, 30.0);
+    QTest::mouseClick(hud().panel()->view(), Qt::LeftButton, {}, QPoint(40, 40)); // the icon
+    QVERIFY(!hud().panel());
 }
 
 void TestHUDController::givenDurationIsUsed()
 {
-    QSignalSpy dismissed(&hud, &HUDController::panelDismissed);
+    QSignalSpy dismissed(m_hud.get(), &HUDController::panelDismissed);
     QElapsedTimer clock;
     clock.start();
-    hud.show(QString(200, QLatin1Char('a')), HUDPosition::center, 0.3);
+    hud().show(QString(200, QLatin1Char('a')), HUDPosition::center, 0.3);
     QTRY_COMPARE_WITH_TIMEOUT(dismissed.count(), 1, kSlowMachineMs);
     QVERIFY(clock.elapsed() >= 300);
 }
@@ -218,13 +225,13 @@ void TestHUDController::showAndWaitEndsAfterCardIsGone()
     QElapsedTimer clock;
     clock.start();
     qint64 dismissedAt = -1;
-    auto c = connect(&hud, &HUDController::panelDismissed, this, [&] { dismissedAt = clock.elapsed(); });
-    QCoro::waitFor(hud.showAndWait(QStringLiteral("wait for me"), HUDPosition::center, 0.2));
+    auto c = connect(m_hud.get(), &HUDController::panelDismissed, this, [&] { dismissedAt = clock.elapsed(); });
+    QCoro::waitFor(hud().showAndWait(QStringLiteral("wait for me"), HUDPosition::center, 0.2));
     disconnect(c);
     const qint64 returnedAt = clock.elapsed();
     QVERIFY(dismissedAt >= 200);
     QVERIFY2(returnedAt - dismissedAt >= 600, qPrintable(QString::number(returnedAt - dismissedAt)));
-    QVERIFY(!hud.panel());
+    QVERIFY(!hud().panel());
     QCOMPARE(env.debugLogMessages().last(), QStringLiteral("showAndWait complete"));
 }
 
@@ -234,20 +241,20 @@ void TestHUDController::showAndWaitCoversNewerMessage()
     clock.start();
     qint64 secondDismissedAt = -1;
     QTimer::singleShot(100, this, [&] {
-        hud.show(QStringLiteral("newer"), HUDPosition::top, 0.5);
-        connect(&hud, &HUDController::panelDismissed, this, [&] { secondDismissedAt = clock.elapsed(); },
+        hud().show(QStringLiteral("newer"), HUDPosition::top, 0.5);
+        connect(m_hud.get(), &HUDController::panelDismissed, this, [&] { secondDismissedAt = clock.elapsed(); },
                 Qt::SingleShotConnection);
     });
-    QCoro::waitFor(hud.showAndWait(QStringLiteral("older"), HUDPosition::center, 0.2));
+    QCoro::waitFor(hud().showAndWait(QStringLiteral("older"), HUDPosition::center, 0.2));
     QVERIFY(secondDismissedAt >= 600);
     QVERIFY(clock.elapsed() - secondDismissedAt >= 600);
 }
 
 void TestHUDController::noScreenStillShowsAndLogs()
 {
-    hud.setScreenSource([] { return QList<QRectF>{}; });
-    hud.show(QStringLiteral("nowhere"), HUDPosition::bottomRight, std::nullopt);
-    QVERIFY(hud.panel() && hud.panel()->isVisible());
+    hud().setScreenSource([] { return QList<QRectF>{}; });
+    hud().show(QStringLiteral("nowhere"), HUDPosition::bottomRight, std::nullopt);
+    QVERIFY(hud().panel() && hud().panel()->isVisible());
     const QStringList lines = env.debugLogMessages();
     QCOMPARE(lines.size(), 3);
     static const QRegularExpression re(QStringLiteral("^ordering front: frame=\\(0\\.0, 0\\.0, \\d+\\.0, 88\\.0\\) screens=0$"));
@@ -278,15 +285,17 @@ void TestHUDController::awkwardMessagesStillShow()
         qputenv("TMPDIR", blocker.toUtf8());
         qputenv("XDG_CACHE_HOME", blocker.toUtf8());
     }
-    hud.show(message, HUDPosition::center, 30.0);
+    hud().show(message, HUDPosition::center, 30.0);
     qputenv("TMPDIR", oldTmp);
     qputenv("XDG_CACHE_HOME", oldCache);
-    HUDPanel *panel = hud.panel();
+    HUDPanel *panel = hud().panel();
     QVERIFY(panel && panel->isVisible());
     QVERIFY(panel->width() <= 640 && panel->width() >= 112);
     QVERIFY(panel->height() >= 88);
-    QTest::qWait(50); // let it paint
-    QVERIFY(hud.panel() == panel);
+    // It paints without trouble: the fade-in runs to its end and the card
+    // is still the one shown.
+    QTRY_COMPARE_WITH_TIMEOUT(panel->windowOpacity(), 1.0, kSlowMachineMs);
+    QVERIFY(hud().panel() == panel);
     if (blockTemporaryDirectory)
         QVERIFY(env.debugLogMessages().isEmpty());
 }

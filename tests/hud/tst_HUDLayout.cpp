@@ -14,7 +14,7 @@ private Q_SLOTS:
     void cardSizeRounding();
     void positionsParseOnlyRawValues_data();
     void positionsParseOnlyRawValues();
-    void positionsRoundTripInOrder();
+    void positionsRoundTrip();
 };
 
 void TestHUDLayout::placementOnReferenceFrame_data()
@@ -65,6 +65,20 @@ void TestHUDLayout::cardSizeRounding_data()
     QTest::newRow("three lines") << QSizeF(530, 102) << QSizeF(640, 140) << QRectF(22, 44, 52, 52)
                                  << QRectF(88, 18, 530, 104);
     QTest::newRow("empty text") << QSizeF(0, 0) << QSizeF(112, 88) << QRectF(22, 18, 52, 52) << QRectF(88, 43, 2, 2);
+    // The width cap: reached exactly, passed by one point, passed by far.
+    QTest::newRow("528 reaches the cap exactly") << QSizeF(528, 34) << QSizeF(640, 88) << QRectF(22, 18, 52, 52)
+                                                 << QRectF(88, 26, 530, 36);
+    QTest::newRow("527.5 rounds up to the cap") << QSizeF(527.5, 34) << QSizeF(640, 88) << QRectF(22, 18, 52, 52)
+                                                << QRectF(88, 26, 530, 36);
+    QTest::newRow("4000 capped") << QSizeF(4000, 34) << QSizeF(640, 88) << QRectF(22, 18, 52, 52)
+                                 << QRectF(88, 26, 530, 36);
+    // The height: the icon's 52 points decide until the text is taller.
+    QTest::newRow("text as tall as the icon") << QSizeF(60, 50) << QSizeF(172, 88) << QRectF(22, 18, 52, 52)
+                                              << QRectF(88, 18, 62, 52);
+    QTest::newRow("50.01 rounds past the icon") << QSizeF(60, 50.01) << QSizeF(172, 89) << QRectF(22, 18.5, 52, 52)
+                                                << QRectF(88, 18, 62, 53);
+    QTest::newRow("whole numbers are not rounded up") << QSizeF(100, 34) << QSizeF(212, 88) << QRectF(22, 18, 52, 52)
+                                                      << QRectF(88, 26, 102, 36);
 }
 
 void TestHUDLayout::cardSizeRounding()
@@ -82,44 +96,45 @@ void TestHUDLayout::cardSizeRounding()
 void TestHUDLayout::positionsParseOnlyRawValues_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("expected"); // -1: no position
-    const char *raw[] = {"center", "top", "bottom", "left", "right", "topLeft", "topRight", "bottomLeft", "bottomRight"};
-    for (int i = 0; i < 9; ++i)
-        QTest::newRow(raw[i]) << QString::fromLatin1(raw[i]) << i;
+    QTest::addColumn<std::optional<HUDPosition>>("expected");
+    const std::pair<const char *, HUDPosition> raw[] = {
+        {"center", HUDPosition::center},       {"top", HUDPosition::top},
+        {"bottom", HUDPosition::bottom},       {"left", HUDPosition::left},
+        {"right", HUDPosition::right},         {"topLeft", HUDPosition::topLeft},
+        {"topRight", HUDPosition::topRight},   {"bottomLeft", HUDPosition::bottomLeft},
+        {"bottomRight", HUDPosition::bottomRight}};
+    for (const auto &[text, position] : raw)
+        QTest::newRow(text) << QString::fromLatin1(text) << std::optional(position);
     for (const char *bad : {"topleft", "TopLeft", "top left", " center", "center ", "", "middle", "CENTER"})
-        QTest::newRow(qPrintable(QStringLiteral("bad '%1'").arg(QString::fromLatin1(bad)))) << QString::fromLatin1(bad) << -1;
+        QTest::newRow(qPrintable(QStringLiteral("bad '%1'").arg(QString::fromLatin1(bad)))) << QString::fromLatin1(bad)
+                                                                                           << std::optional<HUDPosition>();
 }
 
 void TestHUDLayout::positionsParseOnlyRawValues()
 {
     QFETCH(QString, text);
-    QFETCH(int, expected);
-    const auto parsed = HUDPositions::fromRawValue(text);
-    if (expected < 0)
-        QVERIFY(!parsed.has_value());
-    else
-        QCOMPARE(static_cast<int>(parsed.value()), expected);
+    QFETCH(std::optional<HUDPosition>, expected);
+    QCOMPARE(HUDPositions::fromRawValue(text), expected);
 }
 
-void TestHUDLayout::positionsRoundTripInOrder()
+void TestHUDLayout::positionsRoundTrip()
 {
+    // Every case once, each one's raw value reads back as itself, and no
+    // display title (which may hold blanks) is taken for a raw value.
     const auto &all = HUDPositions::allCases();
     QCOMPARE(all.size(), size_t(9));
-    QCOMPARE(all.front(), HUDPosition::center);
-    QCOMPARE(all.back(), HUDPosition::bottomRight);
-    QSet<size_t> hashes;
-    for (size_t i = 0; i < all.size(); ++i) {
-        QCOMPARE(static_cast<size_t>(all[i]), i);
-        QCOMPARE(HUDPositions::fromRawValue(HUDPositions::rawValue(all[i])), std::optional(all[i]));
-        const QString title = HUDPositions::displayTitle(all[i]);
+    QSet<QString> raws;
+    for (const HUDPosition p : all) {
+        raws.insert(HUDPositions::rawValue(p));
+        QCOMPARE(HUDPositions::fromRawValue(HUDPositions::rawValue(p)), std::optional(p));
+        const QString title = HUDPositions::displayTitle(p);
         QCOMPARE(title, title.toLower());
         if (title.contains(QLatin1Char(' ')))
             QVERIFY(!HUDPositions::fromRawValue(title));
-        hashes.insert(qHash(all[i]));
     }
+    QCOMPARE(raws.size(), 9);
     QCOMPARE(HUDPositions::displayTitle(HUDPosition::bottomRight), QStringLiteral("bottom right"));
     QCOMPARE(HUDPositions::typeDisplayName(), QStringLiteral("Position"));
-    QCOMPARE(hashes.size(), 9);
 }
 
 QTEST_APPLESS_MAIN(TestHUDLayout)

@@ -1,17 +1,53 @@
-// The boot-clock sleep resumes, and not before its time.
+// The sleep of the automatic update loop counts on the boot clock (the one
+// that goes on through suspend): its kernel timer is set on CLOCK_BOOTTIME,
+// and it resumes, not before its time. A suspend cannot be made here, so the
+// clock is checked where the kernel reports it, in the timer's fdinfo.
 
 #include "platform/BootClockTimer.h"
 
 #include <QtTest>
 
+#include <time.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
+
+namespace {
+
+// The kernel's description of each timerfd this process holds, by fd.
+QMap<int, QByteArray> timerFds()
+{
+    QMap<int, QByteArray> out;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &name : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        const ssize_t n = ::readlink(QFile::encodeName(fds.filePath(name)).constData(), target, sizeof target - 1);
+        if (n <= 0 || QByteArray(target, int(n)) != "anon_inode:[timerfd]")
+            continue;
+        QFile info(QStringLiteral("/proc/self/fdinfo/") + name);
+        if (info.open(QIODevice::ReadOnly))
+            out.insert(name.toInt(), info.readAll());
+    }
+    return out;
+}
+
+int clockIdOf(const QByteArray &fdinfo)
+{
+    for (const QByteArray &line : fdinfo.split('\n')) {
+        if (line.startsWith("clockid:"))
+            return line.mid(8).trimmed().toInt();
+    }
+    return -1;
+}
+
+} // namespace
 
 class tst_BootClockTimer : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void sleepResumesOnceItsTimeHasPassed()
+    void sleepIsSetOnTheBootClock()
     {
-        const qint64 start = BootClockTimer::now();
+        const QMap<int, QByteArray> before = timerFds();
         bool done = false;
         QEventLoop loop;
         [](bool &d, QEventLoop &l) -> QCoro::Task<> {
@@ -20,8 +56,33 @@ private Q_SLOTS:
             l.quit();
         }(done, loop);
         QVERIFY(!done);
+
+        // The sleep holds a timer of its own, on CLOCK_BOOTTIME, not on the
+        // monotonic clock (which stops during suspend) as QTimer's are.
+        QMap<int, QByteArray> added = timerFds();
+        for (auto it = before.begin(); it != before.end(); ++it)
+            added.remove(it.key());
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(clockIdOf(added.first()), int(CLOCK_BOOTTIME));
+        QVERIFY(CLOCK_BOOTTIME != CLOCK_MONOTONIC);
+
         loop.exec();
+        QVERIFY(done);
+        QVERIFY(timerFds().keys() == before.keys()); // and lets it go when done
+    }
+
+    void timerResumesOnceItsTimeHasPassed()
+    {
+        BootClockTimer timer;
+        QSignalSpy fired(&timer, &BootClockTimer::timeout);
+        const qint64 start = BootClockTimer::now();
+        timer.start(60ms);
+        QVERIFY(fired.wait(60000));
         QVERIFY(BootClockTimer::now() - start >= 60'000'000);
+        // One shot: no second timeout on its own, and it can be armed again.
+        QCOMPARE(fired.count(), 1);
+        timer.start(0ns);
+        QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 2, 60000);
     }
 };
 

@@ -1,10 +1,17 @@
-// The settings file: typed values on disk, what a damaged file reads as, and
-// that writers in this process and others never lose a key.
+// The settings file: typed values on disk, what a damaged file reads as,
+// links, and that writers in this process and others never lose a key, even
+// when the GUI thread hands its writes over while another program holds the
+// lock.
 
 #include "platform/DefaultsStore.h"
+#include "platform/DefaultsWriter.h"
 #include "support/TestEnvironment.h"
 
 #include <QtTest>
+
+#include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 QByteArray contents(const QString &path)
@@ -12,6 +19,43 @@ QByteArray contents(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+bool makeLink(const QString &linkText, const QString &at)
+{
+    return ::symlink(QFile::encodeName(linkText).constData(), QFile::encodeName(at).constData()) == 0;
+}
+
+QByteArray boolEntry(const char *key, bool value)
+{
+    return QByteArray("<key>") + key + "</key>\n\t" + (value ? "<true/>" : "<false/>");
+}
+
+// Another program holding the store's lock until release() (util-linux's
+// flock, as a script would use it).
+class LockHolder {
+public:
+    explicit LockHolder(const QString &lockPath)
+    {
+        m_process.start(QStringLiteral("flock"), {lockPath, QStringLiteral("-c"), QStringLiteral("echo held; read line")});
+    }
+    ~LockHolder() { release(); }
+    bool held()
+    {
+        m_seen += m_process.readAllStandardOutput();
+        return m_seen.contains("held");
+    }
+    void release()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.closeWriteChannel();
+        m_process.waitForFinished(60000);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_seen;
+};
 } // namespace
 
 class tst_DefaultsStore : public QObject {
@@ -24,8 +68,15 @@ class tst_DefaultsStore : public QObject {
     {
         QStringList names = QDir(dir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
         names.removeIf([](const QString &n) { return n == "defaults.plist" || n.startsWith("defaults.plist.lock")
-                                                     || n == "defaults.plist.corrupt"; });
+                                                     || n.startsWith("defaults.plist.corrupt-"); });
         return names;
+    }
+    QList<QByteArray> keptAside() const
+    {
+        QList<QByteArray> out;
+        for (const QString &n : QDir(dir()).entryList({"defaults.plist.corrupt-*"}, QDir::Files, QDir::Name))
+            out << contents(dir() + "/" + n);
+        return out;
     }
     void replaceFile(const QByteArray &bytes)
     {
@@ -36,7 +87,11 @@ class tst_DefaultsStore : public QObject {
     }
 
 private Q_SLOTS:
-    void init() { QDir(dir()).removeRecursively(); }
+    void init()
+    {
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QDir(dir()).removeRecursively();
+    }
 
     void valuesKeepTheirTypesOnDisk()
     {
@@ -71,6 +126,7 @@ private Q_SLOTS:
 
     void damagedFileReadsAsEmptyAndIsKeptAside()
     {
+        QSet<QByteArray> kept;
         for (const QByteArray &bytes : {QByteArray(), QByteArray("\x00\x01\xfe\xff noise", 10),
                                         QByteArray("bplist00\xd1\x01\x02\x51\x61\x51"),
                                         QByteArray("<?xml version=\"1.0\"?><plist><dict><key>a</key><str"),
@@ -80,9 +136,140 @@ private Q_SLOTS:
             m_store.setValue("k", true);
             QCOMPARE(m_store.boolean("k"), true);
             if (!bytes.isEmpty())
-                QCOMPARE(contents(m_store.path() + ".corrupt"), bytes); // what could not be read is kept
+                kept.insert(bytes);
+            // Every damaged file is still there, none overwritten by a later
+            // one (these all come within the same second).
+            const QList<QByteArray> aside = keptAside();
+            QCOMPARE(QSet<QByteArray>(aside.begin(), aside.end()), kept);
+            QCOMPARE(aside.size(), kept.size());
             QCOMPARE(strays(), QStringList());
         }
+    }
+
+    void symbolicLinkIsWrittenThrough()
+    {
+        const QString dotfiles = m_env.root() + "/dotfiles";
+        QVERIFY(QDir().mkpath(dotfiles) && QDir().mkpath(dir()));
+        struct Case {
+            const char *name;
+            QString linkText;
+            QString target;
+        };
+        for (const Case &c : {Case{"absolute", dotfiles + "/a.plist", dotfiles + "/a.plist"},
+                              Case{"relative", "../../dotfiles/b.plist", dotfiles + "/b.plist"},
+                              Case{"chain", dir() + "/second-link", dotfiles + "/c.plist"}}) {
+            QFile::remove(m_store.path());
+            QFile::remove(dir() + "/second-link");
+            QVERIFY(makeLink(dotfiles + "/c.plist", dir() + "/second-link"));
+            QVERIFY2(makeLink(c.linkText, m_store.path()), c.name);
+            // The target need not exist yet; the first write makes it.
+            m_store.setValue("first", true);
+            m_store.setValue("second", false);
+            QVERIFY2(QFileInfo(m_store.path()).isSymLink(), c.name);
+            QVERIFY2(contents(c.target).contains(boolEntry("first", true)), c.name);
+            QVERIFY2(contents(c.target).contains(boolEntry("second", false)), c.name);
+            QCOMPARE(m_store.boolean("first"), true);
+        }
+        // A damaged target is kept aside beside it, and the link still holds.
+        QFile::remove(m_store.path());
+        QVERIFY(makeLink(dotfiles + "/a.plist", m_store.path()));
+        {
+            QFile f(dotfiles + "/a.plist");
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write("garbage") == 7);
+        }
+        m_store.setValue("k", true);
+        QVERIFY(QFileInfo(m_store.path()).isSymLink());
+        QCOMPARE(QDir(dotfiles).entryList({"a.plist.corrupt-*"}).size(), 1);
+        QCOMPARE(m_store.boolean("k"), true);
+        QVERIFY(!m_store.boolean("first")); // what could not be read is not carried over
+
+        // Links that go round in a loop are a clear error, and nothing is made.
+        QFile::remove(m_store.path());
+        QVERIFY(makeLink(dir() + "/loop", m_store.path()) && makeLink(m_store.path(), dir() + "/loop"));
+        try {
+            m_store.setValue("a", true);
+            QFAIL("wrote through a loop of links");
+        } catch (const DefaultsStoreError &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains("loop"), e.what());
+        }
+        QVERIFY(QFileInfo(m_store.path()).isSymLink());
+    }
+
+    void lockFileIsNeverFollowed()
+    {
+        QVERIFY(QDir().mkpath(dir()));
+        const QString elsewhere = m_env.root() + "/elsewhere";
+        QVERIFY(makeLink(elsewhere, m_store.path() + ".lock"));
+        try {
+            m_store.setValue("a", true);
+            QFAIL("locked through a link");
+        } catch (const DefaultsStoreError &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(m_store.path()), e.what());
+            QVERIFY2(QString::fromUtf8(e.what()).contains("symbolic link"), e.what());
+        }
+        QVERIFY(!QFileInfo::exists(elsewhere));
+        QVERIFY(!QFileInfo::exists(m_store.path()));
+    }
+
+    void postedValuesReachTheFileInOrderOnceTheLockIsFree()
+    {
+        m_store.setValue("untouched", true);
+        const QByteArray before = contents(m_store.path());
+        LockHolder holder(m_store.path() + ".lock");
+        QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+
+        // These return while another program holds the lock, and this
+        // process reads its own values at once.
+        m_store.post("switch", false);
+        m_store.post("switch", true);
+        m_store.post("other", QStringLiteral("x"));
+        m_store.post("switch", false);
+        QCOMPARE(m_store.boolean("switch"), false);
+        QCOMPARE(m_store.dictionary().value("other"), QVariant(QStringLiteral("x")));
+        QVERIFY(!DefaultsWriter::shared().waitUntilWritten(m_store.path(), 0ms));
+        QCOMPARE(contents(m_store.path()), before);
+
+        holder.release();
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_store.path(), 120s));
+        const QByteArray after = contents(m_store.path());
+        QVERIFY2(after.contains(boolEntry("switch", false)), after);
+        QVERIFY(after.contains(boolEntry("untouched", true)) && after.contains("<string>x</string>"));
+
+        // A synchronous write after a posted one lands after it.
+        m_store.post("switch", true);
+        m_store.setValue("switch", false);
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QVERIFY(contents(m_store.path()).contains(boolEntry("switch", false)));
+        QCOMPARE(strays(), QStringList());
+    }
+
+    void postedValueIsWrittenBeforeTheProcessEnds()
+    {
+        m_store.post("atExit", true);
+        DefaultsWriter::shared().finish(); // what the application's end runs
+        QVERIFY(contents(m_store.path()).contains(boolEntry("atExit", true)));
+        m_store.post("again", true); // the writer starts again when needed
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_store.path(), 120s));
+        QCOMPARE(m_store.boolean("atExit"), true);
+    }
+
+    void postedFailureIsReportedToAContextThatStillExists()
+    {
+        QVERIFY(QDir().mkpath(m_store.path() + "/inside"));
+        QStringList reported;
+        auto *gone = new QObject;
+        bool goneCalled = false;
+        m_store.post("a", true, this, [&](const QString &s) { reported << s; });
+        m_store.post("b", true, gone, [&](const QString &) { goneCalled = true; });
+        delete gone;
+        QVERIFY_THROWS_EXCEPTION(DefaultsStoreError, m_store.post("bad", QVariant::fromValue(QSize(1, 1))));
+        QTRY_COMPARE_WITH_TIMEOUT(reported.size(), 1, 120000);
+        QVERIFY2(reported[0].contains(m_store.path()), qPrintable(reported[0]));
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QCoreApplication::processEvents();
+        QVERIFY(!goneCalled);
+        QVERIFY(!m_store.object("a").isValid()); // the failed change is not read back
+        QVERIFY(QFileInfo(m_store.path() + "/inside").isDir());
     }
 
     void folderInPlaceOfTheFileIsAClearError()

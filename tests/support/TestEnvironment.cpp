@@ -1,5 +1,7 @@
 #include "support/TestEnvironment.h"
 
+#include "platform/DefaultsWriter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -17,6 +19,8 @@ TestEnvironment::TestEnvironment()
     qputenv("XDG_CACHE_HOME", (m_dir.path() + QStringLiteral("/cache")).toUtf8());
     qputenv("XDG_DATA_HOME", (m_dir.path() + QStringLiteral("/data")).toUtf8());
 }
+
+TestEnvironment::~TestEnvironment() { DefaultsWriter::shared().finish(); }
 
 QString TestEnvironment::debugLogFile() const
 {

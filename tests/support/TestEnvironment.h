@@ -11,6 +11,9 @@
 class TestEnvironment {
 public:
     TestEnvironment();
+    // Lets settings this process posted reach the disk before the folder
+    // goes, so no write recreates it afterwards.
+    ~TestEnvironment();
     QString root() const { return m_dir.path(); }
     QString tmpDir() const { return m_dir.path() + QStringLiteral("/tmp"); }
     // The debug log's lines; each line without its timestamp and space.

@@ -7,7 +7,9 @@
 
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
+#include "ReleasePackage.h"
 #include "update/UpdaterFailure.h"
+#include "update/VersionRules.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -81,6 +83,24 @@ QString unpack(const QString &zip, const QString &into)
     return error;
 }
 
+// A zip holding only NAME.app/Contents/Info.plist, enough for a feed record.
+void writeInfoPlistZip(const QString &zip, const QByteArray &plist)
+{
+    archive *a = archive_write_new();
+    archive_write_set_format_zip(a);
+    QVERIFY(archive_write_open_filename(a, QFile::encodeName(zip).constData()) == ARCHIVE_OK);
+    archive_entry *e = archive_entry_new();
+    archive_entry_set_pathname(e, "F.app/Contents/Info.plist");
+    archive_entry_set_filetype(e, AE_IFREG);
+    archive_entry_set_perm(e, 0644);
+    archive_entry_set_size(e, plist.size());
+    QVERIFY(archive_write_header(a, e) == ARCHIVE_OK);
+    QCOMPARE(archive_write_data(a, plist.constData(), size_t(plist.size())), la_ssize_t(plist.size()));
+    archive_entry_free(e);
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
 } // namespace
 
 class tst_ReleaseTool : public QObject {
@@ -96,6 +116,8 @@ private slots:
     void packageRefusesWhatUsersWouldRefuse();
     void verifyNamesTheCopyAtFault();
     void eachCommandHasHelp();
+    void feedReadsTheBuildAsTheAppDoes_data();
+    void feedReadsTheBuildAsTheAppDoes();
 
 private:
     std::unique_ptr<SigningFixture> m_f;
@@ -367,6 +389,34 @@ void tst_ReleaseTool::eachCommandHasHelp()
     QCOMPARE(wrong.status, 2);
     QVERIFY2(wrong.err.contains(QStringLiteral("notarize --notary")) && !wrong.err.contains(QStringLiteral("create-ca")),
              qPrintable(wrong.err));
+}
+
+void tst_ReleaseTool::feedReadsTheBuildAsTheAppDoes_data()
+{
+    QTest::addColumn<QString>("text");
+    for (const char *t : {"49", "+49", "049", "-3", "9223372036854775807", "-9223372036854775808",
+                          "9223372036854775808", "+", "", " 49", "49 ", "4 9", "49.0", "0x31", "++49", "1e3"})
+        QTest::newRow(t[0] ? t : "empty") << QString::fromLatin1(t);
+    QTest::newRow("Arabic-Indic digits") << QStringLiteral("\u0664\u0669");
+}
+
+void tst_ReleaseTool::feedReadsTheBuildAsTheAppDoes()
+{
+    QFETCH(QString, text);
+    const QString zip = m_dir + QStringLiteral("/build-rule.zip");
+    writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleShortVersionString</key><string>2.0</string>"
+                           "<key>CFBundleVersion</key><string>" + text.toHtmlEscaped().toUtf8() + "</string>"
+                           "</dict></plist>\n");
+    const std::optional<qint64> app = VersionRules::parseInteger(text);
+    try {
+        const QJsonObject record = feedRecord(zip, FeedOptions{QStringLiteral("https://dl.example.org/F.zip"), {}, {}});
+        QVERIFY2(app, "the tool accepted a build the app refuses");
+        QCOMPARE(record.value("build").toInteger(), *app);
+    } catch (const std::runtime_error &e) {
+        QVERIFY2(!app, e.what());
+        QVERIFY2(QString::fromUtf8(e.what()).contains("CFBundleVersion"), e.what());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ReleaseTool)

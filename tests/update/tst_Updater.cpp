@@ -5,6 +5,7 @@
 #include "LoopbackHttpsServer.h"
 #include "UpdateTestSupport.h"
 
+#include "platform/DefaultsWriter.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"
@@ -74,6 +75,7 @@ private Q_SLOTS:
     }
     void init()
     {
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten()); // the last test's settings are on disk
         QDir(QFileInfo(m_settings.path()).absolutePath()).removeRecursively();
         m_server = std::make_unique<Server>(&m_ca);
         m_server->serve(Server::response(200, Server::feed(49)));
@@ -196,6 +198,7 @@ private Q_SLOTS:
         QVERIFY(!second.automatic());
         QCOMPARE(second.state(), State::idle());
 
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
         QFile f(m_settings.path());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write("\x89PNG\r\n\x1a\n") > 0);
         f.close();
@@ -203,12 +206,15 @@ private Q_SLOTS:
         QVERIFY(damaged.automatic() && !damaged.lastCheck());
         damaged.setAutomatic(false);
         QCOMPARE(m_settings.boolean(Updater::kAutomaticCheckKey), false);
-        QVERIFY(QFileInfo(m_settings.path() + ".corrupt").isFile());
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QCOMPARE(QDir(QFileInfo(m_settings.path()).absolutePath()).entryList({"defaults.plist.corrupt-*"}).size(), 1);
 
         QVERIFY(QFile::remove(m_settings.path()) && QDir().mkpath(m_settings.path()));
         Updater blocked(environment());
+        const qsizetype logged = m_log.size();
         blocked.setAutomatic(false); // kept in memory, the failure logged
         QVERIFY(!blocked.automatic());
+        QTRY_COMPARE_WITH_TIMEOUT(m_log.size(), logged + 1, 60000);
         QVERIFY(m_log.last().contains(m_settings.path()));
     }
 

@@ -230,14 +230,15 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
     auto &dict = *static_cast<PList::Dictionary *>(plist.get());
     const QString version = plistString(dict, "CFBundleShortVersionString");
     const QString buildText = plistString(dict, "CFBundleVersion");
-    bool ok = false;
-    const qint64 build = buildText.toLongLong(&ok);
-    if (version.isEmpty() || !ok || buildText != QString::number(build))
+    // Read by the app's own integer rule, so the feed never states a build
+    // the app would read differently from the bundle it downloads.
+    const std::optional<qint64> build = VersionRules::parseInteger(buildText);
+    if (version.isEmpty() || !build)
         throw std::runtime_error("the archive's Info.plist has no CFBundleShortVersionString or no integer CFBundleVersion");
 
     QJsonObject record;
     record.insert(QStringLiteral("version"), version);
-    record.insert(QStringLiteral("build"), build);
+    record.insert(QStringLiteral("build"), *build);
     record.insert(QStringLiteral("url"), url.toString(QUrl::FullyEncoded));
     record.insert(QStringLiteral("sha256"), QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex()));
     if (options.notes)
