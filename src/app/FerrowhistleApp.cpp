@@ -9,6 +9,7 @@
 #include "intent/SingleInstance.h"
 #include "platform/Bundle.h"
 #include "platform/FontConfigWarmUp.h"
+#include "settings/SettingsWindow.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -26,7 +27,18 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
                            [r] { HUDController::shared().show(r.message, r.position, std::nullopt); });
     }
 
-    QTimer::singleShot(0, this, [this] { m_appDelegate.applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, this, [this] {
+        m_appDelegate.applicationDidFinishLaunching();
+        // After the launch steps, so a message held during start-up is not
+        // kept waiting on the tray's round trips to the bus.
+        m_tray = std::make_unique<TrayMenu>(Updater::shared(), TrayMenu::Actions{
+                                                                   .install = {},
+                                                                   .showTestMessage = &FerrowhistleApp::showTestMessage,
+                                                                   .openSettings = &FerrowhistleApp::openSettings,
+                                                                   .quit = &QCoreApplication::quit,
+                                                               });
+        m_tray->show();
+    });
 }
 
 void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
@@ -39,6 +51,11 @@ void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
 void FerrowhistleApp::showTestMessage()
 {
     HUDController::shared().show(testMessageText(), HUDPosition::center, std::nullopt);
+}
+
+void FerrowhistleApp::openSettings()
+{
+    SettingsWindow::showOrRaise(Updater::shared(), {});
 }
 
 int FerrowhistleApp::main(int argc, char **argv)
@@ -78,6 +95,7 @@ int FerrowhistleApp::main(int argc, char **argv)
     QObject::connect(&automation, &AutomationService::commandLineReceived, &scene,
                      &FerrowhistleApp::handleForwardedCommandLine);
     QObject::connect(&automation, &AutomationService::testMessageRequested, &scene, &FerrowhistleApp::showTestMessage);
+    QObject::connect(&automation, &AutomationService::settingsRequested, &scene, &FerrowhistleApp::openSettings);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
     return app.exec();
 }

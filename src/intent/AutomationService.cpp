@@ -84,9 +84,12 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
         }
     } else if (iface == BusNames::applicationInterface()) {
         if (member == QLatin1String("Activate")) {
-            // No window to raise: the app has no main window, only the card.
-            if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data"))
+            // The settings window is the app's only window, and on desktops
+            // without a tray a launcher click is the way to reach it.
+            if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data")) {
                 connection.send(message.createReply());
+                Q_EMIT settingsRequested();
+            }
             return true;
         }
         if (member == QLatin1String("Open")) {
@@ -154,11 +157,13 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    const bool known = action == BusNames::showTestMessageAction() || action == BusNames::quitAction();
+    const bool known = action == BusNames::showTestMessageAction() || action == BusNames::settingsAction()
+                       || action == BusNames::quitAction();
     if (!known) {
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2, %3")
-                              .arg(shortened(action), BusNames::showTestMessageAction(), BusNames::quitAction())));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2, %3, %4")
+                              .arg(shortened(action), BusNames::showTestMessageAction(), BusNames::settingsAction(),
+                                   BusNames::quitAction())));
         return;
     }
     if (hasParameter) {
@@ -169,6 +174,10 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     connection.send(call.createReply());
     if (action == BusNames::showTestMessageAction()) {
         Q_EMIT testMessageRequested();
+        return;
+    }
+    if (action == BusNames::settingsAction()) {
+        Q_EMIT settingsRequested();
         return;
     }
     // Quit only once the reply has left: a round trip to the bus after it
