@@ -179,7 +179,7 @@ void SettingsWindow::applyStyles()
 
 void SettingsWindow::rebuild()
 {
-    m_rows = UpdatesSection::rows(m_updater);
+    m_rows = UpdatesSection::rows(m_updater, &isolatedForDisplay);
 
     m_headline->setVisible(m_rows.headline.has_value());
     m_headline->setText(m_rows.headline ? shown(*m_rows.headline) : QString());

@@ -16,7 +16,7 @@ QString UpdatesSection::lastCheckText(const std::optional<QDateTime> &lastCheck,
     return tr("Last checked %1.").arg(dateText(*lastCheck));
 }
 
-QString UpdatesSection::statusText(const Input &input, const DateText &dateText)
+QString UpdatesSection::statusText(const Input &input, const DateText &dateText, const Inserted &inserted)
 {
     switch (input.state.kind()) {
     case Kind::available:
@@ -28,7 +28,7 @@ QString UpdatesSection::statusText(const Input &input, const DateText &dateText)
         return tr("Checking\u2026");
     case Kind::idle:
         if (input.lastError)
-            return tr("The last check didn't work: %1 It tries again within the hour.").arg(*input.lastError);
+            return tr("The last check didn't work: %1 It tries again within the hour.").arg(inserted ? inserted(*input.lastError) : *input.lastError);
         return lastCheckText(input.lastCheck, dateText);
     case Kind::upToDate:
         return tr("You have the latest version.") + QLatin1Char(' ') + lastCheckText(input.lastCheck, dateText);
@@ -36,26 +36,27 @@ QString UpdatesSection::statusText(const Input &input, const DateText &dateText)
     return {};
 }
 
-UpdatesRows UpdatesSection::rows(const Input &input, const DateText &dateText)
+UpdatesRows UpdatesSection::rows(const Input &input, const DateText &dateText, const Inserted &inserted)
 {
     UpdatesRows rows;
     if (const Release *release = input.state.release()) {
-        rows.headline = tr("Ferrowhistle %1 is available").arg(release->version);
+        rows.headline = tr("Ferrowhistle %1 is available").arg(inserted ? inserted(release->version) : release->version);
         if (release->notes && !release->notes->isEmpty())
             rows.notes = *release->notes;
         rows.installRelease = *release;
     }
     rows.busy = isBusy(input.state);
-    rows.statusText = statusText(input, dateText);
+    rows.statusText = statusText(input, dateText, inserted);
     rows.statusIsFailure = input.state.kind() == Kind::failed;
     rows.automatic = input.automatic;
     return rows;
 }
 
-UpdatesRows UpdatesSection::rows(const Updater &updater)
+UpdatesRows UpdatesSection::rows(const Updater &updater, const Inserted &inserted)
 {
     const Input input{updater.state(), updater.lastError(), updater.lastCheck(), updater.automatic()};
     // The locale is read at every build, so a changed environment shows at once.
     const QByteArray locale = userTimeLocale();
-    return rows(input, [&locale](const QDateTime &when) { return abbreviatedDateShortTime(when, locale); });
+    return rows(
+        input, [&locale](const QDateTime &when) { return abbreviatedDateShortTime(when, locale); }, inserted);
 }

@@ -38,12 +38,16 @@ public:
     // Writes a point in time for lastCheckText; the real one is
     // abbreviatedDateShortTime in the user's locale.
     using DateText = std::function<QString(const QDateTime &)>;
+    // Applied to text from outside (a version, an error) where it is set
+    // into a sentence of ours; the window keeps such text from reordering
+    // the words around it. Empty: inserted as it is.
+    using Inserted = std::function<QString(const QString &)>;
 
-    static UpdatesRows rows(const Input &input, const DateText &dateText);
-    static UpdatesRows rows(const Updater &updater);
+    static UpdatesRows rows(const Input &input, const DateText &dateText, const Inserted &inserted = {});
+    static UpdatesRows rows(const Updater &updater, const Inserted &inserted = {});
 
     static QString headerTitle() { return tr("Updates"); }
     static bool isBusy(const Updater::State &state);
     static QString lastCheckText(const std::optional<QDateTime> &lastCheck, const DateText &dateText);
-    static QString statusText(const Input &input, const DateText &dateText);
+    static QString statusText(const Input &input, const DateText &dateText, const Inserted &inserted = {});
 };

@@ -164,13 +164,18 @@ private Q_SLOTS:
         QVERIFY(QDir().rmdir(m_settings.path()));
     }
 
-    void screenshotForALook()
+    // Pictures of the window offering an update and after a failure, for a
+    // person to look at (build/settings-window-*.png).
+    void screenshotsForALook()
     {
         serveFeed(QStringLiteral("\"notes\": \"Cards fade faster.\\nThe tray menu offers updates.\""));
         checkAndSettle();
         SettingsWindow *window = open();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window.png")));
+        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-offer.png")));
+        m_server->serve(Server::response(500, "down"));
+        checkAndSettle();
+        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-failed.png")));
     }
 };
 

@@ -1,5 +1,6 @@
 // The updates section's rows as plain data, across the updater's states, and
 // the last-check date in the user's locale.
+#include "platform/DisplayText.h"
 #include "settings/DateTimeText.h"
 #include "settings/UpdatesSection.h"
 
@@ -66,6 +67,10 @@ private Q_SLOTS:
         // Error text is taken as written: no second substitution.
         QCOMPARE(rowsFor(State::idle(), QStringLiteral("%1 %2")).statusText,
                  QStringLiteral("The last check didn't work: %1 %2 It tries again within the hour."));
+        // Right-to-left text set into the sentence is kept to itself.
+        const Input rtl{State::idle(), QStringLiteral("\u202Eboom"), {}, true};
+        QCOMPARE(UpdatesSection::rows(rtl, kDate, &isolatedForDisplay).statusText,
+                 QStringLiteral("The last check didn't work: \u2068\u202Eboom\u2069 It tries again within the hour."));
     }
 
     void failedShowsTheTextAloneInOrange()
@@ -101,6 +106,13 @@ private Q_SLOTS:
         QVERIFY(!rowsFor(State::available(release(std::nullopt))).notes);
         QVERIFY(!rowsFor(State::available(release(QString()))).notes);
         QVERIFY(rowsFor(State::available(release(QString()))).headline);
+        Release hebrew = release(std::nullopt);
+        hebrew.version = QStringLiteral("\u05D2\u05E8\u05E1\u05D4 2");
+        QCOMPARE(UpdatesSection::rows(Input{State::available(hebrew), {}, {}, true}, kDate, &isolatedForDisplay).headline,
+                 QStringLiteral("Ferrowhistle \u2068\u05D2\u05E8\u05E1\u05D4 2\u2069 is available"));
+        // Plain versions are left alone.
+        QCOMPARE(UpdatesSection::rows(Input{State::available(release(std::nullopt)), {}, {}, true}, kDate, &isolatedForDisplay).headline,
+                 QStringLiteral("Ferrowhistle 2.0 is available"));
     }
 
     void lastCheckIsWrittenInTheUsersLocale()
