@@ -41,11 +41,16 @@ TrayMenu::~TrayMenu()
     m_tray.setContextMenu(nullptr);
 }
 
+QString TrayMenu::noTrayLogLine()
+{
+    return QStringLiteral("no system tray; Settings\u2026 opens from the launcher (Activate) or the "
+                          "\"settings\" desktop action");
+}
+
 void TrayMenu::show()
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
-        debugLog(QStringLiteral("no system tray; Settings\u2026 opens from the launcher (Activate) or the "
-                                "\"settings\" desktop action"));
+        debugLog(noTrayLogLine());
     m_tray.show();
 }
 

@@ -29,6 +29,7 @@ public:
     // Shows the icon. Without a tray to hold it (GNOME by default) this says
     // so in the debug log; Qt adds the icon should a tray appear later.
     void show();
+    static QString noTrayLogLine();
 
     QMenu &menu() { return m_menu; }
     const QList<MenuItem> &items() const { return m_items; }

@@ -170,7 +170,8 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     QVERIFY(desktop.open(QIODevice::ReadOnly));
     const QStringList entry = QString::fromUtf8(desktop.readAll()).split(QLatin1Char('\n'));
     const QString exec = QStringLiteral("Exec=\"%1\"").arg(installed);
-    for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;quit;"),
+    for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;settings;quit;"),
+                                QStringLiteral("[Desktop Action settings]"), QStringLiteral("Name=Settings…"),
                                 QStringLiteral("[Desktop Action quit]"),
                                 exec + QStringLiteral(" --test-message \"%1\"").arg(testMessageText())})
         QVERIFY2(entry.contains(line), qPrintable(line));
