@@ -32,7 +32,7 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
         // After the launch steps, so a message held during start-up is not
         // kept waiting on the tray's round trips to the bus.
         m_tray = std::make_unique<TrayMenu>(Updater::shared(), TrayMenu::Actions{
-                                                                   .install = {},
+                                                                   .install = &FerrowhistleApp::installRelease,
                                                                    .showTestMessage = &FerrowhistleApp::showTestMessage,
                                                                    .openSettings = &FerrowhistleApp::openSettings,
                                                                    .quit = &QCoreApplication::quit,
@@ -55,7 +55,14 @@ void FerrowhistleApp::showTestMessage()
 
 void FerrowhistleApp::openSettings()
 {
-    SettingsWindow::showOrRaise(Updater::shared(), {});
+    SettingsWindow::showOrRaise(Updater::shared(), &FerrowhistleApp::installRelease);
+}
+
+void FerrowhistleApp::installRelease(const Release &release)
+{
+    // Not awaited: the updater runs the install on its own and ignores the
+    // request while one is running.
+    Updater::shared().install(release);
 }
 
 int FerrowhistleApp::main(int argc, char **argv)

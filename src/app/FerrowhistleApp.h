@@ -30,6 +30,8 @@ public:
     // The menu's "Settings…", also Activate and the desktop action "settings":
     // opens the one settings window or raises it.
     static void openSettings();
+    // The install commands of the menu and of the settings window.
+    static void installRelease(const Release &release);
 
     TrayMenu *trayMenu() const { return m_tray.get(); }
 
