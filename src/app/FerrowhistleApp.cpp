@@ -12,6 +12,7 @@
 #include "platform/DesktopIntegration.h"
 #include "platform/DisplayCheck.h"
 #include "platform/FontConfigWarmUp.h"
+#include "settings/SettingsWindow.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -34,7 +35,18 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
     if (!action.isEmpty())
         QTimer::singleShot(kTestMessageDelayMs, this, [this, action] { Q_EMIT actionRequested(action); });
 
-    QTimer::singleShot(0, this, [this] { m_appDelegate.applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, this, [this] {
+        m_appDelegate.applicationDidFinishLaunching();
+        // After the launch steps, so a message held during start-up is not
+        // kept waiting on the tray's round trips to the bus.
+        m_tray = std::make_unique<TrayMenu>(Updater::shared(), TrayMenu::Actions{
+                                                                   .install = &FerrowhistleApp::installRelease,
+                                                                   .showTestMessage = &FerrowhistleApp::showTestMessage,
+                                                                   .openSettings = &FerrowhistleApp::openSettings,
+                                                                   .quit = &QCoreApplication::quit,
+                                                               });
+        m_tray->show();
+    });
 }
 
 void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
@@ -93,6 +105,18 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
 }
 
 } // namespace
+
+void FerrowhistleApp::openSettings()
+{
+    SettingsWindow::showOrRaise(Updater::shared(), &FerrowhistleApp::installRelease);
+}
+
+void FerrowhistleApp::installRelease(const Release &release)
+{
+    // Not awaited: the updater runs the install on its own and ignores the
+    // request while one is running.
+    Updater::shared().install(release);
+}
 
 int FerrowhistleApp::main(int argc, char **argv)
 {
@@ -154,6 +178,7 @@ int FerrowhistleApp::main(int argc, char **argv)
     QObject::connect(&automation, &AutomationService::commandLineReceived, &scene,
                      &FerrowhistleApp::handleForwardedCommandLine);
     QObject::connect(&automation, &AutomationService::testMessageRequested, &scene, &FerrowhistleApp::showTestMessage);
+    QObject::connect(&automation, &AutomationService::settingsRequested, &scene, &FerrowhistleApp::openSettings);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&scene, &FerrowhistleApp::actionRequested, &automation, [&automation](const QString &action) {
         if (action == QLatin1String("show-test-message"))

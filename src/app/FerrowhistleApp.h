@@ -1,15 +1,18 @@
 #pragma once
 
 #include "app/AppDelegate.h"
+#include "app/TrayMenu.h"
 
 #include <QObject>
 #include <QStringList>
+
+#include <memory>
 
 class QApplication;
 
 // The application: logs its command line, schedules the command line's test
 // message, and hands the finished launch to its delegate on the first turn
-// of the event loop.
+// of the event loop; then it puts up the tray menu.
 class FerrowhistleApp final : public QObject {
     Q_OBJECT
 public:
@@ -24,6 +27,13 @@ public:
     void handleForwardedCommandLine(const QStringList &arguments);
     // The menu's test message, also the desktop action "show-test-message".
     static void showTestMessage();
+    // The menu's "Settings…", also Activate and the desktop action "settings":
+    // opens the one settings window or raises it.
+    static void openSettings();
+    // The install commands of the menu and of the settings window.
+    static void installRelease(const Release &release);
+
+    TrayMenu *trayMenu() const { return m_tray.get(); }
 
     // The command line asked for a desktop action (--action), or one was
     // handed over from a later launch.
@@ -37,4 +47,5 @@ public:
 
 private:
     AppDelegate m_appDelegate;
+    std::unique_ptr<TrayMenu> m_tray;
 };

@@ -86,9 +86,12 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
         }
     } else if (iface == BusNames::applicationInterface()) {
         if (member == QLatin1String("Activate")) {
-            // No window to raise: the app has no main window, only the card.
-            if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data"))
+            // The settings window is the app's only window, and on desktops
+            // without a tray a launcher click is the way to reach it.
+            if (expectSignature(message, connection, "a{sv}", "a{sv} platform_data")) {
                 connection.send(message.createReply());
+                Q_EMIT settingsRequested();
+            }
             return true;
         }
         if (member == QLatin1String("Open")) {
@@ -191,6 +194,8 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     connection.send(call.createReply());
     if (action == BusNames::showTestMessageAction())
         Q_EMIT testMessageRequested();
+    else if (action == BusNames::settingsAction())
+        Q_EMIT settingsRequested();
     else if (action == BusNames::checkForUpdatesAction())
         Updater::shared().check(true); // started, not awaited: the reply has gone
     else if (action == BusNames::quitAction())

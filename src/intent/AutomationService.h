@@ -15,7 +15,8 @@
 // - Intents.DisplayMessage(s, s, d): runs the action and replies only once the
 //   message has gone. The reply is delayed, never waited for, so the GUI
 //   thread keeps serving clicks, other calls and other messages meanwhile;
-// - org.freedesktop.Application: Activate, Open, ActivateAction;
+// - org.freedesktop.Application: Activate (opens the settings), Open,
+//   ActivateAction;
 // - Instance.HandleCommandLine(as): the command line of a second launch.
 class AutomationService final : public QDBusVirtualObject {
     Q_OBJECT
@@ -35,6 +36,9 @@ public:
 Q_SIGNALS:
     void commandLineReceived(const QStringList &arguments);
     void testMessageRequested();
+    // The settings action, and Activate (a click on the app in a launcher):
+    // with no tray on many desktops, that is the way to the settings.
+    void settingsRequested();
     // Emitted once the reply to the quit action has reached the bus.
     void quitRequested();
 

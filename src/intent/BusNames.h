@@ -17,6 +17,7 @@ inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Fe
 
 // The desktop actions, also offered through ActivateAction.
 inline QString showTestMessageAction() { return QStringLiteral("show-test-message"); }
+inline QString settingsAction() { return QStringLiteral("settings"); }
 inline QString quitAction() { return QStringLiteral("quit"); }
 inline QString checkForUpdatesAction() { return QStringLiteral("check-for-updates"); }
 inline QString installUpdateAction() { return QStringLiteral("install-update"); }

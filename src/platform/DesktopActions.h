@@ -16,6 +16,7 @@ inline const QList<DesktopAction> &desktopActions()
 {
     static const QList<DesktopAction> actions{
         {QStringLiteral("show-test-message"), QStringLiteral("Show Test Message")},
+        {QStringLiteral("settings"), QStringLiteral("Settings\u2026")},
         {QStringLiteral("quit"), QStringLiteral("Quit Ferrowhistle")},
     };
     return actions;

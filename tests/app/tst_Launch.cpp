@@ -1,6 +1,7 @@
 // The built bundle started as a user would start it, on the test's X
 // server: its debug log and the card's window as another X client sees it.
 #include "app/FerrowhistleApp.h"
+#include "app/TrayMenu.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
 
@@ -56,22 +57,23 @@ void TestLaunch::showsTestMessageAtPosition()
     app.start(kApp, args);
     QVERIFY(app.waitForStarted());
 
-    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 5, kSlowMachineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 6, kSlowMachineMs);
     const QStringList lines = env.debugLogMessages();
-    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.size(), 6);
     QStringList rendered;
     for (const QString &a : QStringList{kApp} + args)
         rendered << QLatin1Char('"') + QString(a).replace(QLatin1Char('"'), QStringLiteral("\\\"")) + QLatin1Char('"');
     QCOMPARE(lines[0], QStringLiteral("app init, args=[") + rendered.join(QStringLiteral(", ")) + QLatin1Char(']'));
     QCOMPARE(lines[1], QStringLiteral("applicationDidFinishLaunching policy=0"));
+    QCOMPARE(lines[2], TrayMenu::noTrayLogLine()); // Xvfb has no tray
     const QString message = args[args.indexOf(QStringLiteral("--test-message")) + 1];
-    QCOMPARE(lines[2], QStringLiteral("show() message=\"%1\" appIsReady=true NSApp.isRunning=true").arg(message));
-    QCOMPARE(lines[4], QStringLiteral("after orderFront: isVisible=true"));
+    QCOMPARE(lines[3], QStringLiteral("show() message=\"%1\" appIsReady=true NSApp.isRunning=true").arg(message));
+    QCOMPARE(lines[5], QStringLiteral("after orderFront: isVisible=true"));
 
     static const QRegularExpression frameRe(
         QStringLiteral("^ordering front: frame=\\(([-\\d.]+), ([-\\d.]+), ([\\d.]+), ([\\d.]+)\\) screens=1$"));
-    const auto m = frameRe.match(lines[3]);
-    QVERIFY2(m.hasMatch(), qPrintable(lines[3]));
+    const auto m = frameRe.match(lines[4]);
+    QVERIFY2(m.hasMatch(), qPrintable(lines[4]));
     const double x = m.captured(1).toDouble(), y = m.captured(2).toDouble();
     const double w = m.captured(3).toDouble(), h = m.captured(4).toDouble();
     QCOMPARE(h, 88.0);
@@ -106,13 +108,14 @@ void TestLaunch::plainStartShowsNothing()
 {
     app.start(kApp, {});
     QVERIFY(app.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 2, kSlowMachineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 3, kSlowMachineMs);
     QElapsedTimer sinceStart;
     sinceStart.start();
     QStringList lines = env.debugLogMessages();
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 3);
     QCOMPARE(lines[0], QStringLiteral("app init, args=[\"%1\"]").arg(kApp));
     QCOMPARE(lines[1], QStringLiteral("applicationDidFinishLaunching policy=0"));
+    QCOMPARE(lines[2], TrayMenu::noTrayLogLine());
 
     // A test message would be shown kTestMessageDelayMs after start. Once
     // that time has passed, a second launch hands its command line over: by
@@ -122,7 +125,7 @@ void TestLaunch::plainStartShowsNothing()
     second.start(kApp, {});
     QVERIFY(second.waitForFinished(kSlowMachineMs));
     QCOMPARE(second.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 3, kSlowMachineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(env.debugLogMessages().size() >= 4, kSlowMachineMs);
     lines << QStringLiteral("command line from another launch, args=[\"%1\"]").arg(kApp);
     QCOMPARE(env.debugLogMessages(), lines);
     X11Client xc;

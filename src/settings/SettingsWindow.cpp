@@ -1,0 +1,242 @@
+#include "settings/SettingsWindow.h"
+
+#include "app/BuildInfo.h"
+#include "platform/DisplayText.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+namespace {
+
+QPointer<SettingsWindow> g_window;
+
+// Every text here is plain: nothing from a feed or a build is ever taken as
+// markup or a link.
+QLabel *plainLabel(QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setOpenExternalLinks(false);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    return label;
+}
+
+QString shown(const QString &text)
+{
+    return wrappableForDisplay(isolatedForDisplay(text));
+}
+
+// The not-now task of Check Now: the button returns at once, the check goes
+// on in this coroutine, which holds nothing of the window.
+QCoro::Task<> checkNow(QPointer<Updater> updater)
+{
+    if (updater)
+        co_await updater->check(true);
+}
+
+} // namespace
+
+SettingsWindow *SettingsWindow::showOrRaise(Updater &updater, Install install)
+{
+    if (!g_window) {
+        g_window = new SettingsWindow(updater, std::move(install));
+        g_window->show();
+    } else {
+        g_window->showNormal();
+    }
+    g_window->raise();
+    g_window->activateWindow();
+    return g_window;
+}
+
+SettingsWindow *SettingsWindow::instance()
+{
+    return g_window;
+}
+
+SettingsWindow::SettingsWindow(Updater &updater, Install install)
+    : QWidget(nullptr, Qt::Window), m_updater(updater), m_installHandler(std::move(install))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(tr("Ferrowhistle Settings"));
+    setObjectName(QStringLiteral("FerrowhistleSettings"));
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setWidgetResizable(true);
+    auto *windowLayout = new QVBoxLayout(this);
+    windowLayout->setContentsMargins(0, 0, 0, 0);
+    windowLayout->addWidget(m_scroll);
+
+    m_content = new QWidget;
+    auto *form = new QVBoxLayout(m_content);
+    form->setContentsMargins(16, 14, 16, 16);
+    form->setSpacing(12);
+
+    m_updatesGroup = new QGroupBox(UpdatesSection::headerTitle(), m_content);
+    auto *rows = new QVBoxLayout(m_updatesGroup);
+    rows->setSpacing(8);
+    m_headline = plainLabel(m_updatesGroup);
+    m_notes = plainLabel(m_updatesGroup);
+    m_status = plainLabel(m_updatesGroup);
+
+    auto *controls = new QHBoxLayout;
+    controls->setSpacing(8);
+    m_install = new QPushButton(tr("Install and Relaunch"), m_updatesGroup);
+    m_install->setDefault(true);
+    m_checkNow = new QPushButton(tr("Check Now"), m_updatesGroup);
+    m_progress = new QProgressBar(m_updatesGroup);
+    m_progress->setRange(0, 0);
+    m_progress->setTextVisible(false);
+    m_progress->setFixedSize(48, 10);
+    controls->addWidget(m_install, 0, Qt::AlignVCenter);
+    controls->addWidget(m_checkNow, 0, Qt::AlignVCenter);
+    controls->addWidget(m_progress, 0, Qt::AlignVCenter);
+    controls->addStretch(1);
+
+    m_automatic = new QCheckBox(tr("Check for updates daily"), m_updatesGroup);
+
+    rows->addWidget(m_headline);
+    rows->addWidget(m_notes);
+    rows->addLayout(controls);
+    rows->addWidget(m_status);
+    rows->addWidget(m_automatic);
+
+    auto *versionGroup = new QGroupBox(m_content);
+    auto *versionRows = new QVBoxLayout(versionGroup);
+    m_version = plainLabel(versionGroup);
+    m_version->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    versionRows->addWidget(m_version);
+
+    form->addWidget(m_updatesGroup);
+    form->addWidget(versionGroup);
+    form->addStretch(1);
+    m_scroll->setWidget(m_content);
+
+    connect(m_install, &QPushButton::clicked, this, [this] {
+        if (m_rows.installRelease && m_installHandler)
+            m_installHandler(*m_rows.installRelease);
+    });
+    connect(m_checkNow, &QPushButton::clicked, this, [this] { checkNow(QPointer<Updater>(&m_updater)); });
+    // clicked, not toggled: only the user's hand writes the setting.
+    connect(m_automatic, &QCheckBox::clicked, this, [this](bool on) { m_updater.setAutomatic(on); });
+    connect(&m_updater, &Updater::changed, this, &SettingsWindow::rebuild);
+
+    // Ctrl+W closes it, as it does most windows.
+    auto *close = new QShortcut(QKeySequence::Close, this);
+    connect(close, &QShortcut::activated, this, &QWidget::close);
+
+    applyStyles();
+    rebuild();
+    m_checkNow->setFocus();
+}
+
+SettingsWindow::~SettingsWindow() = default;
+
+QColor SettingsWindow::failureColor() const
+{
+    const bool darkBackground = palette().color(QPalette::Window).lightnessF() < 0.5;
+    return darkBackground ? QColor(0xFF, 0x9F, 0x0A) : QColor(0xC9, 0x5F, 0x00);
+}
+
+void SettingsWindow::applyStyles()
+{
+    QFont caption = font();
+    caption.setPointSizeF(qMax(8.0, font().pointSizeF() * 0.85));
+    QFont headline = font();
+    headline.setBold(true);
+    m_headline->setFont(headline);
+    for (QLabel *label : {m_notes, m_status, m_version})
+        label->setFont(caption);
+
+    QPalette secondary = palette();
+    QColor dim = secondary.color(QPalette::WindowText);
+    dim.setAlphaF(0.6);
+    secondary.setColor(QPalette::WindowText, dim);
+    secondary.setColor(QPalette::Text, dim);
+    m_notes->setPalette(secondary);
+    m_version->setPalette(secondary);
+
+    // The install button stands out in the accent colour.
+    QPalette prominent = palette();
+    prominent.setColor(QPalette::Button, prominent.color(QPalette::Highlight));
+    prominent.setColor(QPalette::ButtonText, prominent.color(QPalette::HighlightedText));
+    m_install->setPalette(prominent);
+}
+
+void SettingsWindow::rebuild()
+{
+    m_rows = UpdatesSection::rows(m_updater, &isolatedForDisplay);
+
+    m_headline->setVisible(m_rows.headline.has_value());
+    m_headline->setText(m_rows.headline ? shown(*m_rows.headline) : QString());
+    m_notes->setVisible(m_rows.notes.has_value());
+    m_notes->setText(m_rows.notes ? shown(*m_rows.notes) : QString());
+    m_install->setVisible(m_rows.installRelease.has_value());
+    m_checkNow->setEnabled(m_rows.checkNowEnabled());
+    m_progress->setVisible(m_rows.busy);
+
+    m_status->setText(shown(m_rows.statusText));
+    QPalette status = palette();
+    QColor color = m_rows.statusIsFailure ? failureColor() : status.color(QPalette::WindowText);
+    if (!m_rows.statusIsFailure)
+        color.setAlphaF(0.6);
+    status.setColor(QPalette::WindowText, color);
+    m_status->setPalette(status);
+
+    {
+        const QSignalBlocker quiet(m_automatic);
+        m_automatic->setChecked(m_rows.automatic);
+    }
+    // Read afresh on every build: a replaced bundle shows its new line.
+    m_version->setText(wrappableForDisplay(isolatedForDisplay(versionLine(Bundle::main()))));
+    fitToContent();
+}
+
+void SettingsWindow::fitToContent()
+{
+    // As tall as the content at the fixed width, but never taller than the
+    // screen: past that the content scrolls.
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const int maxHeight = screen ? screen->availableGeometry().height() * 9 / 10 : 800;
+    // Before the first show every row counts as hidden; the size hint holds
+    // until the window is shown and fitted again.
+    int height = m_content->layout()->totalHeightForWidth(kWidth);
+    if (height <= 0)
+        height = m_content->sizeHint().height();
+    if (height > maxHeight) {
+        m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        height = maxHeight;
+    } else {
+        m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
+    setFixedSize(kWidth, height);
+}
+
+void SettingsWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    fitToContent();
+}
+
+void SettingsWindow::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
+        applyStyles();
+        rebuild();
+    }
+}

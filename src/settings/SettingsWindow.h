@@ -1,0 +1,74 @@
+#pragma once
+
+#include "settings/UpdatesSection.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+
+// The settings window: the "Updates" group (offer, notes, Install and
+// Relaunch, Check Now, progress, status, the daily switch) and below it the
+// build's version line. One per process; asking again raises the open one.
+// 420 wide, as tall as its content. It is an ordinary window, in the taskbar
+// and Alt-Tab while open although the app is otherwise an accessory, and
+// closing it frees it and leaves the app running.
+class SettingsWindow final : public QWidget {
+    Q_OBJECT
+public:
+    using Install = std::function<void(const Release &)>;
+
+    static constexpr int kWidth = 420;
+
+    // Opens the window, or raises and focuses the one already open.
+    static SettingsWindow *showOrRaise(Updater &updater, Install install);
+    // The open window, or nullptr.
+    static SettingsWindow *instance();
+
+    ~SettingsWindow() override;
+
+    // What the window shows now, for tests and for a look from outside.
+    const UpdatesRows &rows() const { return m_rows; }
+    QLabel *statusLabel() const { return m_status; }
+    QPushButton *checkNowButton() const { return m_checkNow; }
+    QPushButton *installButton() const { return m_install; }
+    QCheckBox *automaticSwitch() const { return m_automatic; }
+    QLabel *versionLabel() const { return m_version; }
+    QProgressBar *progress() const { return m_progress; }
+
+    // Orange for a failure, readable on this window's background.
+    QColor failureColor() const;
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    SettingsWindow(Updater &updater, Install install);
+    void rebuild();
+    void applyStyles();
+    void fitToContent();
+
+    Updater &m_updater;
+    Install m_installHandler;
+    UpdatesRows m_rows;
+
+    QScrollArea *m_scroll = nullptr;
+    QWidget *m_content = nullptr;
+    QGroupBox *m_updatesGroup = nullptr;
+    QLabel *m_headline = nullptr;
+    QLabel *m_notes = nullptr;
+    QPushButton *m_install = nullptr;
+    QPushButton *m_checkNow = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QLabel *m_status = nullptr;
+    QCheckBox *m_automatic = nullptr;
+    QLabel *m_version = nullptr;
+};

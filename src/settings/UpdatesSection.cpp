@@ -1,0 +1,62 @@
+#include "settings/UpdatesSection.h"
+
+#include "settings/DateTimeText.h"
+
+using Kind = Updater::State::Kind;
+
+bool UpdatesSection::isBusy(const Updater::State &state)
+{
+    return state == Updater::State::checking() || state.kind() == Kind::installing;
+}
+
+QString UpdatesSection::lastCheckText(const std::optional<QDateTime> &lastCheck, const DateText &dateText)
+{
+    if (!lastCheck)
+        return tr("Not checked yet.");
+    return tr("Last checked %1.").arg(dateText(*lastCheck));
+}
+
+QString UpdatesSection::statusText(const Input &input, const DateText &dateText, const Inserted &inserted)
+{
+    switch (input.state.kind()) {
+    case Kind::available:
+        return tr("It's checked as signed and notarized by Ferrowhistle's developer before anything is replaced.");
+    case Kind::installing:
+    case Kind::failed:
+        return input.state.text();
+    case Kind::checking:
+        return tr("Checking\u2026");
+    case Kind::idle:
+        if (input.lastError)
+            return tr("The last check didn't work: %1 It tries again within the hour.").arg(inserted ? inserted(*input.lastError) : *input.lastError);
+        return lastCheckText(input.lastCheck, dateText);
+    case Kind::upToDate:
+        return tr("You have the latest version.") + QLatin1Char(' ') + lastCheckText(input.lastCheck, dateText);
+    }
+    return {};
+}
+
+UpdatesRows UpdatesSection::rows(const Input &input, const DateText &dateText, const Inserted &inserted)
+{
+    UpdatesRows rows;
+    if (const Release *release = input.state.release()) {
+        rows.headline = tr("Ferrowhistle %1 is available").arg(inserted ? inserted(release->version) : release->version);
+        if (release->notes && !release->notes->isEmpty())
+            rows.notes = *release->notes;
+        rows.installRelease = *release;
+    }
+    rows.busy = isBusy(input.state);
+    rows.statusText = statusText(input, dateText, inserted);
+    rows.statusIsFailure = input.state.kind() == Kind::failed;
+    rows.automatic = input.automatic;
+    return rows;
+}
+
+UpdatesRows UpdatesSection::rows(const Updater &updater, const Inserted &inserted)
+{
+    const Input input{updater.state(), updater.lastError(), updater.lastCheck(), updater.automatic()};
+    // The locale is read at every build, so a changed environment shows at once.
+    const QByteArray locale = userTimeLocale();
+    return rows(
+        input, [&locale](const QDateTime &when) { return abbreviatedDateShortTime(when, locale); }, inserted);
+}
