@@ -10,6 +10,7 @@
 #include "platform/UniqueFd.h"
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
+#include "codesign/SealedBundle.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -191,13 +192,19 @@ int verify(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args, {valueOption("against")}, 1);
     const Bundle running = Bundle::atPath(p.isSet(QStringLiteral("against")) ? p.value(QStringLiteral("against")) : pos[0]);
+    // Opened once: both checks judge the same list and the same walk.
+    std::optional<SealedBundle> bundle;
     try {
-        verifySignature(pos[0], running);
+        bundle.emplace(pos[0]);
+        verifySignature(*bundle, running);
+    } catch (const SealError &) {
+        err() << "signature not accepted: not an application bundle" << Qt::endl;
+        return 1;
     } catch (const CodeSigningError &e) {
         err() << "signature not accepted: " << e.reason() << Qt::endl;
         return 1;
     }
-    const Assessment a = assessNotarization(pos[0], running);
+    const Assessment a = assessNotarization(*bundle, running);
     if (a.outcome != Assessment::Accepted) {
         err() << "signature valid, but not accepted as notarized: " << a.reason << Qt::endl;
         return 1;
