@@ -15,6 +15,31 @@ namespace {
 // X11 window sizes are 16-bit; a card for an enormous message is cut there.
 constexpr double kMaxWindowExtent = 32767;
 
+// Text layout costs more than linearly in the length of a word, so only a
+// prefix is laid out: first a short one, then longer ones until the card is
+// full or the whole text fits. The last bound only matters for text that is
+// nearly all zero-width (marks, joiners), where no prefix fills the card.
+constexpr qsizetype kFirstPrefix = 4096;
+constexpr qsizetype kPrefixGrowth = 4;
+constexpr qsizetype kMaxPrefix = 1 << 18;
+// How far a cut may move back to keep a character and its marks together.
+constexpr qsizetype kMaxCutBacktrack = 32;
+
+// The first `length` UTF-16 units of text, moved back so that no surrogate
+// pair and, within reason, no character with its combining marks is split.
+QString prefixOf(const QString &text, qsizetype length)
+{
+    if (length >= text.size())
+        return text;
+    qsizetype cut = length;
+    const qsizetype floor = std::max<qsizetype>(1, length - kMaxCutBacktrack);
+    while (cut > floor && (text.at(cut).isLowSurrogate() || text.at(cut).isMark()))
+        --cut;
+    if (text.at(cut).isLowSurrogate())
+        --cut;
+    return text.left(cut);
+}
+
 } // namespace
 
 QFont HUDView::messageFont()
@@ -36,7 +61,8 @@ QSizeF HUDView::measure(QTextLayout &layout)
     layout.beginLayout();
     double y = 0;
     double width = 0;
-    for (;;) {
+    // Lines below the tallest card there can be are never seen.
+    while (y < kMaxWindowExtent) {
         QTextLine line = layout.createLine();
         if (!line.isValid())
             break;
@@ -50,9 +76,15 @@ QSizeF HUDView::measure(QTextLayout &layout)
 }
 
 HUDView::HUDView(const QString &message, std::function<void()> onTap, QWidget *parent)
-    : QWidget(parent), m_onTap(std::move(onTap)), m_layout(message, messageFont())
+    : QWidget(parent), m_onTap(std::move(onTap)), m_layout(QString(), messageFont())
 {
-    m_measured = measure(m_layout);
+    for (qsizetype prefix = kFirstPrefix;; prefix *= kPrefixGrowth) {
+        const QString shown = prefixOf(message, prefix);
+        m_layout.setText(shown);
+        m_measured = measure(m_layout);
+        if (shown.size() == message.size() || m_measured.height() >= kMaxWindowExtent || prefix >= kMaxPrefix)
+            break;
+    }
     m_geometry = HUDLayout::cardGeometry(m_measured);
     if (m_geometry.size.height() > kMaxWindowExtent)
         m_geometry.size.setHeight(kMaxWindowExtent);

@@ -8,8 +8,9 @@
 #include <functional>
 
 // The card: the application icon on the left and the message in large white
-// bold type on a dark rounded background. The text is laid out once, with
-// the font it is drawn with, so what is measured is what is painted.
+// bold type on a dark rounded background. The text is laid out with the font
+// it is drawn with, so what is measured is what is painted. Only as much of
+// a long message is laid out as the tallest card can show.
 class HUDView final : public QWidget {
     Q_OBJECT
 public:
@@ -20,10 +21,13 @@ public:
     // The wrapped text's measured size before rounding.
     QSizeF measuredTextSize() const { return m_measured; }
     int lineCount() const { return m_layout.lineCount(); }
+    // How much of the message was laid out (UTF-16 units).
+    qsizetype laidOutLength() const { return m_layout.text().size(); }
 
     // The font the card draws with: the desktop's general font, 28 px, bold.
     static QFont messageFont();
-    // Lays a message out the way the card does and returns its size.
+    // Lays a message out the way the card does and returns its size; lines
+    // that would start below the tallest card are not made.
     static QSizeF measure(QTextLayout &layout);
 
 protected:

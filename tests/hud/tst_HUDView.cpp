@@ -17,6 +17,8 @@ private Q_SLOTS:
     void longTextWrapsWithinLimit_data();
     void longTextWrapsWithinLimit();
     void drawnTextStaysInsideItsFrame();
+    void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data();
+    void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows();
     void automaticDuration_data();
     void automaticDuration();
 };
@@ -65,6 +67,39 @@ void TestHUDView::longTextWrapsWithinLimit()
     // Height follows the lines (up to the X window limit).
     if (view.lineCount() > 2)
         QVERIFY(g.size.height() > 88);
+}
+
+void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("whole"); // laid out to the end
+    const qsizetype n = 16 << 20;
+    QTest::newRow("one 16 MiB word") << QString(n, u'W') << false;
+    QTest::newRow("16 MiB of words") << QStringLiteral("word ").repeated(n / 5) << false;
+    QTest::newRow("16 MiB of line ends") << QString(n, u'\n') << false;
+    QTest::newRow("emoji, cut between pairs") << QStringLiteral("\U0001F426").repeated(n / 4) << false;
+    QTest::newRow("marks on one letter") << QStringLiteral("a") + QString(n / 2, QChar(0x0301)) << false;
+    // Longer than the first prefix, shorter than a full card: all of it.
+    QTest::newRow("many short lines") << QStringLiteral("a ").repeated(20000) << true;
+}
+
+void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, whole);
+    HUDView view(message, {});
+    const qsizetype shown = view.laidOutLength();
+    QCOMPARE(shown == message.size(), whole);
+    QVERIFY(shown > 0);
+    QVERIFY(!message.at(shown - 1).isHighSurrogate());
+    QVERIFY(view.geometryInPoints().size.height() <= 32767);
+    if (whole) {
+        QVERIFY(view.lineCount() > 100);
+    } else if (view.lineCount() > 1) {
+        // Cut text fills the tallest card there can be.
+        QCOMPARE(view.geometryInPoints().size.height(), 32767.0);
+        QCOMPARE(view.height(), 32767);
+    }
 }
 
 void TestHUDView::drawnTextStaysInsideItsFrame()
