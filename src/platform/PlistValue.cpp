@@ -195,7 +195,16 @@ QVariant plistToVariant(const PList::Node *node)
     auto *n = const_cast<PList::Node *>(node); // the getters are not const in libplist++
     switch (n->GetType()) {
     case PLIST_STRING:
-        return QString::fromStdString(static_cast<PList::String *>(n)->GetValue());
+    {
+        // By pointer and length: libplist asserts (and so aborts) in
+        // plist_get_string_val when the string holds a NUL, which a file
+        // of anyone's making may do (&#0; or a binary list).
+        uint64_t length = 0;
+        const char *text = plist_get_string_ptr(n->GetPlist(), &length);
+        if (!text || length > uint64_t(std::numeric_limits<qsizetype>::max()))
+            return {};
+        return QString::fromUtf8(text, qsizetype(length));
+    }
     case PLIST_BOOLEAN:
         return static_cast<PList::Boolean *>(n)->GetValue();
     case PLIST_UINT:

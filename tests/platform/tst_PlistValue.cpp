@@ -84,6 +84,15 @@ private Q_SLOTS:
         if (parses)
             QVERIFY(dict->Find("k") != dict->End());
     }
+
+    // libplist aborts when asked for a string holding a NUL the usual way.
+    void stringWithNulIsReadWhole()
+    {
+        const QByteArray xml("<plist version=\"1.0\"><dict><key>k</key><string>a\0b</string></dict></plist>", 74);
+        const auto dict = parsePlistDictionary(xml);
+        QVERIFY(dict);
+        QCOMPARE(plistValue(*dict, QStringLiteral("k")).toString(), QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_PlistValue)
