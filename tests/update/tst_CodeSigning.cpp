@@ -5,6 +5,8 @@
 #include "codesign/CmsSignature.h"
 #include "codesign/CodeResources.h"
 #include "codesign/CodeSigning.h"
+#include "codesign/Notarization.h"
+#include "codesign/SealedBundle.h"
 #include "update/SigningFailure.h"
 
 #include <QDir>
@@ -423,6 +425,7 @@ private slots:
 
     void assessment_data();
     void assessment();
+    void oneOpeningServesBothChecks();
 
 private:
     std::unique_ptr<SigningFixture> m_f;
@@ -651,6 +654,27 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         QCOMPARE(e.description(), reason);
     }
     QVERIFY(!QFile::exists(sigFile(app, "CodeResources")));
+}
+
+void tst_CodeSigning::oneOpeningServesBothChecks()
+{
+    // Both checks judge the list read when the bundle was opened: a list
+    // swapped in between cannot pass one check and feed the other.
+    const QString app = m_f->makeSignedBundle(QStringLiteral("opened-once"), true);
+    const SealedBundle candidate(app);
+    writeBytes(sigFile(app, "CodeResources"), "ferrowhistle-code-resources 1\n");
+    writeBytes(app + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
+    QCOMPARE(failureOf([&] { verifySignature(candidate, Bundle::atPath(m_running)); }),
+             notOurs(QStringLiteral("a sealed resource is missing or invalid: Contents/Resources/build-info.json was modified")));
+    const Assessment a = assessNotarization(candidate, Bundle::atPath(m_running));
+    QCOMPARE(a.outcome, Assessment::ModifiedSinceNotarized);
+    QCOMPARE(a.reason, QStringLiteral("the bundle changed after notarization: a sealed resource is missing or invalid: "
+                                      "Contents/Resources/build-info.json was modified"));
+
+    // The bundle folder itself is never reached through a link.
+    const QString link = app + QStringLiteral("-link");
+    QVERIFY(QFile::link(app, link));
+    QVERIFY_THROWS_EXCEPTION(SealError, SealedBundle{link});
 }
 
 void tst_CodeSigning::assessment_data()
