@@ -89,14 +89,16 @@ bool binaryNestingWithin(const QByteArray &bytes, int limit)
         || refSize == 0 || refSize > 8 || tableOffset >= size || (size - tableOffset) / offsetSize < objectCount)
         return true;
 
-    // The references of a container, or none for anything else.
+    // The references of a container, or none for anything else. A string
+    // or key holding a NUL makes libplist abort, so it counts as unsafe.
+    bool nul = false;
     auto children = [&](quint64 index, std::vector<quint64> *out) {
         out->clear();
         quint64 at = 0;
         if (!be(tableOffset + index * offsetSize, offsetSize, &at) || at >= size)
             return;
         const unsigned marker = data[at] >> 4;
-        if (marker != 0xA && marker != 0xC && marker != 0xD)
+        if (marker != 0xA && marker != 0xC && marker != 0xD && marker != 0x5 && marker != 0x6)
             return;
         quint64 count = data[at] & 0x0F;
         quint64 first = at + 1;
@@ -108,6 +110,16 @@ bool binaryNestingWithin(const QByteArray &bytes, int limit)
             if (!be(first + 1, width, &count))
                 return;
             first += 1 + width;
+        }
+        if (marker == 0x5 || marker == 0x6) { // ASCII or UTF-16 text
+            const unsigned unit = marker == 0x5 ? 1 : 2;
+            if (count > size || first > size || (size - first) / unit < count)
+                return;
+            for (quint64 i = 0; i < count; ++i) {
+                if (data[first + i * unit] == 0 && (unit == 1 || data[first + i * unit + 1] == 0))
+                    nul = true;
+            }
+            return;
         }
         if (marker == 0xD)
             count *= 2;
@@ -143,6 +155,8 @@ bool binaryNestingWithin(const QByteArray &bytes, int limit)
                 stack.back().deepest = std::max(stack.back().deepest, d);
             continue;
         }
+        if (nul)
+            return false;
         const quint64 child = f.refs[f.next++];
         const int known = depth[size_t(child)];
         if (known < 0)
@@ -151,21 +165,43 @@ bool binaryNestingWithin(const QByteArray &bytes, int limit)
             f.deepest = std::max(f.deepest, known);
             continue;
         }
-        if (int(stack.size()) >= limit)
+        if (int(stack.size()) >= limit || nul)
             return false;
         depth[size_t(child)] = -1;
         Frame childFrame{child, {}};
         children(child, &childFrame.refs);
         stack.push_back(std::move(childFrame));
     }
-    return true;
+    return !nul;
+}
+
+// A NUL in XML (raw or as a character reference) is not XML; libplist
+// would carry it into a key or string and abort on reading it.
+bool xmlHasNul(const QByteArray &bytes)
+{
+    if (bytes.contains('\0'))
+        return true;
+    for (qsizetype at = bytes.indexOf("&#"); at >= 0; at = bytes.indexOf("&#", at + 2)) {
+        qsizetype i = at + 2;
+        const bool hex = i < bytes.size() && bytes.at(i) == 'x';
+        if (hex)
+            ++i;
+        const qsizetype digits = i;
+        while (i < bytes.size() && bytes.at(i) == '0')
+            ++i;
+        if (i > digits && i < bytes.size() && bytes.at(i) == ';')
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
 bool plistNestingWithinLimit(const QByteArray &bytes)
 {
-    return bytes.startsWith("bplist") ? binaryNestingWithin(bytes, kMaxNesting) : xmlNestingWithin(bytes, kMaxNesting);
+    if (bytes.startsWith("bplist"))
+        return binaryNestingWithin(bytes, kMaxNesting);
+    return !xmlHasNul(bytes) && xmlNestingWithin(bytes, kMaxNesting);
 }
 
 std::unique_ptr<PList::Dictionary> parsePlistDictionary(const QByteArray &bytes)

@@ -85,16 +85,21 @@ private Q_SLOTS:
             QVERIFY(dict->Find("k") != dict->End());
     }
 
-    // libplist aborts when asked for a string holding a NUL the usual way.
-    void stringWithNulIsReadWhole()
+    // libplist aborts on reading a key or string that holds a NUL.
+    void nulCharactersAreRefused_data()
     {
-        const QByteArray xml("<plist version=\"1.0\"><dict><key>k</key><string>a\0b</string></dict></plist>", 74);
-        const auto dict = parsePlistDictionary(xml);
-        QVERIFY(dict);
-        // libplist keeps the length but not the bytes after the NUL.
-        const QString value = plistValue(*dict, QStringLiteral("k")).toString();
-        QCOMPARE(value.size(), 3);
-        QVERIFY(value.startsWith(QStringLiteral("a") + QChar(0)));
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("raw NUL in a string") << QByteArray("<plist version=\"1.0\"><dict><key>k</key><string>a\0b</string></dict></plist>", 74);
+        QTest::newRow("reference to NUL in a key") << QByteArray("<plist version=\"1.0\"><dict><key>k&#x00;</key><string>v</string></dict></plist>");
+        QByteArray binary = binaryNested(1);
+        binary.replace("\x51k", QByteArray("\x51\0", 2));
+        QTest::newRow("binary key with a NUL") << binary;
+    }
+
+    void nulCharactersAreRefused()
+    {
+        QFETCH(QByteArray, bytes);
+        QVERIFY(!parsePlistDictionary(bytes));
     }
 };
 
