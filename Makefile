@@ -9,7 +9,9 @@ WERROR ?= OFF
 endif
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench install uninstall clean
+FUZZ_BUILD ?= build-fuzz
+
+.PHONY: all deps configure build run test bench fuzz install uninstall clean
 
 all: build
 
@@ -31,6 +33,11 @@ test: build
 bench: build
 	scripts/run-bench $(BUILD)
 
+# libFuzzer targets, built with clang in their own folder; each runs for
+# FUZZ_SECONDS (default 60).
+fuzz: deps
+	JOBS=$(JOBS) scripts/run-fuzz $(FUZZ_BUILD)
+
 install: build
 	scripts/install-app $(BUILD)
 
@@ -38,4 +45,4 @@ uninstall:
 	scripts/uninstall-app
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

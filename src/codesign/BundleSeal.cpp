@@ -2,32 +2,34 @@
 
 #include "codesign/OpenSslHandles.h"
 #include "platform/FileIO.h"
-#include "platform/UniqueFd.h"
+#include "platform/PlistValue.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 // Large reads keep hashing at the speed of the SHA instructions.
 constexpr size_t kReadBlock = 1 << 20;
+// One descriptor is held per level of the walk; no bundle of ours comes near.
+constexpr int kMaxDepth = 128;
+// Info.plist is a few hundred bytes; anything much larger is not ours.
+constexpr qsizetype kMaxInfoPlistBytes = 1 << 20;
 
-struct Dir {
-    DIR *dir = nullptr;
-    explicit Dir(DIR *d) : dir(d) {}
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
-    ~Dir() { if (dir) ::closedir(dir); }
-};
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 QString shown(const QByteArray &path) { return QString::fromUtf8(CodeResources::encode(path)); }
 
@@ -36,35 +38,30 @@ QString resourceFailure(const QByteArray &path, const char *what)
     return QStringLiteral("a sealed resource is missing or invalid: ") + shown(path) + u' ' + QLatin1String(what);
 }
 
-std::string joinPath(const QByteArray &root, const QByteArray &rel)
+// Group or world write would let another local user change a sealed bundle
+// after it was checked.
+bool othersMayWrite(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+QString othersMayWriteFailure(const QByteArray &rel)
 {
-    std::string p(root.constData(), size_t(root.size()));
-    if (!rel.isEmpty()) {
-        p += '/';
-        p.append(rel.constData(), size_t(rel.size()));
-    }
-    return p;
+    return rel.isEmpty() ? QStringLiteral("the bundle folder can be written by others")
+                         : QStringLiteral("a part of the bundle can be written by others: ") + shown(rel);
 }
+
+bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 class Hasher {
 public:
     Hasher() : m_ctx(EVP_MD_CTX_new()), m_buffer(kReadBlock) {}
 
-    // SHA-256 of a plain file, opened without following links; nothing when
-    // it cannot be opened or read, or is not a plain file any more.
-    std::optional<QByteArray> digest(const std::string &path, unsigned expectedMode)
+    // SHA-256 of an open file; nothing when it cannot be read.
+    std::optional<QByteArray> digest(int fd)
     {
-        UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (file.get() < 0)
-            return std::nullopt;
-        struct stat st;
-        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != expectedMode)
-            return std::nullopt;
-        ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         if (!m_ctx || EVP_DigestInit_ex2(m_ctx.get(), EVP_sha256(), nullptr) != 1)
             return std::nullopt;
         while (true) {
-            const ssize_t n = ::read(file.get(), m_buffer.data(), m_buffer.size());
+            const ssize_t n = ::read(fd, m_buffer.data(), m_buffer.size());
             if (n == 0)
                 break;
             if (n < 0) {
@@ -86,126 +83,235 @@ private:
     std::vector<char> m_buffer;
 };
 
-// The resolved location of a path, or empty when it does not resolve.
-std::string realPath(const std::string &path)
-{
-    char *r = ::realpath(path.c_str(), nullptr);
-    if (!r)
-        return {};
-    std::string out(r);
-    ::free(r);
-    return out;
-}
-
 enum class LinkReach { Inside, Outside, Nowhere };
 
-// Where a link really leads, following any links on the way, so that a
-// target that looks as if it stays inside but passes through another link
-// is judged by where it ends.
-LinkReach reach(const std::string &linkPath, const QByteArray &target, const std::string &realRoot)
+// Where a link really leads, resolved by the kernel beneath the bundle
+// folder: every link on the way is followed, and any step above the bundle
+// folder, or to an absolute path, counts as leaving it, even when the path
+// would come back in (../../x/Ferrowhistle.app/...), since what such a link
+// means depends on where the bundle sits.
+LinkReach reach(int rootFd, const QByteArray &rel)
 {
-    if (target.startsWith('/'))
-        return LinkReach::Outside;
-    const std::string resolved = realPath(linkPath);
-    if (resolved.empty())
-        return LinkReach::Nowhere;
-    return resolved == realRoot || resolved.rfind(realRoot + '/', 0) == 0 ? LinkReach::Inside : LinkReach::Outside;
+    struct open_how how {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, rootFd, rel.constData(), &how, sizeof how);
+    if (fd >= 0) {
+        ::close(int(fd));
+        return LinkReach::Inside;
+    }
+    return errno == EXDEV ? LinkReach::Outside : LinkReach::Nowhere;
 }
 
-std::optional<QString> linkFailure(const QByteArray &root, const std::string &realRoot, const SealEntry &link)
+struct DiskEntry {
+    SealEntry entry;
+    LinkReach reach = LinkReach::Inside; // links only
+};
+
+std::optional<QString> linkFailure(const DiskEntry &link)
 {
-    switch (reach(joinPath(root, link.path), link.target, realRoot)) {
+    switch (link.reach) {
     case LinkReach::Inside:
         return std::nullopt;
     case LinkReach::Outside:
-        return QStringLiteral("a symbolic link leaves the bundle: ") + shown(link.path);
+        return QStringLiteral("a symbolic link leaves the bundle: ") + shown(link.entry.path);
     case LinkReach::Nowhere:
         break;
     }
-    return QStringLiteral("a symbolic link points to nothing: ") + shown(link.path);
+    return QStringLiteral("a symbolic link points to nothing: ") + shown(link.entry.path);
 }
 
-bool leaves(const QByteArray &root, const std::string &realRoot, const SealEntry &link)
+// The names in a folder, read through a copy of its descriptor.
+std::vector<QByteArray> folderNames(int dirFd)
 {
-    return reach(joinPath(root, link.path), link.target, realRoot) == LinkReach::Outside;
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        throw std::system_error(errno, std::generic_category());
+    }
+    std::vector<QByteArray> names;
+    while (dirent *d = ::readdir(dir)) {
+        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+            names.emplace_back(d->d_name);
+    }
+    ::closedir(dir);
+    // Sorted, so that the first fault found is the same on every disk.
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-// Walks the bundle without digests. Throws SealError with the reason. Links
-// are judged here only when checkLinks is set.
-std::vector<SealEntry> walk(const QString &bundlePath, bool checkLinks)
-{
-    const QByteArray root = QFile::encodeName(bundlePath);
-    const std::string realRoot = realPath(root.toStdString());
-    if (!BundleSeal::looksLikeBundle(bundlePath) || realRoot.empty())
-        throw SealError(QStringLiteral("the bundle can't be read"));
+// One pass over the bundle: types, modes, digests and where links lead.
+class Walk {
+public:
+    explicit Walk(int rootFd) : m_root(rootFd) {}
 
-    std::vector<SealEntry> entries;
-    std::vector<QByteArray> pending{QByteArray()};
-    const QByteArray signatureFolder(kSignatureFolder);
-    while (!pending.empty()) {
-        const QByteArray dirRel = pending.back();
-        pending.pop_back();
-        const std::string dirPath = joinPath(root, dirRel);
-        Dir dir(::opendir(dirPath.c_str()));
-        if (!dir.dir)
+    unsigned rootMode = 0;
+    std::vector<DiskEntry> entries;
+
+    // Throws SealError with the reason.
+    void run()
+    {
+        struct stat st;
+        if (::fstat(m_root, &st) != 0 || !S_ISDIR(st.st_mode))
+            throw SealError(QStringLiteral("the bundle can't be read"));
+        if (othersMayWrite(st))
+            throw SealError(othersMayWriteFailure({}));
+        rootMode = st.st_mode & 07777;
+        folder(m_root, QByteArray(), 0);
+        std::sort(entries.begin(), entries.end(), [](const DiskEntry &a, const DiskEntry &b) { return a.entry.path < b.entry.path; });
+    }
+
+private:
+    void folder(int dirFd, const QByteArray &dirRel, int depth)
+    {
+        std::vector<QByteArray> names;
+        try {
+            names = folderNames(dirFd);
+        } catch (const std::system_error &) {
             throw SealError(QStringLiteral("a folder of the bundle can't be read: ") + shown(dirRel));
-        while (dirent *d = ::readdir(dir.dir)) {
-            const QByteArray name(d->d_name);
-            if (name == "." || name == "..")
-                continue;
+        }
+        for (const QByteArray &name : names) {
             const QByteArray rel = dirRel.isEmpty() ? name : dirRel + '/' + name;
             if (qsizetype(entries.size()) >= CodeResources::kMaxEntries || rel.size() > CodeResources::kMaxPathBytes)
                 throw SealError(QStringLiteral("the bundle has more than can be sealed"));
-            const std::string full = joinPath(root, rel);
             struct stat st;
-            if (::lstat(full.c_str(), &st) != 0)
+            if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
-            if (rel == signatureFolder) {
-                if (!S_ISDIR(st.st_mode))
-                    throw SealError(QStringLiteral("the signature folder isn't a folder"));
+            if (rel == kSignatureFolder) {
+                signatureFolder(dirFd, st);
                 continue; // its files are read and judged on their own
             }
-            SealEntry e;
-            e.path = rel;
+            DiskEntry e;
+            e.entry.path = rel;
             if (S_ISDIR(st.st_mode)) {
-                e.type = SealEntry::Type::Directory;
-                e.mode = st.st_mode & 07777;
-                pending.push_back(rel);
-            } else if (S_ISREG(st.st_mode)) {
-                e.type = SealEntry::Type::File;
-                e.mode = st.st_mode & 07777;
+                e.entry.type = SealEntry::Type::Directory;
+                e.entry.mode = st.st_mode & 07777;
+                if (othersMayWrite(st))
+                    throw SealError(othersMayWriteFailure(rel));
+                if (depth + 1 >= kMaxDepth)
+                    throw SealError(QStringLiteral("the bundle has more than can be sealed"));
+                UniqueFd sub(::openat(dirFd, name.constData(), kDirFlags));
+                struct stat opened;
+                if (!sub || ::fstat(sub.get(), &opened) != 0 || !sameFile(st, opened))
+                    throw SealError(QStringLiteral("a folder of the bundle can't be read: ") + shown(rel));
+                entries.push_back(std::move(e));
+                folder(sub.get(), rel, depth + 1);
+                continue;
+            }
+            if (S_ISREG(st.st_mode)) {
+                e.entry.type = SealEntry::Type::File;
+                e.entry.mode = st.st_mode & 07777;
+                if (st.st_nlink > 1)
+                    throw SealError(QStringLiteral("a file of the bundle has more than one name (a hard link): ") + shown(rel));
+                if (othersMayWrite(st))
+                    throw SealError(othersMayWriteFailure(rel));
+                UniqueFd file(::openat(dirFd, name.constData(), kFileFlags));
+                struct stat opened;
+                if (!file || ::fstat(file.get(), &opened) != 0 || !sameFile(st, opened) || !S_ISREG(opened.st_mode)
+                    || opened.st_mode != st.st_mode || opened.st_nlink > 1)
+                    throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+                auto digest = m_hasher.digest(file.get());
+                if (!digest)
+                    throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+                e.entry.digest = *digest;
             } else if (S_ISLNK(st.st_mode)) {
-                e.type = SealEntry::Type::Symlink;
+                e.entry.type = SealEntry::Type::Symlink;
                 std::vector<char> buf(size_t(CodeResources::kMaxPathBytes) + 1);
-                const ssize_t n = ::readlink(full.c_str(), buf.data(), buf.size());
+                const ssize_t n = ::readlinkat(dirFd, name.constData(), buf.data(), buf.size());
                 if (n <= 0 || n > CodeResources::kMaxPathBytes)
                     throw SealError(QStringLiteral("a symbolic link of the bundle can't be read: ") + shown(rel));
-                e.target = QByteArray(buf.data(), qsizetype(n));
-                if (checkLinks) {
-                    if (auto failure = linkFailure(root, realRoot, e))
-                        throw SealError(*failure);
-                }
+                e.entry.target = QByteArray(buf.data(), qsizetype(n));
+                e.reach = reach(m_root, rel);
             } else {
                 throw SealError(QStringLiteral("the bundle holds something that is neither file, folder nor link: ") + shown(rel));
             }
             entries.push_back(std::move(e));
         }
     }
-    std::sort(entries.begin(), entries.end(), [](const SealEntry &a, const SealEntry &b) { return a.path < b.path; });
 
     // Only the known signature files may sit unsealed in the signature folder.
-    const std::string sigDir = joinPath(root, signatureFolder);
-    Dir dir(::opendir(sigDir.c_str()));
-    if (dir.dir) {
-        while (dirent *d = ::readdir(dir.dir)) {
-            const QByteArray name(d->d_name);
-            if (name == "." || name == "..")
-                continue;
+    void signatureFolder(int contentsFd, const struct stat &st)
+    {
+        const QByteArray folderRel(kSignatureFolder);
+        if (!S_ISDIR(st.st_mode))
+            throw SealError(QStringLiteral("the signature folder isn't a folder"));
+        if (othersMayWrite(st))
+            throw SealError(othersMayWriteFailure(folderRel));
+        UniqueFd sig(::openat(contentsFd, "_CodeSignature", kDirFlags));
+        std::vector<QByteArray> names;
+        try {
+            if (!sig)
+                throw std::system_error(errno, std::generic_category());
+            names = folderNames(sig.get());
+        } catch (const std::system_error &) {
+            throw SealError(QStringLiteral("the signature folder can't be read"));
+        }
+        for (const QByteArray &name : names) {
             if (name != BundleSeal::kResourcesFile && name != BundleSeal::kSignatureFile && name != BundleSeal::kNotarizationFile)
-                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(signatureFolder + '/' + name));
+                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(folderRel + '/' + name));
         }
     }
-    return entries;
+
+    int m_root;
+    Hasher m_hasher;
+};
+
+std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *name, qsizetype maxBytes,
+                                    const QString &what)
+{
+    UniqueFd contents(::openat(rootFd, "Contents", kDirFlags));
+    if (!contents)
+        throw SealError(QStringLiteral("the bundle can't be read"));
+    UniqueFd dir;
+    if (folder) {
+        dir = UniqueFd(::openat(contents.get(), folder, kDirFlags));
+        if (!dir) {
+            if (errno == ENOENT)
+                return std::nullopt;
+            throw SealError(QStringLiteral("the signature folder can't be read"));
+        }
+    }
+    UniqueFd file(::openat(folder ? dir.get() : contents.get(), name, kFileFlags));
+    if (!file) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw SealError(what + QStringLiteral(" can't be read"));
+    }
+    struct stat st;
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw SealError(what + QStringLiteral(" isn't a plain file"));
+    if (othersMayWrite(st))
+        throw SealError(what + QStringLiteral(" can be written by others"));
+    if (st.st_size > maxBytes)
+        throw SealError(what + QStringLiteral(" is too large"));
+    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
+    if (readFull(file.get(), bytes.data(), size_t(bytes.size())) != bytes.size())
+        throw SealError(what + QStringLiteral(" can't be read"));
+    return bytes;
+}
+
+// A sealed bundle belongs to the identifier it was sealed under only if its
+// own Info.plist says so too; otherwise a seal could dress up another app.
+std::optional<QString> infoPlistMismatch(int rootFd, const QString &sealedIdentifier)
+{
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = readBelow(rootFd, nullptr, "Info.plist", kMaxInfoPlistBytes, QStringLiteral("the bundle's Info.plist"));
+    } catch (const SealError &e) {
+        return e.description();
+    }
+    if (!bytes)
+        return QStringLiteral("the bundle has no Info.plist");
+    const std::unique_ptr<PList::Dictionary> info = parsePlistDictionary(*bytes);
+    const QVariant identifier = info ? plistValue(*info, QStringLiteral("CFBundleIdentifier")) : QVariant();
+    if (identifier.typeId() != QMetaType::QString)
+        return QStringLiteral("the bundle's Info.plist has no CFBundleIdentifier");
+    if (identifier.toString() != sealedIdentifier)
+        return QStringLiteral("the Info.plist identifier \"%1\" is not the sealed identifier \"%2\"")
+            .arg(identifier.toString(), sealedIdentifier);
+    return std::nullopt;
 }
 
 } // namespace
@@ -219,120 +325,110 @@ bool BundleSeal::looksLikeBundle(const QString &bundlePath)
     return ::lstat((root + "/Contents").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+UniqueFd BundleSeal::openRoot(const QString &bundlePath)
+{
+    const QByteArray root = QFile::encodeName(bundlePath);
+    UniqueFd fd(root.isEmpty() ? -1 : ::open(root.constData(), kDirFlags));
+    struct stat st;
+    if (!fd || ::fstatat(fd.get(), "Contents", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        throw SealError(QStringLiteral("the bundle can't be read"));
+    return fd;
+}
+
 CodeResources BundleSeal::scan(const QString &bundlePath, const QString &identifier)
 {
+    const UniqueFd root = openRoot(bundlePath);
+    Walk walk(root.get());
+    walk.run();
     CodeResources list;
     list.identifier = identifier;
-    list.entries = walk(bundlePath, true);
-    const QByteArray root = QFile::encodeName(bundlePath);
-    Hasher hasher;
-    for (SealEntry &e : list.entries) {
-        if (e.type != SealEntry::Type::File)
-            continue;
-        auto digest = hasher.digest(joinPath(root, e.path), e.mode);
-        if (!digest)
-            throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(e.path));
-        e.digest = *digest;
+    list.rootMode = walk.rootMode;
+    list.entries.reserve(walk.entries.size());
+    for (DiskEntry &e : walk.entries) {
+        if (auto failure = linkFailure(e))
+            throw SealError(*failure);
+        list.entries.push_back(std::move(e.entry));
     }
     return list;
 }
 
 std::optional<QString> BundleSeal::check(const QString &bundlePath, const CodeResources &list)
 {
-    std::vector<SealEntry> disk;
     try {
-        disk = walk(bundlePath, false);
+        const UniqueFd root = openRoot(bundlePath);
+        return check(root.get(), list);
     } catch (const SealError &e) {
         return e.description();
     }
+}
+
+std::optional<QString> BundleSeal::check(int rootFd, const CodeResources &list)
+{
+    Walk walk(rootFd);
+    try {
+        walk.run();
+    } catch (const SealError &e) {
+        return e.description();
+    }
+    if (walk.rootMode != list.rootMode)
+        return QStringLiteral("the bundle folder changed its permissions");
     // Links are judged after the comparison, so that a removed file is
     // reported as removed rather than as the link to it dangling; a link
     // that differs from the seal and leads outside says so.
-    const QByteArray root = QFile::encodeName(bundlePath);
-    const std::string realRoot = realPath(root.toStdString());
-    Hasher hasher;
+    const std::vector<DiskEntry> &disk = walk.entries;
     auto sealed = list.entries.begin();
     auto found = disk.begin();
     while (sealed != list.entries.end() || found != disk.end()) {
-        if (found == disk.end() || (sealed != list.entries.end() && sealed->path < found->path))
+        if (found == disk.end() || (sealed != list.entries.end() && sealed->path < found->entry.path))
             return resourceFailure(sealed->path, "was removed");
-        if (sealed == list.entries.end() || found->path < sealed->path) {
-            if (found->type == SealEntry::Type::Symlink && leaves(root, realRoot, *found))
-                return linkFailure(root, realRoot, *found);
-            return resourceFailure(found->path, "was added");
+        const SealEntry &f = found->entry;
+        if (sealed == list.entries.end() || f.path < sealed->path) {
+            if (found->reach == LinkReach::Outside)
+                return linkFailure(*found);
+            return resourceFailure(f.path, "was added");
         }
-        if (sealed->type != found->type)
-            return resourceFailure(found->path, "changed its type");
+        if (sealed->type != f.type)
+            return resourceFailure(f.path, "changed its type");
         switch (sealed->type) {
         case SealEntry::Type::Directory:
-            if (sealed->mode != found->mode)
-                return resourceFailure(found->path, "changed its permissions");
+            if (sealed->mode != f.mode)
+                return resourceFailure(f.path, "changed its permissions");
             break;
         case SealEntry::Type::Symlink:
-            if (sealed->target != found->target) {
-                if (leaves(root, realRoot, *found))
-                    return linkFailure(root, realRoot, *found);
-                return resourceFailure(found->path, "points somewhere else");
+            if (sealed->target != f.target) {
+                if (found->reach == LinkReach::Outside)
+                    return linkFailure(*found);
+                return resourceFailure(f.path, "points somewhere else");
             }
             break;
-        case SealEntry::Type::File: {
-            if (sealed->mode != found->mode)
-                return resourceFailure(found->path, "changed its permissions");
-            const auto digest = hasher.digest(joinPath(root, found->path), found->mode);
-            if (!digest || *digest != sealed->digest)
-                return resourceFailure(found->path, "was modified");
+        case SealEntry::Type::File:
+            if (sealed->mode != f.mode)
+                return resourceFailure(f.path, "changed its permissions");
+            if (f.digest != sealed->digest)
+                return resourceFailure(f.path, "was modified");
             break;
-        }
         }
         ++sealed;
         ++found;
     }
-    for (const SealEntry &e : disk) {
-        if (e.type == SealEntry::Type::Symlink)
-            if (auto failure = linkFailure(root, realRoot, e))
-                return failure;
+    for (const DiskEntry &e : disk) {
+        if (auto failure = linkFailure(e))
+            return failure;
     }
-    return std::nullopt;
+    return infoPlistMismatch(rootFd, list.identifier);
 }
 
-std::optional<QByteArray> BundleSeal::readFile(const QString &bundlePath, const char *name, qsizetype maxBytes)
+std::optional<QByteArray> BundleSeal::readFile(int rootFd, const char *name, qsizetype maxBytes)
 {
-    // Each step refuses links, so the signature is read from inside the bundle.
-    const std::string root = QFile::encodeName(bundlePath).toStdString();
-    UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (rootFd.get() < 0)
-        throw SealError(QStringLiteral("the bundle can't be read"));
-    UniqueFd contents(::openat(rootFd.get(), "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (contents.get() < 0)
-        throw SealError(QStringLiteral("the bundle can't be read"));
-    UniqueFd sig(::openat(contents.get(), "_CodeSignature", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (sig.get() < 0) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        throw SealError(QStringLiteral("the signature folder can't be read"));
-    }
-    UniqueFd file(::openat(sig.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.get() < 0) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        throw SealError(QStringLiteral("the signature file %1 can't be read").arg(QLatin1String(name)));
-    }
-    struct stat st;
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw SealError(QStringLiteral("the signature file %1 isn't a plain file").arg(QLatin1String(name)));
-    if (st.st_size > maxBytes)
-        throw SealError(QStringLiteral("the signature file %1 is too large").arg(QLatin1String(name)));
-    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    if (readFull(file.get(), bytes.data(), size_t(bytes.size())) != bytes.size())
-        throw SealError(QStringLiteral("the signature file %1 can't be read").arg(QLatin1String(name)));
-    return bytes;
+    return readBelow(rootFd, "_CodeSignature", name, maxBytes, QStringLiteral("the signature file %1").arg(QLatin1String(name)));
 }
 
 BundleSeal::SignedList BundleSeal::readSigned(const QString &bundlePath, const char *signatureName)
 {
+    const UniqueFd root = openRoot(bundlePath);
     SignedList s;
-    s.list = readFile(bundlePath, kResourcesFile, CodeResources::kMaxBytes);
-    s.signature = readFile(bundlePath, signatureName, kMaxSignatureBytes);
+    s.list = readFile(root.get(), kResourcesFile, CodeResources::kMaxBytes);
+    s.signature = readFile(root.get(), signatureName, kMaxSignatureBytes);
     return s;
 }
 

@@ -51,6 +51,44 @@ bool hasExtension(X509 *cert, const char *oid)
     return obj && X509_get_ext_by_OBJ(cert, obj.get(), -1) >= 0;
 }
 
+// SHA-256 or stronger, both as the digest of the signer and as the digest
+// named by its signature algorithm (sha1WithRSAEncryption says SHA-1 even when
+// the digest field says otherwise).
+bool isStrongDigest(int nid)
+{
+    switch (nid) {
+    case NID_sha256:
+    case NID_sha384:
+    case NID_sha512:
+    case NID_sha3_256:
+    case NID_sha3_384:
+    case NID_sha3_512:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool strongDigest(CMS_SignerInfo *signer)
+{
+    X509_ALGOR *digestAlg = nullptr;
+    X509_ALGOR *signatureAlg = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlg, &signatureAlg);
+    if (!digestAlg || !signatureAlg)
+        return false;
+    const ASN1_OBJECT *digestOid = nullptr;
+    const ASN1_OBJECT *signatureOid = nullptr;
+    X509_ALGOR_get0(&digestOid, nullptr, nullptr, digestAlg);
+    X509_ALGOR_get0(&signatureOid, nullptr, nullptr, signatureAlg);
+    if (!isStrongDigest(OBJ_obj2nid(digestOid)))
+        return false;
+    int signatureDigest = NID_undef;
+    int keyType = NID_undef;
+    if (OBJ_find_sigid_algs(OBJ_obj2nid(signatureOid), &signatureDigest, &keyType) == 1 && signatureDigest != NID_undef)
+        return isStrongDigest(signatureDigest);
+    return true; // a bare key algorithm (rsaEncryption, ecPublicKey) signs the digest above
+}
+
 } // namespace
 
 bool hasCodeSigningUsage(X509 *certificate)
@@ -159,15 +197,22 @@ CmsVerification cmsVerifyDetached(const QByteArray &der, const QByteArray &conte
     if (der.isEmpty() || der.size() > kMaxSignatureBytes || content.size() > INT_MAX)
         return fail(QStringLiteral("the signature is malformed"));
 
-    ossl::Cms cms;
-    {
-        ossl::Bio in = ossl::memoryBio(der);
-        cms.reset(d2i_CMS_bio(in.get(), nullptr));
-    }
-    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
+    // Exactly one DER object: bytes after it would let the same signature
+    // travel in many files.
+    const auto *begin = reinterpret_cast<const unsigned char *>(der.constData());
+    const unsigned char *end = begin;
+    ossl::Cms cms(d2i_CMS_ContentInfo(nullptr, &end, long(der.size())));
+    if (!cms || end != begin + der.size() || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
         return fail(QStringLiteral("the signature is malformed"));
-    if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1)
+    // The content is the resource list on disk; a copy inside the signature
+    // is never what is checked, so it is refused rather than ignored.
+    if (CMS_is_detached(cms.get()) != 1)
+        return fail(QStringLiteral("the signature is not detached"));
+    STACK_OF(CMS_SignerInfo) *signerInfos = CMS_get0_SignerInfos(cms.get());
+    if (sk_CMS_SignerInfo_num(signerInfos) != 1)
         return fail(QStringLiteral("the signature does not have exactly one signer"));
+    if (!strongDigest(sk_CMS_SignerInfo_value(signerInfos, 0)))
+        return fail(QStringLiteral("the signature uses a weak digest"));
 
     // First the signature itself; the chain is judged below, where the
     // reason for a refusal can be told precisely.

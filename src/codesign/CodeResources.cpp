@@ -68,6 +68,7 @@ QByteArray CodeResources::serialize() const
     out.reserve(qsizetype(entries.size()) * 120 + 128);
     out += kMagic;
     out += "\nidentifier " + encode(identifier.toUtf8(), false);
+    out += "\nroot " + modeText(rootMode);
     out += "\nentries " + QByteArray::number(qsizetype(entries.size())) + '\n';
     for (const SealEntry &e : entries) {
         switch (e.type) {
@@ -113,6 +114,9 @@ CodeResources CodeResources::parse(const QByteArray &text)
     if (!nextLine(&line) || !line.startsWith("identifier ") || !decodeCanonical(line.mid(11), false, &identifier))
         throw bad(QStringLiteral("no signing identifier"));
     list.identifier = QString::fromUtf8(identifier);
+
+    if (!nextLine(&line) || !line.startsWith("root ") || !parseMode(line.mid(5), &list.rootMode))
+        throw bad(QStringLiteral("no root folder mode"));
 
     if (!nextLine(&line) || !line.startsWith("entries "))
         throw bad(QStringLiteral("no entry count"));

@@ -14,6 +14,7 @@
 //
 //   ferrowhistle-code-resources 1
 //   identifier <identifier>
+//   root <mode>
 //   entries <count>
 //   d <mode> <path>
 //   f <mode> <path> <sha256 hex>
@@ -24,6 +25,8 @@
 // A-Z a-z 0-9 - . _ ~ and, in paths and targets, "/"), in exactly that
 // canonical form, so one list has exactly one text. Entries are strictly
 // ascending by the bytes of their path, which also rules out duplicates.
+// The root line seals the bundle folder's own mode: an archive carries it,
+// so whoever serves the download would otherwise choose it.
 
 class SealError : public std::runtime_error {
 public:
@@ -55,6 +58,7 @@ public:
     static constexpr qsizetype kMaxPathBytes = 4096;
 
     QString identifier;
+    unsigned rootMode = 0755;       // the bundle folder's permission bits
     std::vector<SealEntry> entries; // ascending by path
 
     QByteArray serialize() const;

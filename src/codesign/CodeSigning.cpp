@@ -2,6 +2,7 @@
 
 #include "codesign/BundleSeal.h"
 #include "codesign/CmsSignature.h"
+#include "codesign/SealedBundle.h"
 #include "codesign/SigningRequirement.h"
 
 namespace {
@@ -27,11 +28,11 @@ QString signedTeam(const Bundle &bundle)
 }
 
 // Why the candidate fails the requirement, or nothing when it satisfies it.
-std::optional<QString> validate(const QString &candidate, const SigningRequirement &requirement, const Bundle &running)
+std::optional<QString> validate(const SealedBundle &candidate, const SigningRequirement &requirement, const Bundle &running)
 {
     BundleSeal::SignedList signedList;
     try {
-        signedList = BundleSeal::readSigned(candidate, BundleSeal::kSignatureFile);
+        signedList = candidate.signedList(BundleSeal::kSignatureFile);
     } catch (const SealError &e) {
         return e.description();
     }
@@ -43,15 +44,36 @@ std::optional<QString> validate(const QString &candidate, const SigningRequireme
     if (!cms.valid)
         return cms.failure;
 
-    CodeResources list;
     try {
-        list = CodeResources::parse(*signedList.list);
+        const CodeResources &list = candidate.resources();
+        if (auto unmet = requirement.unmetClause(list.identifier, cms.signer))
+            return QStringLiteral("code failed to satisfy the requirement: ") + *unmet;
     } catch (const SealError &e) {
         return e.description();
     }
-    if (auto unmet = requirement.unmetClause(list.identifier, cms.signer))
-        return QStringLiteral("code failed to satisfy the requirement: ") + *unmet;
-    return BundleSeal::check(candidate, list);
+    return candidate.diskFailure();
+}
+
+// A candidate that could not be opened is judged only after the running
+// copy, so that a copy unable to verify anything says so first.
+void verifyCandidate(const SealedBundle *candidate, const Bundle &running)
+{
+    const std::optional<QString> identifier = running.identifier();
+    if (!identifier || identifier->isEmpty())
+        throw CodeSigningError(CodeSigningError::Kind::NoBundleIdentifier,
+                               QStringLiteral("the running copy's Info.plist has no CFBundleIdentifier"));
+    const QString team = teamIdentifier(running);
+
+    const std::optional<SigningRequirement> requirement = SigningRequirement::compile(*identifier, team);
+    if (!requirement)
+        throw CodeSigningError(CodeSigningError::Kind::Unreadable,
+                               QStringLiteral("no signing requirement can be made from identifier \"%1\" and team \"%2\"")
+                                   .arg(*identifier, team));
+    if (!candidate)
+        throw CodeSigningError(CodeSigningError::Kind::Unreadable, QStringLiteral("not an application bundle"));
+
+    if (const auto failure = validate(*candidate, *requirement, running))
+        throw CodeSigningError(CodeSigningError::Kind::RequirementUnmet, *failure);
 }
 
 } // namespace
@@ -80,20 +102,15 @@ QString teamIdentifier(const Bundle &running)
 
 void verifySignature(const QString &candidateBundlePath, const Bundle &running)
 {
-    const std::optional<QString> identifier = running.identifier();
-    if (!identifier || identifier->isEmpty())
-        throw CodeSigningError(CodeSigningError::Kind::NoBundleIdentifier,
-                               QStringLiteral("the running copy's Info.plist has no CFBundleIdentifier"));
-    const QString team = teamIdentifier(running);
+    std::optional<SealedBundle> candidate;
+    try {
+        candidate.emplace(candidateBundlePath);
+    } catch (const SealError &) {
+    }
+    verifyCandidate(candidate ? &*candidate : nullptr, running);
+}
 
-    const std::optional<SigningRequirement> requirement = SigningRequirement::compile(*identifier, team);
-    if (!requirement)
-        throw CodeSigningError(CodeSigningError::Kind::Unreadable,
-                               QStringLiteral("no signing requirement can be made from identifier \"%1\" and team \"%2\"")
-                                   .arg(*identifier, team));
-    if (!BundleSeal::looksLikeBundle(candidateBundlePath))
-        throw CodeSigningError(CodeSigningError::Kind::Unreadable, QStringLiteral("not an application bundle"));
-
-    if (const auto failure = validate(candidateBundlePath, *requirement, running))
-        throw CodeSigningError(CodeSigningError::Kind::RequirementUnmet, *failure);
+void verifySignature(const SealedBundle &candidate, const Bundle &running)
+{
+    verifyCandidate(&candidate, running);
 }

@@ -46,3 +46,6 @@ QString teamIdentifier(const Bundle &running = Bundle::main());
 // strict validation of every sealed folder, file and link. Throws
 // CodeSigningError otherwise.
 void verifySignature(const QString &candidateBundlePath, const Bundle &running = Bundle::main());
+// The same for a candidate already opened (shared with its assessment).
+class SealedBundle;
+void verifySignature(const SealedBundle &candidate, const Bundle &running = Bundle::main());

@@ -1,22 +1,33 @@
 #include "codesign/Notarization.h"
 
-#include "codesign/BundleSeal.h"
 #include "codesign/CmsSignature.h"
 #include "codesign/CodeSigning.h"
+#include "codesign/SealedBundle.h"
+
+namespace {
+Assessment result(Assessment::Outcome o, QString reason) { return Assessment{o, std::move(reason)}; }
+} // namespace
 
 Assessment assessNotarization(const QString &candidateBundlePath, const Bundle &anchorsFrom)
 {
-    auto result = [](Assessment::Outcome o, QString reason) { return Assessment{o, std::move(reason)}; };
-    if (!BundleSeal::looksLikeBundle(candidateBundlePath))
+    std::optional<SealedBundle> candidate;
+    try {
+        candidate.emplace(candidateBundlePath);
+    } catch (const SealError &) {
         return result(Assessment::NotABundle, QStringLiteral("not an application bundle"));
+    }
+    return assessNotarization(*candidate, anchorsFrom);
+}
 
+Assessment assessNotarization(const SealedBundle &candidate, const Bundle &anchorsFrom)
+{
     const ossl::CertStack anchors = loadPemCertificateFile(notaryAnchorsPath(anchorsFrom));
     if (sk_X509_num(anchors.get()) <= 0)
         return result(Assessment::NoNotaryAnchors, QStringLiteral("this copy has no notary anchors to check against"));
 
     BundleSeal::SignedList notarized;
     try {
-        notarized = BundleSeal::readSigned(candidateBundlePath, BundleSeal::kNotarizationFile);
+        notarized = candidate.signedList(BundleSeal::kNotarizationFile);
     } catch (const SealError &e) {
         return result(Assessment::NotNotarized, e.description());
     }
@@ -28,8 +39,7 @@ Assessment assessNotarization(const QString &candidateBundlePath, const Bundle &
         return result(Assessment::TicketInvalid, QStringLiteral("the notarization ticket is not valid: ") + v.failure);
 
     try {
-        const CodeResources list = CodeResources::parse(*notarized.list);
-        if (const auto changed = BundleSeal::check(candidateBundlePath, list))
+        if (const auto &changed = candidate.diskFailure())
             return result(Assessment::ModifiedSinceNotarized, QStringLiteral("the bundle changed after notarization: ") + *changed);
     } catch (const SealError &e) {
         return result(Assessment::ModifiedSinceNotarized, e.description());

@@ -23,3 +23,6 @@ struct Assessment {
 
 // Anchors are taken from the notary anchor file of `anchorsFrom`.
 Assessment assessNotarization(const QString &candidateBundlePath, const Bundle &anchorsFrom = Bundle::main());
+// The same for a candidate already opened (shared with its signature check).
+class SealedBundle;
+Assessment assessNotarization(const SealedBundle &candidate, const Bundle &anchorsFrom = Bundle::main());

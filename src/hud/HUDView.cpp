@@ -15,6 +15,41 @@ namespace {
 // X11 window sizes are 16-bit; a card for an enormous message is cut there.
 constexpr double kMaxWindowExtent = 32767;
 
+// Text layout costs more than linearly in the length of a word, so a long
+// message is laid out in chunks: each layout sees a window of the text that
+// starts where the last whole line of the chunk before ended. Lines stop
+// below the tallest card there can be, or once the bound is laid out, which
+// only text that is nearly all zero-width (marks, joiners) reaches.
+constexpr qsizetype kLongMessage = 4096;
+constexpr qsizetype kChunk = 2048;
+constexpr qsizetype kMaxLaidOut = 1 << 18;
+// How far a cut may move back to keep a character and its marks together.
+constexpr qsizetype kMaxCutBacktrack = 32;
+
+// Where to cut text at `length` UTF-16 units, moved back so that no
+// surrogate pair and, within reason, no character and its marks are split.
+qsizetype cutAt(QStringView text, qsizetype length)
+{
+    if (length >= text.size())
+        return text.size();
+    qsizetype cut = length;
+    const qsizetype floor = std::max<qsizetype>(1, length - kMaxCutBacktrack);
+    while (cut > floor && (text.at(cut).isLowSurrogate() || text.at(cut).isMark()))
+        --cut;
+    if (text.at(cut).isLowSurrogate())
+        --cut;
+    return cut;
+}
+
+QTextOption cardTextOption()
+{
+    QTextOption option;
+    // Wrap between words; a single word wider than the limit is broken.
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setAlignment(Qt::AlignLeft);
+    return option;
+}
+
 } // namespace
 
 QFont HUDView::messageFont()
@@ -27,16 +62,13 @@ QFont HUDView::messageFont()
 
 QSizeF HUDView::measure(QTextLayout &layout)
 {
-    QTextOption option;
-    // Wrap between words; a single word wider than the limit is broken.
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    option.setAlignment(Qt::AlignLeft);
-    layout.setTextOption(option);
+    layout.setTextOption(cardTextOption());
     layout.setCacheEnabled(true);
     layout.beginLayout();
     double y = 0;
     double width = 0;
-    for (;;) {
+    // Lines below the tallest card there can be are never seen.
+    while (y < kMaxWindowExtent) {
         QTextLine line = layout.createLine();
         if (!line.isValid())
             break;
@@ -50,15 +82,76 @@ QSizeF HUDView::measure(QTextLayout &layout)
 }
 
 HUDView::HUDView(const QString &message, std::function<void()> onTap, QWidget *parent)
-    : QWidget(parent), m_onTap(std::move(onTap)), m_layout(message, messageFont())
+    : QWidget(parent), m_onTap(std::move(onTap))
 {
-    m_measured = measure(m_layout);
+    if (message.size() <= kLongMessage) {
+        auto layout = std::make_unique<QTextLayout>(message, messageFont());
+        m_measured = measure(*layout);
+        m_laidOut = message.size();
+        const int lines = layout->lineCount();
+        m_chunks.push_back(Chunk{std::move(layout), lines});
+    } else {
+        layOutLong(message);
+    }
     m_geometry = HUDLayout::cardGeometry(m_measured);
     if (m_geometry.size.height() > kMaxWindowExtent)
         m_geometry.size.setHeight(kMaxWindowExtent);
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     resize(static_cast<int>(std::ceil(m_geometry.size.width())), static_cast<int>(std::ceil(m_geometry.size.height())));
+}
+
+int HUDView::lineCount() const
+{
+    int n = 0;
+    for (const Chunk &c : m_chunks)
+        n += c.lines;
+    return n;
+}
+
+void HUDView::layOutLong(const QString &message)
+{
+    const QFont font = messageFont();
+    const QTextOption option = cardTextOption();
+    const QStringView all(message);
+    double y = 0;
+    double width = 0;
+    qsizetype pos = 0;
+    while (pos < message.size() && y < kMaxWindowExtent && pos < kMaxLaidOut) {
+        const QStringView rest = all.mid(pos);
+        const qsizetype cut = cutAt(rest, kChunk);
+        const bool lastChunk = cut == rest.size();
+        auto layout = std::make_unique<QTextLayout>(rest.left(cut).toString(), font);
+        layout->setTextOption(option);
+        layout->setCacheEnabled(true);
+        layout->beginLayout();
+        int kept = 0;
+        qsizetype consumed = 0;
+        while (y < kMaxWindowExtent) {
+            QTextLine line = layout->createLine();
+            if (!line.isValid())
+                break;
+            line.setLineWidth(HUDLayout::kMaxTextWidth);
+            const qsizetype end = line.textStart() + line.textLength();
+            // A line that reaches the end of the window may go on beyond
+            // it: the next chunk lays it out again, unless it is the
+            // chunk's only line (a window too narrow to fill a line).
+            if (end >= cut && !lastChunk && kept > 0)
+                break;
+            line.setPosition(QPointF(0, y));
+            y += line.height();
+            width = std::max(width, line.naturalTextWidth());
+            consumed = end;
+            ++kept;
+        }
+        layout->endLayout();
+        if (kept == 0 || consumed <= 0)
+            break;
+        pos += consumed;
+        m_chunks.push_back(Chunk{std::move(layout), kept});
+    }
+    m_laidOut = pos;
+    m_measured = QSizeF(std::min(width, HUDLayout::kMaxTextWidth), y);
 }
 
 void HUDView::paintEvent(QPaintEvent *event)
@@ -96,10 +189,20 @@ void HUDView::paintEvent(QPaintEvent *event)
     const QPointF origin = textRect.topLeft() + QPointF(HUDLayout::kTextSlack / 2, HUDLayout::kTextSlack / 2);
     p.save();
     p.setClipRect(textRect.intersected(QRectF(rect())), Qt::IntersectClip);
-    p.setPen(QColor::fromRgbF(0, 0, 0, 0.8));
-    m_layout.draw(&p, origin + QPointF(0, 1));
-    p.setPen(Qt::white);
-    m_layout.draw(&p, origin);
+    // Only the lines in the exposed part are drawn: a card for a long
+    // message is far taller than any screen.
+    const QRectF exposed = QRectF(event->rect()).translated(-origin).adjusted(0, -2, 0, 2);
+    for (const Chunk &c : m_chunks) {
+        for (int i = 0; i < c.lines; ++i) {
+            const QTextLine line = c.layout->lineAt(i);
+            if (!line.rect().intersects(exposed))
+                continue;
+            p.setPen(QColor::fromRgbF(0, 0, 0, 0.8));
+            line.draw(&p, origin + QPointF(0, 1));
+            p.setPen(Qt::white);
+            line.draw(&p, origin);
+        }
+    }
     p.restore();
 }
 

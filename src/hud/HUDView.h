@@ -6,10 +6,13 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 // The card: the application icon on the left and the message in large white
-// bold type on a dark rounded background. The text is laid out once, with
-// the font it is drawn with, so what is measured is what is painted.
+// bold type on a dark rounded background. The text is laid out with the font
+// it is drawn with, so what is measured is what is painted. Only as much of
+// a long message is laid out as the tallest card can show.
 class HUDView final : public QWidget {
     Q_OBJECT
 public:
@@ -19,11 +22,14 @@ public:
     const HUDLayout::CardGeometry &geometryInPoints() const { return m_geometry; }
     // The wrapped text's measured size before rounding.
     QSizeF measuredTextSize() const { return m_measured; }
-    int lineCount() const { return m_layout.lineCount(); }
+    int lineCount() const;
+    // How much of the message was laid out (UTF-16 units).
+    qsizetype laidOutLength() const { return m_laidOut; }
 
     // The font the card draws with: the desktop's general font, 28 px, bold.
     static QFont messageFont();
-    // Lays a message out the way the card does and returns its size.
+    // Lays a message out the way the card does and returns its size; lines
+    // that would start below the tallest card are not made.
     static QSizeF measure(QTextLayout &layout);
 
 protected:
@@ -31,8 +37,17 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
+    void layOutLong(const QString &message);
+
     std::function<void()> m_onTap;
-    QTextLayout m_layout;
+    // One layout for a message of ordinary length, several for a long one;
+    // only the first `lines` lines of each are the card's.
+    struct Chunk {
+        std::unique_ptr<QTextLayout> layout;
+        int lines = 0;
+    };
+    std::vector<Chunk> m_chunks;
+    qsizetype m_laidOut = 0;
     QSizeF m_measured;
     HUDLayout::CardGeometry m_geometry;
 };

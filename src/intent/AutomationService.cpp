@@ -2,6 +2,7 @@
 
 #include "hud/HUDPosition.h"
 #include "intent/AutomationInterfaceXml.h"
+#include "intent/BusArguments.h"
 #include "intent/BusNames.h"
 #include "platform/DesktopActions.h"
 #include "update/Updater.h"
@@ -17,29 +18,15 @@ const QString kInvalidArgs = QStringLiteral("org.freedesktop.DBus.Error.InvalidA
 const QString kUnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
 const QString kNotSupported = QStringLiteral("org.freedesktop.DBus.Error.NotSupported");
 
-// Bad input is echoed in errors, but never at length.
-QString shortened(const QString &text)
-{
-    constexpr qsizetype kMax = 64;
-    return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("…");
-}
-
-// The signature of the call's arguments, e.g. "ssd".
-QString signatureOf(const QDBusMessage &call)
-{
-    return call.signature();
-}
+using BusArguments::shortened;
 
 bool expectSignature(const QDBusMessage &call, const QDBusConnection &connection, const char *expected,
                      const char *description)
 {
-    if (signatureOf(call) == QLatin1String(expected))
-        return true;
-    connection.send(call.createErrorReply(
-        kInvalidArgs, QStringLiteral("%1 takes (%2), signature \"%3\"; got signature \"%4\"")
-                          .arg(call.member(), QLatin1String(description), QLatin1String(expected),
-                               shortened(signatureOf(call)))));
-    return false;
+    const auto refusal = BusArguments::signatureRefusal(call.member(), call.signature(), expected, description);
+    if (refusal)
+        connection.send(call.createErrorReply(kInvalidArgs, *refusal));
+    return !refusal;
 }
 
 // Which of our interfaces a call without an interface name means.
@@ -67,8 +54,7 @@ QString AutomationService::introspect(const QString &path) const
 
 QString AutomationService::invalidPositionText(const QString &position)
 {
-    return QStringLiteral("position \"%1\" is not one of: %2 (or empty for center)")
-        .arg(shortened(position), HUDPositions::rawValueList());
+    return BusArguments::invalidPositionText(position);
 }
 
 bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusConnection &connection)
@@ -80,8 +66,7 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
 
     if (iface == BusNames::intentsInterface()) {
         if (member == QLatin1String("DisplayMessage")) {
-            if (expectSignature(message, connection, "ssd", "s message, s position, d duration"))
-                displayMessage(message, connection);
+            displayMessage(message, connection);
             return true;
         }
     } else if (iface == BusNames::applicationInterface()) {
@@ -124,19 +109,16 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
 
 void AutomationService::displayMessage(const QDBusMessage &call, const QDBusConnection &connection)
 {
-    const QList<QVariant> args = call.arguments();
-    const QString positionText = args.at(1).toString();
-    std::optional<HUDPosition> position = DisplayMessageIntent::kDefaultPosition;
-    if (!positionText.isEmpty())
-        position = HUDPositions::fromRawValue(positionText);
-    if (!position) {
-        connection.send(call.createErrorReply(kInvalidArgs, invalidPositionText(positionText)));
+    auto checked = BusArguments::displayMessage(call.signature(), call.arguments());
+    if (const QString *refusal = std::get_if<QString>(&checked)) {
+        connection.send(call.createErrorReply(kInvalidArgs, *refusal));
         return;
     }
+    auto &args = std::get<BusArguments::DisplayMessageCall>(checked);
     DisplayMessageIntent intent;
-    intent.message = args.at(0).toString();
-    intent.position = *position;
-    intent.duration = args.at(2).toDouble();
+    intent.message = std::move(args.message);
+    intent.position = args.position;
+    intent.duration = args.duration;
     // Not awaited: the coroutine owns its frame and ends after the reply.
     performAndReply(std::move(intent), call, connection);
 }

@@ -11,8 +11,13 @@
 // store: strings, booleans, integers (qint64), reals and dates (QDateTime).
 
 // The root dictionary of an XML or binary property list, or null when the
-// bytes are not one.
+// bytes are not one, nest deeper than any of our files could or hold a NUL.
 std::unique_ptr<PList::Dictionary> parsePlistDictionary(const QByteArray &bytes);
+
+// False when the containers of an XML or binary property list nest too
+// deeply to be parsed safely (or, in a binary one, refer back to themselves),
+// or when a string or key would hold a NUL, on which libplist aborts.
+bool plistNestingWithinLimit(const QByteArray &bytes);
 
 // A node's value; invalid for the types above none of (arrays, data, ...).
 QVariant plistToVariant(const PList::Node *node);

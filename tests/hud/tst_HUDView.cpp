@@ -17,6 +17,8 @@ private Q_SLOTS:
     void longTextWrapsWithinLimit_data();
     void longTextWrapsWithinLimit();
     void drawnTextStaysInsideItsFrame();
+    void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data();
+    void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows();
     void automaticDuration_data();
     void automaticDuration();
 };
@@ -65,6 +67,43 @@ void TestHUDView::longTextWrapsWithinLimit()
     // Height follows the lines (up to the X window limit).
     if (view.lineCount() > 2)
         QVERIFY(g.size.height() > 88);
+}
+
+void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("whole"); // laid out to the end
+    QTest::addColumn<bool>("fills"); // the card is as tall as it can be
+    const qsizetype n = 16 << 20;
+    QTest::newRow("one 16 MiB word") << QString(n, u'W') << false << true;
+    QTest::newRow("16 MiB of words") << QStringLiteral("word ").repeated(n / 5) << false << true;
+    QTest::newRow("emoji, cut between pairs") << QStringLiteral("\U0001F426").repeated(n / 4) << false << true;
+    // Zero-width text never fills the card: a bounded amount is laid out.
+    QTest::newRow("16 MiB of line ends") << QString(n, u'\n') << false << false;
+    QTest::newRow("marks on one letter") << QStringLiteral("a") + QString(n / 2, QChar(0x0301)) << false << false;
+    // Longer than one layout, shorter than a full card: all of it, with
+    // the same lines as one layout would make.
+    QTest::newRow("many short lines") << QStringLiteral("a ").repeated(6000) << true << false;
+}
+
+void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, whole);
+    QFETCH(bool, fills);
+    HUDView view(message, {});
+    const qsizetype shown = view.laidOutLength();
+    QCOMPARE(shown == message.size(), whole);
+    QVERIFY(shown > 0);
+    QVERIFY(!message.at(shown - 1).isHighSurrogate());
+    QVERIFY(view.geometryInPoints().size.height() <= 32767);
+    QCOMPARE(view.height() == 32767, fills);
+    QVERIFY(view.measuredTextSize().width() <= HUDLayout::kMaxTextWidth);
+    if (whole) {
+        QTextLayout one(message, HUDView::messageFont());
+        HUDView::measure(one);
+        QCOMPARE(view.lineCount(), one.lineCount());
+    }
 }
 
 void TestHUDView::drawnTextStaysInsideItsFrame()

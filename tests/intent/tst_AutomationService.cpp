@@ -103,6 +103,8 @@ private Q_SLOTS:
     void badCallsAreRefusedAndShowNothing_data();
     void badCallsAreRefusedAndShowNothing();
     void hugeMessageAndVanishingCallerLeaveTheAppServing();
+    void othersAreAnsweredWhileAHugeWordIsShown_data();
+    void othersAreAnsweredWhileAHugeWordIsShown();
     void introspectionDescribesTheAction();
     void applicationInterface();
 
@@ -258,6 +260,34 @@ void TestAutomationService::hugeMessageAndVanishingCallerLeaveTheAppServing()
     QVERIFY(after->atMs >= 1600);
     const QStringList log = m_env.debugLogMessages();
     QVERIFY(log.contains(QStringLiteral("DisplayMessageIntent.perform() message=\"") + huge + QLatin1Char('"')));
+}
+
+void TestAutomationService::othersAreAnsweredWhileAHugeWordIsShown_data()
+{
+    QTest::addColumn<QString>("message");
+    const qsizetype n = 16 << 20;
+    QTest::newRow("one 16 MiB word") << QString(n, u'm');
+    QTest::newRow("16 MiB of line ends") << QString(n, u'\n');
+    QTest::newRow("16 MiB of combining marks") << QStringLiteral("a") + QString(n / 2, QChar(0x0301));
+    QTest::newRow("16 MiB of emoji") << QStringLiteral("\U0001F426").repeated(n / 4);
+}
+
+void TestAutomationService::othersAreAnsweredWhileAHugeWordIsShown()
+{
+    QFETCH(QString, message);
+    Watch watch(m_x);
+    const auto *huge = watch.send(m_bus->connection(), display(message, QString(), 30.0));
+    QVERIFY(QTest::qWaitFor([this] { return cardUp(); }, 60000));
+    // A call that needs the GUI thread is answered while the huge one waits.
+    const QDBusMessage refused = m_bus->connection().call(display(QStringLiteral("x"), QStringLiteral("middle"), 1.0));
+    QCOMPARE(refused.errorName(), kInvalidArgs);
+    QVERIFY(!huge->pending.isFinished());
+    QVERIFY(cardUp());
+
+    // A short message replaces the card; both callers are answered once it is gone.
+    watch.send(m_bus->connection(), display(QStringLiteral("after"), QString(), 1.0));
+    QVERIFY(watch.untilReplied());
+    QCOMPARE(huge->pending.reply().type(), QDBusMessage::ReplyMessage);
 }
 
 void TestAutomationService::introspectionDescribesTheAction()

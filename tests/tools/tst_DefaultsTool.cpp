@@ -93,6 +93,23 @@ private Q_SLOTS:
         for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date"})
             QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
     }
+
+    // A file nested deeper than the parser can take reads as unusable:
+    // reading finds nothing and writing replaces it, without a crash.
+    void deeplyNestedFileIsRepaired()
+    {
+        QDir(m_store.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(QFileInfo(m_store.path()).absolutePath()));
+        QFile f(m_store.path());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>" + QByteArray("<array>").repeated(50000)
+                + QByteArray("</array>").repeated(50000) + "</dict></plist>");
+        f.close();
+        QCOMPARE(run({"read", "k"}).first, 1);
+        QCOMPARE(run({"delete", "k"}).first, 1);
+        QCOMPARE(run({"write", "k", "repaired"}).first, 0);
+        QCOMPARE(m_store.string("k"), QStringLiteral("repaired"));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_DefaultsTool)

@@ -5,6 +5,8 @@
 #include "codesign/CmsSignature.h"
 #include "codesign/CodeResources.h"
 #include "codesign/CodeSigning.h"
+#include "codesign/Notarization.h"
+#include "codesign/SealedBundle.h"
 #include "update/SigningFailure.h"
 
 #include <QDir>
@@ -49,9 +51,24 @@ void storeSignedList(const QString &app, const QByteArray &list, const IssuedCer
     BundleSeal::writeFile(app, BundleSeal::kSignatureFile, cmsSignDetached(list, SigningIdentity::fromPem(signer.identityPem())));
 }
 
+// A signature made by hand, for digests and shapes the tools never make.
+QByteArray signWith(const QByteArray &content, const IssuedCertificate &signer, const EVP_MD *digest, bool detached)
+{
+    const SigningIdentity id = SigningIdentity::fromPem(signer.identityPem());
+    ossl::Bio data = ossl::memoryBio(content);
+    const unsigned flags = CMS_BINARY | CMS_PARTIAL | (detached ? CMS_DETACHED : 0u);
+    ossl::Cms cms(CMS_sign(nullptr, nullptr, id.chain(), data.get(), flags));
+    if (!cms || !CMS_add1_signer(cms.get(), id.certificate(), id.key(), digest, flags)
+        || CMS_final(cms.get(), data.get(), nullptr, flags) != 1)
+        qFatal("signing by hand failed");
+    ossl::Bio out(BIO_new(BIO_s_mem()));
+    i2d_CMS_bio(out.get(), cms.get());
+    return ossl::bioContents(out.get());
+}
+
 QByteArray listHeader(int count)
 {
-    return "ferrowhistle-code-resources 1\nidentifier com.copperkestrel.Ferrowhistle\nentries " + QByteArray::number(count) + '\n';
+    return "ferrowhistle-code-resources 1\nidentifier com.copperkestrel.Ferrowhistle\nroot 0755\nentries " + QByteArray::number(count) + '\n';
 }
 
 using Prepare = std::function<void(const SigningFixture &, const QString &app)>;
@@ -143,8 +160,52 @@ const std::vector<CandidateCase> &candidateCases()
          }, notOurs(QStringLiteral("a sealed resource is missing or invalid: Contents/bin/Ferrowhistle changed its permissions"))},
         {"folder re-moded", [](auto &f, auto &app) {
              signAs(f.developer, app);
-             ::chmod(path8(app + QStringLiteral("/Contents/bin")).constData(), 0777);
+             ::chmod(path8(app + QStringLiteral("/Contents/bin")).constData(), 0700);
          }, notOurs(QStringLiteral("a sealed resource is missing or invalid: Contents/bin changed its permissions"))},
+        {"bundle folder re-moded", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::chmod(path8(app).constData(), 0700);
+         }, notOurs(QStringLiteral("the bundle folder changed its permissions"))},
+
+        // Anything another local user could write to after the check.
+        {"bundle folder writable by all", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::chmod(path8(app).constData(), 0777);
+         }, notOurs(QStringLiteral("the bundle folder can be written by others"))},
+        {"signature folder writable by all", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::chmod(path8(app + QStringLiteral("/Contents/_CodeSignature")).constData(), 0757);
+         }, notOurs(QStringLiteral("a part of the bundle can be written by others: Contents/_CodeSignature"))},
+        {"signature file writable by the group", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::chmod(path8(sigFile(app, "CodeSignature")).constData(), 0664);
+         }, notOurs(QStringLiteral("the signature file CodeSignature can be written by others"))},
+        {"executable writable by the group", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::chmod(path8(app + QStringLiteral("/Contents/bin/Ferrowhistle")).constData(), 0775);
+         }, notOurs(QStringLiteral("a part of the bundle can be written by others: Contents/bin/Ferrowhistle"))},
+        {"second name for a sealed file", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             ::link(path8(app + QStringLiteral("/Contents/Resources/build-info.json")).constData(),
+                    path8(app + QStringLiteral("/../build-info.json")).constData());
+         }, notOurs(QStringLiteral("a file of the bundle has more than one name (a hard link): Contents/Resources/build-info.json"))},
+
+        // Info.plist must name what the seal names.
+        {"Info.plist of another identifier", [](auto &f, auto &app) {
+             const QString plist = app + QStringLiteral("/Contents/Info.plist");
+             writeBytes(plist, readBytes(plist).replace("com.copperkestrel.Ferrowhistle", "com.copperkestrel.Other"));
+             signAs(f.developer, app, QStringLiteral("com.copperkestrel.Ferrowhistle"));
+         }, notOurs(QStringLiteral("the Info.plist identifier \"com.copperkestrel.Other\" is not the sealed identifier \"com.copperkestrel.Ferrowhistle\""))},
+        {"no Info.plist", [](auto &f, auto &app) {
+             QFile::remove(app + QStringLiteral("/Contents/Info.plist"));
+             signAs(f.developer, app, QStringLiteral("com.copperkestrel.Ferrowhistle"));
+         }, notOurs(QStringLiteral("the bundle has no Info.plist"))},
+        {"Info.plist nested too deeply", [](auto &f, auto &app) {
+             writeBytes(app + QStringLiteral("/Contents/Info.plist"),
+                        "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.copperkestrel.Ferrowhistle</string><key>x</key>"
+                            + QByteArray("<array>").repeated(50000) + QByteArray("</array>").repeated(50000) + "</dict></plist>");
+             signAs(f.developer, app, QStringLiteral("com.copperkestrel.Ferrowhistle"));
+         }, notOurs(QStringLiteral("the bundle's Info.plist has no CFBundleIdentifier"))},
         {"file replaced by a link", [](auto &f, auto &app) {
              signAs(f.developer, app);
              const QString p = app + QStringLiteral("/Contents/Resources/build-info.json");
@@ -162,6 +223,12 @@ const std::vector<CandidateCase> &candidateCases()
              const QString p = app + QStringLiteral("/Contents/Resources/icon.png");
              QFile::remove(p);
              ::symlink("../../../../../../../../../../etc/passwd", path8(p).constData());
+         }, notOurs(QStringLiteral("a symbolic link leaves the bundle: Contents/Resources/icon.png"))},
+        {"link leaving the bundle to come back in", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             const QString p = app + QStringLiteral("/Contents/Resources/icon.png");
+             QFile::remove(p);
+             ::symlink("../../../Ferrowhistle.app/Contents/Resources/icons/ferrowhistle-16.png", path8(p).constData());
          }, notOurs(QStringLiteral("a symbolic link leaves the bundle: Contents/Resources/icon.png"))},
         {"link leaving the bundle (absolute)", [](auto &f, auto &app) {
              signAs(f.developer, app);
@@ -206,6 +273,22 @@ const std::vector<CandidateCase> &candidateCases()
              signAs(f.developer, app);
              writeBytes(sigFile(app, "CodeSignature"), QByteArray(3 << 20, '\x30'));
          }, notOurs(QStringLiteral("the signature file CodeSignature is too large"))},
+        {"trailing byte after the signature", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             writeBytes(sigFile(app, "CodeSignature"), readBytes(sigFile(app, "CodeSignature")) + '\0');
+         }, notOurs(QStringLiteral("the signature is malformed"))},
+        {"signature over SHA-1", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             writeBytes(sigFile(app, "CodeSignature"), signWith(readBytes(sigFile(app, "CodeResources")), f.developer, EVP_sha1(), true));
+         }, notOurs(QStringLiteral("the signature uses a weak digest"))},
+        {"signature over SHA-512", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             writeBytes(sigFile(app, "CodeSignature"), signWith(readBytes(sigFile(app, "CodeResources")), f.developer, EVP_sha512(), true));
+         }, {}},
+        {"signature carrying its content", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             writeBytes(sigFile(app, "CodeSignature"), signWith(readBytes(sigFile(app, "CodeResources")), f.developer, EVP_sha256(), false));
+         }, notOurs(QStringLiteral("the signature is not detached"))},
         {"signature of another bundle", [](auto &f, auto &app) {
              signAs(f.developer, app);
              const QString other = f.makeSignedBundle(QStringLiteral("other-for-signature"));
@@ -222,13 +305,13 @@ const std::vector<CandidateCase> &candidateCases()
         // Resource lists the developer signed but that are not sound.
         {"list with ..", [](auto &f, auto &app) {
              storeSignedList(app, listHeader(1) + "d 0755 Contents/../..\n", f.developer);
-         }, notOurs(QStringLiteral("the sealed resource list is malformed (unsafe path on line 4)"))},
+         }, notOurs(QStringLiteral("the sealed resource list is malformed (unsafe path on line 5)"))},
         {"list with an absolute path", [](auto &f, auto &app) {
              storeSignedList(app, listHeader(1) + "d 0755 /etc\n", f.developer);
-         }, notOurs(QStringLiteral("the sealed resource list is malformed (unsafe path on line 4)"))},
+         }, notOurs(QStringLiteral("the sealed resource list is malformed (unsafe path on line 5)"))},
         {"list with a repeated entry", [](auto &f, auto &app) {
              storeSignedList(app, listHeader(2) + "d 0755 Contents\nd 0755 Contents\n", f.developer);
-         }, notOurs(QStringLiteral("the sealed resource list is malformed (entries out of order or repeated on line 5)"))},
+         }, notOurs(QStringLiteral("the sealed resource list is malformed (entries out of order or repeated on line 6)"))},
         {"list of a million entries", [](auto &f, auto &app) {
              QByteArray list = listHeader(1000000);
              for (int i = 0; i < 1000000; ++i)
@@ -342,6 +425,7 @@ private slots:
 
     void assessment_data();
     void assessment();
+    void oneOpeningServesBothChecks();
 
 private:
     std::unique_ptr<SigningFixture> m_f;
@@ -450,7 +534,7 @@ void tst_CodeSigning::resourceListRoundTripsOddNames()
     const CodeResources sealed = BundleSeal::scan(app, QStringLiteral("com.copperkestrel.Ferrowhistle"));
     const QByteArray text = sealed.serialize();
     QVERIFY(!text.contains('\t'));
-    QCOMPARE(text.count('\n'), qsizetype(sealed.entries.size()) + 3); // one line per entry
+    QCOMPARE(text.count('\n'), qsizetype(sealed.entries.size()) + 4); // one line per entry
     const CodeResources parsed = CodeResources::parse(text);
     QCOMPARE(parsed.identifier, sealed.identifier);
     QVERIFY(parsed.entries == sealed.entries);
@@ -475,33 +559,35 @@ void tst_CodeSigning::resourceListRejects_data()
     QTest::newRow("no final line end") << QByteArray(h + "d 0755 Contents") << "truncated";
     QTest::newRow("wrong first line") << QByteArray("ferrowhistle-code-resources 2\n") << "not a resource list";
     QTest::newRow("no identifier") << QByteArray("ferrowhistle-code-resources 1\nidentifier \nentries 0\n") << "no signing identifier";
-    QTest::newRow("negative count") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nentries -1\n") << "bad entry count";
-    QTest::newRow("count with a sign") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nentries +1\nd 0755 a\n") << "bad entry count";
-    QTest::newRow("count beyond 64 bits") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nentries 99999999999999999999\n") << "bad entry count";
+    QTest::newRow("no root mode") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nentries 0\n") << "no root folder mode";
+    QTest::newRow("root mode not octal") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0758\nentries 0\n") << "no root folder mode";
+    QTest::newRow("negative count") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0755\nentries -1\n") << "bad entry count";
+    QTest::newRow("count with a sign") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0755\nentries +1\nd 0755 a\n") << "bad entry count";
+    QTest::newRow("count beyond 64 bits") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0755\nentries 99999999999999999999\n") << "bad entry count";
     QTest::newRow("fewer entries") << QByteArray(listHeader(2) + "d 0755 a\n") << "fewer entries than announced";
-    QTest::newRow("unknown type") << QByteArray(h + "x 0755 a\n") << "bad entry on line 4";
-    QTest::newRow("mode not octal") << QByteArray(h + "d 0855 a\n") << "bad entry on line 4";
-    QTest::newRow("mode too short") << QByteArray(h + "d 755 a\n") << "bad entry on line 4";
-    QTest::newRow("digest in upper case") << QByteArray(h + "f 0644 a " + digest.toUpper() + "\n") << "bad entry on line 4";
-    QTest::newRow("digest too short") << QByteArray(h + "f 0644 a abcd\n") << "bad entry on line 4";
-    QTest::newRow("extra field") << QByteArray(h + "d 0755 a b\n") << "bad entry on line 4";
-    QTest::newRow("two spaces") << QByteArray(h + "d 0755  a\n") << "bad entry on line 4";
-    QTest::newRow("carriage return") << QByteArray(h + "d 0755 a\r\n") << "bad entry on line 4";
-    QTest::newRow("needless escape") << QByteArray(h + "d 0755 %61\n") << "bad entry on line 4";
-    QTest::newRow("lower-case escape") << QByteArray(h + "d 0755 %c3%a9\n") << "bad entry on line 4";
-    QTest::newRow("broken escape") << QByteArray(h + "d 0755 a%2\n") << "bad entry on line 4";
-    QTest::newRow("escaped slash hides ..") << QByteArray(h + "d 0755 a%2F..\n") << "bad entry on line 4";
-    QTest::newRow("encoded ..") << QByteArray(h + "d 0755 Contents/%2E%2E\n") << "bad entry on line 4";
-    QTest::newRow("..") << QByteArray(h + "d 0755 ..\n") << "unsafe path on line 4";
-    QTest::newRow("inner ..") << QByteArray(h + "f 0644 Contents/../../x " + digest + "\n") << "unsafe path on line 4";
-    QTest::newRow(".") << QByteArray(h + "d 0755 Contents/.\n") << "unsafe path on line 4";
-    QTest::newRow("absolute") << QByteArray(h + "l /etc x\n") << "unsafe path on line 4";
-    QTest::newRow("empty component") << QByteArray(h + "d 0755 Contents//bin\n") << "unsafe path on line 4";
-    QTest::newRow("trailing slash") << QByteArray(h + "d 0755 Contents/\n") << "unsafe path on line 4";
-    QTest::newRow("NUL byte") << QByteArray(h + "d 0755 a%00b\n") << "unsafe path on line 4";
-    QTest::newRow("inside the signature folder") << QByteArray(h + "f 0644 Contents/_CodeSignature/CodeSignature " + digest + "\n") << "unsafe path on line 4";
-    QTest::newRow("path too long") << QByteArray(h + "d 0755 " + QByteArray(5000, 'a') + "\n") << "unsafe path on line 4";
-    QTest::newRow("out of order") << QByteArray(listHeader(2) + "d 0755 b\nd 0755 a\n") << "entries out of order or repeated on line 5";
+    QTest::newRow("unknown type") << QByteArray(h + "x 0755 a\n") << "bad entry on line 5";
+    QTest::newRow("mode not octal") << QByteArray(h + "d 0855 a\n") << "bad entry on line 5";
+    QTest::newRow("mode too short") << QByteArray(h + "d 755 a\n") << "bad entry on line 5";
+    QTest::newRow("digest in upper case") << QByteArray(h + "f 0644 a " + digest.toUpper() + "\n") << "bad entry on line 5";
+    QTest::newRow("digest too short") << QByteArray(h + "f 0644 a abcd\n") << "bad entry on line 5";
+    QTest::newRow("extra field") << QByteArray(h + "d 0755 a b\n") << "bad entry on line 5";
+    QTest::newRow("two spaces") << QByteArray(h + "d 0755  a\n") << "bad entry on line 5";
+    QTest::newRow("carriage return") << QByteArray(h + "d 0755 a\r\n") << "bad entry on line 5";
+    QTest::newRow("needless escape") << QByteArray(h + "d 0755 %61\n") << "bad entry on line 5";
+    QTest::newRow("lower-case escape") << QByteArray(h + "d 0755 %c3%a9\n") << "bad entry on line 5";
+    QTest::newRow("broken escape") << QByteArray(h + "d 0755 a%2\n") << "bad entry on line 5";
+    QTest::newRow("escaped slash hides ..") << QByteArray(h + "d 0755 a%2F..\n") << "bad entry on line 5";
+    QTest::newRow("encoded ..") << QByteArray(h + "d 0755 Contents/%2E%2E\n") << "bad entry on line 5";
+    QTest::newRow("..") << QByteArray(h + "d 0755 ..\n") << "unsafe path on line 5";
+    QTest::newRow("inner ..") << QByteArray(h + "f 0644 Contents/../../x " + digest + "\n") << "unsafe path on line 5";
+    QTest::newRow(".") << QByteArray(h + "d 0755 Contents/.\n") << "unsafe path on line 5";
+    QTest::newRow("absolute") << QByteArray(h + "l /etc x\n") << "unsafe path on line 5";
+    QTest::newRow("empty component") << QByteArray(h + "d 0755 Contents//bin\n") << "unsafe path on line 5";
+    QTest::newRow("trailing slash") << QByteArray(h + "d 0755 Contents/\n") << "unsafe path on line 5";
+    QTest::newRow("NUL byte") << QByteArray(h + "d 0755 a%00b\n") << "unsafe path on line 5";
+    QTest::newRow("inside the signature folder") << QByteArray(h + "f 0644 Contents/_CodeSignature/CodeSignature " + digest + "\n") << "unsafe path on line 5";
+    QTest::newRow("path too long") << QByteArray(h + "d 0755 " + QByteArray(5000, 'a') + "\n") << "unsafe path on line 5";
+    QTest::newRow("out of order") << QByteArray(listHeader(2) + "d 0755 b\nd 0755 a\n") << "entries out of order or repeated on line 6";
     QTest::newRow("too large") << QByteArray(CodeResources::kMaxBytes + 1, '\n') << "too large";
 }
 
@@ -524,6 +610,9 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles_data()
     QTest::newRow("link leaving") << "link" << "a symbolic link leaves the bundle: Contents/passwd";
     QTest::newRow("dangling link") << "dangling" << "a symbolic link points to nothing: Contents/nowhere";
     QTest::newRow("link leaving through another link") << "via-link" << "a symbolic link leaves the bundle: Contents/Resources/a/b/out";
+    QTest::newRow("link out and back in") << "round-trip" << "a symbolic link leaves the bundle: Contents/again";
+    QTest::newRow("file with two names") << "hard-link" << "a file of the bundle has more than one name (a hard link): Contents/Info-copy.plist";
+    QTest::newRow("folder writable by the group") << "group-writable" << "a part of the bundle can be written by others: Contents/Resources";
     QTest::newRow("named pipe") << "fifo" << "the bundle holds something that is neither file, folder nor link: Contents/pipe";
     QTest::newRow("unreadable file") << "unreadable" << "a file of the bundle can't be read: Contents/secret";
 }
@@ -546,7 +635,13 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         QDir().mkpath(app + QStringLiteral("/Contents/Resources/a/b"));
         ::symlink("../../..", contents + "Resources/a/b/up");
         ::symlink("up/../../../..", contents + "Resources/a/b/out");
-    } else if (kind == QLatin1String("fifo"))
+    } else if (kind == QLatin1String("round-trip"))
+        ::symlink("../../Ferrowhistle.app/Contents/Info.plist", contents + "again");
+    else if (kind == QLatin1String("hard-link"))
+        ::link(contents + "Info.plist", contents + "Info-copy.plist");
+    else if (kind == QLatin1String("group-writable"))
+        ::chmod(contents + "Resources", 0775);
+    else if (kind == QLatin1String("fifo"))
         ::mkfifo(contents + "pipe", 0644);
     else {
         writeBytes(QFile::decodeName(contents + "secret"), "x");
@@ -561,6 +656,27 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
     QVERIFY(!QFile::exists(sigFile(app, "CodeResources")));
 }
 
+void tst_CodeSigning::oneOpeningServesBothChecks()
+{
+    // Both checks judge the list read when the bundle was opened: a list
+    // swapped in between cannot pass one check and feed the other.
+    const QString app = m_f->makeSignedBundle(QStringLiteral("opened-once"), true);
+    const SealedBundle candidate(app);
+    writeBytes(sigFile(app, "CodeResources"), "ferrowhistle-code-resources 1\n");
+    writeBytes(app + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
+    QCOMPARE(failureOf([&] { verifySignature(candidate, Bundle::atPath(m_running)); }),
+             notOurs(QStringLiteral("a sealed resource is missing or invalid: Contents/Resources/build-info.json was modified")));
+    const Assessment a = assessNotarization(candidate, Bundle::atPath(m_running));
+    QCOMPARE(a.outcome, Assessment::ModifiedSinceNotarized);
+    QCOMPARE(a.reason, QStringLiteral("the bundle changed after notarization: a sealed resource is missing or invalid: "
+                                      "Contents/Resources/build-info.json was modified"));
+
+    // The bundle folder itself is never reached through a link.
+    const QString link = app + QStringLiteral("-link");
+    QVERIFY(QFile::link(app, link));
+    QVERIFY_THROWS_EXCEPTION(SealError, SealedBundle{link});
+}
+
 void tst_CodeSigning::assessment_data()
 {
     QTest::addColumn<QString>("kind");
@@ -572,6 +688,7 @@ void tst_CodeSigning::assessment_data()
     QTest::newRow("developer signature as ticket") << "developer-ticket" << 5 << "the notarization ticket is not valid: the signing certificate isn't trusted: unable to get local issuer certificate";
     QTest::newRow("random ticket") << "random-ticket" << 5 << "the notarization ticket is not valid: the signature is malformed";
     QTest::newRow("changed after notarization") << "changed" << 6 << "the bundle changed after notarization: a sealed resource is missing or invalid: Contents/Resources/build-info.json was modified";
+    QTest::newRow("writable by all after notarization") << "writable" << 6 << "the bundle changed after notarization: the bundle folder can be written by others";
     QTest::newRow("re-signed after notarization") << "resigned" << 4 << "no notarization ticket";
     QTest::newRow("not a bundle") << "missing" << 3 << "not an application bundle";
     QTest::newRow("assessing copy without notary anchors") << "no-anchors" << 7 << "this copy has no notary anchors to check against";
@@ -602,6 +719,8 @@ void tst_CodeSigning::assessment()
         writeBytes(ticket, QByteArray::fromHex("3082ffff0609"));
     else if (kind == QLatin1String("changed"))
         writeBytes(candidate + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
+    else if (kind == QLatin1String("writable"))
+        ::chmod(path8(candidate).constData(), 0777);
     else if (kind == QLatin1String("resigned"))
         signBundle(candidate, m_f->developer.identityPem());
     else if (kind == QLatin1String("missing"))

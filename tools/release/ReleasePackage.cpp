@@ -4,6 +4,7 @@
 
 #include "codesign/BundleSeal.h"
 #include "codesign/OpenSslHandles.h"
+#include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
 #include "update/VersionRules.h"
 
@@ -222,12 +223,10 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
         archiveFailed(r.a, "can't read " + zipPath.toStdString());
     if (plistBytes.isEmpty())
         throw std::runtime_error("the archive holds no NAME.app/Contents/Info.plist");
-    std::unique_ptr<PList::Structure> plist(plistBytes.startsWith("bplist")
-        ? PList::Structure::FromBin(std::vector<char>(plistBytes.begin(), plistBytes.end()))
-        : PList::Structure::FromXml(plistBytes.toStdString()));
-    if (!plist || plist->GetType() != PLIST_DICT)
+    const std::unique_ptr<PList::Dictionary> plist = parsePlistDictionary(plistBytes);
+    if (!plist)
         throw std::runtime_error("the archive's Info.plist does not parse");
-    auto &dict = *static_cast<PList::Dictionary *>(plist.get());
+    auto &dict = *plist;
     const QString version = plistString(dict, "CFBundleShortVersionString");
     const QString buildText = plistString(dict, "CFBundleVersion");
     // Read by the app's own integer rule, so the feed never states a build

@@ -1,0 +1,23 @@
+// The feed's body as a stranger's server sends it, through the strict
+// release decoding.
+#include "update/Release.h"
+#include "update/UpdaterFailure.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray body(reinterpret_cast<const char *>(data), qsizetype(size));
+    try {
+        QString urlText;
+        const Release release = Release::decode(body, &urlText);
+        (void)writtenScheme(urlText);
+        // Whatever decodes has what every later step relies on.
+        if (!release.url.isValid())
+            std::abort();
+    } catch (const PlatformError &) {
+    } catch (const UpdaterFailure &) {
+    }
+    return 0;
+}
