@@ -248,12 +248,11 @@ private Q_SLOTS:
         m_now = m_now.addSecs(3600);
         QCOMPARE(look(), 1);
 
-        // The clock set back puts lastCheck in the future: wait a day after it.
+        // The clock set back puts lastCheck in the future: a check is due at
+        // once, not a day after a date that may lie years ahead.
         m_server->serve(Server::response(503, ""));
         const QDateTime stored = *updater.lastCheck();
         m_now = stored.addSecs(-5 * 3600);
-        QCOMPARE(look(), 1);
-        m_now = stored.addSecs(24 * 3600);
         QCOMPARE(look(), 2);
         QCOMPARE(updater.state(), State::idle());
         QCOMPARE(look(), 3); // a failed look is tried again at the next
