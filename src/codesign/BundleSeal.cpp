@@ -1,5 +1,6 @@
 #include "codesign/BundleSeal.h"
 
+#include "codesign/FileDigest.h"
 #include "codesign/OpenSslHandles.h"
 #include "platform/FileIO.h"
 #include "platform/PlistValue.h"
@@ -21,8 +22,6 @@
 
 namespace {
 
-// Large reads keep hashing at the speed of the SHA instructions.
-constexpr size_t kReadBlock = 1 << 20;
 // One descriptor is held per level of the walk; no bundle of ours comes near.
 constexpr int kMaxDepth = 128;
 // Info.plist is a few hundred bytes; anything much larger is not ours.
@@ -49,39 +48,6 @@ QString othersMayWriteFailure(const QByteArray &rel)
 }
 
 bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-class Hasher {
-public:
-    Hasher() : m_ctx(EVP_MD_CTX_new()), m_buffer(kReadBlock) {}
-
-    // SHA-256 of an open file; nothing when it cannot be read.
-    std::optional<QByteArray> digest(int fd)
-    {
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        if (!m_ctx || EVP_DigestInit_ex2(m_ctx.get(), EVP_sha256(), nullptr) != 1)
-            return std::nullopt;
-        while (true) {
-            const ssize_t n = ::read(fd, m_buffer.data(), m_buffer.size());
-            if (n == 0)
-                break;
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return std::nullopt;
-            }
-            EVP_DigestUpdate(m_ctx.get(), m_buffer.data(), size_t(n));
-        }
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        if (EVP_DigestFinal_ex(m_ctx.get(), md, &len) != 1)
-            return std::nullopt;
-        return QByteArray(reinterpret_cast<const char *>(md), int(len));
-    }
-
-private:
-    ossl::MdCtx m_ctx;
-    std::vector<char> m_buffer;
-};
 
 enum class LinkReach { Inside, Outside, Nowhere };
 
@@ -255,7 +221,7 @@ private:
     }
 
     int m_root;
-    Hasher m_hasher;
+    FileHasher m_hasher;
 };
 
 std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *name, qsizetype maxBytes,

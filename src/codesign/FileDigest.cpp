@@ -1,9 +1,6 @@
 #include "codesign/FileDigest.h"
 
-#include "codesign/OpenSslHandles.h"
-
 #include <cerrno>
-#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,15 +9,15 @@ namespace {
 constexpr size_t kReadBlock = 1 << 20;
 }
 
-std::optional<QByteArray> sha256OfFd(int fd)
+FileHasher::FileHasher() : m_ctx(EVP_MD_CTX_new()), m_buffer(kReadBlock) {}
+
+std::optional<QByteArray> FileHasher::digest(int fd)
 {
-    ossl::MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex2(ctx.get(), EVP_sha256(), nullptr) != 1)
+    if (!m_ctx || EVP_DigestInit_ex2(m_ctx.get(), EVP_sha256(), nullptr) != 1)
         return std::nullopt;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<char> buffer(kReadBlock);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        const ssize_t n = ::read(fd, m_buffer.data(), m_buffer.size());
         if (n == 0)
             break;
         if (n < 0) {
@@ -28,14 +25,16 @@ std::optional<QByteArray> sha256OfFd(int fd)
                 continue;
             return std::nullopt;
         }
-        if (EVP_DigestUpdate(ctx.get(), buffer.data(), size_t(n)) != 1)
+        if (EVP_DigestUpdate(m_ctx.get(), m_buffer.data(), size_t(n)) != 1)
             return std::nullopt;
     }
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
+    if (EVP_DigestFinal_ex(m_ctx.get(), md, &len) != 1)
         return std::nullopt;
     return QByteArray(reinterpret_cast<const char *>(md), int(len));
 }
+
+std::optional<QByteArray> sha256OfFd(int fd) { return FileHasher().digest(fd); }
 
 QByteArray lowerHex(const QByteArray &bytes) { return bytes.toHex(); }
