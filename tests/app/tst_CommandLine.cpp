@@ -2,9 +2,11 @@
 // and usage errors print and exit without a display, without starting or
 // reaching an instance; a missing display is one line and status 1.
 #include "app/LaunchOptions.h"
+#include "intent/BusNames.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 
+#include <QDBusMessage>
 #include <QTest>
 
 #include <memory>
@@ -65,6 +67,13 @@ void TestCommandLine::initTestCase()
     // Its own start is logged once launching has finished.
     QTRY_VERIFY_WITH_TIMEOUT(m_env.debugLogMessages().join(u'\n').contains(QStringLiteral("applicationDidFinishLaunching")),
                              30000);
+    // The rest of its start (the tray) is logged in the same turn of its
+    // event loop; a call it answers on that loop comes back after it.
+    const QDBusMessage reply = m_bus->connection().call(
+        QDBusMessage::createMethodCall(BusNames::service(), BusNames::objectPath(),
+                                       QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect")),
+        QDBus::Block, 30000);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
 }
 
 void TestCommandLine::cleanupTestCase()
