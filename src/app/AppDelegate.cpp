@@ -3,7 +3,10 @@
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
 #include "platform/ActivationPolicy.h"
+#include "relocate/MoveToApplications.h"
 #include "update/Updater.h"
+
+#include <QPointer>
 
 AppDelegate::AppDelegate(QObject *parent) : AppDelegate(HUDController::shared(), parent) {}
 
@@ -26,8 +29,17 @@ void AppDelegate::applicationDidFinishLaunching()
         hud.show(held.message, held.position, held.seconds);
     }
 
-    // Launch completion. The updater exists from here on; its automatic checks
-    // start last (the offer to move to Applications slots in before them).
-    Updater &updater = Updater::shared();
-    updater.startAutomaticChecks();
+    completeLaunch(Updater::shared());
+}
+
+QCoro::Task<> AppDelegate::completeLaunch(Updater &updater)
+{
+    // The updater exists from here on. The offer to move to Applications runs
+    // to its end, answers and notices included, before the automatic checks
+    // start; from anywhere else it finishes at once.
+    QPointer<Updater> alive(&updater);
+    auto offer = offerMoveToApplications(updater);
+    co_await std::move(offer);
+    if (alive)
+        alive->startAutomaticChecks();
 }

@@ -2,7 +2,10 @@
 
 #include <QObject>
 
+#include <qcoro/qcorotask.h>
+
 class HUDController;
+class Updater;
 
 // Runs once the event loop has started: makes the process an accessory
 // application, marks the display side ready (showing a message that arrived
@@ -17,5 +20,8 @@ public:
     void applicationDidFinishLaunching();
 
 private:
+    // The launch steps that may wait on the user, then the updater's start.
+    static QCoro::Task<> completeLaunch(Updater &updater);
+
     HUDController &m_hud;
 };

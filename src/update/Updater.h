@@ -116,6 +116,8 @@ public:
         // Ends the process once the relaunch shell runs: leaves the event
         // loop, so the bus name is released and the exit status is 0.
         std::function<void()> terminate;
+        // The shell that waits for this process and opens the bundle again.
+        QString relaunchShell = QStringLiteral("/bin/sh");
         // Called before each step of the swap (tests stop there).
         AtomicSwap::StepHook swapHook;
     };
@@ -161,6 +163,8 @@ public:
     // Whether the running copy sits on removable media, a mounted image or a
     // translocated path, where it cannot replace itself.
     bool isRunningFromDiskImage() const;
+    // The running bundle, as found at start.
+    QString bundlePath() const { return m_env.bundle.path(); }
     // Removes what an interrupted install or move left beside the bundle and
     // in the temporary directory, logging each removal. Never fails.
     void removeLeftovers() const;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 
 #include <stdexcept>
@@ -87,5 +88,27 @@ QString SigningFixture::makeSignedBundle(const QString &dir, bool notarized) con
     signBundle(app, developer.identityPem());
     if (notarized)
         notarizeBundle(app, notary.identityPem());
+    return app;
+}
+
+QString SigningFixture::signedCopyOfApp(const QString &folder, qint64 build) const
+{
+    QDir().mkpath(folder);
+    QProcess cp;
+    cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(FW_BUNDLE_DIR), folder + QStringLiteral("/")});
+    if (!cp.waitForFinished(60000) || cp.exitCode() != 0)
+        return {};
+    const QString app = folder + QStringLiteral("/Ferrowhistle.app");
+    QDir(app + QStringLiteral("/Contents/_CodeSignature")).removeRecursively();
+    const QString plist = app + QStringLiteral("/Contents/Info.plist");
+    QByteArray info = readBytes(plist);
+    const qsizetype key = info.indexOf("<key>CFBundleVersion</key>");
+    const qsizetype open = info.indexOf("<string>", key) + 8;
+    info.replace(open, info.indexOf("</string>", open) - open, QByteArray::number(build));
+    writeBytes(plist, info);
+    writeBytes(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), developerCA.certificatePem);
+    writeBytes(app + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), notaryCA.certificatePem);
+    signBundle(app, developer.identityPem());
+    notarizeBundle(app, notary.identityPem());
     return app;
 }

@@ -41,6 +41,10 @@ public:
     QString makeBundle(const QString &dir) const { return makeBundle(dir, BundleOptions{}); }
     // A signed bundle (developer identity); notarized when asked.
     QString makeSignedBundle(const QString &dir, bool notarized = false) const;
+    // A copy of the built app in FOLDER (absolute) as build `build`, trusting
+    // this fixture's authorities, signed and notarized; empty when the copy
+    // failed.
+    QString signedCopyOfApp(const QString &folder, qint64 build) const;
 
 private:
     QTemporaryDir m_dir;

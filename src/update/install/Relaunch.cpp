@@ -23,7 +23,8 @@ QStringList Updater::relaunchCommand(qint64 pid, const QString &bundlePath)
 
 void Updater::relaunch(const QString &bundlePath)
 {
-    const QStringList command = relaunchCommand(::getpid(), bundlePath);
+    QStringList command = relaunchCommand(::getpid(), bundlePath);
+    command[0] = m_env.relaunchShell;
     std::vector<QByteArray> args;
     for (const QString &a : command)
         args.push_back(QFile::encodeName(a));

@@ -3,7 +3,7 @@
 // on loopback HTTPS, installs build 501 through its D-Bus actions, and is
 // relaunched from the same path as the new build.
 
-#include "InstallTestSupport.h"
+#include "support/FileTrees.h"
 #include "../LoopbackHttpsServer.h"
 #include "../SigningFixture.h"
 
@@ -43,29 +43,6 @@ class tst_InstallEndToEnd : public QObject {
     TestEnvironment m_env;
     TestCertificateAuthority m_ca;
 
-    // A copy of the built bundle as build `build`, trusting the fixture's
-    // authorities, signed and notarized.
-    QString releaseCopy(const SigningFixture &f, const QString &folder, qint64 build)
-    {
-        QDir().mkpath(folder);
-        QProcess cp;
-        cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(FW_BUNDLE_DIR), folder + QStringLiteral("/")});
-        if (!cp.waitForFinished(60000) || cp.exitCode() != 0)
-            return {};
-        const QString app = folder + QStringLiteral("/Ferrowhistle.app");
-        QDir(app + QStringLiteral("/Contents/_CodeSignature")).removeRecursively();
-        const QString plist = app + QStringLiteral("/Contents/Info.plist");
-        QByteArray info = readBytes(plist);
-        const qsizetype key = info.indexOf("<key>CFBundleVersion</key>");
-        const qsizetype open = info.indexOf("<string>", key) + 8;
-        info.replace(open, info.indexOf("</string>", open) - open, QByteArray::number(build));
-        writeBytes(plist, info);
-        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), f.developerCA.certificatePem);
-        writeBytes(app + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), f.notaryCA.certificatePem);
-        signBundle(app, f.developer.identityPem());
-        notarizeBundle(app, f.notary.identityPem());
-        return app;
-    }
 
 private Q_SLOTS:
     void installsAndRelaunchesAsTheNewBuild();
@@ -77,9 +54,9 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     SigningFixture f;
     const QString home = m_env.root() + QStringLiteral("/home");
     const QString applications = home + QStringLiteral("/Applications");
-    const QString installed = releaseCopy(f, applications, 500);
+    const QString installed = f.signedCopyOfApp(applications, 500);
     QVERIFY(!installed.isEmpty());
-    const QString next = releaseCopy(f, m_env.root() + QStringLiteral("/release"), 501);
+    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release"), 501);
     QVERIFY(!next.isEmpty());
     const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501.zip");
     writeReleaseArchive(next, zip);

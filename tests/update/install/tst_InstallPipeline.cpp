@@ -3,7 +3,7 @@
 // Only the end of the process (the test keeps running) and the log sink are
 // stand-ins.
 
-#include "InstallTestSupport.h"
+#include "support/FileTrees.h"
 #include "ZipWriter.h"
 #include "../LoopbackHttpsServer.h"
 #include "../SigningFixture.h"

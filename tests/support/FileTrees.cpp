@@ -1,4 +1,4 @@
-#include "InstallTestSupport.h"
+#include "support/FileTrees.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,0 +1,180 @@
+#include "relocate/MoveToApplications.h"
+
+#include "platform/DesktopIntegration.h"
+#include "relocate/BundleMove.h"
+#include "update/Updater.h"
+#include "update/UpdaterFailure.h"
+#include "update/install/Worker.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+
+#include <qcoro/qcorosignal.h>
+
+#include <memory>
+
+namespace MoveToApplications {
+
+QString applicationsFolder() { return QDir::homePath() + QStringLiteral("/Applications"); }
+
+QString questionText() { return QObject::tr("Move Ferrowhistle to Applications?"); }
+
+QString informativeText(bool replacing)
+{
+    QString text = QObject::tr("It's running from the disk image, where it can't keep itself up to date.");
+    if (replacing)
+        text += QObject::tr(" This replaces the copy already in Applications.");
+    return text;
+}
+
+QString moveButtonText() { return QObject::tr("Move to Applications"); }
+QString notNowButtonText() { return QObject::tr("Not Now"); }
+
+QString failureText() { return QObject::tr("Couldn't move Ferrowhistle"); }
+
+QString failureInformativeText(const QString &description)
+{
+    return description + QObject::tr(" Drag it from the disk image to Applications yourself.");
+}
+
+QString relaunchFailureText() { return QObject::tr("Couldn't restart Ferrowhistle"); }
+
+QString relaunchFailureInformativeText(const QString &description)
+{
+    return description + QObject::tr(" It's now in Applications: start it from there.");
+}
+
+} // namespace MoveToApplications
+
+namespace {
+
+using namespace MoveToApplications;
+
+// The system's description as the start of a notice: one sentence.
+QString asSentence(QString text)
+{
+    if (!text.isEmpty() && !text.endsWith(u'.') && !text.endsWith(u'!') && !text.endsWith(u'?'))
+        text += u'.';
+    return text;
+}
+
+// The coroutine that owns a box resumes inside the box's own finished
+// signal: the box goes once that has returned.
+struct LaterDeleter {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+using Box = std::unique_ptr<QMessageBox, LaterDeleter>;
+
+// An application-modal box with the app's icon, brought to the front.
+Box makeBox(const QString &text, const QString &informative)
+{
+    Box box(new QMessageBox);
+    box->setWindowTitle(QStringLiteral("Ferrowhistle"));
+    box->setWindowModality(Qt::ApplicationModal);
+    const QIcon icon = QApplication::windowIcon();
+    if (!icon.isNull())
+        box->setIconPixmap(icon.pixmap(64, 64));
+    else
+        box->setIcon(QMessageBox::Information);
+    box->setText(text);
+    box->setInformativeText(informative);
+    return box;
+}
+
+// Shows the box and finishes when it has been answered, with the button
+// that answered it (the escape button when the window was closed).
+QCoro::Task<QAbstractButton *> answerOf(QMessageBox *box)
+{
+    // Not open(): that would make it modal to its (absent) parent only.
+    box->show();
+    box->raise();
+    box->activateWindow();
+    co_await qCoro(box, &QDialog::finished);
+    co_return box->clickedButton();
+}
+
+QCoro::Task<bool> askToMove(bool replacing)
+{
+    Box box = makeBox(questionText(), informativeText(replacing));
+    QPushButton *move = box->addButton(moveButtonText(), QMessageBox::AcceptRole);
+    QPushButton *notNow = box->addButton(notNowButtonText(), QMessageBox::RejectRole);
+    box->setDefaultButton(move);
+    box->setEscapeButton(notNow);
+    auto answering = answerOf(box.get());
+    QAbstractButton *answer = co_await std::move(answering);
+    co_return answer == move;
+}
+
+QCoro::Task<> notify(QString text, QString informative)
+{
+    Box box = makeBox(text, informative);
+    box->setStandardButtons(QMessageBox::Ok);
+    auto answering = answerOf(box.get());
+    co_await std::move(answering);
+}
+
+// What one offer works with, kept off the coroutine's frame.
+struct Offer {
+    QPointer<Updater> updater;
+    BundleMove move;
+    QString failure;          // the move's error, for the notice
+    QString registrationError; // the desktop files could not be written
+};
+
+} // namespace
+
+QCoro::Task<> offerMoveToApplications(Updater &updater)
+{
+    if (!updater.isRunningFromDiskImage())
+        co_return;
+    auto offer = std::make_shared<Offer>();
+    offer->updater = &updater;
+    offer->move = BundleMove::into(updater.bundlePath(), applicationsFolder());
+
+    auto asking = askToMove(offer->move.destinationExists());
+    const bool accepted = co_await std::move(asking);
+    if (!accepted || !offer->updater)
+        co_return;
+
+    // The copy, the swap and the desktop files, off the GUI thread.
+    auto moving = onWorker([offer] {
+        try {
+            offer->move.run();
+        } catch (const PlatformError &e) {
+            offer->failure = e.localizedDescription();
+            return;
+        }
+        try {
+            installDesktopIntegration(offer->move.destination, userDataHome());
+        } catch (const DesktopIntegrationError &e) {
+            offer->registrationError = QString::fromUtf8(e.what());
+        }
+    });
+    co_await std::move(moving);
+    if (!offer->updater)
+        co_return;
+
+    if (!offer->failure.isEmpty()) {
+        offer->updater->log(QStringLiteral("Couldn't move to Applications: ") + offer->failure);
+        auto notice = notify(failureText(), failureInformativeText(asSentence(offer->failure)));
+        co_await std::move(notice);
+        co_return;
+    }
+    if (!offer->registrationError.isEmpty())
+        offer->updater->log(offer->registrationError);
+    offer->updater->log(QStringLiteral("Moved to ") + offer->move.destination + QStringLiteral(" from the disk image; relaunching"));
+    QString relaunchError;
+    try {
+        offer->updater->relaunch(offer->move.destination);
+    } catch (const PlatformError &e) {
+        relaunchError = e.localizedDescription();
+    }
+    if (relaunchError.isEmpty())
+        co_return;
+    offer->updater->log(relaunchError);
+    auto notice = notify(relaunchFailureText(), relaunchFailureInformativeText(asSentence(relaunchError)));
+    co_await std::move(notice);
+}
