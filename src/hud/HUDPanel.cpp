@@ -5,15 +5,35 @@
 #include "platform/Compositor.h"
 #include "platform/Screens.h"
 
+#include <QIconEngine>
 #include <QPainterPath>
 #include <QRegion>
 
+namespace {
+
+// An icon without images. The card bypasses the window manager, so nothing
+// reads its window's icon; with the application's set every card would send
+// the X server about 350 KB (mostly the 256 px image) before it maps. A
+// window without an icon of its own takes the application's, so the card
+// gets this one, non-null yet empty, and its window carries no icon at all.
+class NoImagesIconEngine final : public QIconEngine {
+public:
+    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
+    QIconEngine *clone() const override { return new NoImagesIconEngine; }
+    QPixmap pixmap(const QSize &, QIcon::Mode, QIcon::State) override { return {}; }
+    QPixmap scaledPixmap(const QSize &, QIcon::Mode, QIcon::State, qreal) override { return {}; }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {}; }
+    bool isNull() override { return false; }
+};
+
+} // namespace
 
 HUDPanel::HUDPanel()
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
                            | Qt::X11BypassWindowManagerHint)
 {
     setWindowTitle(QStringLiteral("Ferrowhistle"));
+    setWindowIcon(QIcon(new NoImagesIconEngine));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_X11NetWmWindowTypeNotification);

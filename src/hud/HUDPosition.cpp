@@ -1,21 +1,13 @@
 #include "hud/HUDPosition.h"
+#include "hud/HUDPositionNames.h"
 
 #include <QHash>
 #include <QStringList>
 
 namespace {
 
-struct Names {
-    const char *raw;
-    const char *title;
-};
-
-constexpr Names kNames[] = {
-    {"center", "center"},         {"top", "top"},
-    {"bottom", "bottom"},         {"left", "left"},
-    {"right", "right"},           {"topLeft", "top left"},
-    {"topRight", "top right"},    {"bottomLeft", "bottom left"},
-    {"bottomRight", "bottom right"},
+constexpr const char *kTitles[] = {
+    "center", "top", "bottom", "left", "right", "top left", "top right", "bottom left", "bottom right",
 };
 
 } // namespace
@@ -34,13 +26,15 @@ const std::array<HUDPosition, 9> &allCases()
 
 QString rawValue(HUDPosition position)
 {
-    return QString::fromLatin1(kNames[static_cast<int>(position)].raw);
+    const std::string_view raw = HUDPositionNames::raw[static_cast<size_t>(position)];
+    return QString::fromLatin1(raw.data(), qsizetype(raw.size()));
 }
 
 std::optional<HUDPosition> fromRawValue(const QString &text)
 {
     for (HUDPosition p : allCases()) {
-        if (text == QLatin1String(kNames[static_cast<int>(p)].raw))
+        const std::string_view raw = HUDPositionNames::raw[static_cast<size_t>(p)];
+        if (text == QLatin1String(raw.data(), qsizetype(raw.size())))
             return p;
     }
     return std::nullopt;
@@ -48,15 +42,12 @@ std::optional<HUDPosition> fromRawValue(const QString &text)
 
 QString rawValueList()
 {
-    QStringList names;
-    for (HUDPosition p : allCases())
-        names.append(rawValue(p));
-    return names.join(QStringLiteral(", "));
+    return QString::fromLatin1(HUDPositionNames::list.data(), qsizetype(HUDPositionNames::list.size()));
 }
 
 QString displayTitle(HUDPosition position)
 {
-    return QString::fromLatin1(kNames[static_cast<int>(position)].title);
+    return QString::fromLatin1(kTitles[static_cast<int>(position)]);
 }
 
 QString typeDisplayName()

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "intent/BusNameLiterals.h"
+
 #include <QString>
 
 // Where the app answers on the session bus. The app, its command-line client
 // and the desktop files all use these names.
 namespace BusNames {
 
-inline QString service() { return QStringLiteral("com.copperkestrel.Ferrowhistle"); }
-inline QString objectPath() { return QStringLiteral("/com/copperkestrel/Ferrowhistle"); }
+inline QString service() { return QLatin1String(Literal::service); }
+inline QString objectPath() { return QLatin1String(Literal::objectPath); }
 // DisplayMessage(s message, s position, d duration).
-inline QString intentsInterface() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Intents"); }
+inline QString intentsInterface() { return QLatin1String(Literal::intentsInterface); }
 // Activate, Open, ActivateAction for desktop launchers.
 inline QString applicationInterface() { return QStringLiteral("org.freedesktop.Application"); }
 // HandleCommandLine(as arguments): a second launch hands its command line over.

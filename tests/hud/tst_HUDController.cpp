@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -40,6 +41,7 @@ private Q_SLOTS:
     void noScreenStillShowsAndLogs();
     void awkwardMessagesStillShow_data();
     void awkwardMessagesStillShow();
+    void cardWindowCarriesNoIcon();
 
 private:
     TestEnvironment env;
@@ -298,6 +300,38 @@ void TestHUDController::awkwardMessagesStillShow()
     QVERIFY(hud().panel() == panel);
     if (blockTemporaryDirectory)
         QVERIFY(env.debugLogMessages().isEmpty());
+}
+
+void TestHUDController::cardWindowCarriesNoIcon()
+{
+    // The application's icon, as the app sets it, with its large image.
+    const QIcon before = QApplication::windowIcon();
+    QPixmap large(256, 256);
+    large.fill(Qt::darkCyan);
+    QApplication::setWindowIcon(QIcon(large));
+    const auto restore = qScopeGuard([&] { QApplication::setWindowIcon(before); });
+
+    X11Client x;
+    QVERIFY(x.isConnected());
+    // An ordinary window of the app keeps the icon a window manager shows.
+    QWidget settingsLike;
+    settingsLike.setWindowTitle(QStringLiteral("other window"));
+    settingsLike.resize(200, 100);
+    settingsLike.show();
+    QTRY_VERIFY_WITH_TIMEOUT(x.propertyLength(settingsLike.winId(), "_NET_WM_ICON") >= 4 * (2 + 256 * 256),
+                             kSlowMachineMs);
+
+    // The card bypasses the window manager: nothing reads its icon, and
+    // sending one would only delay its map.
+    hud().show(QStringLiteral("No icon on the window"), HUDPosition::center, std::nullopt);
+    HUDPanel *panel = hud().panel();
+    QVERIFY(panel && panel->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(), kSlowMachineMs);
+    QCOMPARE(x.propertyLength(panel->winId(), "_NET_WM_ICON"), -1);
+    // A later change of the application's icon does not bring it back.
+    QApplication::setWindowIcon(QIcon(large.scaled(128, 128)));
+    QCoreApplication::processEvents();
+    QCOMPARE(x.propertyLength(panel->winId(), "_NET_WM_ICON"), -1);
 }
 
 QTEST_MAIN(TestHUDController)

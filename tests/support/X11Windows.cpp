@@ -1,6 +1,7 @@
 #include "support/X11Windows.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -80,4 +81,19 @@ QList<X11Window> X11Client::mappedWindowsNamed(const QString &name) const
             out.append(w);
     }
     return out;
+}
+
+int X11Client::propertyLength(xcb_window_t window, const char *atomName) const
+{
+    if (!m_conn)
+        return -1;
+    auto atom = own(xcb_intern_atom_reply(m_conn, xcb_intern_atom(m_conn, 1, uint16_t(strlen(atomName)), atomName), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE)
+        return -1;
+    // Asks for no data: the reply still tells the whole length.
+    auto prop = own(xcb_get_property_reply(
+        m_conn, xcb_get_property(m_conn, 0, window, atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 0), nullptr));
+    if (!prop || prop->type == XCB_ATOM_NONE)
+        return -1;
+    return int(prop->bytes_after);
 }

@@ -1,21 +1,28 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include <string>
+#include <string_view>
+#include <vector>
 
 // ferrowhistle-display MESSAGE [--position NAME] [--duration SECONDS]
+// Plain C++ (no Qt), so the client starts in a fraction of the time.
 struct DisplayArguments {
     enum class Result { Run, Help, UsageError };
 
     Result result = Result::UsageError;
-    QString message;
+    std::string message; // UTF-8
     // A raw position value, already checked.
-    QString position = QStringLiteral("center");
+    std::string position = "center";
     double duration = 0;
     // For UsageError: one line saying what is wrong.
-    QString error;
+    std::string error;
 
-    // arguments without the program name.
-    static DisplayArguments parse(const QStringList &arguments);
-    static QString usage();
+    // arguments without the program name, each valid UTF-8 (see validUtf8).
+    static DisplayArguments parse(const std::vector<std::string> &arguments);
+    static std::string_view usage();
+
+    // A command-line argument as text for the bus, which accepts only valid
+    // UTF-8: every byte that does not start a well-formed sequence becomes
+    // U+FFFD, as Qt's decoder does.
+    static std::string validUtf8(std::string_view bytes);
 };

@@ -1,174 +1,349 @@
 #include "DisplayClient.h"
 
-#include "intent/BusNames.h"
-#include "platform/Bundle.h"
+#include "intent/BusNameLiterals.h"
+#include "platform/FileIO.h"
 #include "platform/UniqueFd.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusPendingCall>
-#include <QDBusReply>
-#include <QDBusServiceWatcher>
-#include <QFileInfo>
-#include <QProcess>
-#include <QPromise>
-#include <QSocketNotifier>
-#include <QTemporaryFile>
-#include <QTimer>
-
-#include <qcoro/qcorodbus.h>
-#include <qcoro/qcorofuture.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
-#include <memory>
-#include <optional>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
-// The call lasts as long as the message stays; libdbus reads INT_MAX as
-// "no timeout".
-constexpr int kCallTimeoutMs = INT_MAX;
+using namespace BusNames::Literal;
 
-QString oneLine(QString text)
+// The call lasts as long as the message stays: no timeout.
+constexpr uint64_t kNoTimeout = UINT64_MAX;
+// What is read back of a failed app's errors: its last line is in here.
+constexpr off_t kErrorTail = 64 * 1024;
+
+struct ErrorFree {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~ErrorFree() { sd_bus_error_free(&error); }
+};
+struct MessageUnref {
+    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+struct SlotUnref {
+    void operator()(sd_bus_slot *s) const { sd_bus_slot_unref(s); }
+};
+
+std::string oneLine(std::string text)
 {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text.trimmed();
+    for (char &c : text) {
+        if (c == '\n')
+            c = ' ';
+    }
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; };
+    size_t begin = 0, end = text.size();
+    while (begin < end && blank(text[begin]))
+        ++begin;
+    while (end > begin && blank(text[end - 1]))
+        --end;
+    return text.substr(begin, end - begin);
 }
 
-bool isSpawnError(const QString &errorName)
-{
-    return errorName.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."));
-}
+std::string errnoText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+bool isSpawnError(std::string_view errorName) { return errorName.starts_with("org.freedesktop.DBus.Error.Spawn."); }
 
 // No app owns the name and none could be activated for it (no activation
 // file, or a stale one): starting the app beside us may still work.
-bool noAppCameUp(const QString &errorName)
+bool noAppCameUp(std::string_view errorName)
 {
-    return isSpawnError(errorName) || errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown");
+    return isSpawnError(errorName) || errorName == "org.freedesktop.DBus.Error.ServiceUnknown";
+}
+
+// The folder of this executable; the app sits beside it in the bundle.
+std::string ownFolder()
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    const std::string_view exe(path, size_t(n));
+    const size_t slash = exe.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : std::string(exe.substr(0, slash));
+}
+
+bool isExecutableFile(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// An already unlinked file in the temporary folder, for the started app's
+// stderr: when it fails to start, its own one-line reason can be passed on.
+UniqueFd unlinkedTempFile()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string path = (tmp && *tmp) ? tmp : "/tmp";
+    path += "/ferrowhistle-display.XXXXXX";
+    UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
+    if (fd)
+        ::unlink(path.c_str());
+    return fd;
+}
+
+// The last non-blank line of what the file holds (looking at its end only).
+std::string lastLine(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0)
+        return {};
+    const off_t from = st.st_size > kErrorTail ? st.st_size - kErrorTail : 0;
+    std::string text(size_t(st.st_size - from), '\0');
+    if (::lseek(fd, from, SEEK_SET) < 0)
+        return {};
+    const long long n = readFull(fd, text.data(), text.size());
+    if (n <= 0)
+        return {};
+    text.resize(size_t(n));
+    std::string last;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = oneLine(text.substr(start, end - start));
+        if (!line.empty())
+            last = std::move(line);
+        start = end + 1;
+    }
+    return DisplayArguments::validUtf8(last);
+}
+
+struct SpawnAttributes {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    SpawnAttributes()
+    {
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+    }
+    ~SpawnAttributes()
+    {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+};
+
+// Starts PROGRAM in a session of its own (so Ctrl-C here leaves it running),
+// in "/", with its input and output on /dev/null (so $(ferrowhistle-display
+// ...) does not wait on it) and its stderr on errorFd. Returns 0 or an errno.
+int startDetached(const std::string &program, int errorFd, pid_t *pid)
+{
+    SpawnAttributes s;
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&s.attr, &none);
+    posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&s.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&s.actions, errorFd, STDERR_FILENO);
+    posix_spawn_file_actions_addchdir_np(&s.actions, "/");
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    return posix_spawn(pid, program.c_str(), &s.actions, &s.attr, argv, environ);
+}
+
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
 
-QCoro::Task<DisplayClient::Result> DisplayClient::run(DisplayArguments arguments)
+DisplayClient::DisplayClient()
 {
-    if (!m_bus.isConnected())
-        co_return Result{1, QStringLiteral("cannot reach the session bus: %1").arg(oneLine(m_bus.lastError().message()))};
+    sd_bus *bus = nullptr;
+    m_openError = sd_bus_open_user(&bus);
+    if (m_openError >= 0) {
+        m_bus.reset(bus);
+        m_openError = 0;
+    }
+}
+
+DisplayClient::Result DisplayClient::run(const DisplayArguments &arguments)
+{
+    if (m_openError < 0) {
+        const std::string why = m_openError == -ENOMEDIUM ? std::string("no address for it (DBUS_SESSION_BUS_ADDRESS "
+                                                                        "and XDG_RUNTIME_DIR are not set)")
+                                                          : errnoText(m_openError);
+        return {1, "cannot reach the session bus: " + why};
+    }
 
     // Call straight away: a running app answers, and an installed activation
     // file makes the bus start one, which holds the message until it has
     // finished launching. Only when neither is there is the app started here.
-    const Result first = co_await call(arguments);
-    const QString errorName = first.error.section(QLatin1Char(' '), 0, 0);
+    const Result first = call(arguments);
+    const std::string errorName = first.error.substr(0, first.error.find(' '));
     if (first.exitCode == 0 || !noAppCameUp(errorName))
-        co_return first;
-    const QString launchError = co_await launchBesideUs();
-    if (!launchError.isEmpty()) {
+        return first;
+    const std::string launchError = launchBesideUs();
+    if (!launchError.empty()) {
         // After a failed activation both reasons matter; "no such name" adds nothing.
-        co_return Result{1, isSpawnError(errorName) ? first.error + QStringLiteral("; ") + launchError : launchError};
+        return {1, isSpawnError(errorName) ? first.error + "; " + launchError : launchError};
     }
-    co_return co_await call(arguments);
+    return call(arguments);
 }
 
-QCoro::Task<DisplayClient::Result> DisplayClient::call(const DisplayArguments &arguments)
+DisplayClient::Result DisplayClient::call(const DisplayArguments &arguments)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(BusNames::service(), BusNames::objectPath(),
-                                                          BusNames::intentsInterface(),
-                                                          QStringLiteral("DisplayMessage"));
-    message << arguments.message << arguments.position << arguments.duration;
-    const QDBusMessage reply = co_await m_bus.asyncCall(message, kCallTimeoutMs);
-    if (reply.type() == QDBusMessage::ReplyMessage)
-        co_return Result{0, {}};
-    const QString name = reply.errorName();
+    ErrorFree e;
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_call(m_bus.get(), &raw, service, objectPath, intentsInterface, displayMessage);
+    Message message(raw);
+    if (r >= 0)
+        r = sd_bus_message_append(message.get(), "ssd", arguments.message.c_str(), arguments.position.c_str(),
+                                  arguments.duration);
+    sd_bus_message *reply = nullptr;
+    if (r >= 0)
+        r = sd_bus_call(m_bus.get(), message.get(), kNoTimeout, &e.error, &reply);
+    Message owned(reply);
+    if (r >= 0)
+        return {0, {}};
+    if (!sd_bus_error_is_set(&e.error))
+        sd_bus_error_set_errno(&e.error, r);
+    const std::string name = e.error.name ? e.error.name : "";
     // The error name leads, so the caller can tell a failed activation.
-    const QString text = name + QLatin1Char(' ') + oneLine(reply.errorMessage());
-    if (name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs"))
-        co_return Result{2, text};
-    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
-        co_return Result{1, QStringLiteral("Ferrowhistle went away before the message had gone (%1)").arg(text)};
-    co_return Result{1, text};
+    const std::string text = name + ' ' + oneLine(e.error.message ? e.error.message : "");
+    if (name == "org.freedesktop.DBus.Error.InvalidArgs")
+        return {2, text};
+    if (name == "org.freedesktop.DBus.Error.NoReply")
+        return {1, "Ferrowhistle went away before the message had gone (" + text + ")"};
+    if (r == -ECONNRESET || r == -ENOTCONN || r == -ECONNREFUSED)
+        return {1, "cannot reach the session bus: " + text};
+    return {1, text};
 }
 
-QCoro::Task<QString> DisplayClient::launchBesideUs()
+bool DisplayClient::appIsOnBus()
 {
-    const QString program = Bundle::main().helperProgram(QStringLiteral("Ferrowhistle"));
-    if (!QFileInfo(program).isExecutable())
-        co_return QStringLiteral("Ferrowhistle is not running and %1 cannot be started (no such program)").arg(program);
+    ErrorFree e;
+    sd_bus_message *reply = nullptr;
+    const int r = sd_bus_call_method(m_bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "NameHasOwner", &e.error, &reply, "s", service);
+    Message owned(reply);
+    int has = 0;
+    return r >= 0 && sd_bus_message_read(reply, "b", &has) >= 0 && has;
+}
+
+std::string DisplayClient::launchBesideUs()
+{
+    const std::string program = ownFolder() + "/Ferrowhistle";
+    if (!isExecutableFile(program))
+        return "Ferrowhistle is not running and " + program + " cannot be started (no such program)";
 
     // Watch before starting, so a quick registration cannot slip past.
-    QDBusServiceWatcher watcher(BusNames::service(), m_bus, QDBusServiceWatcher::WatchForRegistration);
-
-    // Its stderr goes to an unlinked-on-return file, so that when it fails
-    // to start its own one-line reason can be passed on; when it runs, what
-    // it writes later costs nothing once the file is gone.
-    QTemporaryFile errors;
-    if (!errors.open())
-        co_return QStringLiteral("cannot start %1: no temporary file for its errors (%2)").arg(program, errors.errorString());
-
-    // Detached: its own session, so Ctrl-C here leaves it running, and its
-    // output goes nowhere we hold, so $(ferrowhistle-display ...) does not
-    // wait on it.
-    QProcess process;
-    process.setProgram(program);
-    process.setWorkingDirectory(QStringLiteral("/"));
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(errors.fileName());
-    qint64 pid = 0;
-    if (!process.startDetached(&pid))
-        co_return QStringLiteral("cannot start %1: %2").arg(program, oneLine(process.errorString()));
-
-    // The detached app is not our child, so its end is watched through a
-    // process file descriptor, which becomes readable when it exits.
-    const UniqueFd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
-    const bool alreadyGone = !pidFd && errno == ESRCH;
-
-    const QDBusReply<bool> owned = m_bus.interface()->isServiceRegistered(BusNames::service());
-    if (owned.isValid() && owned.value())
-        co_return QString();
-
-    enum class Start { Appeared, Exited, TimedOut };
-    auto promise = std::make_shared<QPromise<Start>>();
-    const auto settle = [promise](Start outcome) {
-        if (promise->future().isFinished())
-            return;
-        promise->addResult(outcome);
-        promise->finish();
+    bool appeared = false;
+    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                              service + "'";
+    const auto onOwnerChanged = [](sd_bus_message *m, void *userdata, sd_bus_error *) -> int {
+        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) >= 0 && newOwner && *newOwner)
+            *static_cast<bool *>(userdata) = true;
+        return 0;
     };
-    promise->start();
-    QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &watcher, [settle] { settle(Start::Appeared); });
-    std::optional<QSocketNotifier> exited;
-    if (pidFd) {
-        exited.emplace(pidFd.get(), QSocketNotifier::Read);
-        QObject::connect(&*exited, &QSocketNotifier::activated, &watcher, [settle] { settle(Start::Exited); });
-    }
-    if (alreadyGone)
-        settle(Start::Exited);
-    QTimer timeout;
-    timeout.setSingleShot(true);
-    QObject::connect(&timeout, &QTimer::timeout, &watcher, [settle] { settle(Start::TimedOut); });
-    timeout.start(kStartTimeoutMs);
+    sd_bus_slot *rawSlot = nullptr;
+    int r = sd_bus_add_match(m_bus.get(), &rawSlot, match.c_str(), onOwnerChanged, &appeared);
+    const std::unique_ptr<sd_bus_slot, SlotUnref> slot(rawSlot);
+    if (r < 0)
+        return "cannot watch the session bus for " + program + ": " + errnoText(r);
 
-    const Start outcome = co_await promise->future();
-    if (outcome == Start::Appeared)
-        co_return QString();
-    if (outcome == Start::TimedOut)
-        co_return QStringLiteral("started %1, but it did not appear on the session bus within %2 s")
-            .arg(program)
-            .arg(kStartTimeoutMs / 1000);
-    // It may have registered and then ended; that is not a failed start.
-    const QDBusReply<bool> after = m_bus.interface()->isServiceRegistered(BusNames::service());
-    if (after.isValid() && after.value())
-        co_return QString();
-    QString reason;
-    for (const QByteArray &line : errors.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            reason = oneLine(QString::fromLocal8Bit(line));
+    // Its stderr goes to an unlinked file: when it fails to start, its own
+    // one-line reason can be passed on.
+    const UniqueFd errors = unlinkedTempFile();
+    if (!errors)
+        return "cannot start " + program + ": no temporary file for its errors (" + errnoText(errno) + ")";
+
+    pid_t pid = 0;
+    if (const int spawnError = startDetached(program, errors.get(), &pid); spawnError != 0)
+        return "cannot start " + program + ": " + errnoText(spawnError);
+
+    // Its end is watched through a process file descriptor, which becomes
+    // readable when it exits. It is our child until we end, so its pid
+    // cannot be reused before we have reaped it.
+    const UniqueFd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+
+    if (appIsOnBus())
+        return {};
+
+    enum class Start { Waiting, Appeared, Exited, TimedOut, BusLost };
+    Start outcome = Start::Waiting;
+    int busError = 0;
+    const int64_t deadline = nowMs() + kStartTimeoutMs;
+    while (outcome == Start::Waiting) {
+        while ((r = sd_bus_process(m_bus.get(), nullptr)) > 0 && !appeared) {
+        }
+        if (appeared) {
+            outcome = Start::Appeared;
+            break;
+        }
+        if (r < 0) {
+            busError = r;
+            outcome = Start::BusLost;
+            break;
+        }
+        const int64_t left = deadline - nowMs();
+        if (left <= 0) {
+            outcome = Start::TimedOut;
+            break;
+        }
+        // Without a pidfd (an old kernel) its end is looked for each turn.
+        int timeout = pidFd ? int(left) : int(std::min<int64_t>(left, 100));
+        uint64_t busTimeout = 0;
+        if (sd_bus_get_timeout(m_bus.get(), &busTimeout) > 0 && busTimeout != UINT64_MAX) {
+            const auto nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+            const int64_t busLeftMs = busTimeout > uint64_t(nowUs) ? int64_t((busTimeout - uint64_t(nowUs) + 999) / 1000) : 0;
+            timeout = int(std::min<int64_t>(timeout, busLeftMs));
+        }
+        pollfd fds[2] = {{sd_bus_get_fd(m_bus.get()), short(sd_bus_get_events(m_bus.get())), 0},
+                         {pidFd ? pidFd.get() : -1, POLLIN, 0}};
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
+            busError = -errno;
+            outcome = Start::BusLost;
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            outcome = Start::Exited;
+        else if (!pidFd && ::waitpid(pid, nullptr, WNOHANG) == pid)
+            outcome = Start::Exited;
     }
-    if (reason.isEmpty())
-        co_return QStringLiteral("started %1, but it ended before it appeared on the session bus").arg(program);
-    co_return QStringLiteral("started %1, but it ended before it appeared on the session bus: %2").arg(program, reason);
+    if (outcome == Start::Exited || outcome == Start::BusLost)
+        ::waitpid(pid, nullptr, WNOHANG);
+
+    if (outcome == Start::Appeared)
+        return {};
+    if (outcome == Start::TimedOut)
+        return "started " + program + ", but it did not appear on the session bus within " +
+               std::to_string(kStartTimeoutMs / 1000) + " s";
+    if (outcome == Start::BusLost)
+        return "started " + program + ", but lost the session bus while waiting for it: " + errnoText(busError);
+    // It may have registered and then ended; that is not a failed start.
+    if (appIsOnBus())
+        return {};
+    const std::string reason = lastLine(errors.get());
+    if (reason.empty())
+        return "started " + program + ", but it ended before it appeared on the session bus";
+    return "started " + program + ", but it ended before it appeared on the session bus: " + reason;
 }

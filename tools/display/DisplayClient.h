@@ -2,32 +2,39 @@
 
 #include "DisplayArguments.h"
 
-#include <QDBusConnection>
-#include <QString>
+#include <memory>
+#include <string>
 
-#include <qcoro/qcorotask.h>
+#include <systemd/sd-bus.h>
 
 // Runs the action through the session bus: makes sure the app is there
 // (through D-Bus activation, else by starting the Ferrowhistle beside this
 // program), calls DisplayMessage and waits for its reply, which comes once
-// the message has gone.
+// the message has gone. sd-bus rather than Qt: a script may call this for
+// every message, and the client's start is part of each one's wait.
 class DisplayClient {
 public:
     struct Result {
         int exitCode = 1;
-        QString error; // one line, for exit codes other than 0
+        std::string error; // one line, for exit codes other than 0
     };
 
-    explicit DisplayClient(QDBusConnection connection) : m_bus(std::move(connection)) {}
+    DisplayClient();
 
-    QCoro::Task<Result> run(DisplayArguments arguments);
+    Result run(const DisplayArguments &arguments);
 
     // How long a started app may take to appear on the bus.
     static constexpr int kStartTimeoutMs = 30000;
 
 private:
-    QCoro::Task<Result> call(const DisplayArguments &arguments);
-    QCoro::Task<QString> launchBesideUs();
+    struct BusUnref {
+        void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
+    };
 
-    QDBusConnection m_bus;
+    Result call(const DisplayArguments &arguments);
+    std::string launchBesideUs();
+    bool appIsOnBus();
+
+    std::unique_ptr<sd_bus, BusUnref> m_bus;
+    int m_openError = 0; // negative errno when the bus could not be reached
 };

@@ -4,27 +4,16 @@
 #include "DisplayArguments.h"
 #include "DisplayClient.h"
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QTimer>
-
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
-void printLine(FILE *to, const QString &text)
+void printLine(FILE *to, const std::string &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), to);
+    std::fputs(text.c_str(), to);
     std::fputc('\n', to);
-}
-
-QCoro::Task<> runAndQuit(DisplayArguments arguments)
-{
-    DisplayClient client(QDBusConnection::sessionBus());
-    const DisplayClient::Result r = co_await client.run(std::move(arguments));
-    if (r.exitCode != 0)
-        printLine(stderr, QStringLiteral("ferrowhistle-display: ") + r.error);
-    QCoreApplication::exit(r.exitCode);
 }
 
 } // namespace
@@ -32,23 +21,24 @@ QCoro::Task<> runAndQuit(DisplayArguments arguments)
 int main(int argc, char **argv)
 {
     // Ctrl-C keeps its default action: this process ends at once, and the
-    // app (never our child: started by the bus or detached) is unaffected.
-    QCoreApplication app(argc, argv);
-    QStringList arguments;
+    // app (started by the bus, or in a session of its own) is unaffected.
+    std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.push_back(DisplayArguments::validUtf8(argv[i]));
 
-    DisplayArguments parsed = DisplayArguments::parse(arguments);
+    const DisplayArguments parsed = DisplayArguments::parse(arguments);
     if (parsed.result == DisplayArguments::Result::Help) {
-        std::fputs(DisplayArguments::usage().toLocal8Bit().constData(), stdout);
+        std::fwrite(DisplayArguments::usage().data(), 1, DisplayArguments::usage().size(), stdout);
         return 0;
     }
     if (parsed.result == DisplayArguments::Result::UsageError) {
-        printLine(stderr, QStringLiteral("ferrowhistle-display: ") + parsed.error);
-        printLine(stderr, QStringLiteral("Try 'ferrowhistle-display --help'."));
+        printLine(stderr, "ferrowhistle-display: " + parsed.error);
+        printLine(stderr, "Try 'ferrowhistle-display --help'.");
         return 2;
     }
-    // Start inside the loop, so that an early exit() is not lost.
-    QTimer::singleShot(0, &app, [&parsed] { runAndQuit(std::move(parsed)); });
-    return app.exec();
+    DisplayClient client;
+    const DisplayClient::Result r = client.run(parsed);
+    if (r.exitCode != 0)
+        printLine(stderr, "ferrowhistle-display: " + r.error);
+    return r.exitCode;
 }
