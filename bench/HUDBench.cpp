@@ -168,6 +168,11 @@ int main(int argc, char **argv)
         {"words", QStringLiteral("word ").repeated(n / 5)},
         {"line ends", QString(n, u'\n')},
         {"emoji", QStringLiteral("\U0001F426").repeated(n / 4)},
+        {"one emoji repeated", QStringLiteral("\U0001F600").repeated(n / 4)},
+        // Families (ZWJ sequences), flags and a skin tone, mixed.
+        {"mixed emoji", QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466\U0001F1E9\U0001F1EA"
+                                       "\U0001F44D\U0001F3FD\U0001F3F3\uFE0F\u200D\U0001F308")
+                            .repeated(n / 55)}, // 55 bytes of UTF-8 each
         {"combining marks", QStringLiteral("a") + QString(n / 2, QChar(0x0301))},
     };
     bool hugeOk = true;

@@ -2,6 +2,7 @@
 
 #include "codesign/FileDigest.h"
 #include "codesign/OpenSslHandles.h"
+#include "codesign/ResolveBeneath.h"
 #include "platform/FileIO.h"
 #include "platform/PlistValue.h"
 
@@ -15,9 +16,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -49,39 +48,19 @@ QString othersMayWriteFailure(const QByteArray &rel)
 
 bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-enum class LinkReach { Inside, Outside, Nowhere };
-
-// Where a link really leads, resolved by the kernel beneath the bundle
-// folder: every link on the way is followed, and any step above the bundle
-// folder, or to an absolute path, counts as leaving it, even when the path
-// would come back in (../../x/Ferrowhistle.app/...), since what such a link
-// means depends on where the bundle sits.
-LinkReach reach(int rootFd, const QByteArray &rel)
-{
-    struct open_how how {};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, rootFd, rel.constData(), &how, sizeof how);
-    if (fd >= 0) {
-        ::close(int(fd));
-        return LinkReach::Inside;
-    }
-    return errno == EXDEV ? LinkReach::Outside : LinkReach::Nowhere;
-}
-
 struct DiskEntry {
     SealEntry entry;
-    LinkReach reach = LinkReach::Inside; // links only
+    PathReach reach = PathReach::Inside; // links only
 };
 
 std::optional<QString> linkFailure(const DiskEntry &link)
 {
     switch (link.reach) {
-    case LinkReach::Inside:
+    case PathReach::Inside:
         return std::nullopt;
-    case LinkReach::Outside:
+    case PathReach::Outside:
         return QStringLiteral("a symbolic link leaves the bundle: ") + shown(link.entry.path);
-    case LinkReach::Nowhere:
+    case PathReach::Nowhere:
         break;
     }
     return QStringLiteral("a symbolic link points to nothing: ") + shown(link.entry.path);
@@ -189,7 +168,7 @@ private:
                 if (n <= 0 || n > CodeResources::kMaxPathBytes)
                     throw SealError(QStringLiteral("a symbolic link of the bundle can't be read: ") + shown(rel));
                 e.entry.target = QByteArray(buf.data(), qsizetype(n));
-                e.reach = reach(m_root, rel);
+                e.reach = reachBeneath(m_root, rel);
             } else {
                 throw SealError(QStringLiteral("the bundle holds something that is neither file, folder nor link: ") + shown(rel));
             }
@@ -349,7 +328,7 @@ std::optional<QString> BundleSeal::check(int rootFd, const CodeResources &list)
             return resourceFailure(sealed->path, "was removed");
         const SealEntry &f = found->entry;
         if (sealed == list.entries.end() || f.path < sealed->path) {
-            if (found->reach == LinkReach::Outside)
+            if (found->reach == PathReach::Outside)
                 return linkFailure(*found);
             return resourceFailure(f.path, "was added");
         }
@@ -362,7 +341,7 @@ std::optional<QString> BundleSeal::check(int rootFd, const CodeResources &list)
             break;
         case SealEntry::Type::Symlink:
             if (sealed->target != f.target) {
-                if (found->reach == LinkReach::Outside)
+                if (found->reach == PathReach::Outside)
                     return linkFailure(*found);
                 return resourceFailure(f.path, "points somewhere else");
             }

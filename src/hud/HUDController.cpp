@@ -69,9 +69,9 @@ void HUDController::setScreenSource(ScreenSource source)
     m_screens = source ? std::move(source) : ScreenSource(&Screens::visibleFrames);
 }
 
-int HUDController::graphemeCount(const QString &message)
+int HUDController::graphemeCount(const QString &message, int limit)
 {
-    if (message.isEmpty())
+    if (message.isEmpty() || limit <= 0)
         return 0;
     // ICU rather than QTextBoundaryFinder: Qt 6.4 splits a flag that follows
     // an emoji into two characters.
@@ -81,17 +81,27 @@ int HUDController::graphemeCount(const QString &message)
                   static_cast<int32_t>(message.size()), &status),
         &ubrk_close);
     if (U_FAILURE(status) || !it)
-        return static_cast<int>(message.size());
+        return static_cast<int>(std::min<qsizetype>(message.size(), limit));
+    // The iterator finds boundaries as it goes, so stopping early leaves the
+    // rest of the text unread.
     int count = 0;
     ubrk_first(it.get());
-    while (ubrk_next(it.get()) != UBRK_DONE)
+    while (count < limit && ubrk_next(it.get()) != UBRK_DONE)
         ++count;
     return count;
 }
 
+namespace {
+// From this many characters on, the automatic duration is the longest one.
+constexpr int kCharactersForLongest = 147;
+static_assert(kCharactersForLongest * 0.06 + 1.2 >= 10.0 && (kCharactersForLongest - 1) * 0.06 + 1.2 < 10.0);
+} // namespace
+
 double HUDController::automaticDuration(const QString &message)
 {
-    const double n = graphemeCount(message);
+    // Counting stops where more characters could not change the result: a
+    // 16 MiB message would otherwise cost a second of counting.
+    const double n = graphemeCount(message, kCharactersForLongest);
     return std::min(std::max(n * 0.06 + 1.2, 2.0), 10.0);
 }
 

@@ -10,6 +10,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <climits>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,7 +55,8 @@ public:
 
     // min(max(n * 0.06 + 1.2, 2), 10) for n user-perceived characters.
     static double automaticDuration(const QString &message);
-    static int graphemeCount(const QString &message);
+    // User-perceived characters, counted up to limit at most.
+    static int graphemeCount(const QString &message, int limit = INT_MAX);
 
     // Test seam: the visible frames of the screens (y up), main screen first.
     using ScreenSource = std::function<QList<QRectF>()>;

@@ -145,6 +145,14 @@ void TestHUDView::automaticDuration_data()
     QTest::newRow("146 characters") << QString(146, QLatin1Char('a')) << 9.96;
     QTest::newRow("147 characters") << QString(147, QLatin1Char('a')) << 10.0;
     QTest::newRow("huge") << QString(100000, QLatin1Char('a')) << 10.0;
+    // Counting may stop once the longest duration is reached, but not
+    // before: a last character that goes on to the end counts once.
+    QTest::newRow("146 characters, the last with 100000 marks")
+        << QString(146, QLatin1Char('a')) + QString(100000, QChar(0x0301)) << 9.96;
+    QTest::newRow("146 flags") << QStringLiteral("🇩🇪").repeated(146) << 9.96;
+    QTest::newRow("147 flags") << QStringLiteral("🇩🇪").repeated(147) << 10.0;
+    QTest::newRow("146 families") << QStringLiteral("👨‍👩‍👧‍👦").repeated(146) << 9.96;
+    QTest::newRow("huge emoji") << QStringLiteral("\U0001F600").repeated(1 << 20) << 10.0;
     // 14 user-perceived characters, many more code units.
     QTest::newRow("graphemes") << QStringLiteral("👨‍👩‍👧‍👦🇩🇪éééééééééééé") << 2.04;
     QTest::newRow("flag after emoji") << QStringLiteral("👦🇩🇪aaaaaaaaaaaa") << 2.04;

@@ -6,6 +6,7 @@
 #include "codesign/CodeResources.h"
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
+#include "codesign/ResolveBeneath.h"
 #include "codesign/SealedBundle.h"
 #include "update/SigningFailure.h"
 
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <cstring>
 #include <functional>
 
 #include <sys/stat.h>
@@ -408,6 +410,7 @@ class tst_CodeSigning : public QObject {
 
 private slots:
     void initTestCase();
+    void cleanup() { forceComponentResolution(false); }
 
     void candidates_data();
     void candidates();
@@ -441,15 +444,23 @@ void tst_CodeSigning::initTestCase()
 void tst_CodeSigning::candidates_data()
 {
     QTest::addColumn<int>("index");
-    for (int i = 0; i < int(candidateCases().size()); ++i)
-        QTest::newRow(candidateCases()[size_t(i)].name) << i;
+    QTest::addColumn<bool>("components");
+    for (int i = 0; i < int(candidateCases().size()); ++i) {
+        const char *name = candidateCases()[size_t(i)].name;
+        QTest::newRow(name) << i << false;
+        // Links are also resolved as on a kernel without openat2.
+        if (std::strstr(name, "link"))
+            QTest::addRow("%s, component walk", name) << i << true;
+    }
 }
 
 void tst_CodeSigning::candidates()
 {
     QFETCH(int, index);
+    QFETCH(bool, components);
+    forceComponentResolution(components);
     const CandidateCase &c = candidateCases()[size_t(index)];
-    const QString app = m_f->makeBundle(QStringLiteral("candidate-%1").arg(index));
+    const QString app = m_f->makeBundle(QStringLiteral("candidate-%1%2").arg(index).arg(components ? "-walk" : ""));
     c.prepare(*m_f, app);
     QCOMPARE(failureOf([&] { verifySignature(app, Bundle::atPath(m_running)); }), c.expected);
 }
@@ -607,23 +618,33 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("link leaving") << "link" << "a symbolic link leaves the bundle: Contents/passwd";
-    QTest::newRow("dangling link") << "dangling" << "a symbolic link points to nothing: Contents/nowhere";
-    QTest::newRow("link leaving through another link") << "via-link" << "a symbolic link leaves the bundle: Contents/Resources/a/b/out";
-    QTest::newRow("link out and back in") << "round-trip" << "a symbolic link leaves the bundle: Contents/again";
-    QTest::newRow("file with two names") << "hard-link" << "a file of the bundle has more than one name (a hard link): Contents/Info-copy.plist";
-    QTest::newRow("folder writable by the group") << "group-writable" << "a part of the bundle can be written by others: Contents/Resources";
-    QTest::newRow("named pipe") << "fifo" << "the bundle holds something that is neither file, folder nor link: Contents/pipe";
-    QTest::newRow("unreadable file") << "unreadable" << "a file of the bundle can't be read: Contents/secret";
+    QTest::addColumn<bool>("components");
+    // Links are judged both by the kernel and as on a kernel without openat2.
+    for (const bool components : {false, true}) {
+        const char *how = components ? ", component walk" : "";
+        QTest::addRow("link leaving%s", how) << "link" << "a symbolic link leaves the bundle: Contents/passwd" << components;
+        QTest::addRow("dangling link%s", how) << "dangling" << "a symbolic link points to nothing: Contents/nowhere" << components;
+        QTest::addRow("link leaving through another link%s", how)
+            << "via-link" << "a symbolic link leaves the bundle: Contents/Resources/a/b/out" << components;
+        QTest::addRow("link out and back in%s", how) << "round-trip" << "a symbolic link leaves the bundle: Contents/again" << components;
+        QTest::addRow("folder mid-path linked out%s", how)
+            << "folder-link" << "a symbolic link leaves the bundle: Contents/Resources/lib" << components;
+    }
+    QTest::newRow("file with two names") << "hard-link" << "a file of the bundle has more than one name (a hard link): Contents/Info-copy.plist" << false;
+    QTest::newRow("folder writable by the group") << "group-writable" << "a part of the bundle can be written by others: Contents/Resources" << false;
+    QTest::newRow("named pipe") << "fifo" << "the bundle holds something that is neither file, folder nor link: Contents/pipe" << false;
+    QTest::newRow("unreadable file") << "unreadable" << "a file of the bundle can't be read: Contents/secret" << false;
 }
 
 void tst_CodeSigning::sealingRefusesUnsafeBundles()
 {
     QFETCH(QString, kind);
     QFETCH(QString, reason);
+    QFETCH(bool, components);
     if (kind == QLatin1String("unreadable") && ::geteuid() == 0)
         QSKIP("root reads files whatever their mode");
-    const QString app = m_f->makeBundle(QStringLiteral("unsafe-") + kind);
+    forceComponentResolution(components);
+    const QString app = m_f->makeBundle(QStringLiteral("unsafe-") + kind + (components ? QStringLiteral("-walk") : QString()));
     const QByteArray contents = path8(app + QStringLiteral("/Contents/"));
     if (kind == QLatin1String("link"))
         ::symlink("/etc/passwd", contents + "passwd");
@@ -635,6 +656,13 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         QDir().mkpath(app + QStringLiteral("/Contents/Resources/a/b"));
         ::symlink("../../..", contents + "Resources/a/b/up");
         ::symlink("up/../../../..", contents + "Resources/a/b/out");
+    } else if (kind == QLatin1String("folder-link")) {
+        // lib's own text stays inside, but the folder it passes through,
+        // shared, is a link to a folder beside the bundle; lib sorts first.
+        QDir().mkpath(app + QStringLiteral("/../beside"));
+        writeBytes(app + QStringLiteral("/../beside/lib.so"), "x");
+        ::symlink("../../../beside", contents + "Resources/shared");
+        ::symlink("shared/lib.so", contents + "Resources/lib");
     } else if (kind == QLatin1String("round-trip"))
         ::symlink("../../Ferrowhistle.app/Contents/Info.plist", contents + "again");
     else if (kind == QLatin1String("hard-link"))
