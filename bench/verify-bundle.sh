@@ -10,6 +10,7 @@ runs=${FW_BENCH_RUNS:-5}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/lib/random-tree.sh"
 app="$work/Ferrowhistle.app"
 mkdir -p "$app/Contents/bin" "$app/Contents/Resources/Trust"
 cat >"$app/Contents/Info.plist" <<'PLIST'
@@ -23,13 +24,7 @@ PLIST
 
 # 2,000 files of 52,428 or 52,429 bytes (100 MiB in all) in 20 folders.
 openssl rand -out "$work/pool" 104857600 2>/dev/null
-(cd "$work" && split -n 2000 -d -a 4 pool part)
-for i in $(seq 0 1999); do
-  n=$(printf '%04d' "$i")
-  d="$app/Contents/Resources/data$(printf '%02d' $((i % 20)))"
-  mkdir -p "$d"
-  mv "$work/part$n" "$d/file$n.bin"
-done
+random_tree "$work/pool" "$app/Contents/Resources"
 rm "$work/pool"
 
 "$release" create-ca --name "Bench CA" --out "$work/ca.pem" >/dev/null

@@ -138,6 +138,20 @@ private Q_SLOTS:
         const auto o = fetch(limits);
         QVERIFY(o.isUpdaterFailure);
         QCOMPARE(o.error, "The update feed took longer than 1.5 seconds to arrive, so the check was stopped.");
+
+        // Data that keeps coming holds the transfer open for far longer than
+        // the inactivity limit: only a silence of that length ends it.
+        m_server->handler = [](const auto &) {
+            return Server::Answer{Server::response(200, QByteArray(300, ' ') + Server::feed(7)), false, 10};
+        };
+        limits.inactivity = 3s;
+        limits.overall = 5min;
+        QElapsedTimer took;
+        took.start();
+        const auto steady = fetch(limits);
+        QVERIFY2(steady.value.has_value(), qPrintable(steady.error));
+        QCOMPARE(steady.value->build, 7);
+        QVERIFY(took.elapsed() > 3000); // it did outlast the limit
     }
 };
 
