@@ -4,6 +4,7 @@
 
 #include "platform/DefaultsStore.h"
 #include "settings/SettingsWindow.h"
+#include "update/Updater.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -4,7 +4,7 @@
 #include "hud/HUDController.h"
 #include "platform/ActivationPolicy.h"
 #include "relocate/MoveToApplications.h"
-#include "update/Updater.h"
+#include "update/UpdaterInterface.h"
 
 #include <QPointer>
 
@@ -28,16 +28,14 @@ void AppDelegate::applicationDidFinishLaunching()
         debugLog(QStringLiteral("flushing pending message after launch"));
         hud.show(held.message, held.position, held.seconds);
     }
-
-    completeLaunch(Updater::shared());
 }
 
-QCoro::Task<> AppDelegate::completeLaunch(Updater &updater)
+QCoro::Task<> AppDelegate::completeLaunch(UpdaterInterface &updater)
 {
     // The updater exists from here on. The offer to move to Applications runs
     // to its end, answers and notices included, before the automatic checks
     // start; from anywhere else it finishes at once.
-    QPointer<Updater> alive(&updater);
+    QPointer<UpdaterInterface> alive(&updater);
     auto offer = offerMoveToApplications(updater);
     co_await std::move(offer);
     if (alive)

@@ -5,11 +5,12 @@
 #include <qcoro/qcorotask.h>
 
 class HUDController;
-class Updater;
+class UpdaterInterface;
 
 // Runs once the event loop has started: makes the process an accessory
-// application, marks the display side ready (showing a message that arrived
-// early), then the remaining launch steps.
+// application and marks the display side ready (showing a message that
+// arrived early). The remaining launch steps follow once the updater has
+// been loaded.
 class AppDelegate final : public QObject {
     Q_OBJECT
 public:
@@ -19,9 +20,10 @@ public:
 
     void applicationDidFinishLaunching();
 
-private:
     // The launch steps that may wait on the user, then the updater's start.
-    static QCoro::Task<> completeLaunch(Updater &updater);
+    static QCoro::Task<> completeLaunch(UpdaterInterface &updater);
+
+private:
 
     HUDController &m_hud;
 };

@@ -13,10 +13,15 @@
 #include "platform/DisplayCheck.h"
 #include "platform/FontConfigWarmUp.h"
 #include "settings/SettingsWindow.h"
+#include "update/UpdaterModule.h"
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QPointer>
 #include <QTimer>
+
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
 
 #include <cstdio>
 
@@ -37,16 +42,50 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
 
     QTimer::singleShot(0, this, [this] {
         m_appDelegate.applicationDidFinishLaunching();
-        // After the launch steps, so a message held during start-up is not
-        // kept waiting on the tray's round trips to the bus.
-        m_tray = std::make_unique<TrayMenu>(Updater::shared(), TrayMenu::Actions{
-                                                                   .install = &FerrowhistleApp::installRelease,
-                                                                   .showTestMessage = &FerrowhistleApp::showTestMessage,
-                                                                   .openSettings = &FerrowhistleApp::openSettings,
-                                                                   .quit = &QCoreApplication::quit,
-                                                               });
-        m_tray->show();
+        startUpdaterAndTray();
     });
+}
+
+namespace {
+
+// Resumes once the launch has settled: the first card has faded in, or no
+// card has come within kLaunchSettleMs.
+QCoro::Task<> launchSettled()
+{
+    HUDController &hud = HUDController::shared();
+    if (!hud.panel()) {
+        auto shown = qCoro(&hud, &HUDController::panelShown, std::chrono::milliseconds(FerrowhistleApp::kLaunchSettleMs));
+        if (!(co_await std::move(shown)))
+            co_return;
+    }
+    co_await QCoro::sleepFor(std::chrono::milliseconds(HUDController::kFadeInMs));
+}
+
+} // namespace
+
+QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
+{
+    // Nothing of the updater is loaded before the first card is on screen:
+    // a start through the automation action only has to show it.
+    QPointer<FerrowhistleApp> alive(this);
+    auto settled = launchSettled();
+    co_await std::move(settled);
+    if (!alive)
+        co_return;
+    auto loading = UpdaterModule::load();
+    UpdaterInterface *updater = co_await std::move(loading);
+    if (!alive)
+        co_return;
+    AppDelegate::completeLaunch(*updater);
+    // After the launch steps, so a message held during start-up is not kept
+    // waiting on the tray's round trips to the bus.
+    m_tray = std::make_unique<TrayMenu>(*updater, TrayMenu::Actions{
+                                                      .install = &FerrowhistleApp::installRelease,
+                                                      .showTestMessage = &FerrowhistleApp::showTestMessage,
+                                                      .openSettings = &FerrowhistleApp::openSettings,
+                                                      .quit = &QCoreApplication::quit,
+                                                  });
+    m_tray->show();
 }
 
 void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
@@ -108,14 +147,14 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
 
 void FerrowhistleApp::openSettings()
 {
-    SettingsWindow::showOrRaise(Updater::shared(), &FerrowhistleApp::installRelease);
+    SettingsWindow::showOrRaise(UpdaterModule::shared(), &FerrowhistleApp::installRelease);
 }
 
 void FerrowhistleApp::installRelease(const Release &release)
 {
     // Not awaited: the updater runs the install on its own and ignores the
     // request while one is running.
-    Updater::shared().install(release);
+    UpdaterModule::shared().install(release);
 }
 
 int FerrowhistleApp::main(int argc, char **argv)
@@ -132,6 +171,13 @@ int FerrowhistleApp::main(int argc, char **argv)
     // Qt would abort without a display; one line and a plain failure instead.
     if (const std::optional<QString> reason = missingDisplay()) {
         printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(*reason));
+        return 1;
+    }
+
+    // Opened now, loaded once the launch has settled: the updater that runs
+    // is this copy's even if the bundle is replaced in between.
+    if (const std::optional<QString> problem = UpdaterModule::open(Bundle::main().path())) {
+        printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(*problem));
         return 1;
     }
 

@@ -6,13 +6,16 @@
 #include <QObject>
 #include <QStringList>
 
+#include <qcoro/qcorotask.h>
+
 #include <memory>
 
 class QApplication;
 
 // The application: logs its command line, schedules the command line's test
 // message, and hands the finished launch to its delegate on the first turn
-// of the event loop; then it puts up the tray menu.
+// of the event loop; once its first card is on screen (or none has come) it
+// loads the updater, runs the remaining launch steps and puts up the tray.
 class FerrowhistleApp final : public QObject {
     Q_OBJECT
 public:
@@ -41,11 +44,19 @@ public:
 
     // The delay between start and the command line's message.
     static constexpr int kTestMessageDelayMs = 500;
+    // How long a start waits for its first card before it loads the updater
+    // and puts up the tray all the same; longer than the delay above, so a
+    // command line's message comes first.
+    static constexpr int kLaunchSettleMs = 1000;
 
     // Entry used by main(): prepares Qt, runs the event loop.
     static int main(int argc, char **argv);
 
 private:
+    // Loads the updater once the launch has settled, then runs the rest of
+    // the launch steps and puts up the tray.
+    QCoro::Task<> startUpdaterAndTray();
+
     AppDelegate m_appDelegate;
     std::unique_ptr<TrayMenu> m_tray;
 };

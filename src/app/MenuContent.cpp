@@ -19,7 +19,7 @@ QString MenuContent::installTitle(const QString &version)
     return tr("Install Update %1 and Relaunch").arg(version);
 }
 
-QList<MenuItem> MenuContent::items(const Updater::State &state)
+QList<MenuItem> MenuContent::items(const UpdaterInterface::State &state)
 {
     QList<MenuItem> items;
     if (const Release *release = state.release()) {

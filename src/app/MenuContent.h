@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/Updater.h"
+#include "update/UpdaterInterface.h"
 
 #include <QCoreApplication>
 #include <QKeySequence>
@@ -30,8 +30,8 @@ class MenuContent {
 public:
     // The items for this updater state, top to bottom. An offered release
     // leads with its install item and a divider; the rest is always there.
-    static QList<MenuItem> items(const Updater::State &state);
-    static QList<MenuItem> items(const Updater &updater) { return items(updater.state()); }
+    static QList<MenuItem> items(const UpdaterInterface::State &state);
+    static QList<MenuItem> items(const UpdaterInterface &updater) { return items(updater.state()); }
 
     // "Install Update 1.4.2 and Relaunch".
     static QString installTitle(const QString &version);

@@ -19,7 +19,7 @@ QString displayTitle(const MenuItem &item)
 
 } // namespace
 
-TrayMenu::TrayMenu(Updater &updater, Actions actions, QObject *parent)
+TrayMenu::TrayMenu(UpdaterInterface &updater, Actions actions, QObject *parent)
     : QObject(parent), m_updater(updater), m_actions(std::move(actions))
 {
     m_tray.setIcon(trayIconImage());
@@ -27,7 +27,7 @@ TrayMenu::TrayMenu(Updater &updater, Actions actions, QObject *parent)
     m_tray.setContextMenu(&m_menu);
     m_menu.setTitle(QStringLiteral("Ferrowhistle"));
     rebuild();
-    connect(&m_updater, &Updater::changed, this, &TrayMenu::rebuild);
+    connect(&m_updater, &UpdaterInterface::changed, this, &TrayMenu::rebuild);
     connect(&m_menu, &QMenu::aboutToShow, this, &TrayMenu::rebuild);
     // Trays that leave a left click to the app get the same menu.
     connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {

@@ -23,7 +23,7 @@ public:
         std::function<void()> quit;
     };
 
-    TrayMenu(Updater &updater, Actions actions, QObject *parent = nullptr);
+    TrayMenu(UpdaterInterface &updater, Actions actions, QObject *parent = nullptr);
     ~TrayMenu() override;
 
     // Shows the icon. Without a tray to hold it (GNOME by default) this says
@@ -38,7 +38,7 @@ private:
     void rebuild();
     void perform(const MenuItem &item);
 
-    Updater &m_updater;
+    UpdaterInterface &m_updater;
     Actions m_actions;
     QMenu m_menu;
     QSystemTrayIcon m_tray;

@@ -5,7 +5,7 @@
 #include "intent/BusArguments.h"
 #include "intent/BusNames.h"
 #include "platform/DesktopActions.h"
-#include "update/Updater.h"
+#include "update/UpdaterModule.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -162,8 +162,8 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     if (action == BusNames::installUpdateAction()) {
         // Only what the user was offered is installed; with nothing on offer
         // the caller learns so instead of a silent no-op.
-        Updater &updater = Updater::shared();
-        const std::optional<Updater::Release> offered = updater.availableRelease();
+        UpdaterInterface &updater = UpdaterModule::shared();
+        const std::optional<UpdaterInterface::Release> offered = updater.availableRelease();
         if (!offered) {
             connection.send(call.createErrorReply(
                 BusNames::noUpdateOfferedError(), QStringLiteral("no update is on offer; check for updates first")));
@@ -179,7 +179,7 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     else if (action == BusNames::settingsAction())
         Q_EMIT settingsRequested();
     else if (action == BusNames::checkForUpdatesAction())
-        Updater::shared().check(true); // started, not awaited: the reply has gone
+        UpdaterModule::shared().check(true); // started, not awaited: the reply has gone
     else if (action == BusNames::quitAction())
         quitOnceRepliesAreOut(connection);
 }

@@ -37,8 +37,7 @@ void writeToJournal(const SystemLogEntry &entry)
     // a missing socket as success and drops the line. Either way there is
     // no journal here (a container, WSL, a desktop without systemd): the
     // line goes to stderr with its identifier rather than nowhere.
-    const bool journalPresent = ::access(kJournalSocket, F_OK) == 0;
-    if (!journalPresent || sd_journal_sendv(fields, static_cast<int>(std::size(fields))) < 0) {
+    if (!systemJournalPresent() || sd_journal_sendv(fields, static_cast<int>(std::size(fields))) < 0) {
         const QByteArray line = QByteArrayLiteral("Ferrowhistle: ") + entry.message.toUtf8() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
         std::fflush(stderr);
@@ -46,6 +45,11 @@ void writeToJournal(const SystemLogEntry &entry)
 }
 
 } // namespace
+
+bool systemJournalPresent()
+{
+    return ::access(kJournalSocket, F_OK) == 0;
+}
 
 void systemLog(const SystemLogEntry &entry)
 {

@@ -2,7 +2,7 @@
 
 #include "platform/DesktopIntegration.h"
 #include "relocate/BundleMove.h"
-#include "update/Updater.h"
+#include "update/UpdaterInterface.h"
 #include "update/UpdaterFailure.h"
 #include "update/install/Worker.h"
 
@@ -118,7 +118,7 @@ QCoro::Task<> notify(QString text, QString informative)
 
 // What one offer works with, kept off the coroutine's frame.
 struct Offer {
-    QPointer<Updater> updater;
+    QPointer<UpdaterInterface> updater;
     BundleMove move;
     QString failure;          // the move's error, for the notice
     QString registrationError; // the desktop files could not be written
@@ -126,7 +126,7 @@ struct Offer {
 
 } // namespace
 
-QCoro::Task<> offerMoveToApplications(Updater &updater)
+QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater)
 {
     if (!updater.isRunningFromDiskImage())
         co_return;

@@ -4,7 +4,7 @@
 
 #include <qcoro/qcorotask.h>
 
-class Updater;
+class UpdaterInterface;
 
 // The offer made at the end of a launch from removable media, a mounted image
 // or a translocated path, where the app cannot update itself: a modal
@@ -15,7 +15,7 @@ class Updater;
 // Finishes once the user has answered and, after a failure, dismissed the
 // notice; after a successful move the relaunch has begun and the process is
 // on its way out. Never throws.
-QCoro::Task<> offerMoveToApplications(Updater &updater);
+QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater);
 
 namespace MoveToApplications {
 

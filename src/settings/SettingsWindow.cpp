@@ -40,7 +40,7 @@ QString shown(const QString &text)
 
 // The not-now task of Check Now: the button returns at once, the check goes
 // on in this coroutine, which holds nothing of the window.
-QCoro::Task<> checkNow(QPointer<Updater> updater)
+QCoro::Task<> checkNow(QPointer<UpdaterInterface> updater)
 {
     if (updater)
         co_await updater->check(true);
@@ -48,7 +48,7 @@ QCoro::Task<> checkNow(QPointer<Updater> updater)
 
 } // namespace
 
-SettingsWindow *SettingsWindow::showOrRaise(Updater &updater, Install install)
+SettingsWindow *SettingsWindow::showOrRaise(UpdaterInterface &updater, Install install)
 {
     if (!g_window) {
         g_window = new SettingsWindow(updater, std::move(install));
@@ -66,7 +66,7 @@ SettingsWindow *SettingsWindow::instance()
     return g_window;
 }
 
-SettingsWindow::SettingsWindow(Updater &updater, Install install)
+SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install)
     : QWidget(nullptr, Qt::Window), m_updater(updater), m_installHandler(std::move(install))
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -130,10 +130,10 @@ SettingsWindow::SettingsWindow(Updater &updater, Install install)
         if (m_rows.installRelease && m_installHandler)
             m_installHandler(*m_rows.installRelease);
     });
-    connect(m_checkNow, &QPushButton::clicked, this, [this] { checkNow(QPointer<Updater>(&m_updater)); });
+    connect(m_checkNow, &QPushButton::clicked, this, [this] { checkNow(QPointer<UpdaterInterface>(&m_updater)); });
     // clicked, not toggled: only the user's hand writes the setting.
     connect(m_automatic, &QCheckBox::clicked, this, [this](bool on) { m_updater.setAutomatic(on); });
-    connect(&m_updater, &Updater::changed, this, &SettingsWindow::rebuild);
+    connect(&m_updater, &UpdaterInterface::changed, this, &SettingsWindow::rebuild);
 
     // Ctrl+W closes it, as it does most windows.
     auto *close = new QShortcut(QKeySequence::Close, this);

@@ -28,7 +28,7 @@ public:
     static constexpr int kWidth = 420;
 
     // Opens the window, or raises and focuses the one already open.
-    static SettingsWindow *showOrRaise(Updater &updater, Install install);
+    static SettingsWindow *showOrRaise(UpdaterInterface &updater, Install install);
     // The open window, or nullptr.
     static SettingsWindow *instance();
 
@@ -51,12 +51,12 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    SettingsWindow(Updater &updater, Install install);
+    SettingsWindow(UpdaterInterface &updater, Install install);
     void rebuild();
     void applyStyles();
     void fitToContent();
 
-    Updater &m_updater;
+    UpdaterInterface &m_updater;
     Install m_installHandler;
     UpdatesRows m_rows;
 

@@ -2,11 +2,11 @@
 
 #include "settings/DateTimeText.h"
 
-using Kind = Updater::State::Kind;
+using Kind = UpdaterInterface::State::Kind;
 
-bool UpdatesSection::isBusy(const Updater::State &state)
+bool UpdatesSection::isBusy(const UpdaterInterface::State &state)
 {
-    return state == Updater::State::checking() || state.kind() == Kind::installing;
+    return state == UpdaterInterface::State::checking() || state.kind() == Kind::installing;
 }
 
 QString UpdatesSection::lastCheckText(const std::optional<QDateTime> &lastCheck, const DateText &dateText)
@@ -52,7 +52,7 @@ UpdatesRows UpdatesSection::rows(const Input &input, const DateText &dateText, c
     return rows;
 }
 
-UpdatesRows UpdatesSection::rows(const Updater &updater, const Inserted &inserted)
+UpdatesRows UpdatesSection::rows(const UpdaterInterface &updater, const Inserted &inserted)
 {
     const Input input{updater.state(), updater.lastError(), updater.lastCheck(), updater.automatic()};
     // The locale is read at every build, so a changed environment shows at once.

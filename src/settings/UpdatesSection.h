@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/Updater.h"
+#include "update/UpdaterInterface.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -30,7 +30,7 @@ class UpdatesSection {
 public:
     // The updater's published properties, as the section reads them.
     struct Input {
-        Updater::State state = Updater::State::idle();
+        UpdaterInterface::State state = UpdaterInterface::State::idle();
         std::optional<QString> lastError;
         std::optional<QDateTime> lastCheck;
         bool automatic = true;
@@ -44,10 +44,10 @@ public:
     using Inserted = std::function<QString(const QString &)>;
 
     static UpdatesRows rows(const Input &input, const DateText &dateText, const Inserted &inserted = {});
-    static UpdatesRows rows(const Updater &updater, const Inserted &inserted = {});
+    static UpdatesRows rows(const UpdaterInterface &updater, const Inserted &inserted = {});
 
     static QString headerTitle() { return tr("Updates"); }
-    static bool isBusy(const Updater::State &state);
+    static bool isBusy(const UpdaterInterface::State &state);
     static QString lastCheckText(const std::optional<QDateTime> &lastCheck, const DateText &dateText);
     static QString statusText(const Input &input, const DateText &dateText, const Inserted &inserted = {});
 };

@@ -17,7 +17,7 @@ Updater &Updater::shared()
 
 Updater::Updater() : Updater(Environment{}) {}
 
-Updater::Updater(Environment environment, QObject *parent) : QObject(parent), m_env(std::move(environment))
+Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(parent), m_env(std::move(environment))
 {
     if (!m_env.sleep)
         m_env.sleep = &sleepOnBootClock;

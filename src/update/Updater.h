@@ -5,6 +5,7 @@
 #include "platform/DefaultsStore.h"
 #include "update/NetworkSession.h"
 #include "update/Release.h"
+#include "update/UpdaterInterface.h"
 #include "update/UpdaterDefaults.h"
 #include "update/UpdaterFailure.h"
 #include "update/install/InstallLocations.h"
@@ -29,50 +30,10 @@
 // One instance per process (shared()), living on the GUI thread; everything
 // that reads or changes its state runs there, so the state itself is what
 // keeps two checks (or a check and an install) from overlapping.
-//
-// Observers (the tray menu, the settings window) connect to changed(), which
-// is emitted after every assignment to state, lastError, lastCheck or
-// automatic, also when the new value equals the old one, and read the
-// properties then. willChange() is emitted before the assignment, for an
-// observer that wants the old value.
-class Updater final : public QObject {
+class Updater final : public UpdaterInterface {
     Q_OBJECT
 public:
     using Failure = UpdaterFailure;
-    using Release = ::Release;
-
-    class State {
-    public:
-        enum class Kind { idle, checking, upToDate, available, installing, failed };
-
-        static State idle() { return State(Kind::idle, {}); }
-        static State checking() { return State(Kind::checking, {}); }
-        static State upToDate() { return State(Kind::upToDate, {}); }
-        static State available(Release release) { return State(Kind::available, std::move(release)); }
-        // text: the step of the install shown to the user.
-        static State installing(QString text) { return State(Kind::installing, std::move(text)); }
-        // text: the error's localized description.
-        static State failed(QString text) { return State(Kind::failed, std::move(text)); }
-
-        Kind kind() const { return m_kind; }
-        // The offered release when available, else none.
-        const Release *release() const { return std::get_if<Release>(&m_payload); }
-        // The text carried by installing and failed, else empty.
-        QString text() const
-        {
-            const QString *t = std::get_if<QString>(&m_payload);
-            return t ? *t : QString();
-        }
-        bool operator==(const State &) const = default;
-
-    private:
-        State(Kind kind, std::variant<std::monostate, Release, QString> payload)
-            : m_kind(kind), m_payload(std::move(payload))
-        {
-        }
-        Kind m_kind;
-        std::variant<std::monostate, Release, QString> m_payload;
-    };
 
     // The schedule of the automatic checks. Durations are counted on a clock
     // that keeps running through suspend; the check interval is measured on
@@ -133,45 +94,45 @@ public:
     Updater();
     explicit Updater(Environment environment, QObject *parent = nullptr);
 
-    const State &state() const { return m_state; }
-    const std::optional<QString> &lastError() const { return m_lastError; }
-    const std::optional<QDateTime> &lastCheck() const { return m_lastCheck; }
-    bool automatic() const { return m_automatic; }
+    const State &state() const override { return m_state; }
+    const std::optional<QString> &lastError() const override { return m_lastError; }
+    const std::optional<QDateTime> &lastCheck() const override { return m_lastCheck; }
+    bool automatic() const override { return m_automatic; }
     // Bound to "Check for updates daily"; stored on every assignment.
-    void setAutomatic(bool automatic);
+    void setAutomatic(bool automatic) override;
 
     // The release carried by state when it is available, else none.
-    std::optional<Release> availableRelease() const;
+    std::optional<Release> availableRelease() const override;
 
     // Fetches the feed and settles on upToDate, available or (when the user
     // asked) failed; an automatic check that fails goes back to idle. Never
     // throws. Does nothing while a check or an install runs.
-    QCoro::Task<> check(bool userInitiated);
+    QCoro::Task<> check(bool userInitiated) override;
 
     // Starts the loop of automatic checks unless it already runs: a first look
     // after the first delay, then one look per tick, each checking when
     // automatic is on and a check interval has passed since lastCheck.
-    void startAutomaticChecks();
+    void startAutomaticChecks() override;
     bool automaticChecksStarted() const { return m_loop.has_value(); }
 
     // Installs the release: download, checks, swap, relaunch. Does nothing
     // while an install runs. Ends in failed with the reason, or with the
     // process ending after the relaunch shell has started.
-    void install(const Release &release);
+    void install(const Release &release) override;
     bool isInstalling() const { return m_installRunning; }
 
     // Whether the running copy sits on removable media, a mounted image or a
     // translocated path, where it cannot replace itself.
-    bool isRunningFromDiskImage() const;
+    bool isRunningFromDiskImage() const override;
     // The running bundle, as found at start.
-    QString bundlePath() const { return m_env.bundle.path(); }
+    QString bundlePath() const override { return m_env.bundle.path(); }
     // Removes what an interrupted install or move left beside the bundle and
     // in the temporary directory, logging each removal. Never fails.
     void removeLeftovers() const;
     // Starts a shell that opens the bundle at bundlePath once this process
     // has gone, then ends the process. Throws PlatformError when the shell
     // cannot be started (the process then keeps running).
-    void relaunch(const QString &bundlePath);
+    void relaunch(const QString &bundlePath) override;
     // The relaunch command for a process id and a bundle path: the program
     // and its arguments, the path passed as $0 so that it needs no quoting.
     static QStringList relaunchCommand(qint64 pid, const QString &bundlePath);
@@ -193,11 +154,7 @@ public:
 
     // One line to the system log, subsystem = the bundle identifier,
     // category "updater".
-    void log(const QString &text) const;
-
-Q_SIGNALS:
-    void willChange();
-    void changed();
+    void log(const QString &text) const override;
 
 private:
     void setState(State state);

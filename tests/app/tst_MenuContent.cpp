@@ -3,7 +3,7 @@
 
 #include <QTest>
 
-using State = Updater::State;
+using State = UpdaterInterface::State;
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "../update/LoopbackHttpsServer.h"
 #include "../update/UpdateTestSupport.h"
+#include "update/Updater.h"
 #include "platform/SystemLog.h"
 #include "support/StatusNotifierPanel.h"
 #include "support/TestEnvironment.h"

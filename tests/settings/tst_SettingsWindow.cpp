@@ -4,6 +4,7 @@
 
 #include "../update/LoopbackHttpsServer.h"
 #include "../update/UpdateTestSupport.h"
+#include "update/Updater.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"

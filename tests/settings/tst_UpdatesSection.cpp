@@ -3,6 +3,7 @@
 #include "platform/DisplayText.h"
 #include "settings/DateTimeText.h"
 #include "settings/UpdatesSection.h"
+#include "update/Updater.h"
 
 #include <QTest>
 

@@ -1,0 +1,134 @@
+// The updater as a module of the bundle: the app's executable loads none of
+// the updater's libraries, and a copy whose module is missing or damaged
+// says so in one line and ends with status 1 instead of running on without
+// its updater.
+#include "platform/CopyTree.h"
+#include "support/PrivateBus.h"
+#include "support/TestEnvironment.h"
+#include "update/UpdaterModule.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+
+const QStringList kUpdaterOnly = {QStringLiteral("libQt6Network"), QStringLiteral("libcrypto"),
+                                  QStringLiteral("libssl"), QStringLiteral("libarchive")};
+
+QString sharedLibraries(const QString &file)
+{
+    QProcess ldd;
+    ldd.start(QStringLiteral("ldd"), {file});
+    if (!ldd.waitForFinished(30000) || ldd.exitCode() != 0)
+        return {};
+    return QString::fromLocal8Bit(ldd.readAllStandardOutput());
+}
+
+struct Run {
+    int exitCode = -1;
+    bool crashed = true;
+    QString err;
+};
+
+} // namespace
+
+class TestUpdaterModule : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void appLoadsNoneOfTheUpdatersLibraries();
+    void missingModuleFailsAtStart();
+    void damagedModuleEndsTheProcessWithOneLine();
+
+private:
+    // A copy of the built bundle whose module the test may break.
+    QString copyOfBundle();
+    Run run(const QString &bundle, const QStringList &args);
+
+    TestEnvironment m_env;
+    std::unique_ptr<PrivateBus> m_bus;
+};
+
+void TestUpdaterModule::initTestCase()
+{
+    // A bus of the test's own: the copies must not reach an instance.
+    m_bus = std::make_unique<PrivateBus>(m_env.root() + QStringLiteral("/bus"), m_env.root() + QStringLiteral("/none"));
+    QVERIFY(m_bus->isRunning());
+}
+
+QString TestUpdaterModule::copyOfBundle()
+{
+    const QString copy = m_env.root() + QStringLiteral("/copy ") + QString::number(QDateTime::currentMSecsSinceEpoch())
+                         + QStringLiteral("/Ferrowhistle.app");
+    QDir().mkpath(QFileInfo(copy).path());
+    copyTree(QStringLiteral(FW_BUNDLE_DIR), copy);
+    return copy;
+}
+
+Run TestUpdaterModule::run(const QString &bundle, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessEnvironment(m_bus->environment());
+    p.start(bundle + QStringLiteral("/Contents/bin/Ferrowhistle"), args);
+    Run r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.crashed = p.exitStatus() != QProcess::NormalExit;
+    r.exitCode = p.exitCode();
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+void TestUpdaterModule::appLoadsNoneOfTheUpdatersLibraries()
+{
+    const QString app = sharedLibraries(bundleProgram(QStringLiteral("Ferrowhistle")));
+    const QString module = sharedLibraries(UpdaterModule::pathIn(QStringLiteral(FW_BUNDLE_DIR)));
+    QVERIFY(app.contains(QStringLiteral("libQt6Widgets")));
+    for (const QString &library : kUpdaterOnly) {
+        if (library != QStringLiteral("libssl")) // loaded by Qt's TLS plugin, not linked
+            QVERIFY2(module.contains(library), qPrintable(library));
+        QVERIFY2(!app.contains(library), qPrintable(library + QStringLiteral(" is loaded at start:\n") + app));
+    }
+}
+
+void TestUpdaterModule::missingModuleFailsAtStart()
+{
+    const QString bundle = copyOfBundle();
+    const QString module = UpdaterModule::pathIn(bundle);
+    QVERIFY(QFile::remove(module));
+    const Run r = run(bundle, {QStringLiteral("--test-message"), QStringLiteral("never shown")});
+    QVERIFY(!r.crashed);
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, QStringLiteral("Ferrowhistle: Couldn't open %1: No such file or directory.\n").arg(module));
+    QCOMPARE(m_bus->appPid(), 0);
+}
+
+void TestUpdaterModule::damagedModuleEndsTheProcessWithOneLine()
+{
+    const QString bundle = copyOfBundle();
+    const QString module = UpdaterModule::pathIn(bundle);
+    QFile file(module);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("not a shared object");
+    file.close();
+    // It starts, takes the bus name, then fails when it loads the updater.
+    const Run r = run(bundle, {});
+    QVERIFY(!r.crashed);
+    QCOMPARE(r.exitCode, 1);
+    const QString prefix = QStringLiteral("Ferrowhistle: Couldn't load the updater from %1: ").arg(module);
+    // Qt may warn of its own; the app says one thing.
+    const QStringList ours = r.err.split(u'\n').filter(QRegularExpression(QStringLiteral("^Ferrowhistle: ")));
+    QVERIFY2(ours.size() == 1 && ours.first().startsWith(prefix), qPrintable(r.err));
+    QCOMPARE(m_bus->appPid(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestUpdaterModule)
+#include "tst_UpdaterModule.moc"
