@@ -5,8 +5,9 @@
 #   being mapped; median of 10 against a bare Qt Widgets program showing one
 #   window, measured here too. Target: at most 1.8x.
 # - warm: app running, DisplayMessage with a fixed 1 s display; what the call
-#   takes beyond display time + 0.1 s poll + 0.6 s pause. Target: median
-#   under 120 ms.
+#   takes beyond display time + 0.6 s pause. The wait notices the card's
+#   fade-out at its next 0.1 s poll, so up to 100 ms of the figure is that
+#   poll's phase, not work. Target: median under 120 ms.
 set -euo pipefail
 build=${FW_BUILD:?}
 bin="$build/Ferrowhistle.app/Contents/bin"
@@ -48,15 +49,15 @@ awk -v c="$cold_med" -v b="$base_med" 'BEGIN { r = c / b; printf "cold: ratio %.
 # Warm: the app is up (started through activation by a first call).
 "$bin/ferrowhistle-display" "Warming up" --duration 0.2 >/dev/null
 warm=$("$tools/fw-bench-call" $runs 1)
-overhead=$(printf '%s\n' $warm | awk '{print $1 - 1700}' | median)
+overhead=$(printf '%s\n' $warm | awk '{print $1 - 1600}' | median)
 echo "warm: DisplayMessage(1 s) as called in-process, ms per call: $(echo $warm | tr '\n' ' ')"
-echo "warm: overhead beyond 1 s + 0.1 s poll + 0.6 s, median of $runs: ${overhead} ms"
+echo "warm: overhead beyond 1 s + 0.6 s (poll phase of up to 100 ms included), median of $runs: ${overhead} ms"
 awk -v o="$overhead" 'BEGIN { printf "warm: target median < 120 ms: %s\n", (o < 120 ? "met" : "NOT met") }'
 client=()
 for i in $(seq 1 5); do
   start=$(date +%s%N)
   "$bin/ferrowhistle-display" "Client $i" --duration 1
-  client+=($(( ($(date +%s%N) - start) / 1000000 - 1700 )))
+  client+=($(( ($(date +%s%N) - start) / 1000000 - 1600 )))
 done
 echo "warm: the same through ferrowhistle-display (process start included), overhead median of 5: $(printf '%s\n' "${client[@]}" | median) ms"
 stop_app
