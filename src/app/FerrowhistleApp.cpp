@@ -58,7 +58,8 @@ QCoro::Task<> launchSettled()
         if (!(co_await std::move(shown)))
             co_return;
     }
-    co_await QCoro::sleepFor(std::chrono::milliseconds(HUDController::kFadeInMs));
+    auto fadeIn = QCoro::sleepFor(std::chrono::milliseconds(HUDController::kFadeInMs));
+    co_await std::move(fadeIn);
 }
 
 } // namespace
