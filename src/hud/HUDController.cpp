@@ -122,18 +122,26 @@ void HUDController::show(const QString &message, HUDPosition position, std::opti
         closeNow(old);
     }
 
+    // A card taller than the screen would hang off it with most of its
+    // text unseen, and laying out text that cannot be seen is what made a
+    // huge message slow: the text stops at the last whole line that fits.
+    const QList<QRectF> screens = m_screens();
+    const double maxTextHeight = screens.isEmpty() ? HUDView::kUnbounded : HUDLayout::maxTextHeight(screens.first());
+
     QPointer<HUDController> self(this);
-    auto *view = new HUDView(message, [self] {
-        if (self)
-            self->dismiss();
-    });
+    auto *view = new HUDView(
+        message,
+        [self] {
+            if (self)
+                self->dismiss();
+        },
+        maxTextHeight);
     HUDPanel *panel = takePanel();
     panel->carry(view);
 
     if (activationPolicy() != ActivationPolicy::Accessory)
         setActivationPolicy(ActivationPolicy::Accessory);
 
-    const QList<QRectF> screens = m_screens();
     if (!screens.isEmpty())
         panel->setFrameOrigin(HUDLayout::placement(position, screens.first(), panel->size()));
     else

@@ -18,6 +18,12 @@ CardGeometry cardGeometry(QSizeF measuredText)
     return g;
 }
 
+double maxTextHeight(const QRectF &frame)
+{
+    // The card adds the slack (before rounding up) and its extra height.
+    return std::floor(frame.height() - 2 * kScreenMargin - kExtraHeight - kTextSlack);
+}
+
 QPointF placement(HUDPosition position, const QRectF &frame, QSizeF panel)
 {
     const double m = kScreenMargin;

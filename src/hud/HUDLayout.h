@@ -33,6 +33,11 @@ struct CardGeometry {
 // adds 110 in width and 36 in height to max(text height, icon size).
 CardGeometry cardGeometry(QSizeF measuredText);
 
+// The tallest text a card may hold on a screen with this visible frame: a
+// card of that text fits between the margins above and below it. Text
+// beyond it could not be seen, so it is not laid out.
+double maxTextHeight(const QRectF &visibleFrame);
+
 // The panel's origin for a position on a screen's visible frame. Not
 // clamped: a card larger than the frame overhangs it.
 QPointF placement(HUDPosition position, const QRectF &visibleFrame, QSizeF panelSize);

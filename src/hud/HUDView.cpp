@@ -60,38 +60,49 @@ QFont HUDView::messageFont()
     return font;
 }
 
-QSizeF HUDView::measure(QTextLayout &layout)
+QSizeF HUDView::measure(QTextLayout &layout, double maxHeight, int *lines)
 {
     layout.setTextOption(cardTextOption());
     layout.setCacheEnabled(true);
     layout.beginLayout();
     double y = 0;
     double width = 0;
+    int kept = 0;
     // Lines below the tallest card there can be are never seen.
     while (y < kMaxWindowExtent) {
         QTextLine line = layout.createLine();
         if (!line.isValid())
             break;
         line.setLineWidth(HUDLayout::kMaxTextWidth);
+        if (kept > 0 && y + line.height() > maxHeight)
+            break;
         line.setPosition(QPointF(0, y));
         y += line.height();
         width = std::max(width, line.naturalTextWidth());
+        ++kept;
     }
     layout.endLayout();
+    if (lines)
+        *lines = kept;
     return QSizeF(std::min(width, HUDLayout::kMaxTextWidth), y);
 }
 
-HUDView::HUDView(const QString &message, std::function<void()> onTap, QWidget *parent)
+HUDView::HUDView(const QString &message, std::function<void()> onTap, double maxTextHeight, QWidget *parent)
     : QWidget(parent), m_onTap(std::move(onTap))
 {
     if (message.size() <= kLongMessage) {
         auto layout = std::make_unique<QTextLayout>(message, messageFont());
-        m_measured = measure(*layout);
-        m_laidOut = message.size();
-        const int lines = layout->lineCount();
+        int lines = 0;
+        m_measured = measure(*layout, maxTextHeight, &lines);
+        if (lines == layout->lineCount()) {
+            m_laidOut = message.size();
+        } else {
+            const QTextLine last = layout->lineAt(lines - 1);
+            m_laidOut = last.textStart() + last.textLength();
+        }
         m_chunks.push_back(Chunk{std::move(layout), lines});
     } else {
-        layOutLong(message);
+        layOutLong(message, maxTextHeight);
     }
     m_geometry = HUDLayout::cardGeometry(m_measured);
     if (m_geometry.size.height() > kMaxWindowExtent)
@@ -109,7 +120,7 @@ int HUDView::lineCount() const
     return n;
 }
 
-void HUDView::layOutLong(const QString &message)
+void HUDView::layOutLong(const QString &message, double maxTextHeight)
 {
     const QFont font = messageFont();
     const QTextOption option = cardTextOption();
@@ -117,7 +128,8 @@ void HUDView::layOutLong(const QString &message)
     double y = 0;
     double width = 0;
     qsizetype pos = 0;
-    while (pos < message.size() && y < kMaxWindowExtent && pos < kMaxLaidOut) {
+    bool full = false;
+    while (!full && pos < message.size() && y < kMaxWindowExtent && pos < kMaxLaidOut) {
         const QStringView rest = all.mid(pos);
         const qsizetype cut = cutAt(rest, kChunk);
         const bool lastChunk = cut == rest.size();
@@ -138,6 +150,10 @@ void HUDView::layOutLong(const QString &message)
             // chunk's only line (a window too narrow to fill a line).
             if (end >= cut && !lastChunk && kept > 0)
                 break;
+            if (y + line.height() > maxTextHeight && (kept > 0 || !m_chunks.empty())) {
+                full = true;
+                break;
+            }
             line.setPosition(QPointF(0, y));
             y += line.height();
             width = std::max(width, line.naturalTextWidth());

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -16,7 +17,12 @@
 class HUDView final : public QWidget {
     Q_OBJECT
 public:
-    HUDView(const QString &message, std::function<void()> onTap, QWidget *parent = nullptr);
+    static constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+    // maxTextHeight bounds the text: a line that would end below it is not
+    // made (the first line always is), so the card is cut at a whole line.
+    HUDView(const QString &message, std::function<void()> onTap, double maxTextHeight = kUnbounded,
+            QWidget *parent = nullptr);
 
     // The card's geometry (y up, as the layout rules define it).
     const HUDLayout::CardGeometry &geometryInPoints() const { return m_geometry; }
@@ -29,15 +35,16 @@ public:
     // The font the card draws with: the desktop's general font, 28 px, bold.
     static QFont messageFont();
     // Lays a message out the way the card does and returns its size; lines
-    // that would start below the tallest card are not made.
-    static QSizeF measure(QTextLayout &layout);
+    // that would start below the tallest card, or end below maxHeight, are
+    // not made. `lines` receives how many lines are the card's.
+    static QSizeF measure(QTextLayout &layout, double maxHeight = kUnbounded, int *lines = nullptr);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
-    void layOutLong(const QString &message);
+    void layOutLong(const QString &message, double maxTextHeight);
 
     std::function<void()> m_onTap;
     // One layout for a message of ordinary length, several for a long one;

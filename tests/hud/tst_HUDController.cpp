@@ -41,6 +41,8 @@ private Q_SLOTS:
     void noScreenStillShowsAndLogs();
     void awkwardMessagesStillShow_data();
     void awkwardMessagesStillShow();
+    void cardNeverOutgrowsTheScreen_data();
+    void cardNeverOutgrowsTheScreen();
     void cardWindowCarriesNoIcon();
 
 private:
@@ -300,6 +302,48 @@ void TestHUDController::awkwardMessagesStillShow()
     QVERIFY(hud().panel() == panel);
     if (blockTemporaryDirectory)
         QVERIFY(env.debugLogMessages().isEmpty());
+}
+
+void TestHUDController::cardNeverOutgrowsTheScreen_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<HUDPosition>("position");
+    QTest::addColumn<bool>("fits"); // as tall as a card without a screen
+    const QString emoji = QStringLiteral("\U0001F426").repeated(1 << 18); // colour glyphs, 1 MiB
+    QTest::newRow("1 MiB of colour emoji, centred") << emoji << HUDPosition::center << false;
+    QTest::newRow("1 MiB of colour emoji, at the top") << emoji << HUDPosition::top << false;
+    QTest::newRow("1 MiB of colour emoji, bottom right") << emoji << HUDPosition::bottomRight << false;
+    QTest::newRow("16 MiB word") << QString(16 << 20, u'W') << HUDPosition::center << false;
+    QTest::newRow("a few thousand characters of words")
+        << QStringLiteral("words ").repeated(600) << HUDPosition::bottom << false;
+    QTest::newRow("a dozen lines") << QStringLiteral("twelve lines ").repeated(40) << HUDPosition::center << true;
+}
+
+void TestHUDController::cardNeverOutgrowsTheScreen()
+{
+    QFETCH(QString, message);
+    QFETCH(HUDPosition, position);
+    QFETCH(bool, fits);
+    hud().show(message, position, 30.0);
+    HUDPanel *panel = hud().panel();
+    QVERIFY(panel && panel->isVisible());
+    // The whole card, margins included, is on the screen.
+    const QRectF frame = panel->frame();
+    QVERIFY2(frame.y() >= kReferenceFrame.y() + 40 && frame.y() + frame.height() <= kReferenceFrame.bottom() - 40,
+             qPrintable(QStringLiteral("card from y %1, %2 tall").arg(frame.y()).arg(frame.height())));
+    // What the screen cannot show is not laid out at all; a card that fits
+    // is the card a screenless view makes.
+    const HUDView *view = panel->view();
+    const HUDView unbounded(fits ? message : message.left(4096), {});
+    if (fits) {
+        QCOMPARE(view->laidOutLength(), message.size());
+        QCOMPARE(view->size(), unbounded.size());
+        QCOMPARE(view->lineCount(), unbounded.lineCount());
+    } else {
+        QVERIFY(view->lineCount() > 1);
+        QVERIFY(view->lineCount() < unbounded.lineCount());
+        QVERIFY2(view->laidOutLength() < 4096, qPrintable(QString::number(view->laidOutLength())));
+    }
 }
 
 void TestHUDController::cardWindowCarriesNoIcon()

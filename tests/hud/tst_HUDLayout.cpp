@@ -12,6 +12,8 @@ private Q_SLOTS:
     void placementRespectsOffsetFrameAndOverhangs();
     void cardSizeRounding_data();
     void cardSizeRounding();
+    void tallestTextFitsBetweenTheMargins_data();
+    void tallestTextFitsBetweenTheMargins();
     void positionsParseOnlyRawValues_data();
     void positionsParseOnlyRawValues();
     void positionsRoundTrip();
@@ -91,6 +93,32 @@ void TestHUDLayout::cardSizeRounding()
     QCOMPARE(g.size, card);
     QCOMPARE(g.iconFrame, icon);
     QCOMPARE(g.textFrame, text);
+}
+
+void TestHUDLayout::tallestTextFitsBetweenTheMargins_data()
+{
+    QTest::addColumn<QRectF>("frame");
+    QTest::newRow("reference") << QRectF(0, 0, 1440, 875);
+    QTest::newRow("fractional, above a dock") << QRectF(0, 60.5, 1280, 963.25);
+    QTest::newRow("4K") << QRectF(0, 0, 3840, 2160);
+}
+
+void TestHUDLayout::tallestTextFitsBetweenTheMargins()
+{
+    QFETCH(QRectF, frame);
+    const double tallest = HUDLayout::maxTextHeight(frame);
+    const double room = frame.height() - 2 * HUDLayout::kScreenMargin;
+    // Measured heights come with fractions; the card rounds them up.
+    for (const double h : {tallest, tallest - 0.25}) {
+        const HUDLayout::CardGeometry g = HUDLayout::cardGeometry(QSizeF(300, h));
+        QVERIFY2(g.size.height() <= room, qPrintable(QString::number(g.size.height())));
+        QVERIFY(g.size.height() > room - 1);
+        for (const HUDPosition p : {HUDPosition::top, HUDPosition::center, HUDPosition::bottomLeft}) {
+            const QPointF o = HUDLayout::placement(p, frame, g.size);
+            QVERIFY(o.y() >= frame.y() + HUDLayout::kScreenMargin - 0.5);
+            QVERIFY(o.y() + g.size.height() <= frame.bottom() - HUDLayout::kScreenMargin + 0.5);
+        }
+    }
 }
 
 void TestHUDLayout::positionsParseOnlyRawValues_data()

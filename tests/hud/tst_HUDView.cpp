@@ -17,6 +17,8 @@ private Q_SLOTS:
     void longTextWrapsWithinLimit_data();
     void longTextWrapsWithinLimit();
     void drawnTextStaysInsideItsFrame();
+    void textStopsAtTheLastWholeLineThatFits_data();
+    void textStopsAtTheLastWholeLineThatFits();
     void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data();
     void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows();
     void automaticDuration_data();
@@ -104,6 +106,50 @@ void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows()
         HUDView::measure(one);
         QCOMPARE(view.lineCount(), one.lineCount());
     }
+}
+
+void TestHUDView::textStopsAtTheLastWholeLineThatFits_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<double>("maxTextHeight");
+    QTest::addColumn<bool>("cut");
+    // One layout, and the chunked layout of a long message.
+    const QString shortWords = QStringLiteral("word ").repeated(400);
+    const QString longWords = QStringLiteral("word ").repeated(20000);
+    const QString emoji = QStringLiteral("\U0001F426\U0001F468\u200D\U0001F469\u200D\U0001F467 ").repeated(2000);
+    QTest::newRow("short message, a few lines") << shortWords << 300.0 << true;
+    QTest::newRow("long message, a few lines") << longWords << 300.0 << true;
+    QTest::newRow("colour emoji, a screenful") << emoji << 757.0 << true;
+    QTest::newRow("less than one line still shows one") << longWords << 5.0 << true;
+    QTest::newRow("room to spare") << QStringLiteral("word ").repeated(20) << 300.0 << false;
+}
+
+void TestHUDView::textStopsAtTheLastWholeLineThatFits()
+{
+    QFETCH(QString, message);
+    QFETCH(double, maxTextHeight);
+    QFETCH(bool, cut);
+    HUDView bounded(message, {}, maxTextHeight);
+    HUDView unbounded(message.left(8192), {});
+    QCOMPARE(bounded.laidOutLength() < message.size(), cut);
+    QVERIFY(bounded.lineCount() >= 1);
+    // The lines are the first lines of the card without a bound.
+    QVERIFY(bounded.lineCount() <= unbounded.lineCount());
+    QCOMPARE(bounded.measuredTextSize().width() <= unbounded.measuredTextSize().width(), true);
+    if (!cut) {
+        QCOMPARE(bounded.lineCount(), unbounded.lineCount());
+        QCOMPARE(bounded.measuredTextSize(), unbounded.measuredTextSize());
+        return;
+    }
+    const double lineHeight = bounded.measuredTextSize().height() / bounded.lineCount();
+    if (bounded.lineCount() > 1)
+        QVERIFY(bounded.measuredTextSize().height() <= maxTextHeight);
+    // One more line would not have fitted.
+    QVERIFY(bounded.measuredTextSize().height() + lineHeight > maxTextHeight);
+    // The cut falls where a line of the unbounded card ends.
+    QCOMPARE(bounded.laidOutLength() < unbounded.laidOutLength(), true);
+    HUDView exact(message.left(bounded.laidOutLength()), {});
+    QCOMPARE(exact.lineCount(), bounded.lineCount());
 }
 
 void TestHUDView::drawnTextStaysInsideItsFrame()
