@@ -49,7 +49,7 @@ NetworkSession::NetworkSession() : m_manager(new QNetworkAccessManager())
     m_manager->setStrictTransportSecurityEnabled(false); // nothing learnt from one answer is kept
 }
 
-QNetworkRequest NetworkSession::request(const QUrl &url, std::chrono::milliseconds inactivity) const
+QNetworkRequest NetworkSession::request(const QUrl &url) const
 {
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -58,7 +58,6 @@ QNetworkRequest NetworkSession::request(const QUrl &url, std::chrono::millisecon
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(static_cast<int>(inactivity.count()));
     return request;
 }
 
@@ -79,7 +78,7 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
 QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers,
                                                           Limits limits, Sink sink)
 {
-    QNetworkRequest req = request(url, limits.inactivity);
+    QNetworkRequest req = request(url);
     for (const auto &[name, value] : headers)
         req.setRawHeader(name, value);
 
@@ -143,7 +142,23 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
             abortWith(Response::Outcome::TooLarge);
         }
     });
+    // The inactivity limit is counted here rather than by Qt's transfer
+    // timeout, which is restarted through a posted event (a wake-up of the
+    // event loop) for every block that arrives. Running out of it aborts the
+    // reply the way Qt's would: a cancelled operation, reported as a timeout.
+    QTimer silence;
+    silence.setSingleShot(true);
+    silence.setInterval(limits.inactivity);
+    QObject::connect(&silence, &QTimer::timeout, reply.get(), [r = reply.get()] {
+        QTimer::singleShot(0, r, [r] { r->abort(); });
+    });
+    auto heard = [&silence] { silence.start(); };
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), heard);
+    QObject::connect(reply.get(), &QNetworkReply::redirected, reply.get(), heard);
+    QObject::connect(reply.get(), &QNetworkReply::encrypted, reply.get(), heard);
+    QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(), heard);
     QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(), readAvailable);
+    silence.start();
     QTimer overall;
     overall.setSingleShot(true);
     QObject::connect(&overall, &QTimer::timeout, reply.get(), [&] { abortWith(Response::Outcome::TookTooLong); });
@@ -152,6 +167,7 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
     if (!reply->isFinished())
         co_await qCoro(reply.get(), &QNetworkReply::finished);
     overall.stop();
+    silence.stop();
     readAvailable();
     QObject::disconnect(reply.get(), nullptr, reply.get(), nullptr);
 

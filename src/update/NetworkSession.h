@@ -50,8 +50,9 @@ public:
     // (outcome SinkFailed).
     using Sink = std::function<bool(const char *data, qint64 size)>;
 
-    // A request carrying the session's rules for url.
-    QNetworkRequest request(const QUrl &url, std::chrono::milliseconds inactivity) const;
+    // A request carrying the session's rules for url. The inactivity limit
+    // is kept by get(), not by the request.
+    QNetworkRequest request(const QUrl &url) const;
 
     // GETs url with the extra headers and returns the whole body. A transport
     // failure (no network, name lookup, TLS, refused redirect, timeout...)
