@@ -79,6 +79,8 @@ void LoopbackHttpsServer::answer(QTcpSocket *socket, QByteArray *buffer)
     const Answer a = handler ? handler(request) : Answer{response(404, {})};
     if (a.hold) {
         m_held.append(socket);
+    } else if (a.stallAfter >= 0) {
+        socket->write(a.bytes.left(a.stallAfter));
     } else if (a.trickleMs > 0) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, [socket, timer, rest = a.bytes]() mutable {

@@ -37,6 +37,7 @@ public:
         QByteArray bytes;  // status line, headers and body, sent as they are
         bool hold = false; // send nothing until release()
         int trickleMs = 0; // >0: one byte per interval
+        qsizetype stallAfter = -1; // >=0: that many bytes, then silence on an open connection
     };
     std::function<Answer(const Request &)> handler;
     QList<Request> requests;

@@ -127,6 +127,12 @@ private Q_SLOTS:
         Server silent(nullptr); // accepts the connection, never answers the TLS handshake
         QCOMPARE(outcomeOf(ReleaseFeed::fetchRelease(NetworkSession::shared(), QUrl("https://localhost:"
                      + QString::number(silent.serverPort()) + "/f"), "F/1", limits)).error, "The request timed out.");
+        // Headers and the start of the body, then nothing on an open connection.
+        m_server->handler = [](const auto &) {
+            const QByteArray bytes = Server::response(200, QByteArray(10000, ' ') + Server::feed(7));
+            return Server::Answer{bytes, false, 0, bytes.indexOf("\r\n\r\n") + 4 + 100};
+        };
+        QCOMPARE(fetch(limits).error, "The request timed out.");
 
         // A byte every 20 ms never trips the inactivity timeout; the overall
         // limit ends it.
