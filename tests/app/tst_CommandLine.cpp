@@ -4,6 +4,7 @@
 #include "app/LaunchOptions.h"
 #include "app/TrayMenu.h"
 #include "support/PrivateBus.h"
+#include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
 
 #include <QTest>
@@ -12,29 +13,9 @@
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    bool crashed = true;
-    QString out;
-    QString err;
-};
-
-Run runApp(const QStringList &args, const QProcessEnvironment &env)
+ProgramRun runApp(const QStringList &args, const QProcessEnvironment &env)
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(bundleProgram(QStringLiteral("Ferrowhistle")), args);
-    Run r;
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.crashed = p.exitStatus() != QProcess::NormalExit;
-    r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runToEnd(bundleProgram(QStringLiteral("Ferrowhistle")), args, env, 30000);
 }
 
 } // namespace
@@ -113,7 +94,7 @@ void TestCommandLine::printsAndExitsWithoutStarting()
     QProcessEnvironment env = m_bus->environment();
     env.remove(QStringLiteral("DISPLAY"));
 
-    const Run r = runApp(args, env);
+    const ProgramRun r = runApp(args, env);
     QVERIFY(!r.crashed);
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(out.isEmpty() ? r.out.isEmpty() : r.out.contains(out), qPrintable(r.out));
@@ -129,7 +110,7 @@ void TestCommandLine::withoutDisplaySaysSoAndFails()
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    Run r = runApp({QStringLiteral("--test-message"), QStringLiteral("nowhere")}, env);
+    ProgramRun r = runApp({QStringLiteral("--test-message"), QStringLiteral("nowhere")}, env);
     QVERIFY(!r.crashed);
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.err, QStringLiteral("Ferrowhistle: no display: DISPLAY is not set\n"));

@@ -3,6 +3,7 @@
 // file), and Ctrl-C while it waits.
 #include "intent/BusNames.h"
 #include "support/PrivateBus.h"
+#include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
 
@@ -27,15 +28,8 @@ struct Run {
 Run runClient(const QStringList &args, const QProcessEnvironment &env,
               const QString &program = bundleProgram(QStringLiteral("ferrowhistle-display")))
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    Run r;
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-        r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.errLines = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return r;
+    const ProgramRun p = runToEnd(program, args, env);
+    return {p.exitCode, p.out, p.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts)};
 }
 
 QProcessEnvironment withoutBus()

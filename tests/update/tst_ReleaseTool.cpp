@@ -8,6 +8,7 @@
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
 #include "ReleasePackage.h"
+#include "support/ProgramRun.h"
 #include "update/UpdaterFailure.h"
 #include "update/VersionRules.h"
 
@@ -33,15 +34,11 @@ struct Run {
 
 Run release(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral(FW_BINARY_DIR "/bin/ferrowhistle-release"), args);
-    Run r;
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.status = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    const ProgramRun p = runToEnd(QStringLiteral(FW_BINARY_DIR "/bin/ferrowhistle-release"), args,
+                                  QProcessEnvironment::systemEnvironment(), 120000);
+    if (p.crashed)
+        return {};
+    return {p.exitCode, p.out, p.err};
 }
 
 // Unpacks as the app does: libarchive onto the disk, keeping permissions,

@@ -4,6 +4,7 @@
 // its updater.
 #include "platform/CopyTree.h"
 #include "support/PrivateBus.h"
+#include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
 #include "update/UpdaterModule.h"
 
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -22,18 +22,9 @@ const QStringList kUpdaterOnly = {QStringLiteral("libQt6Network"), QStringLitera
 
 QString sharedLibraries(const QString &file)
 {
-    QProcess ldd;
-    ldd.start(QStringLiteral("ldd"), {file});
-    if (!ldd.waitForFinished(30000) || ldd.exitCode() != 0)
-        return {};
-    return QString::fromLocal8Bit(ldd.readAllStandardOutput());
+    const ProgramRun ldd = runToEnd(QStringLiteral("ldd"), {file});
+    return ldd.exitCode == 0 ? ldd.out : QString();
 }
-
-struct Run {
-    int exitCode = -1;
-    bool crashed = true;
-    QString err;
-};
 
 } // namespace
 
@@ -48,7 +39,7 @@ private Q_SLOTS:
 private:
     // A copy of the built bundle whose module the test may break.
     QString copyOfBundle();
-    Run run(const QString &bundle, const QStringList &args);
+    ProgramRun run(const QString &bundle, const QStringList &args);
 
     TestEnvironment m_env;
     std::unique_ptr<PrivateBus> m_bus;
@@ -70,21 +61,9 @@ QString TestUpdaterModule::copyOfBundle()
     return copy;
 }
 
-Run TestUpdaterModule::run(const QString &bundle, const QStringList &args)
+ProgramRun TestUpdaterModule::run(const QString &bundle, const QStringList &args)
 {
-    QProcess p;
-    p.setProcessEnvironment(m_bus->environment());
-    p.start(bundle + QStringLiteral("/Contents/bin/Ferrowhistle"), args);
-    Run r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.crashed = p.exitStatus() != QProcess::NormalExit;
-    r.exitCode = p.exitCode();
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
+    return runToEnd(bundle + QStringLiteral("/Contents/bin/Ferrowhistle"), args, m_bus->environment());
 }
 
 void TestUpdaterModule::appLoadsNoneOfTheUpdatersLibraries()
@@ -104,7 +83,7 @@ void TestUpdaterModule::missingModuleFailsAtStart()
     const QString bundle = copyOfBundle();
     const QString module = UpdaterModule::pathIn(bundle);
     QVERIFY(QFile::remove(module));
-    const Run r = run(bundle, {QStringLiteral("--test-message"), QStringLiteral("never shown")});
+    const ProgramRun r = run(bundle, {QStringLiteral("--test-message"), QStringLiteral("never shown")});
     QVERIFY(!r.crashed);
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.err, QStringLiteral("Ferrowhistle: Couldn't open %1: No such file or directory.\n").arg(module));
@@ -120,7 +99,7 @@ void TestUpdaterModule::damagedModuleEndsTheProcessWithOneLine()
     file.write("not a shared object");
     file.close();
     // It starts, takes the bus name, then fails when it loads the updater.
-    const Run r = run(bundle, {});
+    const ProgramRun r = run(bundle, {});
     QVERIFY(!r.crashed);
     QCOMPARE(r.exitCode, 1);
     const QString prefix = QStringLiteral("Ferrowhistle: Couldn't load the updater from %1: ").arg(module);
