@@ -1,35 +1,308 @@
 #include "update/NetworkSession.h"
 
 #include "update/UpdaterFailure.h"
+#include "update/install/Worker.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
-#include <QNetworkReply>
-#include <QPointer>
-#include <QTimer>
+#include <QFileInfo>
+#include <QNetworkProxyFactory>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QThreadPool>
 
-#include <qcoro/qcorosignal.h>
+#include <curl/curl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// One transfer as both sides see it: the coroutine that awaits it (or the
+// session, at quit) may stop it from the GUI thread while it runs.
+struct NetworkSession::Transfer {
+    std::atomic<bool> stopped{false};
+    std::mutex lock;
+    CURLM *multi = nullptr; // while the transfer waits in it
+
+    void stop()
+    {
+        stopped = true;
+        const std::lock_guard guard(lock);
+        if (multi)
+            curl_multi_wakeup(multi);
+    }
+};
+
+struct NetworkSession::Running {
+    std::mutex lock;
+    std::set<Transfer *> transfers;
+};
 
 namespace {
 
-// Neither keeps nor sends cookies, whatever the server asks.
-class RefusingCookieJar final : public QNetworkCookieJar {
-public:
-    using QNetworkCookieJar::QNetworkCookieJar;
-    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
-    bool insertCookie(const QNetworkCookie &) override { return false; }
-    bool updateCookie(const QNetworkCookie &) override { return false; }
+struct Request {
+    QUrl url;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    NetworkSession::Limits limits;
+    NetworkSession::Sink sink;
 };
 
-// Whether the reply's error is about the HTTP status rather than the
-// transport: then the status is what the caller judges.
-bool isHttpStatusError(QNetworkReply::NetworkError error)
+// What the callbacks keep of a transfer in progress.
+struct Progress {
+    Progress(const Request &r, CURL *e) : request(r), easy(e) {}
+    const Request &request;
+    CURL *easy;
+    NetworkSession::Response response;
+    Clock::time_point lastHeard = Clock::now();
+    bool ended = false; // a callback set the outcome and stopped the transfer
+    QString refusal;    // a transport failure a callback found
+    // The answer whose headers are being read (there is one per redirect).
+    long status = 0;
+    std::optional<qint64> declaredLength;
+    QByteArray location;
+};
+
+bool isRedirect(long status)
 {
-    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+    return status >= 300 && status < 400 && status != 304;
+}
+
+size_t onHeader(char *data, size_t size, size_t count, void *context)
+{
+    auto &p = *static_cast<Progress *>(context);
+    const size_t n = size * count;
+    p.lastHeard = Clock::now();
+    const QByteArray line = QByteArray(data, qsizetype(n)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        p.status = line.split(' ').value(1).toLong();
+        p.declaredLength.reset();
+        p.location.clear();
+        return n;
+    }
+    if (!line.isEmpty()) {
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        bool ok = false;
+        if (colon > 0 && name == "content-length") {
+            const qint64 length = value.toLongLong(&ok);
+            if (ok)
+                p.declaredLength = length;
+        } else if (colon > 0 && name == "location") {
+            p.location = value;
+        }
+        return n;
+    }
+    // The end of one answer's headers.
+    if (p.status < 200) // informational; the real answer follows
+        return n;
+    if (isRedirect(p.status) && !p.location.isEmpty()) {
+        char *current = nullptr;
+        curl_easy_getinfo(p.easy, CURLINFO_EFFECTIVE_URL, &current);
+        const QUrl from = QUrl::fromEncoded(current ? QByteArray(current) : QByteArray());
+        const QUrl to = from.resolved(QUrl::fromEncoded(p.location));
+        if (from.scheme() == QLatin1String("https") && to.scheme() != QLatin1String("https")) {
+            p.refusal = QStringLiteral("The server redirected from https to an insecure address.");
+            return 0;
+        }
+        return n;
+    }
+    // A declared length beyond the cap need not be read to be refused.
+    if (p.declaredLength && *p.declaredLength > p.request.limits.maxBytes) {
+        p.response.bytes = *p.declaredLength;
+        p.response.outcome = NetworkSession::Response::Outcome::TooLarge;
+        p.ended = true;
+        return 0;
+    }
+    return n;
+}
+
+size_t onBody(char *data, size_t size, size_t count, void *context)
+{
+    auto &p = *static_cast<Progress *>(context);
+    const auto n = qint64(size * count);
+    p.lastHeard = Clock::now();
+    p.response.bytes += n;
+    if (p.response.bytes > p.request.limits.maxBytes) {
+        p.response.outcome = NetworkSession::Response::Outcome::TooLarge;
+        p.ended = true;
+        return 0;
+    }
+    if (n > 0 && !p.request.sink(data, n)) {
+        p.response.outcome = NetworkSession::Response::Outcome::SinkFailed;
+        p.ended = true;
+        return 0;
+    }
+    return size_t(n);
+}
+
+// The proxy Qt would use for url (the application's setting, else the
+// system's), as libcurl takes it; empty for a direct connection, which also
+// keeps libcurl from reading proxies of its own from the environment.
+void useProxyFor(CURL *easy, const QUrl &url, QByteArray &proxy, QByteArray &user, QByteArray &password)
+{
+    for (const QNetworkProxy &p : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url))) {
+        if (p.type() == QNetworkProxy::NoProxy)
+            break;
+        if (p.type() != QNetworkProxy::HttpProxy && p.type() != QNetworkProxy::Socks5Proxy)
+            continue; // a caching proxy cannot carry https
+        QUrl address;
+        address.setScheme(p.type() == QNetworkProxy::HttpProxy ? QStringLiteral("http") : QStringLiteral("socks5h"));
+        address.setHost(p.hostName());
+        address.setPort(p.port());
+        proxy = address.toEncoded();
+        user = p.user().toUtf8();
+        password = p.password().toUtf8();
+        break;
+    }
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());
+    if (!user.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.constData());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.constData());
+    }
+}
+
+// The authorities trusted: the system's certificate file and folder (where
+// OpenSSL looks for them, or where SSL_CERT_FILE and SSL_CERT_DIR say), and
+// whatever the process added to Qt's default TLS configuration.
+void trustFor(CURL *easy, QByteArray &file, QByteArray &dir, QByteArray &extra)
+{
+    const auto located = [](const char *variable, const char *fallback) {
+        const QByteArray set = qgetenv(variable);
+        return set.isEmpty() ? QByteArray(fallback) : set;
+    };
+    file = located(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+    dir = located(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    // libcurl refuses the connection when a named file or folder is missing;
+    // OpenSSL's own defaults are used as far as they exist.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, QFileInfo(QFile::decodeName(file)).isFile() ? file.constData() : nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, QFileInfo(QFile::decodeName(dir)).isDir() ? dir.constData() : nullptr);
+    for (const QSslCertificate &c : QSslConfiguration::defaultConfiguration().caCertificates())
+        extra += c.toPem();
+    if (!extra.isEmpty()) {
+        curl_blob blob{extra.data(), size_t(extra.size()), CURL_BLOB_COPY};
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+}
+
+template <typename T, void (*Free)(T *)>
+struct Handle {
+    T *p;
+    ~Handle() { Free(p); }
+};
+void freeEasy(CURL *e) { curl_easy_cleanup(e); }
+void freeMulti(CURLM *m) { curl_multi_cleanup(m); }
+void freeList(curl_slist *l) { curl_slist_free_all(l); }
+
+// Runs one transfer to its end on the calling thread.
+NetworkSession::Response perform(const Request &request, NetworkSession::Transfer &transfer)
+{
+    const Clock::time_point start = Clock::now();
+    const NetworkSession::Limits &limits = request.limits;
+    Handle<CURL, freeEasy> easy{curl_easy_init()};
+    Handle<CURLM, freeMulti> multi{curl_multi_init()};
+    if (!easy.p || !multi.p)
+        throw PlatformError(QStringLiteral("The network transfer couldn't be started."));
+    Progress p(request, easy.p);
+
+    const QByteArray url = request.url.toEncoded();
+    const bool secure = request.url.scheme() == QLatin1String("https");
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(easy.p, CURLOPT_URL, url.constData());
+    curl_easy_setopt(easy.p, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy.p, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy.p, CURLOPT_MAXREDIRS, 50L);
+    curl_easy_setopt(easy.p, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(easy.p, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(easy.p, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy.p, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy.p, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy.p, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy.p, CURLOPT_HEADERDATA, &p);
+    curl_easy_setopt(easy.p, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy.p, CURLOPT_WRITEDATA, &p);
+    Handle<curl_slist, freeList> headers{nullptr};
+    for (const auto &[name, value] : request.headers)
+        headers.p = curl_slist_append(headers.p, (name + ": " + value).constData());
+    curl_easy_setopt(easy.p, CURLOPT_HTTPHEADER, headers.p);
+    QByteArray proxy, proxyUser, proxyPassword, caFile, caDir, caExtra;
+    useProxyFor(easy.p, request.url, proxy, proxyUser, proxyPassword);
+    trustFor(easy.p, caFile, caDir, caExtra);
+
+    curl_multi_add_handle(multi.p, easy.p);
+    // Published for stop() while the transfer waits; withdrawn before the
+    // handles go.
+    struct Published {
+        NetworkSession::Transfer &t;
+        CURLM *multi;
+        CURL *easy;
+        Published(NetworkSession::Transfer &t, CURLM *m, CURL *e) : t(t), multi(m), easy(e)
+        {
+            const std::lock_guard guard(t.lock);
+            t.multi = multi;
+        }
+        ~Published()
+        {
+            {
+                const std::lock_guard guard(t.lock);
+                t.multi = nullptr;
+            }
+            curl_multi_remove_handle(multi, easy);
+        }
+    } published(transfer, multi.p, easy.p);
+
+    bool timedOut = false;
+    bool tookTooLong = false;
+    for (;;) {
+        int running = 0;
+        const CURLMcode step = curl_multi_perform(multi.p, &running);
+        if (step != CURLM_OK)
+            throw PlatformError(QString::fromUtf8(curl_multi_strerror(step)));
+        if (!running)
+            break;
+        if (transfer.stopped)
+            throw PlatformError(QStringLiteral("The request was cancelled."));
+        const Clock::time_point now = Clock::now();
+        const auto quietLeft = limits.inactivity - (now - p.lastHeard);
+        const auto overallLeft = limits.overall - (now - start);
+        if (quietLeft <= 0ms) {
+            timedOut = true;
+            break;
+        }
+        if (overallLeft <= 0ms) {
+            tookTooLong = true;
+            break;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min({quietLeft, overallLeft, Clock::duration(1s)}));
+        curl_multi_poll(multi.p, nullptr, 0, int(wait.count()), nullptr);
+    }
+
+    long status = 0;
+    curl_easy_getinfo(easy.p, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0)
+        p.response.statusCode = int(status);
+    if (timedOut)
+        throw PlatformError(QStringLiteral("The request timed out."));
+    if (tookTooLong) {
+        p.response.outcome = NetworkSession::Response::Outcome::TookTooLong;
+        return p.response;
+    }
+    if (p.ended)
+        return p.response;
+    if (!p.refusal.isEmpty())
+        throw PlatformError(p.refusal);
+    CURLcode result = CURLE_OK;
+    int queued = 0;
+    while (CURLMsg *m = curl_multi_info_read(multi.p, &queued))
+        if (m->msg == CURLMSG_DONE && m->easy_handle == easy.p)
+            result = m->data.result;
+    if (result != CURLE_OK)
+        throw PlatformError(QString::fromUtf8(errorText[0] ? errorText : curl_easy_strerror(result)));
+    return p.response;
 }
 
 } // namespace
@@ -41,144 +314,71 @@ NetworkSession &NetworkSession::shared()
     return *instance;
 }
 
-NetworkSession::NetworkSession() : m_manager(new QNetworkAccessManager())
+NetworkSession::NetworkSession() : m_threads(new QThreadPool()), m_running(new Running())
 {
-    m_manager->setCookieJar(new RefusingCookieJar(m_manager));
-    m_manager->setCache(nullptr);
-    m_manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
-    m_manager->setStrictTransportSecurityEnabled(false); // nothing learnt from one answer is kept
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // A transfer can last as long as its overall limit; it never waits for
+    // a thread behind the app's other work.
+    m_threads->setMaxThreadCount(8);
+    if (auto *app = QCoreApplication::instance())
+        QObject::connect(app, &QCoreApplication::aboutToQuit, app, [this] { stopAll(); });
 }
 
-QNetworkRequest NetworkSession::request(const QUrl &url) const
+void NetworkSession::stopAll()
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    return request;
+    {
+        const std::lock_guard guard(m_running->lock);
+        for (Transfer *t : m_running->transfers)
+            t->stop();
+    }
+    m_threads->waitForDone(5000);
 }
 
 QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers,
                                                           Limits limits)
 {
-    QByteArray body;
-    auto transfer = get(std::move(url), std::move(headers), limits, [&body](const char *data, qint64 size) {
-        body.append(data, size);
+    auto body = std::make_shared<QByteArray>();
+    auto transfer = get(std::move(url), std::move(headers), limits, [body](const char *data, qint64 size) {
+        body->append(data, size);
         return true;
     });
     Response response = co_await std::move(transfer);
     if (response.outcome == Response::Outcome::Complete)
-        response.body = std::move(body);
+        response.body = std::move(*body);
     co_return response;
 }
 
 QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers,
                                                           Limits limits, Sink sink)
 {
-    QNetworkRequest req = request(url);
-    for (const auto &[name, value] : headers)
-        req.setRawHeader(name, value);
-
-    Response response;
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(m_manager->get(req),
-                                                                     [](QNetworkReply *r) { r->deleteLater(); });
-    // Qt would otherwise buffer whatever the server sends faster than we
-    // take it. The sink sees pieces of at most kPiece, taken once that much
-    // has come (or the reply has finished): every read hands a note back to
-    // Qt's network thread, and reading each small block as it lands costs
-    // more in those hand-overs than the data does. The buffer holds several
-    // pieces, so the network thread keeps reading while a piece is taken.
-    constexpr qint64 kPiece = 256 * 1024;
-    reply->setReadBufferSize(4 * kPiece);
-    bool ownAbort = false;
-
-    auto abortWith = [&](Response::Outcome outcome) {
-        if (ownAbort)
-            return;
-        ownAbort = true;
-        response.outcome = outcome;
-        // Aborting finishes the reply, which resumes this coroutine and ends
-        // its frame; do it from the event loop, not from inside a handler or
-        // timer that lives in that frame.
-        QTimer::singleShot(0, reply.get(), [r = reply.get()] { r->abort(); });
-    };
-    QByteArray piece;
-    auto readAvailable = [&] {
-        if (!reply->isFinished() && reply->bytesAvailable() < kPiece)
-            return;
-        while (!ownAbort && reply->isOpen() && reply->bytesAvailable() > 0) {
-            const qint64 room = limits.maxBytes + 1 - response.bytes;
-            piece.resize(qsizetype(std::min(kPiece, room)));
-            const qint64 n = reply->read(piece.data(), piece.size());
-            if (n <= 0)
-                return;
-            if (response.bytes + n > limits.maxBytes) {
-                response.bytes += n;
-                abortWith(Response::Outcome::TooLarge);
-                return;
-            }
-            response.bytes += n;
-            if (!sink(piece.constData(), n)) {
-                abortWith(Response::Outcome::SinkFailed);
-                return;
-            }
+    auto transfer = std::make_shared<Transfer>();
+    // However this frame ends, even destroyed while it waits, the transfer
+    // stops with it.
+    struct StopOnExit {
+        std::shared_ptr<Transfer> t;
+        ~StopOnExit() { t->stop(); }
+    } stopOnExit{transfer};
+    auto run = [request = Request{std::move(url), std::move(headers), limits, std::move(sink)}, transfer,
+                running = m_running] {
+        {
+            const std::lock_guard guard(running->lock);
+            running->transfers.insert(transfer.get());
         }
+        struct Unlisted {
+            Running *r;
+            Transfer *t;
+            ~Unlisted()
+            {
+                const std::lock_guard guard(r->lock);
+                r->transfers.erase(t);
+            }
+        } unlisted{running, transfer.get()};
+        if (transfer->stopped)
+            throw PlatformError(QStringLiteral("The request was cancelled."));
+        return perform(request, *transfer);
     };
-    auto noteStatus = [&] {
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid())
-            response.statusCode = status.toInt();
-    };
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [&] {
-        noteStatus();
-        // A declared length beyond the cap need not be read to be refused.
-        bool ok = false;
-        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
-        if (ok && declared > limits.maxBytes) {
-            response.bytes = declared;
-            abortWith(Response::Outcome::TooLarge);
-        }
-    });
-    // The inactivity limit is counted here rather than by Qt's transfer
-    // timeout, which is restarted through a posted event (a wake-up of the
-    // event loop) for every block that arrives. Running out of it aborts the
-    // reply the way Qt's would: a cancelled operation, reported as a timeout.
-    QTimer silence;
-    silence.setSingleShot(true);
-    silence.setInterval(limits.inactivity);
-    QObject::connect(&silence, &QTimer::timeout, reply.get(), [r = reply.get()] {
-        QTimer::singleShot(0, r, [r] { r->abort(); });
-    });
-    auto heard = [&silence] { silence.start(); };
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), heard);
-    QObject::connect(reply.get(), &QNetworkReply::redirected, reply.get(), heard);
-    QObject::connect(reply.get(), &QNetworkReply::encrypted, reply.get(), heard);
-    QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(), heard);
-    QObject::connect(reply.get(), &QIODevice::readyRead, reply.get(), readAvailable);
-    silence.start();
-    QTimer overall;
-    overall.setSingleShot(true);
-    QObject::connect(&overall, &QTimer::timeout, reply.get(), [&] { abortWith(Response::Outcome::TookTooLong); });
-    overall.start(limits.overall);
-
-    if (!reply->isFinished())
-        co_await qCoro(reply.get(), &QNetworkReply::finished);
-    overall.stop();
-    silence.stop();
-    readAvailable();
-    QObject::disconnect(reply.get(), nullptr, reply.get(), nullptr);
-
-    if (ownAbort)
-        co_return response;
-    const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::OperationCanceledError)
-        throw PlatformError(QStringLiteral("The request timed out."));
-    if (error != QNetworkReply::NoError && !isHttpStatusError(error))
-        throw PlatformError(reply->errorString());
-    noteStatus();
+    auto work = onWorker(std::move(run), m_threads);
+    Response response = co_await std::move(work);
     co_return response;
 }
 

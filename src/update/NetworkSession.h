@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QNetworkRequest>
 #include <QPair>
 #include <QUrl>
 
@@ -10,16 +9,23 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
+class QThreadPool;
 
 // The updater's one network session, shared by the feed fetch and the
-// download. It keeps nothing between requests: a cookie jar that neither
-// stores nor hands out cookies, no cache (every answer comes from the
-// network and none is saved), no credentials offered (nobody answers an
-// authentication challenge and none are reused), and redirects followed only
-// when they do not leave https for http.
+// download. It keeps nothing between requests: no cookies (none kept, none
+// sent), no cache (every answer comes from the network and none is saved), no
+// credentials offered (nobody answers an authentication challenge), and
+// redirects followed only when they do not leave https for http.
+//
+// Each transfer runs on a thread of the session's own, with libcurl, and the
+// body goes from there straight to its sink: a download of hundreds of MiB
+// costs no hand-over per block between threads. The system's proxy settings
+// and trusted certificates are those Qt would use for the same address: the
+// system's certificate folder and file, and any authority the process has
+// added to Qt's default TLS configuration.
 class NetworkSession {
 public:
     static NetworkSession &shared();
@@ -46,30 +52,33 @@ public:
         // the abort; for TooLarge by a declared length, that length.
         qint64 bytes = 0;
     };
-    // Takes each piece of the body as it arrives; false stops the transfer
-    // (outcome SinkFailed).
+    // Takes each piece of the body as it arrives, on the transfer's thread;
+    // false stops the transfer (outcome SinkFailed). It is called for the
+    // last time before the transfer's task resumes, and owns (by value or
+    // shared) whatever it writes to: the awaiting coroutine may be gone.
     using Sink = std::function<bool(const char *data, qint64 size)>;
-
-    // A request carrying the session's rules for url. The inactivity limit
-    // is kept by get(), not by the request.
-    QNetworkRequest request(const QUrl &url) const;
 
     // GETs url with the extra headers and returns the whole body. A transport
     // failure (no network, name lookup, TLS, refused redirect, timeout...)
-    // throws PlatformError with the network layer's own description; a
-    // timeout reads "The request timed out." (Qt reports it as a cancelled
-    // operation, which would tell the user the wrong story).
+    // throws PlatformError with the network layer's own description; running
+    // out of the inactivity limit reads "The request timed out.".
     QCoro::Task<Response> get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers, Limits limits);
     // The same, handing the body to sink piece by piece instead of keeping
     // it; Response::body stays empty. Memory stays bounded whatever the size.
     QCoro::Task<Response> get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers, Limits limits, Sink sink);
 
-    QNetworkAccessManager &manager() { return *m_manager; }
-
     // A limit as the sentences about it say it: "2 minutes", "0.5 seconds".
     static QString describeDuration(std::chrono::milliseconds limit);
 
+    struct Transfer;
+
 private:
     NetworkSession();
-    QNetworkAccessManager *m_manager;
+    // Stops every transfer still running and waits for their threads, so
+    // that none is inside libcurl or OpenSSL while the process exits.
+    void stopAll();
+
+    QThreadPool *m_threads;
+    struct Running;
+    Running *m_running;
 };

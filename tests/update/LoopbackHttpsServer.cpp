@@ -96,6 +96,13 @@ void LoopbackHttpsServer::answer(QTcpSocket *socket, QByteArray *buffer)
     }
 }
 
+qsizetype LoopbackHttpsServer::heldOpen() const
+{
+    return std::count_if(m_held.begin(), m_held.end(), [](const QPointer<QTcpSocket> &s) {
+        return s && s->state() == QAbstractSocket::ConnectedState;
+    });
+}
+
 void LoopbackHttpsServer::release(const QByteArray &bytes)
 {
     for (const auto &socket : std::exchange(m_held, {}))

@@ -47,6 +47,8 @@ public:
     void serve(const QByteArray &bytes) { handler = [bytes](const Request &) { return Answer{bytes}; }; }
     void release(const QByteArray &bytes);
     qsizetype heldCount() const { return m_held.size(); }
+    // Held connections the client has not closed yet.
+    qsizetype heldOpen() const;
 
     static QByteArray response(int status, const QByteArray &body, const QByteArray &extraHeaders = {});
     static QByteArray feed(qint64 build, const QString &url = QStringLiteral("https://dl.example.org/F.zip"),

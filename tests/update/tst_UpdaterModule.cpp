@@ -17,7 +17,7 @@
 
 namespace {
 
-const QStringList kUpdaterOnly = {QStringLiteral("libQt6Network"), QStringLiteral("libcrypto"),
+const QStringList kUpdaterOnly = {QStringLiteral("libQt6Network"), QStringLiteral("libcurl"), QStringLiteral("libcrypto"),
                                   QStringLiteral("libssl"), QStringLiteral("libarchive")};
 
 QString sharedLibraries(const QString &file)
@@ -72,8 +72,7 @@ void TestUpdaterModule::appLoadsNoneOfTheUpdatersLibraries()
     const QString module = sharedLibraries(UpdaterModule::pathIn(QStringLiteral(FW_BUNDLE_DIR)));
     QVERIFY(app.contains(QStringLiteral("libQt6Widgets")));
     for (const QString &library : kUpdaterOnly) {
-        if (library != QStringLiteral("libssl")) // loaded by Qt's TLS plugin, not linked
-            QVERIFY2(module.contains(library), qPrintable(library));
+        QVERIFY2(module.contains(library), qPrintable(library));
         QVERIFY2(!app.contains(library), qPrintable(library + QStringLiteral(" is loaded at start:\n") + app));
     }
 }
