@@ -83,9 +83,10 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     QVERIFY(bus.isRunning());
     QProcessEnvironment env = bus.environment();
     env.insert(QStringLiteral("HOME"), home);
-    // The app trusts the system's certificate folder and nothing else, so
-    // the loopback authority is put there, in a mount namespace of the app's
-    // own (the relaunched process inherits it).
+    // The app trusts the system's certificates (their folder, and their
+    // file where it exists), so the loopback authority is put in a folder
+    // bound over the system's, in a mount namespace of the app's own (the
+    // relaunched process inherits it); the file is not there.
     if (::geteuid() != 0)
         QSKIP("putting a test authority into the system's certificate folder needs root");
     const QString certs = m_env.root() + QStringLiteral("/certs");
