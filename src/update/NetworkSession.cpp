@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -143,8 +144,10 @@ size_t onBody(char *data, size_t size, size_t count, void *context)
 // The proxy Qt would use for url (the application's setting, else the
 // system's), as libcurl takes it; empty for a direct connection, which also
 // keeps libcurl from reading proxies of its own from the environment.
-void useProxyFor(CURL *easy, const QUrl &url, QByteArray &proxy, QByteArray &user, QByteArray &password)
+// (libcurl copies every string it is given.)
+void useProxyFor(CURL *easy, const QUrl &url)
 {
+    QByteArray proxy, user, password;
     for (const QNetworkProxy &p : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url))) {
         if (p.type() == QNetworkProxy::NoProxy)
             break;
@@ -169,18 +172,19 @@ void useProxyFor(CURL *easy, const QUrl &url, QByteArray &proxy, QByteArray &use
 // The authorities trusted: the system's certificate file and folder (where
 // OpenSSL looks for them, or where SSL_CERT_FILE and SSL_CERT_DIR say), and
 // whatever the process added to Qt's default TLS configuration.
-void trustFor(CURL *easy, QByteArray &file, QByteArray &dir, QByteArray &extra)
+void trustFor(CURL *easy)
 {
     const auto located = [](const char *variable, const char *fallback) {
         const QByteArray set = qgetenv(variable);
         return set.isEmpty() ? QByteArray(fallback) : set;
     };
-    file = located(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-    dir = located(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    const QByteArray file = located(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+    const QByteArray dir = located(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
     // libcurl refuses the connection when a named file or folder is missing;
     // OpenSSL's own defaults are used as far as they exist.
     curl_easy_setopt(easy, CURLOPT_CAINFO, QFileInfo(QFile::decodeName(file)).isFile() ? file.constData() : nullptr);
     curl_easy_setopt(easy, CURLOPT_CAPATH, QFileInfo(QFile::decodeName(dir)).isDir() ? dir.constData() : nullptr);
+    QByteArray extra;
     for (const QSslCertificate &c : QSslConfiguration::defaultConfiguration().caCertificates())
         extra += c.toPem();
     if (!extra.isEmpty()) {
@@ -189,51 +193,46 @@ void trustFor(CURL *easy, QByteArray &file, QByteArray &dir, QByteArray &extra)
     }
 }
 
-template <typename T, void (*Free)(T *)>
-struct Handle {
-    T *p;
-    ~Handle() { Free(p); }
-};
-void freeEasy(CURL *e) { curl_easy_cleanup(e); }
-void freeMulti(CURLM *m) { curl_multi_cleanup(m); }
-void freeList(curl_slist *l) { curl_slist_free_all(l); }
+const QString kCancelled = QStringLiteral("The request was cancelled.");
 
 // Runs one transfer to its end on the calling thread.
 NetworkSession::Response perform(const Request &request, NetworkSession::Transfer &transfer)
 {
     const Clock::time_point start = Clock::now();
     const NetworkSession::Limits &limits = request.limits;
-    Handle<CURL, freeEasy> easy{curl_easy_init()};
-    Handle<CURLM, freeMulti> multi{curl_multi_init()};
-    if (!easy.p || !multi.p)
+    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easyHandle(curl_easy_init(), curl_easy_cleanup);
+    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multiHandle(curl_multi_init(), curl_multi_cleanup);
+    CURL *const easy = easyHandle.get();
+    CURLM *const multi = multiHandle.get();
+    if (!easy || !multi)
         throw PlatformError(QStringLiteral("The network transfer couldn't be started."));
-    Progress p(request, easy.p);
+    Progress p(request, easy);
 
     const QByteArray url = request.url.toEncoded();
     const bool secure = request.url.scheme() == QLatin1String("https");
     char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(easy.p, CURLOPT_URL, url.constData());
-    curl_easy_setopt(easy.p, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy.p, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy.p, CURLOPT_MAXREDIRS, 50L);
-    curl_easy_setopt(easy.p, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    curl_easy_setopt(easy.p, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    curl_easy_setopt(easy.p, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(easy.p, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy.p, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(easy.p, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(easy.p, CURLOPT_HEADERDATA, &p);
-    curl_easy_setopt(easy.p, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(easy.p, CURLOPT_WRITEDATA, &p);
-    Handle<curl_slist, freeList> headers{nullptr};
+    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 50L);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &p);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &p);
+    curl_slist *headerList = nullptr;
     for (const auto &[name, value] : request.headers)
-        headers.p = curl_slist_append(headers.p, (name + ": " + value).constData());
-    curl_easy_setopt(easy.p, CURLOPT_HTTPHEADER, headers.p);
-    QByteArray proxy, proxyUser, proxyPassword, caFile, caDir, caExtra;
-    useProxyFor(easy.p, request.url, proxy, proxyUser, proxyPassword);
-    trustFor(easy.p, caFile, caDir, caExtra);
+        headerList = curl_slist_append(headerList, (name + ": " + value).constData());
+    const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(headerList, curl_slist_free_all);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+    useProxyFor(easy, request.url);
+    trustFor(easy);
 
-    curl_multi_add_handle(multi.p, easy.p);
+    curl_multi_add_handle(multi, easy);
     // Published for stop() while the transfer waits; withdrawn before the
     // handles go.
     struct Published {
@@ -253,19 +252,19 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
             }
             curl_multi_remove_handle(multi, easy);
         }
-    } published(transfer, multi.p, easy.p);
+    } published(transfer, multi, easy);
 
     bool timedOut = false;
     bool tookTooLong = false;
     for (;;) {
         int running = 0;
-        const CURLMcode step = curl_multi_perform(multi.p, &running);
+        const CURLMcode step = curl_multi_perform(multi, &running);
         if (step != CURLM_OK)
             throw PlatformError(QString::fromUtf8(curl_multi_strerror(step)));
         if (!running)
             break;
         if (transfer.stopped)
-            throw PlatformError(QStringLiteral("The request was cancelled."));
+            throw PlatformError(kCancelled);
         const Clock::time_point now = Clock::now();
         const auto quietLeft = limits.inactivity - (now - p.lastHeard);
         const auto overallLeft = limits.overall - (now - start);
@@ -278,11 +277,11 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
             break;
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min({quietLeft, overallLeft, Clock::duration(1s)}));
-        curl_multi_poll(multi.p, nullptr, 0, int(wait.count()), nullptr);
+        curl_multi_poll(multi, nullptr, 0, int(wait.count()), nullptr);
     }
 
     long status = 0;
-    curl_easy_getinfo(easy.p, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status > 0)
         p.response.statusCode = int(status);
     if (timedOut)
@@ -297,8 +296,8 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
         throw PlatformError(p.refusal);
     CURLcode result = CURLE_OK;
     int queued = 0;
-    while (CURLMsg *m = curl_multi_info_read(multi.p, &queued))
-        if (m->msg == CURLMSG_DONE && m->easy_handle == easy.p)
+    while (CURLMsg *m = curl_multi_info_read(multi, &queued))
+        if (m->msg == CURLMSG_DONE && m->easy_handle == easy)
             result = m->data.result;
     if (result != CURLE_OK)
         throw PlatformError(QString::fromUtf8(errorText[0] ? errorText : curl_easy_strerror(result)));
@@ -374,7 +373,7 @@ QCoro::Task<NetworkSession::Response> NetworkSession::get(QUrl url, QList<QPair<
             }
         } unlisted{running, transfer.get()};
         if (transfer->stopped)
-            throw PlatformError(QStringLiteral("The request was cancelled."));
+            throw PlatformError(kCancelled);
         return perform(request, *transfer);
     };
     auto work = onWorker(std::move(run), m_threads);
