@@ -6,6 +6,7 @@
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
 #include "intent/AutomationService.h"
+#include "intent/BusNames.h"
 #include "intent/SingleInstance.h"
 #include "platform/Bundle.h"
 #include "platform/DesktopActions.h"
@@ -36,9 +37,8 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
     }
     // A desktop action asked of a launch that found no instance running is
     // run by this one, after the same delay as a command-line message.
-    const QString action = launchModeOf(arguments).action;
-    if (!action.isEmpty())
-        QTimer::singleShot(kTestMessageDelayMs, this, [this, action] { Q_EMIT actionRequested(action); });
+    if (const std::optional<AppAction> action = desktopActionNamed(launchModeOf(arguments).action))
+        QTimer::singleShot(kTestMessageDelayMs, this, [this, a = *action] { Q_EMIT actionRequested(a); });
 
     QTimer::singleShot(0, this, [this] {
         m_appDelegate.applicationDidFinishLaunching();
@@ -94,9 +94,8 @@ void FerrowhistleApp::handleForwardedCommandLine(const QStringList &arguments)
     debugLog(QStringLiteral("command line from another launch, args=") + renderArgumentList(arguments));
     if (const auto request = scanLaunchArguments(arguments))
         HUDController::shared().show(request->message, request->position, std::nullopt);
-    const QString action = launchModeOf(arguments).action;
-    if (isDesktopAction(action))
-        Q_EMIT actionRequested(action);
+    if (const std::optional<AppAction> action = desktopActionNamed(launchModeOf(arguments).action))
+        Q_EMIT actionRequested(*action);
 }
 
 void FerrowhistleApp::showTestMessage()
@@ -149,6 +148,40 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
 void FerrowhistleApp::openSettings()
 {
     SettingsWindow::showOrRaise(UpdaterModule::shared(), &FerrowhistleApp::installRelease);
+}
+
+std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAction action,
+                                                                           AutomationService &automation)
+{
+    switch (action) {
+    case AppAction::ShowTestMessage:
+        showTestMessage();
+        return std::nullopt;
+    case AppAction::Settings:
+        openSettings();
+        return std::nullopt;
+    case AppAction::CheckForUpdates:
+        UpdaterModule::shared().check(true); // started, not awaited: the caller is answered at once
+        return std::nullopt;
+    case AppAction::InstallUpdate: {
+        // Only what the user was offered is installed; with nothing on offer
+        // the caller learns so instead of a silent no-op.
+        UpdaterInterface &updater = UpdaterModule::shared();
+        const std::optional<UpdaterInterface::Release> offered = updater.availableRelease();
+        if (!offered)
+            return AutomationService::ActionRefusal{BusNames::noUpdateOfferedError(),
+                                                    QStringLiteral("no update is on offer; check for updates first")};
+        updater.install(*offered);
+        return std::nullopt;
+    }
+    case AppAction::Quit:
+        // After this call's reply has been sent, which the quit then waits out.
+        QMetaObject::invokeMethod(
+            &automation, [&automation] { automation.quitOnceRepliesAreOut(QDBusConnection::sessionBus()); },
+            Qt::QueuedConnection);
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 void FerrowhistleApp::installRelease(const Release &release)
@@ -224,14 +257,14 @@ int FerrowhistleApp::main(int argc, char **argv)
         debugLog(QStringLiteral("automation unavailable: ") + claim.detail);
     QObject::connect(&automation, &AutomationService::commandLineReceived, &scene,
                      &FerrowhistleApp::handleForwardedCommandLine);
-    QObject::connect(&automation, &AutomationService::testMessageRequested, &scene, &FerrowhistleApp::showTestMessage);
     QObject::connect(&automation, &AutomationService::settingsRequested, &scene, &FerrowhistleApp::openSettings);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
-    QObject::connect(&scene, &FerrowhistleApp::actionRequested, &automation, [&automation](const QString &action) {
-        if (action == QLatin1String("show-test-message"))
-            FerrowhistleApp::showTestMessage();
-        else if (action == QLatin1String("quit"))
-            automation.quitOnceRepliesAreOut(QDBusConnection::sessionBus());
+    automation.setActionHandler([&automation](AppAction action) { return runAction(action, automation); });
+    // The same actions from --action, at this start or handed over by a
+    // later launch; a refusal has no caller to answer, so it is logged.
+    QObject::connect(&scene, &FerrowhistleApp::actionRequested, &automation, [&automation](AppAction action) {
+        if (const auto refusal = runAction(action, automation))
+            debugLog(QStringLiteral("action %1 refused: %2").arg(actionId(action), refusal->message));
     });
     return app.exec();
 }

@@ -2,6 +2,8 @@
 
 #include "app/AppDelegate.h"
 #include "app/TrayMenu.h"
+#include "intent/AutomationService.h"
+#include "platform/DesktopActions.h"
 
 #include <QObject>
 #include <QStringList>
@@ -35,12 +37,15 @@ public:
     static void openSettings();
     // The install commands of the menu and of the settings window.
     static void installRelease(const Release &release);
+    // Runs one named action, as ActivateAction, --action and a handed-over
+    // command line ask for it alike.
+    static std::optional<AutomationService::ActionRefusal> runAction(AppAction action, AutomationService &automation);
 
     TrayMenu *trayMenu() const { return m_tray.get(); }
 
     // The command line asked for a desktop action (--action), or one was
     // handed over from a later launch.
-    Q_SIGNAL void actionRequested(const QString &action);
+    Q_SIGNAL void actionRequested(AppAction action);
 
     // The delay between start and the command line's message.
     static constexpr int kTestMessageDelayMs = 500;

@@ -4,8 +4,6 @@
 #include "intent/AutomationInterfaceXml.h"
 #include "intent/BusArguments.h"
 #include "intent/BusNames.h"
-#include "platform/DesktopActions.h"
-#include "update/UpdaterModule.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -141,17 +139,10 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    // Besides the launcher's actions, two that scripts use: they stand for
-    // "Check Now" and the install item, which launchers don't list.
-    const bool scriptAction = action == BusNames::checkForUpdatesAction() || action == BusNames::installUpdateAction();
-    if (!isDesktopAction(action) && !scriptAction) {
-        QStringList ids;
-        for (const DesktopAction &known : desktopActions())
-            ids.append(known.id);
-        ids << BusNames::checkForUpdatesAction() << BusNames::installUpdateAction();
+    const std::optional<AppAction> known = desktopActionNamed(action);
+    if (!known) {
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2")
-                              .arg(shortened(action), ids.join(QStringLiteral(", ")))));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2").arg(shortened(action), actionIdList())));
         return;
     }
     if (hasParameter) {
@@ -159,29 +150,11 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
             kInvalidArgs, QStringLiteral("action \"%1\" takes no parameter").arg(action)));
         return;
     }
-    if (action == BusNames::installUpdateAction()) {
-        // Only what the user was offered is installed; with nothing on offer
-        // the caller learns so instead of a silent no-op.
-        UpdaterInterface &updater = UpdaterModule::shared();
-        const std::optional<UpdaterInterface::Release> offered = updater.availableRelease();
-        if (!offered) {
-            connection.send(call.createErrorReply(
-                BusNames::noUpdateOfferedError(), QStringLiteral("no update is on offer; check for updates first")));
-            return;
-        }
+    const std::optional<ActionRefusal> refusal = m_actionHandler ? m_actionHandler(*known) : std::nullopt;
+    if (refusal)
+        connection.send(call.createErrorReply(refusal->errorName, refusal->message));
+    else
         connection.send(call.createReply());
-        updater.install(*offered);
-        return;
-    }
-    connection.send(call.createReply());
-    if (action == BusNames::showTestMessageAction())
-        Q_EMIT testMessageRequested();
-    else if (action == BusNames::settingsAction())
-        Q_EMIT settingsRequested();
-    else if (action == BusNames::checkForUpdatesAction())
-        UpdaterModule::shared().check(true); // started, not awaited: the reply has gone
-    else if (action == BusNames::quitAction())
-        quitOnceRepliesAreOut(connection);
 }
 
 void AutomationService::quitOnceRepliesAreOut(const QDBusConnection &connection)

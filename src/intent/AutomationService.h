@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intent/DisplayMessageIntent.h"
+#include "platform/DesktopActions.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -8,6 +9,9 @@
 #include <QStringList>
 
 #include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <optional>
 
 // The app's object on the session bus (BusNames::objectPath()). It answers
 // three interfaces itself, so every argument is checked here and a bad call
@@ -21,7 +25,19 @@
 class AutomationService final : public QDBusVirtualObject {
     Q_OBJECT
 public:
+    // Why an action cannot run now, answered to the caller as a D-Bus error.
+    struct ActionRefusal {
+        QString errorName;
+        QString message;
+    };
+    // Runs an action of the app's table (already checked to be one); the
+    // reply goes out after it returns, so an action that ends the process
+    // must leave that for a later turn of the event loop.
+    using ActionHandler = std::function<std::optional<ActionRefusal>(AppAction)>;
+
     explicit AutomationService(QObject *parent = nullptr);
+
+    void setActionHandler(ActionHandler handler) { m_actionHandler = std::move(handler); }
 
     QString introspect(const QString &path) const override;
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
@@ -35,15 +51,16 @@ public:
 
 Q_SIGNALS:
     void commandLineReceived(const QStringList &arguments);
-    void testMessageRequested();
-    // The settings action, and Activate (a click on the app in a launcher):
-    // with no tray on many desktops, that is the way to the settings.
+    // Activate (a click on the app in a launcher): with no tray on many
+    // desktops, that is the way to the settings.
     void settingsRequested();
-    // Emitted once the reply to the quit action has reached the bus.
+    // Emitted by quitOnceRepliesAreOut once the replies have reached the bus.
     void quitRequested();
 
 private:
     void displayMessage(const QDBusMessage &call, const QDBusConnection &connection);
     void activateAction(const QDBusMessage &call, const QDBusConnection &connection);
     QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection);
+
+    ActionHandler m_actionHandler;
 };

@@ -17,12 +17,6 @@ inline QString applicationInterface() { return QStringLiteral("org.freedesktop.A
 // HandleCommandLine(as arguments): a second launch hands its command line over.
 inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Instance"); }
 
-// The desktop actions, also offered through ActivateAction.
-inline QString showTestMessageAction() { return QStringLiteral("show-test-message"); }
-inline QString settingsAction() { return QStringLiteral("settings"); }
-inline QString quitAction() { return QStringLiteral("quit"); }
-inline QString checkForUpdatesAction() { return QStringLiteral("check-for-updates"); }
-inline QString installUpdateAction() { return QStringLiteral("install-update"); }
 
 // The error of install-update when no release is on offer.
 inline QString noUpdateOfferedError() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Error.NoUpdateOffered"); }

@@ -2,31 +2,68 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
-// The actions the app offers to desktop launchers: each becomes a desktop
-// action of the .desktop entry (run as `Ferrowhistle --action ID`) and is
-// accepted by ActivateAction on the bus. Adding one is one line here plus
-// what it does in the app.
+#include <optional>
+
+// Every action the app answers to by name: from a launcher's desktop action
+// (its Exec line runs `Ferrowhistle --action ID`), from ActivateAction on the
+// bus, and from scripts. This list is the only place the names live; the app
+// runs them in one switch over AppAction, so an action added here and not
+// there does not build.
+enum class AppAction { ShowTestMessage, Settings, CheckForUpdates, InstallUpdate, Quit };
+
 struct DesktopAction {
+    AppAction action;
     QString id;
+    // The launcher's title; empty for the actions that only scripts use
+    // (launchers list the menu's everyday items, not "Check Now").
     QString title;
 };
 
 inline const QList<DesktopAction> &desktopActions()
 {
     static const QList<DesktopAction> actions{
-        {QStringLiteral("show-test-message"), QStringLiteral("Show Test Message")},
-        {QStringLiteral("settings"), QStringLiteral("Settings\u2026")},
-        {QStringLiteral("quit"), QStringLiteral("Quit Ferrowhistle")},
+        {AppAction::ShowTestMessage, QStringLiteral("show-test-message"), QStringLiteral("Show Test Message")},
+        {AppAction::Settings, QStringLiteral("settings"), QStringLiteral("Settings\u2026")},
+        {AppAction::CheckForUpdates, QStringLiteral("check-for-updates"), QString()},
+        {AppAction::InstallUpdate, QStringLiteral("install-update"), QString()},
+        {AppAction::Quit, QStringLiteral("quit"), QStringLiteral("Quit Ferrowhistle")},
     };
     return actions;
 }
 
-inline bool isDesktopAction(const QString &id)
+// The actions a desktop entry lists, in order.
+inline QList<DesktopAction> launcherActions()
 {
-    for (const DesktopAction &action : desktopActions()) {
+    QList<DesktopAction> listed;
+    for (const DesktopAction &action : desktopActions())
+        if (!action.title.isEmpty())
+            listed.append(action);
+    return listed;
+}
+
+inline std::optional<AppAction> desktopActionNamed(const QString &id)
+{
+    for (const DesktopAction &action : desktopActions())
         if (action.id == id)
-            return true;
-    }
-    return false;
+            return action.action;
+    return std::nullopt;
+}
+
+inline QString actionId(AppAction which)
+{
+    for (const DesktopAction &action : desktopActions())
+        if (action.action == which)
+            return action.id;
+    return {};
+}
+
+// "show-test-message, settings, …" for usage texts and errors.
+inline QString actionIdList()
+{
+    QStringList ids;
+    for (const DesktopAction &action : desktopActions())
+        ids.append(action.id);
+    return ids.join(QStringLiteral(", "));
 }

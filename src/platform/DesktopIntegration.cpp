@@ -1,10 +1,10 @@
 #include "platform/DesktopIntegration.h"
 
+#include "platform/AtomicWrite.h"
 #include "platform/DesktopActions.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -53,18 +53,9 @@ void writeAtomically(const QString &path, const QByteArray &bytes)
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
         fail(QStringLiteral("can't create the folder %1").arg(folder));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        fail(QStringLiteral("can't write %1: %2").arg(path, file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        fail(QStringLiteral("can't write %1: %2").arg(path, reason));
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                        | QFileDevice::ReadOther);
-    if (!file.commit())
-        fail(QStringLiteral("can't write %1: %2").arg(path, file.errorString()));
+    if (const std::optional<QString> reason = writeFileAtomically(
+            path, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther))
+        fail(QStringLiteral("can't write %1: %2").arg(path, *reason));
 }
 
 } // namespace
@@ -110,7 +101,7 @@ QByteArray desktopEntryText(const QString &executablePath, const QString &iconPa
     requireUsablePath(iconPath, "icon");
     const QString exec = quotedExecArgument(executablePath);
     QStringList ids;
-    for (const DesktopAction &action : desktopActions())
+    for (const DesktopAction &action : launcherActions())
         ids.append(action.id);
 
     QString text = QStringLiteral("[Desktop Entry]\n"
@@ -128,7 +119,7 @@ QByteArray desktopEntryText(const QString &executablePath, const QString &iconPa
     text += QStringLiteral("Actions=") + ids.join(QLatin1Char(';')) + QStringLiteral(";\n");
     // Launchers that do not use D-Bus activation run the Exec line; the
     // --action option hands the action to the running instance.
-    for (const DesktopAction &action : desktopActions()) {
+    for (const DesktopAction &action : launcherActions()) {
         text += QStringLiteral("\n[Desktop Action %1]\n").arg(action.id);
         text += QStringLiteral("Name=") + desktopString(action.title) + QLatin1Char('\n');
         text += QStringLiteral("Exec=") + desktopExec(exec + QStringLiteral(" --action ") + action.id)

@@ -5,6 +5,7 @@
 // follows the updater's states is in tst_TrayMenuStates.
 #include "app/TrayMenu.h"
 #include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 #include "support/PrivateBus.h"
 #include "support/StatusNotifierPanel.h"
 #include "support/TestEnvironment.h"
@@ -120,14 +121,18 @@ private Q_SLOTS:
         QVERIFY(bus.waitForApp(true));
         QTRY_VERIFY_WITH_TIMEOUT(m_env.debugLogMessages().contains(TrayMenu::noTrayLogLine()), 30000);
 
-        QCOMPARE(action(bus, BusNames::settingsAction()).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(action(bus, actionId(AppAction::Settings)).type(), QDBusMessage::ReplyMessage);
         QTRY_COMPARE_WITH_TIMEOUT(settingsWindows().size(), 1, 30000);
         // Activate (a click in a launcher) raises the same window.
         QCOMPARE(call(bus, BusNames::service(), BusNames::objectPath(), BusNames::applicationInterface(),
                       QStringLiteral("Activate"), {QVariantMap()})
                      .type(),
                  QDBusMessage::ReplyMessage);
-        QTest::qWait(0);
+        // The app handles its calls in order and asks the X server for its
+        // windows in order: once a card asked for after the Activate is on
+        // screen, a second settings window would be too.
+        QCOMPARE(action(bus, actionId(AppAction::ShowTestMessage)).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(m_x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).size(), 1, 30000);
         QCOMPARE(settingsWindows().size(), 1);
         const X11Window window = settingsWindows().first();
         QCOMPARE(window.geometry.width(), 420);
@@ -145,7 +150,7 @@ private Q_SLOTS:
                  QDBusMessage::ReplyMessage);
         QTRY_COMPARE_WITH_TIMEOUT(settingsWindows().size(), 1, 30000);
 
-        QCOMPARE(action(bus, BusNames::quitAction()).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(action(bus, actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
         QVERIFY(app->waitForFinished(30000));
         QCOMPARE(app->exitCode(), 0);
     }

@@ -1,10 +1,15 @@
 // One app per session: a second launch hands its command line to the first
 // and ends; without a session bus the app runs alone.
+#include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
 
+#include <QDBusMessage>
 #include <QTest>
+
+#include <functional>
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
@@ -12,7 +17,7 @@ private Q_SLOTS:
     void init();
     void secondLaunchForwardsItsTestMessage();
     void everyHandOverEndsCleanly();
-    void desktopActionsReachTheRunningInstance();
+    void launcherActionsDoWhatTheBusActionsDo();
     void withoutSessionBusTheAppRunsAlone();
 
 private:
@@ -96,34 +101,73 @@ void TestSingleInstance::everyHandOverEndsCleanly()
     QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 10000);
 }
 
-void TestSingleInstance::desktopActionsReachTheRunningInstance()
+// Each launcher action, run as its Exec line runs it (--action ID), does what
+// ActivateAction does: handed to the running instance, and in a fresh start
+// when none runs.
+void TestSingleInstance::launcherActionsDoWhatTheBusActionsDo()
 {
     PrivateBus bus(m_env.root() + QStringLiteral("/bus-actions"), m_env.root() + QStringLiteral("/none"));
+    auto execLine = [&](AppAction action) {
+        QProcess *p = launch(bus.environment(), {QStringLiteral("--action"), actionId(action)});
+        return p->waitForFinished(30000) && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+    };
+    auto busAction = [&](AppAction action) {
+        QDBusMessage m = QDBusMessage::createMethodCall(BusNames::service(), BusNames::objectPath(),
+                                                        BusNames::applicationInterface(), QStringLiteral("ActivateAction"));
+        m.setArguments({actionId(action), QVariant::fromValue(QVariantList()), QVariant::fromValue(QVariantMap())});
+        return bus.connection().call(m, QDBus::Block, 30000).type() == QDBusMessage::ReplyMessage;
+    };
+    const QString testMessage = QStringLiteral("show() message=\"Ferrowhistle is working");
+    auto settingsWindows = [this] { return m_x.mappedWindowsNamed(QStringLiteral("Ferrowhistle Settings")); };
+    // Closed as a user closes it, with Ctrl+W in the window.
+    auto closeSettings = [&] {
+        for (const X11Window &w : settingsWindows()) {
+            QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(w.id)});
+            QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("ctrl+w")});
+        }
+        return QTest::qWaitFor([&] { return settingsWindows().isEmpty(); }, 30000);
+    };
+
+    // Every action a launcher lists is covered here.
+    QList<AppAction> listed;
+    for (const DesktopAction &a : launcherActions())
+        listed.append(a.action);
+    QCOMPARE(listed, (QList<AppAction>{AppAction::ShowTestMessage, AppAction::Settings, AppAction::Quit}));
+
     QProcess *first = launch(bus.environment(), {});
     QVERIFY(bus.waitForApp(true));
     const qint64 owner = bus.appPid();
-
-    QProcess *show = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("show-test-message")});
-    QVERIFY(show->waitForFinished(30000));
-    QCOMPARE(show->exitCode(), 0);
-    QVERIFY(QTest::qWaitFor([this] { return !cards().isEmpty(); }, 30000));
-    QCOMPARE(bus.appPid(), owner);
-    QCOMPARE(logLines(QStringLiteral("show() message=\"Ferrowhistle is working")), 1);
-
+    for (const auto &run : {std::function<bool(AppAction)>(execLine), std::function<bool(AppAction)>(busAction)}) {
+        const int shown = logLines(testMessage);
+        QVERIFY(run(AppAction::ShowTestMessage));
+        QTRY_COMPARE_WITH_TIMEOUT(logLines(testMessage), shown + 1, 30000);
+        QVERIFY(run(AppAction::Settings));
+        QTRY_COMPARE_WITH_TIMEOUT(settingsWindows().size(), 1, 30000);
+        QVERIFY(closeSettings());
+        QCOMPARE(bus.appPid(), owner);
+    }
     // Quit ends the running instance, and the launch that asked still ends 0.
-    QProcess *quit = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("quit")});
-    QVERIFY(quit->waitForFinished(30000));
-    QCOMPARE(quit->exitCode(), 0);
+    QVERIFY(execLine(AppAction::Quit));
     QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 30000);
     QCOMPARE(first->exitCode(), 0);
 
     // With nothing running, quit starts nothing that stays.
     const int inits = logLines(QStringLiteral("app init"));
-    QProcess *idle = launch(bus.environment(), {QStringLiteral("--action"), QStringLiteral("quit")});
-    QVERIFY(idle->waitForFinished(30000));
-    QCOMPARE(idle->exitCode(), 0);
+    QVERIFY(execLine(AppAction::Quit));
     QCOMPARE(bus.appPid(), 0);
     QCOMPARE(logLines(QStringLiteral("app init")), inits);
+
+    // The others start an instance that does them.
+    QProcess *fresh = launch(bus.environment(), {QStringLiteral("--action"), actionId(AppAction::Settings)});
+    QTRY_COMPARE_WITH_TIMEOUT(settingsWindows().size(), 1, 30000);
+    QVERIFY(closeSettings());
+    QVERIFY(busAction(AppAction::Quit));
+    QTRY_COMPARE_WITH_TIMEOUT(fresh->state(), QProcess::NotRunning, 30000);
+    const int shown = logLines(testMessage);
+    fresh = launch(bus.environment(), {QStringLiteral("--action"), actionId(AppAction::ShowTestMessage)});
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(testMessage), shown + 1, 30000);
+    bus.stopApp();
+    QTRY_COMPARE_WITH_TIMEOUT(fresh->state(), QProcess::NotRunning, 30000);
 }
 
 void TestSingleInstance::withoutSessionBusTheAppRunsAlone()

@@ -128,7 +128,7 @@ void TestDesktopIntegration::execLinesGiveBackTheExactPath()
     QCOMPARE(parseDesktopExec(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Exec"))),
              QStringList{program});
     QStringList actionIds;
-    for (const DesktopAction &action : desktopActions()) {
+    for (const DesktopAction &action : launcherActions()) {
         const QString group = QStringLiteral("Desktop Action ") + action.id;
         QCOMPARE(parseDesktopExec(rawValue(entry, group, QStringLiteral("Exec"))),
                  (QStringList{program, QStringLiteral("--action"), action.id}));

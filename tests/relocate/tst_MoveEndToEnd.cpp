@@ -7,6 +7,7 @@
 
 #include "codesign/CodeSigning.h"
 #include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 #include "platform/DesktopIntegration.h"
 #include "support/FileTrees.h"
 #include "support/PrivateBus.h"
@@ -41,7 +42,7 @@ QDBusMessage quitAction()
 {
     QDBusMessage m = QDBusMessage::createMethodCall(BusNames::service(), BusNames::objectPath(),
                                                     BusNames::applicationInterface(), QStringLiteral("ActivateAction"));
-    m.setArguments({BusNames::quitAction(), QVariant::fromValue(QVariantList()), QVariant::fromValue(QVariantMap())});
+    m.setArguments({actionId(AppAction::Quit), QVariant::fromValue(QVariantList()), QVariant::fromValue(QVariantMap())});
     return m;
 }
 

@@ -10,6 +10,7 @@
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
 #include "intent/BusNames.h"
+#include "platform/DesktopActions.h"
 #include "platform/DefaultsStore.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
@@ -106,14 +107,14 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     const qint64 firstPid = bus.appPid();
 
     QDBusConnection c = bus.connection();
-    QCOMPARE(c.call(action(BusNames::checkForUpdatesAction())).type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(c.call(action(actionId(AppAction::CheckForUpdates))).type(), QDBusMessage::ReplyMessage);
     // Offered once the check has read the feed; until then the action says
     // that nothing is on offer.
     QDBusMessage reply;
     bool answered = false;
     auto tryInstall = [&] {
         if (!answered) {
-            reply = c.call(action(BusNames::installUpdateAction()));
+            reply = c.call(action(actionId(AppAction::InstallUpdate)));
             answered = reply.errorName() != BusNames::noUpdateOfferedError();
         }
         return answered;
@@ -136,8 +137,8 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
              QStringList());
 
     // The new build answers, and nothing is on offer any more.
-    QCOMPARE(c.call(action(BusNames::installUpdateAction())).errorName(), BusNames::noUpdateOfferedError());
-    QCOMPARE(c.call(action(BusNames::quitAction())).type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(c.call(action(actionId(AppAction::InstallUpdate))).errorName(), BusNames::noUpdateOfferedError());
+    QCOMPARE(c.call(action(actionId(AppAction::Quit))).type(), QDBusMessage::ReplyMessage);
     QVERIFY(bus.waitForApp(false));
 }
 

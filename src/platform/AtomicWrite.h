@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFileDevice>
+#include <QString>
+
+#include <optional>
+
+// Replaces the file at path by bytes so that a reader, or a crash, sees the
+// old file or the new one, never half of either: QSaveFile writes a fresh
+// temporary beside it (a unique name, so two writers never share one),
+// flushes it to the disk and renames it over the file. With SyncFolder the
+// folder is flushed too, so the rename itself survives a power cut.
+// A link at path is written through to the file it names.
+// Returns the reason when it could not; the old file is then untouched.
+enum class FolderSync { Skip, SyncFolder };
+
+std::optional<QString> writeFileAtomically(const QString &path, const QByteArray &bytes,
+                                           QFileDevice::Permissions permissions, FolderSync sync = FolderSync::Skip);
