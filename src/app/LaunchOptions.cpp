@@ -1,5 +1,6 @@
 #include "app/LaunchOptions.h"
 
+#include "hud/DebugLog.h"
 #include "platform/DesktopActions.h"
 
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
@@ -49,12 +50,9 @@ LaunchMode launchModeOf(const QStringList &arguments)
         mode.kind = LaunchMode::Help;
     } else if (version) {
         mode.kind = LaunchMode::Version;
-    } else if (hasAction && !isDesktopAction(mode.action)) {
-        QStringList ids;
-        for (const DesktopAction &action : desktopActions())
-            ids.append(action.id);
+    } else if (hasAction && !desktopActionNamed(mode.action)) {
         mode.kind = LaunchMode::UsageError;
-        mode.error = QStringLiteral("unknown action \"%1\"; actions: %2").arg(mode.action, ids.join(QStringLiteral(", ")));
+        mode.error = QStringLiteral("unknown action \"%1\"; actions: %2").arg(mode.action, actionIdList());
     } else if (registerWithDesktop) {
         mode.kind = LaunchMode::RegisterWithDesktop;
     }
@@ -63,9 +61,6 @@ LaunchMode launchModeOf(const QStringList &arguments)
 
 QString launchUsage()
 {
-    QStringList ids;
-    for (const DesktopAction &action : desktopActions())
-        ids.append(action.id);
     return QStringLiteral(
                "Usage: Ferrowhistle [--test-message TEXT] [--position NAME] [--action NAME]\n"
                "       Ferrowhistle --register-with-desktop | --help | --version\n"
@@ -88,7 +83,7 @@ QString launchUsage()
                "\n"
                "Automation: ferrowhistle-display, or the D-Bus action\n"
                "com.copperkestrel.Ferrowhistle.Intents.DisplayMessage.\n")
-        .arg(HUDPositions::rawValueList(), ids.join(QStringLiteral(", ")));
+        .arg(HUDPositions::rawValueList(), actionIdList());
 }
 
 namespace {
@@ -124,7 +119,7 @@ QString renderArgumentList(const QStringList &arguments)
     QStringList parts;
     parts.reserve(arguments.size());
     for (const QString &a : arguments)
-        parts.append(quoted(a));
+        parts.append(quoted(loggedMessage(a)));
     return QLatin1Char('[') + parts.join(QStringLiteral(", ")) + QLatin1Char(']');
 }
 

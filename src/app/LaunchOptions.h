@@ -40,7 +40,8 @@ LaunchMode launchModeOf(const QStringList &arguments);
 QString launchUsage();
 
 // ["/path/app", "--test-message", "Hello"]: each argument in double quotes,
-// with a quote, a backslash and control characters written as escapes.
+// with a quote, a backslash and control characters written as escapes, and
+// a long one shortened as the log shortens a message.
 QString renderArgumentList(const QStringList &arguments);
 
 // The process's argument vector as given, before Qt takes its own options

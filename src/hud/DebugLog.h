@@ -4,8 +4,19 @@
 
 // Appends "TIMESTAMP TEXT\n" to ferrowhistle-debug.log in the per-user
 // temporary directory. The text is written unchanged. The file is opened,
-// appended to and closed on every call; failures are swallowed.
+// appended to and closed on every call; failures are swallowed. Once the
+// file has passed kDebugLogRotateBytes it is renamed to
+// ferrowhistle-debug.log.1 (replacing an older one) and a new file begun, so
+// the log keeps at most about twice that.
 void debugLog(const QString &text);
+
+inline constexpr qint64 kDebugLogRotateBytes = 10 * 1024 * 1024;
+
+// A message as the log shows it: at most its first kLoggedMessageChars
+// characters, then " … (N more characters)". Any program in the session may
+// send messages, and the log must not grow with them.
+inline constexpr qsizetype kLoggedMessageChars = 4096;
+QString loggedMessage(const QString &message);
 
 // The log file's path as debugLog would use it now (empty when there is no
 // usable temporary directory).

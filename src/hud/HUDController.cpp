@@ -107,7 +107,7 @@ double HUDController::automaticDuration(const QString &message)
 
 void HUDController::show(const QString &message, HUDPosition position, std::optional<double> duration)
 {
-    debugLog(QStringLiteral("show() message=\"") + message + QStringLiteral("\" appIsReady=") + describeBool(appIsReady)
+    debugLog(QStringLiteral("show() message=\"") + loggedMessage(message) + QStringLiteral("\" appIsReady=") + describeBool(appIsReady)
              + QStringLiteral(" NSApp.isRunning=") + describeBool(applicationIsRunning()));
 
     if (!appIsReady) {

@@ -21,6 +21,6 @@ QCoro::Task<> DisplayMessageIntent::perform() const
     const QString text = message;
     const HUDPosition where = position;
     const std::optional<double> seconds = displayTime(duration);
-    debugLog(QStringLiteral("DisplayMessageIntent.perform() message=\"") + text + QLatin1Char('"'));
+    debugLog(QStringLiteral("DisplayMessageIntent.perform() message=\"") + loggedMessage(text) + QLatin1Char('"'));
     co_await HUDController::shared().showAndWait(text, where, seconds);
 }

@@ -20,6 +20,8 @@ private Q_SLOTS:
     void doesNotFollowPlantedSymlink();
     void unusableDirectoryIsIgnored();
     void describesNumbersLikeTheFrameLine();
+    void longMessagesAreShortened();
+    void fileIsRotatedPastItsLimit();
 
 private:
     TestEnvironment env;
@@ -114,6 +116,46 @@ void TestDebugLog::describesNumbersLikeTheFrameLine()
 {
     QCOMPARE(describeRect(634, 393.5, 172, 88), QStringLiteral("(634.0, 393.5, 172.0, 88.0)"));
     QCOMPARE(describeRect(-240, 0.25, 1e6, 0), QStringLiteral("(-240.0, 0.25, 1000000.0, 0.0)"));
+}
+
+void TestDebugLog::longMessagesAreShortened()
+{
+    const QString exact(kLoggedMessageChars, QLatin1Char('a'));
+    QCOMPARE(loggedMessage(exact), exact);
+    QCOMPARE(loggedMessage(exact + QStringLiteral("bc")), exact + QStringLiteral(" \u2026 (2 more characters)"));
+    // Characters, not UTF-16 units: an emoji is one, and never cut in half.
+    const QString emoji = QStringLiteral("\U0001F600");
+    QString emojis;
+    for (int i = 0; i < kLoggedMessageChars + 3; ++i)
+        emojis += emoji;
+    QString kept;
+    for (int i = 0; i < kLoggedMessageChars; ++i)
+        kept += emoji;
+    QCOMPARE(loggedMessage(emojis), kept + QStringLiteral(" \u2026 (3 more characters)"));
+    // Short ones, line feeds and all, are left as they are.
+    QCOMPARE(loggedMessage(QStringLiteral("two\nlines")), QStringLiteral("two\nlines"));
+}
+
+void TestDebugLog::fileIsRotatedPastItsLimit()
+{
+    const QString path = env.debugLogFile();
+    const QString older = path + QStringLiteral(".1");
+    {
+        QFile stale(older);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("an older rotation\n");
+    }
+    debugLog(QString(int(kDebugLogRotateBytes / 2), QLatin1Char('x')));
+    debugLog(QString(int(kDebugLogRotateBytes / 2), QLatin1Char('y')));
+    // Rotated only once the file has passed the limit.
+    QVERIFY(QFileInfo(path).size() > kDebugLogRotateBytes);
+    QCOMPARE(QFileInfo(older).size(), qint64(18));
+    debugLog(QStringLiteral("after"));
+    QCOMPARE(env.debugLogMessages(), QStringList{QStringLiteral("after")});
+    QVERIFY(QFileInfo(older).size() > kDebugLogRotateBytes);
+    struct stat st {};
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0600u);
 }
 
 QTEST_APPLESS_MAIN(TestDebugLog)
