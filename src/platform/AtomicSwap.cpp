@@ -1,5 +1,7 @@
 #include "platform/AtomicSwap.h"
 
+#include "platform/SystemError.h"
+
 #include <QFile>
 
 #include <atomic>
@@ -13,7 +15,7 @@ namespace {
 
 std::atomic<bool> g_forceFallback{false};
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) { return systemErrorText(error); }
 
 // File systems without the exchange say so with one of these.
 bool exchangeUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP; }
@@ -52,7 +54,10 @@ AtomicSwap::Result AtomicSwap::replace(const QString &target, const QString &rep
     step(Step::BeforeMoveIn);
     if (::rename(r.constData(), t.constData()) != 0) {
         const int error = errno;
-        ::rename(a.constData(), t.constData());
+        if (::rename(a.constData(), t.constData()) != 0)
+            throw SwapError(QStringLiteral("%1; the old copy couldn't be moved back (%2) and is kept at %3")
+                                .arg(systemText(error), systemText(errno), asidePath),
+                            asidePath);
         throw SwapError(systemText(error));
     }
     step(Step::AfterMoveIn);

@@ -2,6 +2,7 @@
 
 #include "platform/CopyTree.h"
 #include "platform/RemoveTree.h"
+#include "platform/SystemError.h"
 #include "update/UpdaterFailure.h"
 #include "update/install/InstallLocations.h"
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) { return systemErrorText(error); }
 
 QString movePrefixedName(const QString &folder)
 {
@@ -61,12 +62,14 @@ void BundleMove::run(const AtomicSwap::StepHook &hook) const
     if (exists(target)) {
         AtomicSwap::Result swapped;
         try {
-            swapped = AtomicSwap::replace(destination, staging, movePrefixedName(folder), hook);
+            swapped = AtomicSwap::replace(destination, staging, InstallLocations::keptCopyPath(folder), hook);
         } catch (const SwapError &e) {
             removeTree(staging);
             throw PlatformError(QStringLiteral("Couldn't replace %1: %2.").arg(destination, e.description()));
         }
-        // A failure here leaves a hidden entry that the next start sweeps.
+        // The old copy, exchanged into the staging name or kept aside. A
+        // failure here leaves a hidden entry: swept at the next start, or, for
+        // a kept copy, left to the user.
         removeTree(swapped.oldEntryPath);
         return;
     }

@@ -58,6 +58,8 @@ public:
         return limits;
     }
     static constexpr qint64 kMaxArchiveBytes = 209715200;
+    // How long a helper program (the assessment tool) may run.
+    static constexpr std::chrono::milliseconds kToolTimeLimit{std::chrono::seconds(60)};
 
     // What the updater works against. The defaults are the real ones; tests
     // replace the bundle, the settings file, the durations and the clock, and
@@ -81,6 +83,8 @@ public:
         QString relaunchShell = QStringLiteral("/bin/sh");
         // Called before each step of the swap (tests stop there).
         AtomicSwap::StepHook swapHook;
+        // How long the assessment tool may run before it is stopped.
+        std::chrono::milliseconds toolTimeLimit = kToolTimeLimit;
     };
 
     static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
@@ -136,10 +140,12 @@ public:
     // The relaunch command for a process id and a bundle path: the program
     // and its arguments, the path passed as $0 so that it needs no quoting.
     static QStringList relaunchCommand(qint64 pid, const QString &bundlePath);
-    // Runs a program to its end with output discarded. Throws PlatformError
-    // when it cannot start, UpdaterFailure "<name> exited with status N."
-    // when it ends otherwise than with status 0.
-    static QCoro::Task<> runTool(QString program, QStringList arguments);
+    // Runs a program to its end with output discarded and no input. Throws
+    // PlatformError when it cannot start, UpdaterFailure "<name> exited with
+    // status N." when it ends otherwise than with status 0, and ToolTimedOut
+    // once it has been killed for running past the limit.
+    static QCoro::Task<> runTool(QString program, QStringList arguments,
+                                 std::chrono::milliseconds limit = kToolTimeLimit);
 
     QUrl feedURL() const;
     static QUrl defaultFeedURL();
@@ -167,7 +173,7 @@ private:
     QCoro::Task<> runInstall(Release release);
     QCoro::Task<> downloadAndInstall(Release release);
     QCoro::Task<> installSteps(std::shared_ptr<InstallRun> run);
-    static QCoro::Task<bool> assess(QString tool, QString candidate);
+    QCoro::Task<bool> assess(QString tool, QString candidate);
 
     Environment m_env;
     State m_state = State::idle();

@@ -19,6 +19,12 @@ private:
     QByteArray m_utf8;
 };
 
+// A helper program that was stopped for running past its limit.
+class ToolTimedOut : public UpdaterFailure {
+public:
+    using UpdaterFailure::UpdaterFailure;
+};
+
 // An error of the platform (network, JSON, file system, process launch),
 // passed through with the platform's own description, never rewritten.
 class PlatformError : public std::exception {

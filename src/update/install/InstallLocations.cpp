@@ -9,6 +9,8 @@ namespace InstallLocations {
 
 QString newUuidText() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
+QString keptCopyPath(const QString &folder) { return folder + u'/' + kKeptPrefix + newUuidText() + QStringLiteral(".app"); }
+
 QStringList defaultMediaPrefixes()
 {
     return {QStringLiteral("/Volumes/"), QStringLiteral("/media/"), QStringLiteral("/run/media/")};

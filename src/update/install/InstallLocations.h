@@ -13,6 +13,13 @@ inline const QString kArchiveName = QStringLiteral("update.zip");
 // copy that a move to Applications puts in place.
 inline const QString kStagingPrefix = QStringLiteral(".Ferrowhistle-update-");
 inline const QString kMovePrefix = QStringLiteral(".Ferrowhistle-move-");
+// Beside the bundle: where a swap that cannot exchange puts the old copy
+// while the new one moves in. Never swept: should the new copy fail to move
+// in and the old one fail to move back, it is the only copy left.
+inline const QString kKeptPrefix = QStringLiteral(".Ferrowhistle-kept-");
+
+// A fresh name for that, in folder.
+QString keptCopyPath(const QString &folder);
 
 // A fresh UUID in its canonical 36-character upper-case form.
 QString newUuidText();

@@ -6,6 +6,7 @@
 
 #include "codesign/CodeSigning.h"
 #include "platform/RemoveTree.h"
+#include "platform/SystemError.h"
 #include "platform/TempDirectory.h"
 #include "update/SigningFailure.h"
 #include "update/VersionRules.h"
@@ -27,7 +28,7 @@ constexpr QChar kEllipsis(0x2026);
 // Thrown when the updater went away during a run: the run then only cleans up.
 struct UpdaterGone {};
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) { return systemErrorText(error); }
 
 bool isFolder(const QString &path)
 {
@@ -96,6 +97,7 @@ struct Updater::InstallRun {
     QString archive;
     QString staging;
     QString candidate;
+    QString movedAside; // the old copy, when the swap had to move it aside
     QString digest;
     qint64 newBuild = 0;
     NetworkSession::Limits downloadLimits;
@@ -105,17 +107,17 @@ struct Updater::InstallRun {
     bool assessed = false;
     std::exception_ptr error;
 
-    // Removes the staging directory, then the work directory, as far as
-    // they exist; errors are ignored (the next start sweeps what is left).
+    // Removes the staging directory, the work directory and the old copy
+    // moved aside, as far as they exist; errors are ignored (the next start
+    // sweeps the first two).
     QCoro::Task<> clean()
     {
         QStringList paths;
-        if (!staging.isEmpty())
-            paths << staging;
-        if (!work.isEmpty())
-            paths << work;
-        staging.clear();
-        work.clear();
+        for (QString *path : {&staging, &work, &movedAside}) {
+            if (!path->isEmpty())
+                paths << *path;
+            path->clear();
+        }
         if (paths.isEmpty())
             co_return;
         auto remove = [paths] {
@@ -141,7 +143,7 @@ QCoro::Task<> Updater::downloadAndInstall(Release release)
     run->unzipLimits = m_env.unzipLimits;
     run->swapHook = m_env.swapHook;
 
-    // 1, 2: refusals before anything changes.
+    // Refusals of where the copy runs, before anything changes.
     if (isRunningFromDiskImage())
         throw Failure(QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. "
                                      "Move it to Applications first."));
@@ -153,7 +155,7 @@ QCoro::Task<> Updater::downloadAndInstall(Release release)
 
     setState(State::installing(QStringLiteral("Downloading ") + run->release.version + kEllipsis));
 
-    // 4: the work directory.
+    // The work directory, private to this user.
     const QString temp = temporaryDirectory();
     if (temp.isEmpty())
         throw PlatformError(QStringLiteral("There is no private temporary folder to download into."));
@@ -187,7 +189,8 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
         return *self;
     };
 
-    // 5-9: the download, streamed into the archive file.
+    // The download, streamed into the archive file, then its status, its
+    // time and its size.
     auto download = downloadToFile(session(), run->release.url, run->archive, run->downloadLimits);
     run->response = co_await std::move(download);
     alive();
@@ -204,7 +207,7 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
 
     alive().setState(State::installing(QStringLiteral("Checking the download") + kEllipsis));
 
-    // 11, 12: the digest, compared as text with the published one.
+    // The digest, compared as text with the published one.
     auto hash = [run] { return sha256HexOfFile(run->archive); };
     auto hashing = onWorker(std::move(hash));
     run->digest = co_await std::move(hashing);
@@ -212,19 +215,19 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     if (run->digest != run->release.sha256.toLower())
         throw Failure(QStringLiteral("The download doesn't match the published checksum, so it wasn't installed."));
 
-    // 13, 14: unpacked beside the bundle, on the file system it replaces.
+    // Unpacked beside the bundle, on the file system it replaces.
     run->staging = run->destination + u'/' + kStagingPrefix + newUuidText();
     auto unzip = [run] { safeUnzip(run->archive, run->staging, run->unzipLimits); };
     auto unzipping = onWorker(std::move(unzip));
     co_await std::move(unzipping);
     alive();
 
-    // 15: a bundle under the running copy's folder name.
+    // A bundle under the running copy's folder name.
     run->candidate = run->staging + u'/' + run->name;
     if (!isFolder(run->candidate))
         throw Failure(QStringLiteral("The download doesn't contain ") + run->name + u'.');
 
-    // 16: signed by our team, under our identifier; the running copy's
+    // Signed by our team, under our identifier; the running copy's
     // identity is read now.
     auto verify = [run] {
         try {
@@ -237,7 +240,7 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     co_await std::move(verifying);
     alive();
 
-    // 17: notarized, as this copy's own assessment tool judges it (never
+    // Notarized, as this copy's own assessment tool judges it (never
     // the candidate's).
     auto assessing = assess(run->running.helperProgram(QStringLiteral("ferrowhistle-assess")), run->candidate);
     run->assessed = co_await std::move(assessing);
@@ -245,7 +248,7 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     if (!run->assessed)
         throw Failure(QStringLiteral("Gatekeeper didn't accept the download as notarized, so it wasn't installed."));
 
-    // 18: the same application, a newer build.
+    // The same application, a newer build.
     const std::optional<QString> identifier = run->running.identifier();
     const Bundle candidateBundle = Bundle::atPath(run->candidate);
     if (!identifier || !VersionRules::isNewerBuildOfSameApp(candidateBundle, *identifier, currentBuild()))
@@ -253,40 +256,54 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     run->newBuild = VersionRules::parseInteger(candidateBundle.infoString(QStringLiteral("CFBundleVersion")).value_or(QString()))
                         .value_or(0);
 
-    // 20, 21: the swap. Whatever moment the process dies, the bundle path
-    // holds a whole copy; the old one ends up inside the staging folder.
+    // The swap. Whatever moment the process dies, the bundle path holds a
+    // whole copy; the old one ends up inside the staging folder (exchanged
+    // with the candidate) or, where folders cannot be exchanged, under a kept
+    // name beside the bundle, which is removed once the new copy is in.
     setState(State::installing(QStringLiteral("Installing ") + run->release.version + kEllipsis));
     AtomicSwap::Result swapped;
     try {
-        swapped = AtomicSwap::replace(run->bundlePath, run->candidate,
-                                      run->staging + u'/' + run->name + QStringLiteral(".previous"), run->swapHook);
+        swapped = AtomicSwap::replace(run->bundlePath, run->candidate, keptCopyPath(run->destination), run->swapHook);
     } catch (const SwapError &e) {
+        if (!e.keptAt().isEmpty())
+            log(QStringLiteral("Couldn't put the old copy back at %1; it is kept at %2").arg(run->bundlePath, e.keptAt()));
         throw PlatformError(e.description());
     }
-    if (swapped.usedFallback)
+    if (swapped.usedFallback) {
+        run->movedAside = swapped.oldEntryPath;
         log(QStringLiteral("The file system can't exchange folders; the old copy was moved aside instead"));
+    }
     log(QStringLiteral("Installed update %1 (%2); relaunching").arg(run->release.version).arg(run->newBuild));
 
-    // 23: the old copy goes with the staging folder.
+    // The old copy goes, with the staging and work folders.
     auto cleaning = run->clean();
     co_await std::move(cleaning);
     alive();
 
-    // 24, 25
+    // The relaunch: the new copy starts from the same path once this
+    // process has gone.
     relaunch(run->bundlePath);
 }
 
 QCoro::Task<bool> Updater::assess(QString tool, QString candidate)
 {
-    // Any failure of the tool, to start or to accept, is a refusal.
+    // Any failure of the tool, to start or to accept, is a refusal; one that
+    // hangs is stopped at its limit and said to have hung.
     QStringList arguments;
     arguments << QStringLiteral("--assess") << QStringLiteral("--type") << QStringLiteral("execute") << candidate;
+    const std::chrono::milliseconds limit = m_env.toolTimeLimit;
     bool accepted = true;
+    bool hung = false;
     try {
-        auto running = runTool(tool, arguments);
+        auto running = runTool(tool, arguments, limit);
         co_await std::move(running);
+    } catch (const ToolTimedOut &) {
+        hung = true;
     } catch (...) {
         accepted = false;
     }
+    if (hung)
+        throw Failure(QStringLiteral("Gatekeeper didn't finish checking the download within %1, so it wasn't installed.")
+                          .arg(NetworkSession::describeDuration(limit)));
     co_return accepted;
 }

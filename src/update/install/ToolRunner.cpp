@@ -1,5 +1,6 @@
 #include "update/Updater.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -7,23 +8,36 @@
 
 #include <memory>
 
-QCoro::Task<> Updater::runTool(QString program, QStringList arguments)
+QCoro::Task<> Updater::runTool(QString program, QStringList arguments, std::chrono::milliseconds limit)
 {
     // The process runs on its own; the GUI thread only waits for its end.
-    // Its output goes to the null device, so no pipe fills up.
+    // Its output goes to the null device, so no pipe fills up, and it reads
+    // nothing of ours.
     auto process = std::make_unique<QProcess>();
     process->setProgram(program);
     process->setArguments(arguments);
+    process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
-    process->setInputChannelMode(QProcess::ForwardedInputChannel);
 
     process->start();
     // Every step of its life (started, failed to start, finished) changes
-    // its state; a program that is not there fails inside start() already.
+    // its state. Waited for by that signal rather than QCoro's
+    // waitForFinished, which would sit out the whole limit for a program
+    // that fails to start after start() has returned.
+    const QDeadlineTimer deadline(limit);
     while (process->state() != QProcess::NotRunning) {
-        auto change = qCoro(process.get(), &QProcess::stateChanged);
-        co_await std::move(change);
+        const auto left = std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
+        auto change = qCoro(process.get(), &QProcess::stateChanged, left);
+        if (!(co_await std::move(change)).has_value() && process->state() != QProcess::NotRunning) {
+            process->kill();
+            while (process->state() != QProcess::NotRunning) {
+                auto end = qCoro(process.get(), &QProcess::stateChanged);
+                co_await std::move(end);
+            }
+            throw ToolTimedOut(QFileInfo(program).fileName() + QStringLiteral(" didn't finish within ")
+                               + NetworkSession::describeDuration(limit) + QStringLiteral(", so it was stopped."));
+        }
     }
     if (process->error() == QProcess::FailedToStart)
         throw PlatformError(process->errorString());

@@ -148,12 +148,14 @@ private Q_SLOTS:
     void init();
     void installs();
     void installsWhereFoldersCannotBeExchanged();
+    void failedMoveBackKeepsTheOldCopy();
     void refusals_data();
     void refusals();
     void interruptedSwapLeavesWholeBundle_data();
     void interruptedSwapLeavesWholeBundle();
     void relaunchCommandSurvivesAnyPath();
     void runToolReportsStatus();
+    void hungAssessmentIsStoppedAndTheNextInstallRuns();
 };
 
 void tst_InstallPipeline::initTestCase()
@@ -224,6 +226,41 @@ void tst_InstallPipeline::installsWhereFoldersCannotBeExchanged()
     QVERIFY(m_log.contains(QStringLiteral("The file system can't exchange folders; the old copy was moved aside instead")));
     QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
     checkNothingLeft(folder);
+}
+
+// Where folders cannot be exchanged and the new copy cannot move in, the old
+// one moves back; should that fail too, it is the only copy: it stays under
+// its kept name, which neither the failed run nor the next start removes,
+// and both the journal and the sentence say where it is.
+void tst_InstallPipeline::failedMoveBackKeepsTheOldCopy()
+{
+    AtomicSwap::forceFallbackForTesting(true);
+    const QByteArray zip = goodZip();
+    m_server->serve(LoopbackHttpsServer::response(200, zip));
+    const QString folder = m_env.root() + QStringLiteral("/move-back");
+    const QString bundle = installedCopy(folder);
+    const QMap<QString, QByteArray> oldTree = snapshotTree(bundle);
+
+    Updater::Environment e = environment(bundle);
+    // Something takes the emptied path between the moves, so that neither
+    // the new copy nor the old one can go there.
+    e.swapHook = [bundle](AtomicSwap::Step step) {
+        if (step == AtomicSwap::Step::BeforeMoveIn)
+            writeBytes(bundle + QStringLiteral("/squatter"), "x");
+    };
+    Updater updater(e);
+    const QString outcome = installOutcome(updater, releaseFor(zip));
+    const QStringList kept = entriesWithPrefix(folder, QStringLiteral(".Ferrowhistle-kept-"));
+    QCOMPARE(kept.size(), 1);
+    const QString keptPath = folder + u'/' + kept.first();
+    QVERIFY2(outcome.endsWith(QStringLiteral("the old copy couldn't be moved back (Directory not empty) and is kept at ") + keptPath),
+             qPrintable(outcome));
+    QVERIFY(m_log.contains(QStringLiteral("Couldn't put the old copy back at %1; it is kept at %2").arg(bundle, keptPath)));
+    QCOMPARE(snapshotTree(keptPath), oldTree);
+    checkNothingLeft(folder);
+
+    Updater(environment(bundle)).removeLeftovers();
+    QCOMPARE(snapshotTree(keptPath), oldTree);
 }
 
 void tst_InstallPipeline::refusals_data()
@@ -401,7 +438,7 @@ void tst_InstallPipeline::interruptedSwapLeavesWholeBundle()
     const QString staging = folder + QStringLiteral("/.Ferrowhistle-update-1234");
     QVERIFY(shell(QStringLiteral("mkdir %1 && cp -a %2 %1/").arg(quoted(staging), quoted(m_f->root() + QStringLiteral("/cand-good/Ferrowhistle.app")))));
     const QString candidate = staging + QStringLiteral("/Ferrowhistle.app");
-    const QString aside = staging + QStringLiteral("/Ferrowhistle.app.previous");
+    const QString aside = folder + QStringLiteral("/.Ferrowhistle-kept-1234.app");
     const auto oldTree = snapshotTree(bundle);
     const auto newTree = snapshotTree(candidate);
 
@@ -427,8 +464,6 @@ void tst_InstallPipeline::interruptedSwapLeavesWholeBundle()
     QDir().mkpath(temp + QStringLiteral("/.Ferrowhistle-update-kept"));
     QDir().mkpath(folder + QStringLiteral("/.Ferrowhistle-move-XYZ.app/Contents"));
     QDir().mkpath(folder + QStringLiteral("/Ferrowhistle-update-kept"));
-    if (expect == QLatin1String("aside"))
-        return; // nothing at the bundle path to start from
     m_log.clear();
     Updater(environment(bundle)).removeLeftovers();
     QStringList removed = m_log;
@@ -441,7 +476,12 @@ void tst_InstallPipeline::interruptedSwapLeavesWholeBundle()
     QVERIFY(!QFileInfo::exists(staging));
     QVERIFY(QFileInfo::exists(folder + QStringLiteral("/Ferrowhistle-update-kept")));
     QVERIFY(QFileInfo::exists(temp + QStringLiteral("/.Ferrowhistle-update-kept")));
-    QVERIFY(QFileInfo::exists(bundle + QStringLiteral("/Contents/Info.plist")));
+    // The only copy of the old bundle, should the process have died between
+    // the moves, is left to the user.
+    if (expect == QLatin1String("aside"))
+        QCOMPARE(snapshotTree(aside), oldTree);
+    else
+        QVERIFY(QFileInfo::exists(bundle + QStringLiteral("/Contents/Info.plist")));
 
     // A read-only folder beside a copy on a mounted image refuses quietly.
     const QString media = m_env.root() + QStringLiteral("/ro-media%1").arg(m_n);
@@ -501,6 +541,39 @@ void tst_InstallPipeline::runToolReportsStatus()
     QCOMPARE(outcome(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo noise; echo more >&2; exit 0")}), QStringLiteral("ok"));
     QCOMPARE(outcome(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 7")}), QStringLiteral("sh exited with status 7."));
     QVERIFY(outcome(m_env.root() + QStringLiteral("/no-such-tool"), {}).startsWith(QStringLiteral("platform: ")));
+    // The tool reads nothing of ours: its input is the null device.
+    QCOMPARE(outcome(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("[ \"$(readlink /proc/self/fd/0)\" = /dev/null ]")}),
+             QStringLiteral("ok"));
+}
+
+// An assessment tool that never ends is stopped at its limit; the install
+// fails with a sentence that says so, and the next one is not held up.
+void tst_InstallPipeline::hungAssessmentIsStoppedAndTheNextInstallRuns()
+{
+    const QByteArray zip = goodZip();
+    m_server->serve(LoopbackHttpsServer::response(200, zip));
+    const QString folder = m_env.root() + QStringLiteral("/hung");
+    const QString bundle = installedCopy(folder);
+    const QString tool = bundle + QStringLiteral("/Contents/bin/ferrowhistle-assess");
+    const QByteArray shipped = fileBytes(tool);
+    const QString pidFile = m_env.root() + QStringLiteral("/hung-tool.pid");
+    writeBytes(tool, QStringLiteral("#!/bin/sh\necho $$ > '%1'\nexec sleep 600\n").arg(pidFile).toUtf8());
+    const QMap<QString, QByteArray> before = snapshotTree(bundle);
+
+    Updater::Environment e = environment(bundle);
+    e.toolTimeLimit = std::chrono::seconds(2);
+    Updater updater(e);
+    QCOMPARE(installOutcome(updater, releaseFor(zip)),
+             QStringLiteral("Gatekeeper didn't finish checking the download within 2 seconds, so it wasn't installed."));
+    QCOMPARE(snapshotTree(bundle), before);
+    checkNothingLeft(folder);
+    const QByteArray pid = fileBytes(pidFile).trimmed();
+    QVERIFY(!pid.isEmpty());
+    QVERIFY2(!QFileInfo::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)), pid.constData());
+
+    writeBytes(tool, shipped);
+    QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
+    QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
 }
 
 // The child of interruptedSwapLeavesWholeBundle: swaps and dies at a step.
