@@ -7,6 +7,7 @@
 #include <chrono>
 
 class QSocketNotifier;
+class QTimer;
 
 // A one-shot timer on CLOCK_BOOTTIME, which keeps counting while the machine
 // is suspended: an hour's sleep that spans a night of suspend is over when
@@ -19,8 +20,14 @@ public:
     ~BootClockTimer() override;
 
     // (Re)arms the timer; a non-positive duration fires on the next turn of
-    // the event loop.
+    // the event loop. Where the kernel refuses to arm it, an ordinary timer
+    // (which stops counting during suspend) stands in, with one journal line
+    // for the process: a timer that silently never fired would stop the
+    // hourly loop for good.
     void start(std::chrono::nanoseconds duration);
+
+    // For tests: makes arming the kernel's timer fail.
+    static void failArmingForTesting(bool fail);
 
     // Nanoseconds on CLOCK_BOOTTIME, for measuring what the timer waited.
     static qint64 now();
@@ -33,6 +40,7 @@ private:
 
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_fallback = nullptr;
 };
 
 // Suspends the calling coroutine for the duration, counted on CLOCK_BOOTTIME.
