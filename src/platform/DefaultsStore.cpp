@@ -1,8 +1,10 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/AtomicWrite.h"
 #include "platform/DefaultsWriter.h"
-#include "platform/FileIO.h"
 #include "platform/PlistValue.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
 #include <QDir>
@@ -30,12 +32,10 @@ namespace {
 // Settings are a few hundred bytes; a file far beyond that is not ours.
 constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 
-QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
 [[noreturn]] void fail(const QString &path, const QString &what, int error)
 {
     throw DefaultsStoreError(QStringLiteral("Couldn't save the settings in %1: %2 (%3).")
-                                 .arg(path, what, systemError(error))
+                                 .arg(path, what, systemErrorText(error))
                                  .toStdString());
 }
 
@@ -54,61 +54,28 @@ struct Contents {
 Contents readContents(const QString &path)
 {
     Contents out;
-    const QFileInfo info(path);
-    if (!info.exists())
+    // Through links: the file may be a dotfile manager's.
+    const SmallFile file = readSmallFile(path, kMaxFileBytes, LastLink::Follow);
+    if (file.status == SmallFile::Status::Missing)
         return out;
     out.state = FileState::Unusable;
-    if (!info.isFile() || info.size() > kMaxFileBytes)
+    if (!file.ok() || file.bytes.isEmpty())
         return out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return out;
-    const QByteArray bytes = file.read(kMaxFileBytes + 1);
-    if (bytes.isEmpty() || bytes.size() > kMaxFileBytes)
-        return out;
-    out.dictionary = parsePlistDictionary(bytes);
+    out.dictionary = parsePlistDictionary(file.bytes);
     if (out.dictionary)
         out.state = FileState::Parsed;
     return out;
 }
 
-void fsyncDirectory(const QString &dir)
-{
-    UniqueFd fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0)
-        ::fsync(fd.get()); // the rename is done; a failure here only weakens durability
-}
-
-// Replaces the file at path by the dictionary, atomically.
+// Replaces the file at path by the dictionary, atomically and durably.
 void writeAtomically(const QString &path, const PList::Dictionary &dictionary)
 {
     const std::string xml = dictionary.ToXml();
-    const QString dir = QFileInfo(path).absolutePath();
-    QByteArray tmpl = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
-    UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        fail(path, QStringLiteral("a temporary file could not be made"), errno);
-    const QByteArray tmpPath = tmpl;
-    struct Unlink {
-        QByteArray path;
-        bool armed = true;
-        ~Unlink()
-        {
-            if (armed)
-                ::unlink(path.constData());
-        }
-    } cleanup{tmpPath};
-
-    if (!writeAll(fd.get(), xml.data(), xml.size()))
-        fail(path, QStringLiteral("writing failed"), errno);
-    if (::fsync(fd.get()) != 0)
-        fail(path, QStringLiteral("writing failed"), errno);
-    if (fd.close() != 0)
-        fail(path, QStringLiteral("writing failed"), errno);
-    if (::rename(tmpPath.constData(), QFile::encodeName(path).constData()) != 0)
-        fail(path, QStringLiteral("the file could not be replaced"), errno);
-    cleanup.armed = false;
-    fsyncDirectory(dir);
+    // Settings are the user's alone.
+    if (const std::optional<QString> reason =
+            writeFileAtomically(path, QByteArray::fromStdString(xml), QFileDevice::ReadOwner | QFileDevice::WriteOwner,
+                                FolderSync::SyncFolder))
+        failPlain(path, QStringLiteral("the file could not be replaced (%1)").arg(*reason));
 }
 
 // The file a write replaces: path itself, or, when path is a symbolic link,
@@ -222,6 +189,18 @@ bool modify(const QString &path, Change change, const std::function<bool()> &kee
 
 } // namespace
 
+namespace {
+
+std::function<void()> &readStepHook()
+{
+    static std::function<void()> hook;
+    return hook;
+}
+
+} // namespace
+
+void DefaultsStore::setReadStepHookForTesting(std::function<void()> hook) { readStepHook() = std::move(hook); }
+
 DefaultsStore::DefaultsStore(QString path) : m_path(std::move(path)) {}
 
 QString DefaultsStore::standardPath()
@@ -239,6 +218,8 @@ QVariant DefaultsStore::object(const QString &key) const
 {
     if (std::optional<QVariant> unwritten = DefaultsWriter::shared().unwritten(m_path, key))
         return *unwritten;
+    if (readStepHook())
+        readStepHook()();
     const Contents contents = readContents(m_path);
     return contents.dictionary ? plistValue(*contents.dictionary, key) : QVariant();
 }
@@ -269,6 +250,12 @@ std::optional<QDateTime> DefaultsStore::date(const QString &key) const
 
 QVariantMap DefaultsStore::dictionary() const
 {
+    // What is not yet written first, then the file, as object() does: a
+    // write that finishes in between is then in the file, whereas in the
+    // other order it would be in neither.
+    const QVariantMap unwritten = DefaultsWriter::shared().unwritten(m_path);
+    if (readStepHook())
+        readStepHook()();
     QVariantMap out;
     const Contents contents = readContents(m_path);
     if (contents.dictionary) {
@@ -278,7 +265,7 @@ QVariantMap DefaultsStore::dictionary() const
                 out.insert(QString::fromStdString(it->first), v);
         }
     }
-    out.insert(DefaultsWriter::shared().unwritten(m_path));
+    out.insert(unwritten);
     return out;
 }
 

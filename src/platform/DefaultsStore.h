@@ -54,6 +54,9 @@ public:
     std::optional<QDateTime> date(const QString &key) const;
     // Every key with a value of one of the types above.
     QVariantMap dictionary() const;
+    // For tests: runs between a read's two steps (the values not yet
+    // written, then the file), where a write may finish.
+    static void setReadStepHookForTesting(std::function<void()> hook);
 
     // value must be a QString, bool, QDateTime, or an integer or double.
     // Throws DefaultsStoreError when the file cannot be replaced; the file on

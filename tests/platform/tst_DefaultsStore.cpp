@@ -9,6 +9,7 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -241,6 +242,37 @@ private Q_SLOTS:
         QVERIFY(DefaultsWriter::shared().waitUntilWritten());
         QVERIFY(contents(m_store.path()).contains(boolEntry("switch", false)));
         QCOMPARE(strays(), QStringList());
+    }
+
+    // A write that finishes while dictionary() is under way: the value
+    // posted just before must be in what it gives.
+    void aWriteFinishingDuringAReadLosesNothing()
+    {
+        m_store.setValue("kept", true);
+        LockHolder holder(m_store.path() + ".lock");
+        QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+        m_store.post("posted", true); // held back by the lock until the read is half done
+        DefaultsStore::setReadStepHookForTesting([&] {
+            holder.release();
+            QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_store.path(), 120s));
+        });
+        const QVariantMap seen = m_store.dictionary();
+        DefaultsStore::setReadStepHookForTesting({});
+        QCOMPARE(seen.value("posted"), QVariant(true));
+        QCOMPARE(seen.value("kept"), QVariant(true));
+    }
+
+    // What is read is a small regular file: a FIFO in its place must not
+    // hang the app, and the file is the user's alone.
+    void onlyARegularFileIsReadAndTheFileIsPrivate()
+    {
+        m_store.setValue("private", true);
+        QCOMPARE(QFileInfo(m_store.path()).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                              | QFileDevice::ReadUser | QFileDevice::WriteUser);
+        QVERIFY(QFile::remove(m_store.path()));
+        QCOMPARE(::mkfifo(QFile::encodeName(m_store.path()).constData(), 0600), 0);
+        QCOMPARE(m_store.object("private"), QVariant());
+        QCOMPARE(m_store.dictionary(), QVariantMap());
     }
 
     void postedValueIsWrittenBeforeTheProcessEnds()
