@@ -1,6 +1,7 @@
 #include "platform/Bundle.h"
 
 #include "platform/PlistValue.h"
+#include "platform/SmallFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -42,14 +43,11 @@ QVariant Bundle::infoValue(const QString &key) const
     const QString plistPath = infoPlistPath();
     if (plistPath.isEmpty())
         return {};
-    QFile file(plistPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
     // Info.plist is a few hundred bytes; anything much larger is not ours.
-    const QByteArray bytes = file.read(1 << 20);
-    if (bytes.isEmpty())
+    const SmallFile file = readSmallFile(plistPath, 1 << 20);
+    if (!file.ok() || file.bytes.isEmpty())
         return {};
-    const std::unique_ptr<PList::Dictionary> dict = parsePlistDictionary(bytes);
+    const std::unique_ptr<PList::Dictionary> dict = parsePlistDictionary(file.bytes);
     return dict ? plistValue(*dict, key) : QVariant();
 }
 

@@ -10,10 +10,11 @@
 
 #include <sys/stat.h>
 
-SmallFile readSmallFileAt(int dirFd, const char *name, qint64 maxBytes)
+SmallFile readSmallFileAt(int dirFd, const char *name, qint64 maxBytes, LastLink links)
 {
     SmallFile out;
-    const UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    const int follow = links == LastLink::Follow ? 0 : O_NOFOLLOW;
+    const UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | follow | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
         out.error = errno;
         // ELOOP: the last component is a link, which is never followed.
@@ -64,7 +65,7 @@ SmallFile readSmallFileAt(int dirFd, const char *name, qint64 maxBytes)
     return out;
 }
 
-SmallFile readSmallFile(const QString &path, qint64 maxBytes)
+SmallFile readSmallFile(const QString &path, qint64 maxBytes, LastLink links)
 {
-    return readSmallFileAt(AT_FDCWD, QFile::encodeName(path).constData(), maxBytes);
+    return readSmallFileAt(AT_FDCWD, QFile::encodeName(path).constData(), maxBytes, links);
 }

@@ -22,6 +22,10 @@ struct SmallFile {
     bool ok() const { return status == Status::Read; }
 };
 
+// A link as the last component is refused (read as NotRegular) unless the
+// caller's file may be one: the settings file kept by a dotfile manager.
+enum class LastLink { Refuse, Follow };
+
 // name is relative to dirFd (AT_FDCWD: the working folder), or absolute.
-SmallFile readSmallFileAt(int dirFd, const char *name, qint64 maxBytes);
-SmallFile readSmallFile(const QString &path, qint64 maxBytes);
+SmallFile readSmallFileAt(int dirFd, const char *name, qint64 maxBytes, LastLink links = LastLink::Refuse);
+SmallFile readSmallFile(const QString &path, qint64 maxBytes, LastLink links = LastLink::Refuse);

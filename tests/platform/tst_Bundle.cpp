@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -100,6 +102,9 @@ void TestBundle::missingOrBrokenPlistFallsBack_data()
     QTest::newRow("truncated") << kPlist.left(kPlist.size() / 2);
     QTest::newRow("array root") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string></array></plist>");
     QTest::newRow("bad binary") << QByteArray("bplist00\x01\x02\x03", 11);
+    // Not files to read: nothing, and no hang.
+    QTest::newRow("a FIFO") << QByteArray("fifo");
+    QTest::newRow("a link to a good one") << QByteArray("link");
 }
 
 void TestBundle::missingOrBrokenPlistFallsBack()
@@ -108,7 +113,16 @@ void TestBundle::missingOrBrokenPlistFallsBack()
     QTemporaryDir dir;
     const Bundle b = Bundle::atPath(dir.path() + QStringLiteral("/T.app"));
     QVERIFY(!b.identifier()); // no file at all
-    writeFile(b.infoPlistPath(), content);
+    if (content == "fifo") {
+        QVERIFY(QDir().mkpath(b.contentsPath()));
+        QCOMPARE(::mkfifo(QFile::encodeName(b.infoPlistPath()).constData(), 0600), 0);
+    } else if (content == "link") {
+        writeFile(dir.path() + QStringLiteral("/elsewhere.plist"), kPlist);
+        QVERIFY(QDir().mkpath(b.contentsPath()));
+        QVERIFY(QFile::link(dir.path() + QStringLiteral("/elsewhere.plist"), b.infoPlistPath()));
+    } else {
+        writeFile(b.infoPlistPath(), content);
+    }
     QVERIFY(!b.identifier());
     QVERIFY(!b.infoValue(QStringLiteral("CFBundleVersion")).isValid());
 }
