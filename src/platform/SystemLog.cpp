@@ -17,8 +17,15 @@ SystemLogSink &installedSink()
     return sink;
 }
 
-void writeToJournal(const SystemLogEntry &entry)
+} // namespace
+
+bool sendToJournal(const SystemLogEntry &entry)
 {
+    // sd_journal_sendv treats a missing socket as success and drops the
+    // line, so that case is told apart first; past that, the send's own
+    // result decides (a socket nobody listens on refuses it).
+    if (::access(kJournalSocket, F_OK) != 0)
+        return false;
     const QByteArray message = QByteArrayLiteral("MESSAGE=") + entry.message.toUtf8();
     const QByteArray subsystem = QByteArrayLiteral("SUBSYSTEM=") + entry.subsystem.toUtf8();
     const QByteArray category = QByteArrayLiteral("CATEGORY=") + entry.category.toUtf8();
@@ -33,30 +40,23 @@ void writeToJournal(const SystemLogEntry &entry)
         {const_cast<char *>(subsystem.constData()), static_cast<size_t>(subsystem.size())},
         {const_cast<char *>(category.constData()), static_cast<size_t>(category.size())},
     };
-    // sd_journal_sendv reports a journal that is not listening, but treats
-    // a missing socket as success and drops the line. Either way there is
-    // no journal here (a container, WSL, a desktop without systemd): the
-    // line goes to stderr with its identifier rather than nowhere.
-    if (!systemJournalPresent() || sd_journal_sendv(fields, static_cast<int>(std::size(fields))) < 0) {
-        const QByteArray line = QByteArrayLiteral("Ferrowhistle: ") + entry.message.toUtf8() + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-        std::fflush(stderr);
-    }
-}
-
-} // namespace
-
-bool systemJournalPresent()
-{
-    return ::access(kJournalSocket, F_OK) == 0;
+    return sd_journal_sendv(fields, static_cast<int>(std::size(fields))) >= 0;
 }
 
 void systemLog(const SystemLogEntry &entry)
 {
-    if (const SystemLogSink &sink = installedSink())
+    if (const SystemLogSink &sink = installedSink()) {
         sink(entry);
-    else
-        writeToJournal(entry);
+        return;
+    }
+    // No journal here (a container, WSL, a desktop without systemd, a
+    // journald that has stopped): the line goes to stderr with its
+    // identifier rather than nowhere.
+    if (!sendToJournal(entry)) {
+        const QByteArray line = QByteArrayLiteral("Ferrowhistle: ") + entry.message.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
 }
 
 SystemLogSink setSystemLogSink(SystemLogSink sink)

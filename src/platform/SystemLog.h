@@ -18,9 +18,9 @@ struct SystemLogEntry {
 // stderr as "Ferrowhistle: MESSAGE". Logging never stops the caller.
 void systemLog(const SystemLogEntry &entry);
 
-// Whether lines reach a journal rather than stderr (for a caller that writes
-// to stderr as well, so that the line is not printed twice).
-bool systemJournalPresent();
+// Sends the line to the journal only, never to stderr (for a caller that
+// writes it to stderr itself); returns whether the journal took it.
+bool sendToJournal(const SystemLogEntry &entry);
 
 // Where systemLog sends its lines. Tests install a sink to read them; an
 // empty sink restores the journal. Returns the sink that was installed.

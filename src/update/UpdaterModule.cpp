@@ -38,8 +38,8 @@ ModuleFile &module()
     const QString line = QStringLiteral("Couldn't load the updater from %1: %2").arg(module().path, reason);
     std::fprintf(stderr, "Ferrowhistle: %s\n", qPrintable(line));
     std::fflush(stderr);
-    if (systemJournalPresent())
-        systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"), line});
+    // Said once on stderr above; the journal gets it too where there is one.
+    sendToJournal({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"), line});
     // A damaged copy: nothing here can be trusted to run on, and the bus
     // name and the tray go with the process.
     std::_Exit(1);
