@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QGuiApplication>
-#include <QScreen>
 
 #include <xcb/xcb.h>
 
@@ -25,6 +24,17 @@ Probe &probe()
     return p;
 }
 
+int defaultScreenNumber()
+{
+    int screen = 0;
+    char *host = nullptr;
+    int display = 0;
+    if (!xcb_parse_display(nullptr, &host, &display, &screen))
+        screen = 0;
+    std::free(host);
+    return screen;
+}
+
 // Points the probe at the current connection and screen; false without X.
 bool prepare()
 {
@@ -32,9 +42,9 @@ bool prepare()
     xcb_connection_t *c = x11 ? x11->connection() : nullptr;
     if (!c)
         return false;
-    int screen = 0;
-    if (const QScreen *s = QGuiApplication::primaryScreen())
-        screen = static_cast<int>(std::max<qsizetype>(0, QGuiApplication::screens().indexOf(const_cast<QScreen *>(s))));
+    // The X screen the connection was opened on, as libxcb reads it from
+    // DISPLAY (":0.1" is screen 1); Qt's screens are monitors, not X screens.
+    const int screen = defaultScreenNumber();
     Probe &p = probe();
     if (p.connection == c && p.screen == screen)
         return p.atom != XCB_ATOM_NONE;
