@@ -2,6 +2,7 @@
 
 #include "platform/FileIO.h"
 #include "platform/RemoveTree.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
 #include <QFile>
@@ -131,9 +132,13 @@ void copyFolder(int fromDir, const char *fromName, int toDir, const char *toName
     if (!to)
         fail(path);
 
-    DIR *dir = ::fdopendir(::dup(from.get()));
-    if (!dir)
+    UniqueFd listing(::dup(from.get()));
+    if (!listing)
         fail(path);
+    DIR *dir = ::fdopendir(listing.get());
+    if (!dir)
+        fail(path); // the duplicate is closed with `listing`
+    listing.release(); // closedir closes it from here
     std::vector<std::string> names;
     errno = 0;
     while (dirent *d = ::readdir(dir)) {
@@ -176,7 +181,7 @@ void copyTree(const QString &source, const QString &target)
     const QByteArray to = QFile::encodeName(target);
     struct stat st;
     if (::lstat(to.constData(), &st) == 0)
-        throw CopyError(QString::fromLocal8Bit(std::strerror(EEXIST)), target);
+        throw CopyError(systemErrorText(EEXIST), target);
     try {
         copyEntry(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), from.toStdString());
     } catch (const Failure &f) {
@@ -184,7 +189,7 @@ void copyTree(const QString &source, const QString &target)
             removeTree(target);
         const QString where = QFile::decodeName(QByteArray::fromStdString(f.path));
         throw CopyError(f.error == 0 ? QStringLiteral("not a file, folder or link")
-                                     : QString::fromLocal8Bit(std::strerror(f.error)),
+                                     : systemErrorText(f.error),
                         where);
     }
 }

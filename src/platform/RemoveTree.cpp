@@ -39,15 +39,21 @@ bool emptyFolder(int fd, int &firstError)
         return false;
     }
     std::vector<std::string> names;
+    // readdir ends both at the end and on an error; only errno tells which.
+    errno = 0;
     while (dirent *d = ::readdir(dir)) {
         const char *n = d->d_name;
-        if ((n[0] == '.' && n[1] == 0) || (n[0] == '.' && n[1] == '.' && n[2] == 0))
-            continue;
-        names.emplace_back(n);
+        if (!((n[0] == '.' && n[1] == 0) || (n[0] == '.' && n[1] == '.' && n[2] == 0)))
+            names.emplace_back(n);
+        errno = 0;
     }
+    const int readError = errno;
     ::closedir(dir);
 
-    bool ok = true;
+    // What was listed still goes; the folder then stays, with the reason.
+    bool ok = readError == 0;
+    if (readError != 0)
+        firstError = firstError ? firstError : readError;
     for (const std::string &name : names) {
         if (!removeTreeAt(fd, name.c_str())) {
             firstError = firstError ? firstError : errno;

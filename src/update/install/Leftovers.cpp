@@ -3,31 +3,7 @@
 #include "platform/RemoveTree.h"
 #include "platform/TempDirectory.h"
 
-#include <QFile>
-
-#include <vector>
-
-#include <dirent.h>
-
-namespace {
-
-// Every name in the folder, hidden ones included; empty when it can't be read.
-std::vector<QString> namesIn(const QString &folder)
-{
-    std::vector<QString> names;
-    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-    if (!dir)
-        return names;
-    while (dirent *d = ::readdir(dir)) {
-        const QString name = QFile::decodeName(d->d_name);
-        if (name != QLatin1String(".") && name != QLatin1String(".."))
-            names.push_back(name);
-    }
-    ::closedir(dir);
-    return names;
-}
-
-} // namespace
+#include <QDir>
 
 void Updater::removeLeftovers() const
 {
@@ -41,7 +17,10 @@ void Updater::removeLeftovers() const
     for (const auto &[place, prefixes] : places) {
         if (place.isEmpty())
             continue;
-        for (const QString &name : namesIn(place)) {
+        // Hidden names included; a folder that can't be read has nothing to sweep.
+        const QStringList names =
+            QDir(place).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString &name : names) {
             for (const QString &prefix : prefixes) {
                 if (!name.startsWith(prefix))
                     continue;

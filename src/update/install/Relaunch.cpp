@@ -1,9 +1,9 @@
 #include "update/Updater.h"
 
+#include "platform/SystemError.h"
+
 #include <QFile>
 
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include <spawn.h>
@@ -37,12 +37,19 @@ void Updater::relaunch(const QString &bundlePath)
     // our terminal or process group does not reach it. The environment and
     // the standard streams are inherited.
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    if (const int rc = posix_spawnattr_init(&attr); rc != 0)
+        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
+    const struct Destroy {
+        posix_spawnattr_t *attr;
+        ~Destroy() { posix_spawnattr_destroy(attr); }
+    } destroy{&attr};
+    int rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     pid_t child = 0;
-    const int rc = ::posix_spawn(&child, argv[0], nullptr, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
+    // Without its own session the shell would share our fate; not started
+    // at all is the better failure.
+    if (rc == 0)
+        rc = ::posix_spawn(&child, argv[0], nullptr, &attr, argv.data(), environ);
     if (rc != 0)
-        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + QString::fromLocal8Bit(std::strerror(rc)));
+        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
     m_env.terminate();
 }
