@@ -119,6 +119,11 @@ SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install)
     auto *versionRows = new QVBoxLayout(versionGroup);
     m_version = plainLabel(versionGroup);
     m_version->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Read once, here, not on every change of the updater: it names the copy
+    // that runs, which stays the same while the window lives (an update
+    // relaunches the app, and after the swap /proc/self/exe names the old
+    // copy's files, not the new bundle at the same path).
+    m_version->setText(wrappableForDisplay(isolatedForDisplay(versionLine(Bundle::main()))));
     versionRows->addWidget(m_version);
 
     form->addWidget(m_updatesGroup);
@@ -201,8 +206,6 @@ void SettingsWindow::rebuild()
         const QSignalBlocker quiet(m_automatic);
         m_automatic->setChecked(m_rows.automatic);
     }
-    // Read afresh on every build: a replaced bundle shows its new line.
-    m_version->setText(wrappableForDisplay(isolatedForDisplay(versionLine(Bundle::main()))));
     fitToContent();
 }
 
