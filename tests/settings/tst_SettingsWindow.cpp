@@ -16,6 +16,8 @@
 #include <QScreen>
 #include <QtTest>
 
+#include <cstdio>
+
 using Server = LoopbackHttpsServer;
 using State = Updater::State;
 
@@ -164,21 +166,48 @@ private Q_SLOTS:
         QVERIFY(!window->automaticSwitch()->isChecked());
         QVERIFY(QDir().rmdir(m_settings.path()));
     }
-
-    // Pictures of the window offering an update and after a failure, for a
-    // person to look at (build/settings-window-*.png).
-    void screenshotsForALook()
-    {
-        serveFeed(QStringLiteral("\"notes\": \"Cards fade faster.\\nThe tray menu offers updates.\""));
-        checkAndSettle();
-        SettingsWindow *window = open();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-offer.png")));
-        m_server->serve(Server::response(500, "down"));
-        checkAndSettle();
-        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-failed.png")));
-    }
 };
 
-QTEST_MAIN(tst_SettingsWindow)
+// Pictures of the window to look at, not a test: `scripts/look-at-settings`
+// runs this binary with --screenshots DIR under a virtual display.
+static int saveScreenshots(const QString &dir)
+{
+    TestEnvironment env;
+    TestCertificateAuthority ca;
+    if (!ca.error.isEmpty())
+        return 1;
+    ca.trust();
+    setSystemLogSink([](const SystemLogEntry &) {});
+    Server server(&ca);
+    const DefaultsStore settings = DefaultsStore::standard();
+    settings.setValue(ReleaseFeed::kFeedURLKey, server.url(QStringLiteral("/appcast.json")).toString());
+    Updater::Environment e;
+    e.bundle = makeTestBundle(env.root(), {{"CFBundleShortVersionString", "1.0"}, {"CFBundleVersion", "48"}});
+    Updater updater(e);
+    server.serve(Server::response(200, Server::feed(49, QStringLiteral("https://dl.example.org/F.zip"),
+                                                    QStringLiteral("\"notes\": \"Cards fade faster.\\nThe tray menu offers updates.\""))));
+    runToEnd(updater.check(true));
+    SettingsWindow *window = SettingsWindow::showOrRaise(updater, [](const Release &) {});
+    if (!QTest::qWaitForWindowExposed(window))
+        return 1;
+    const QStringList saved{dir + QStringLiteral("/settings-window-offer.png"), dir + QStringLiteral("/settings-window-failed.png")};
+    bool ok = window->grab().save(saved.at(0));
+    server.serve(Server::response(500, "down"));
+    runToEnd(updater.check(true));
+    ok = window->grab().save(saved.at(1)) && ok;
+    delete window;
+    for (const QString &path : saved)
+        std::printf("%s\n", qPrintable(path));
+    return ok ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--screenshots") == 0)
+        return saveScreenshots(QString::fromLocal8Bit(argv[2]));
+    tst_SettingsWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_SettingsWindow.moc"
