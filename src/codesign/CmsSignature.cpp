@@ -1,5 +1,7 @@
 #include "codesign/CmsSignature.h"
 
+#include "platform/SmallFile.h"
+
 #include <QFile>
 
 #include <openssl/err.h>
@@ -166,9 +168,10 @@ ossl::CertStack loadPemCertificates(const QByteArray &pem)
 
 ossl::CertStack loadPemCertificateFile(const QString &path)
 {
-    // Anchor files hold a few certificates; a bigger one is not ours.
-    QFile f(path);
-    return loadPemCertificates(f.open(QIODevice::ReadOnly) ? f.read(4 << 20) : QByteArray());
+    // Anchor files hold a few certificates; a bigger one is not ours, and
+    // nothing but a plain file is read.
+    const SmallFile file = readSmallFile(path, 4 << 20);
+    return loadPemCertificates(file.ok() ? file.bytes : QByteArray());
 }
 
 QByteArray cmsSignDetached(const QByteArray &content, const SigningIdentity &identity)

@@ -1,5 +1,6 @@
 #include "update/UpdaterModule.h"
 
+#include "platform/SystemError.h"
 #include "platform/SystemLog.h"
 #include "platform/UniqueFd.h"
 #include "update/install/Worker.h"
@@ -90,7 +91,7 @@ std::optional<QString> UpdaterModule::open(const QString &bundlePath)
     m.path = pathIn(bundlePath);
     m.fd = UniqueFd(::open(QFile::encodeName(m.path).constData(), O_RDONLY | O_CLOEXEC));
     if (!m.fd)
-        return QStringLiteral("Couldn't open %1: %2.").arg(m.path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("Couldn't open %1: %2.").arg(m.path, systemErrorText(errno));
     return std::nullopt;
 }
 

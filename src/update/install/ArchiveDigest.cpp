@@ -1,6 +1,7 @@
 #include "update/install/ArchiveDigest.h"
 
 #include "codesign/FileDigest.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 #include "update/UpdaterFailure.h"
 
@@ -18,6 +19,6 @@ QString sha256HexOfFile(const QString &path)
     if (file)
         digest = sha256OfFd(file.get());
     if (!digest)
-        throw PlatformError(QStringLiteral("Couldn't read the download: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        throw PlatformError(QStringLiteral("Couldn't read the download: ") + systemErrorText(errno));
     return QString::fromLatin1(lowerHex(*digest));
 }

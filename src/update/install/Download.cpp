@@ -1,6 +1,7 @@
 #include "update/install/Download.h"
 
 #include "platform/FileIO.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 #include "update/UpdaterFailure.h"
 
@@ -21,7 +22,7 @@ QCoro::Task<NetworkSession::Response> downloadToFile(NetworkSession &session, QU
     auto file = std::make_shared<UniqueFd>(::open(QFile::encodeName(path).constData(),
                                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!*file)
-        throw PlatformError(QStringLiteral("Couldn't save the download: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        throw PlatformError(QStringLiteral("Couldn't save the download: ") + systemErrorText(errno));
     auto writeError = std::make_shared<int>(0);
     auto transfer = session.get(std::move(url), {}, limits, [file, writeError](const char *data, qint64 size) {
         if (writeAll(file->get(), data, size_t(size)))
@@ -32,7 +33,7 @@ QCoro::Task<NetworkSession::Response> downloadToFile(NetworkSession &session, QU
     NetworkSession::Response response = co_await std::move(transfer);
     if (response.outcome == NetworkSession::Response::Outcome::SinkFailed || file->close() != 0) {
         const int error = *writeError ? *writeError : errno;
-        throw PlatformError(QStringLiteral("Couldn't save the download: ") + QString::fromLocal8Bit(std::strerror(error)));
+        throw PlatformError(QStringLiteral("Couldn't save the download: ") + systemErrorText(error));
     }
     co_return response;
 }
