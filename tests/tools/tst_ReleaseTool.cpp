@@ -3,7 +3,7 @@
 // unpacks a download.
 
 #include "BundleSigner.h"
-#include "SigningFixture.h"
+#include "../codesign/SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
