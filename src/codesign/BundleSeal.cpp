@@ -3,10 +3,12 @@
 #include "codesign/FileDigest.h"
 #include "codesign/OpenSslHandles.h"
 #include "codesign/ResolveBeneath.h"
-#include "platform/FileIO.h"
 #include "platform/PlistValue.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +40,7 @@ QString resourceFailure(const QByteArray &path, const char *what)
 
 // Group or world write would let another local user change a sealed bundle
 // after it was checked.
-bool othersMayWrite(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+bool othersMayWrite(mode_t mode) { return (mode & (S_IWGRP | S_IWOTH)) != 0; }
 
 QString othersMayWriteFailure(const QByteArray &rel)
 {
@@ -66,7 +68,8 @@ std::optional<QString> linkFailure(const DiskEntry &link)
     return QStringLiteral("a symbolic link points to nothing: ") + shown(link.entry.path);
 }
 
-// The names in a folder, read through a copy of its descriptor.
+// The names in a folder, read through a copy of its descriptor. A listing
+// cut short by an error is an error, never a shorter folder.
 std::vector<QByteArray> folderNames(int dirFd)
 {
     const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
@@ -77,11 +80,18 @@ std::vector<QByteArray> folderNames(int dirFd)
         throw std::system_error(errno, std::generic_category());
     }
     std::vector<QByteArray> names;
-    while (dirent *d = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent *d = ::readdir(dir);
+        if (!d)
+            break;
         if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
             names.emplace_back(d->d_name);
     }
+    const int error = errno;
     ::closedir(dir);
+    if (error != 0)
+        throw std::system_error(error, std::generic_category());
     // Sorted, so that the first fault found is the same on every disk.
     std::sort(names.begin(), names.end());
     return names;
@@ -101,7 +111,7 @@ public:
         struct stat st;
         if (::fstat(m_root, &st) != 0 || !S_ISDIR(st.st_mode))
             throw SealError(QStringLiteral("the bundle can't be read"));
-        if (othersMayWrite(st))
+        if (othersMayWrite(st.st_mode))
             throw SealError(othersMayWriteFailure({}));
         rootMode = st.st_mode & 07777;
         folder(m_root, QByteArray(), 0);
@@ -133,7 +143,7 @@ private:
             if (S_ISDIR(st.st_mode)) {
                 e.entry.type = SealEntry::Type::Directory;
                 e.entry.mode = st.st_mode & 07777;
-                if (othersMayWrite(st))
+                if (othersMayWrite(st.st_mode))
                     throw SealError(othersMayWriteFailure(rel));
                 if (depth + 1 >= kMaxDepth)
                     throw SealError(QStringLiteral("the bundle has more than can be sealed"));
@@ -150,7 +160,7 @@ private:
                 e.entry.mode = st.st_mode & 07777;
                 if (st.st_nlink > 1)
                     throw SealError(QStringLiteral("a file of the bundle has more than one name (a hard link): ") + shown(rel));
-                if (othersMayWrite(st))
+                if (othersMayWrite(st.st_mode))
                     throw SealError(othersMayWriteFailure(rel));
                 UniqueFd file(::openat(dirFd, name.constData(), kFileFlags));
                 struct stat opened;
@@ -182,7 +192,7 @@ private:
         const QByteArray folderRel(kSignatureFolder);
         if (!S_ISDIR(st.st_mode))
             throw SealError(QStringLiteral("the signature folder isn't a folder"));
-        if (othersMayWrite(st))
+        if (othersMayWrite(st.st_mode))
             throw SealError(othersMayWriteFailure(folderRel));
         UniqueFd sig(::openat(contentsFd, "_CodeSignature", kDirFlags));
         std::vector<QByteArray> names;
@@ -218,23 +228,23 @@ std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *
             throw SealError(QStringLiteral("the signature folder can't be read"));
         }
     }
-    UniqueFd file(::openat(folder ? dir.get() : contents.get(), name, kFileFlags));
-    if (!file) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        throw SealError(what + QStringLiteral(" can't be read"));
-    }
-    struct stat st;
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    const SmallFile file = readSmallFileAt(folder ? dir.get() : contents.get(), name, maxBytes);
+    switch (file.status) {
+    case SmallFile::Status::Missing:
+        return std::nullopt;
+    case SmallFile::Status::NotRegular:
         throw SealError(what + QStringLiteral(" isn't a plain file"));
-    if (othersMayWrite(st))
-        throw SealError(what + QStringLiteral(" can be written by others"));
-    if (st.st_size > maxBytes)
-        throw SealError(what + QStringLiteral(" is too large"));
-    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    if (readFull(file.get(), bytes.data(), size_t(bytes.size())) != bytes.size())
+    case SmallFile::Status::Unreadable:
         throw SealError(what + QStringLiteral(" can't be read"));
-    return bytes;
+    case SmallFile::Status::Read:
+    case SmallFile::Status::TooLarge:
+        break;
+    }
+    if (othersMayWrite(file.mode))
+        throw SealError(what + QStringLiteral(" can be written by others"));
+    if (file.status == SmallFile::Status::TooLarge)
+        throw SealError(what + QStringLiteral(" is too large"));
+    return file.bytes;
 }
 
 // A sealed bundle belongs to the identifier it was sealed under only if its
@@ -383,25 +393,29 @@ void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QB
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0) {
         if (::mkdir(dir.c_str(), 0755) != 0)
-            throw SealError(QStringLiteral("can't make the signature folder: ") + QString::fromLocal8Bit(std::strerror(errno)));
+            throw SealError(QStringLiteral("can't make the signature folder: ") + systemErrorText(errno));
     } else if (!S_ISDIR(st.st_mode)) {
         throw SealError(QStringLiteral("the signature folder isn't a folder"));
     }
     const std::string final = dir + "/" + name;
-    const std::string temp = final + ".tmp";
-    UniqueFd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    bool ok = file.valid() && writeAll(file.get(), bytes.constData(), size_t(bytes.size())) && ::fsync(file.get()) == 0
-              && file.close() == 0 && ::rename(temp.c_str(), final.c_str()) == 0;
-    if (!ok) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + QString::fromLocal8Bit(std::strerror(err)));
-    }
+    // QSaveFile writes through a link to its target; a link under the name
+    // is replaced instead, as the rename of a finished file replaces it.
+    if (::lstat(final.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(final.c_str()) != 0 && errno != ENOENT)
+        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + systemErrorText(errno));
+    // A temporary of its own for every writer, renamed over the name only
+    // when whole, so two signers of one bundle never mix their files.
+    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(final)));
+    bool ok = file.open(QIODevice::WriteOnly);
+    // Whatever the umask allows, never writable by others: the seal refuses that.
+    ok = ok && file.setPermissions(file.permissions() & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
+    ok = ok && file.write(bytes) == bytes.size() && file.commit();
+    if (!ok)
+        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + file.errorString());
 }
 
 void BundleSeal::removeFile(const QString &bundlePath, const char *name)
 {
     const std::string path = QFile::encodeName(bundlePath).toStdString() + "/" + kSignatureFolder + "/" + name;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        throw SealError(QStringLiteral("can't remove %1: ").arg(QLatin1String(name)) + QString::fromLocal8Bit(std::strerror(errno)));
+        throw SealError(QStringLiteral("can't remove %1: ").arg(QLatin1String(name)) + systemErrorText(errno));
 }

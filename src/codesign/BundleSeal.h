@@ -61,7 +61,9 @@ public:
     };
     static constexpr qsizetype kMaxSignatureBytes = 1 << 20;
     static SignedList readSigned(const QString &bundlePath, const char *signatureName);
-    // Replaces Contents/_CodeSignature/NAME atomically (write, fsync, rename).
+    // Replaces Contents/_CodeSignature/NAME atomically: written to a
+    // temporary of its own, synced, renamed over the name, so two signers of
+    // one bundle each leave whole files.
     static void writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes);
     static void removeFile(const QString &bundlePath, const char *name);
 };

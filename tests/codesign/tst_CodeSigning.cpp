@@ -17,6 +17,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -302,7 +303,12 @@ const std::vector<CandidateCase> &candidateCases()
              const QString p = sigFile(app, "CodeSignature");
              QFile::rename(p, app + QStringLiteral("/../CodeSignature"));
              ::symlink("../../../CodeSignature", path8(p).constData());
-         }, notOurs(QStringLiteral("the signature file CodeSignature can't be read"))},
+         }, notOurs(QStringLiteral("the signature file CodeSignature isn't a plain file"))},
+        {"signature file is a named pipe", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             QFile::remove(sigFile(app, "CodeSignature"));
+             ::mkfifo(path8(sigFile(app, "CodeSignature")).constData(), 0644);
+         }, notOurs(QStringLiteral("the signature file CodeSignature isn't a plain file"))},
 
         // Resource lists the developer signed but that are not sound.
         {"list with ..", [](auto &f, auto &app) {
@@ -425,6 +431,7 @@ private slots:
     void resourceListRejects();
     void sealingRefusesUnsafeBundles_data();
     void sealingRefusesUnsafeBundles();
+    void signatureFilesAreWrittenWhole();
 
     void assessment_data();
     void assessment();
@@ -682,6 +689,50 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         QCOMPARE(e.description(), reason);
     }
     QVERIFY(!QFile::exists(sigFile(app, "CodeResources")));
+}
+
+void tst_CodeSigning::signatureFilesAreWrittenWhole()
+{
+    const QString app = m_f->makeBundle(QStringLiteral("two-signers"));
+    // Two signers of one bundle at once: every write lands whole and none
+    // fails, whichever finishes last.
+    const QByteArray mine(256 * 1024, 'a'), theirs(256 * 1024, 'b');
+    auto signer = [&](const QByteArray &bytes, QString *error) {
+        try {
+            for (int i = 0; i < 100; ++i)
+                BundleSeal::writeFile(app, BundleSeal::kResourcesFile, bytes);
+        } catch (const SealError &e) {
+            *error = e.description();
+        }
+    };
+    QString errors[2];
+    std::thread first(signer, mine, &errors[0]);
+    std::thread second(signer, theirs, &errors[1]);
+    first.join();
+    second.join();
+    QCOMPARE(errors[0], QString());
+    QCOMPARE(errors[1], QString());
+    const QByteArray written = readBytes(sigFile(app, "CodeResources"));
+    QVERIFY(written == mine || written == theirs);
+    const QDir folder(app + QStringLiteral("/Contents/_CodeSignature"));
+    QCOMPARE(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot), QStringList{"CodeResources"});
+
+    // A link put under a signature file's name is replaced, not written through.
+    const QString outside = app + QStringLiteral("/../outside");
+    writeBytes(outside, "kept");
+    QVERIFY(QFile::link(QStringLiteral("../../../outside"), sigFile(app, "CodeSignature")));
+    BundleSeal::writeFile(app, BundleSeal::kSignatureFile, "signature");
+    QCOMPARE(readBytes(outside), QByteArray("kept"));
+    QVERIFY(!QFileInfo(sigFile(app, "CodeSignature")).isSymLink());
+    QCOMPARE(readBytes(sigFile(app, "CodeSignature")), QByteArray("signature"));
+
+    // A lax umask never makes a signature file the seal would refuse.
+    const mode_t umask = ::umask(0002);
+    BundleSeal::writeFile(app, BundleSeal::kNotarizationFile, "ticket");
+    ::umask(umask);
+    struct stat st;
+    QCOMPARE(::lstat(path8(sigFile(app, "Notarization")).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0644));
 }
 
 void tst_CodeSigning::oneOpeningServesBothChecks()
