@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +47,21 @@ QString othersMayWriteFailure(const QByteArray &rel)
 {
     return rel.isEmpty() ? QStringLiteral("the bundle folder can be written by others")
                          : QStringLiteral("a part of the bundle can be written by others: ") + shown(rel);
+}
+
+// A part that belongs to someone else than the user checking it can be
+// rewritten by its owner after the check, whatever its mode says.
+QString ownedByAnother(uid_t owner) { return QStringLiteral("belongs to another user (uid %1)").arg(owner); }
+
+// A file capability grants privileges to whoever runs the file; a release
+// never needs one. Only regular files are executed, so only they are asked.
+enum class Capability { None, Present, Unreadable };
+Capability fileCapability(int fd)
+{
+    if (::fgetxattr(fd, "security.capability", nullptr, 0) >= 0)
+        return Capability::Present;
+    // ENOTSUP: a file system without extended attributes has no capabilities.
+    return errno == ENODATA || errno == ENOTSUP ? Capability::None : Capability::Unreadable;
 }
 
 bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -100,7 +116,7 @@ std::vector<QByteArray> folderNames(int dirFd)
 // One pass over the bundle: types, modes, digests and where links lead.
 class Walk {
 public:
-    explicit Walk(int rootFd) : m_root(rootFd) {}
+    explicit Walk(int rootFd) : m_root(rootFd), m_user(::geteuid()) {}
 
     unsigned rootMode = 0;
     std::vector<DiskEntry> entries;
@@ -111,6 +127,7 @@ public:
         struct stat st;
         if (::fstat(m_root, &st) != 0 || !S_ISDIR(st.st_mode))
             throw SealError(QStringLiteral("the bundle can't be read"));
+        refuseForeignOwner({}, st);
         if (othersMayWrite(st.st_mode))
             throw SealError(othersMayWriteFailure({}));
         rootMode = st.st_mode & 07777;
@@ -134,6 +151,7 @@ private:
             struct stat st;
             if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+            refuseForeignOwner(rel, st);
             if (rel == kSignatureFolder) {
                 signatureFolder(dirFd, st);
                 continue; // its files are read and judged on their own
@@ -165,8 +183,9 @@ private:
                 UniqueFd file(::openat(dirFd, name.constData(), kFileFlags));
                 struct stat opened;
                 if (!file || ::fstat(file.get(), &opened) != 0 || !sameFile(st, opened) || !S_ISREG(opened.st_mode)
-                    || opened.st_mode != st.st_mode || opened.st_nlink > 1)
+                    || opened.st_mode != st.st_mode || opened.st_nlink > 1 || opened.st_uid != st.st_uid)
                     throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+                refuseCapability(file.get(), rel);
                 auto digest = m_hasher.digest(file.get());
                 if (!digest)
                     throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
@@ -204,12 +223,49 @@ private:
             throw SealError(QStringLiteral("the signature folder can't be read"));
         }
         for (const QByteArray &name : names) {
+            const QByteArray rel = folderRel + '/' + name;
             if (name != BundleSeal::kResourcesFile && name != BundleSeal::kSignatureFile && name != BundleSeal::kNotarizationFile)
-                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(folderRel + '/' + name));
+                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(rel));
+            // Their contents are judged when they are read; who owns them
+            // and what they grant, here with the rest of the bundle.
+            struct stat file;
+            if (::fstatat(sig.get(), name.constData(), &file, AT_SYMLINK_NOFOLLOW) != 0)
+                throw SealError(QStringLiteral("the signature folder can't be read"));
+            refuseForeignOwner(rel, file);
+            if (S_ISREG(file.st_mode)) {
+                const UniqueFd fd(::openat(sig.get(), name.constData(), kFileFlags));
+                struct stat opened;
+                if (!fd || ::fstat(fd.get(), &opened) != 0 || !sameFile(file, opened))
+                    throw SealError(QStringLiteral("the signature folder can't be read"));
+                refuseCapability(fd.get(), rel);
+            }
         }
     }
 
+    void refuseForeignOwner(const QByteArray &rel, const struct stat &st) const
+    {
+        if (st.st_uid == m_user)
+            return;
+        throw SealError(rel.isEmpty() ? QStringLiteral("the bundle folder ") + ownedByAnother(st.st_uid)
+                                      : QStringLiteral("a part of the bundle ") + ownedByAnother(st.st_uid)
+                                            + QStringLiteral(": ") + shown(rel));
+    }
+
+    static void refuseCapability(int fd, const QByteArray &rel)
+    {
+        switch (fileCapability(fd)) {
+        case Capability::None:
+            return;
+        case Capability::Present:
+            throw SealError(QStringLiteral("a file of the bundle carries file capabilities: ") + shown(rel));
+        case Capability::Unreadable:
+            break;
+        }
+        throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+    }
+
     int m_root;
+    uid_t m_user;
     FileHasher m_hasher;
 };
 
@@ -240,6 +296,8 @@ std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *
     case SmallFile::Status::TooLarge:
         break;
     }
+    if (file.owner != ::geteuid())
+        throw SealError(what + u' ' + ownedByAnother(file.owner));
     if (othersMayWrite(file.mode))
         throw SealError(what + QStringLiteral(" can be written by others"));
     if (file.status == SmallFile::Status::TooLarge)
