@@ -3,10 +3,12 @@
 #include "codesign/FileDigest.h"
 #include "codesign/OpenSslHandles.h"
 #include "codesign/ResolveBeneath.h"
-#include "platform/FileIO.h"
 #include "platform/PlistValue.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -38,12 +41,27 @@ QString resourceFailure(const QByteArray &path, const char *what)
 
 // Group or world write would let another local user change a sealed bundle
 // after it was checked.
-bool othersMayWrite(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+bool othersMayWrite(mode_t mode) { return (mode & (S_IWGRP | S_IWOTH)) != 0; }
 
 QString othersMayWriteFailure(const QByteArray &rel)
 {
     return rel.isEmpty() ? QStringLiteral("the bundle folder can be written by others")
                          : QStringLiteral("a part of the bundle can be written by others: ") + shown(rel);
+}
+
+// A part that belongs to someone else than the user checking it can be
+// rewritten by its owner after the check, whatever its mode says.
+QString ownedByAnother(uid_t owner) { return QStringLiteral("belongs to another user (uid %1)").arg(owner); }
+
+// A file capability grants privileges to whoever runs the file; a release
+// never needs one. Only regular files are executed, so only they are asked.
+enum class Capability { None, Present, Unreadable };
+Capability fileCapability(int fd)
+{
+    if (::fgetxattr(fd, "security.capability", nullptr, 0) >= 0)
+        return Capability::Present;
+    // ENOTSUP: a file system without extended attributes has no capabilities.
+    return errno == ENODATA || errno == ENOTSUP ? Capability::None : Capability::Unreadable;
 }
 
 bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -66,7 +84,8 @@ std::optional<QString> linkFailure(const DiskEntry &link)
     return QStringLiteral("a symbolic link points to nothing: ") + shown(link.entry.path);
 }
 
-// The names in a folder, read through a copy of its descriptor.
+// The names in a folder, read through a copy of its descriptor. A listing
+// cut short by an error is an error, never a shorter folder.
 std::vector<QByteArray> folderNames(int dirFd)
 {
     const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
@@ -77,11 +96,18 @@ std::vector<QByteArray> folderNames(int dirFd)
         throw std::system_error(errno, std::generic_category());
     }
     std::vector<QByteArray> names;
-    while (dirent *d = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent *d = ::readdir(dir);
+        if (!d)
+            break;
         if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
             names.emplace_back(d->d_name);
     }
+    const int error = errno;
     ::closedir(dir);
+    if (error != 0)
+        throw std::system_error(error, std::generic_category());
     // Sorted, so that the first fault found is the same on every disk.
     std::sort(names.begin(), names.end());
     return names;
@@ -90,7 +116,7 @@ std::vector<QByteArray> folderNames(int dirFd)
 // One pass over the bundle: types, modes, digests and where links lead.
 class Walk {
 public:
-    explicit Walk(int rootFd) : m_root(rootFd) {}
+    explicit Walk(int rootFd) : m_root(rootFd), m_user(::geteuid()) {}
 
     unsigned rootMode = 0;
     std::vector<DiskEntry> entries;
@@ -101,7 +127,8 @@ public:
         struct stat st;
         if (::fstat(m_root, &st) != 0 || !S_ISDIR(st.st_mode))
             throw SealError(QStringLiteral("the bundle can't be read"));
-        if (othersMayWrite(st))
+        refuseForeignOwner({}, st);
+        if (othersMayWrite(st.st_mode))
             throw SealError(othersMayWriteFailure({}));
         rootMode = st.st_mode & 07777;
         folder(m_root, QByteArray(), 0);
@@ -124,6 +151,7 @@ private:
             struct stat st;
             if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+            refuseForeignOwner(rel, st);
             if (rel == kSignatureFolder) {
                 signatureFolder(dirFd, st);
                 continue; // its files are read and judged on their own
@@ -133,7 +161,7 @@ private:
             if (S_ISDIR(st.st_mode)) {
                 e.entry.type = SealEntry::Type::Directory;
                 e.entry.mode = st.st_mode & 07777;
-                if (othersMayWrite(st))
+                if (othersMayWrite(st.st_mode))
                     throw SealError(othersMayWriteFailure(rel));
                 if (depth + 1 >= kMaxDepth)
                     throw SealError(QStringLiteral("the bundle has more than can be sealed"));
@@ -150,13 +178,14 @@ private:
                 e.entry.mode = st.st_mode & 07777;
                 if (st.st_nlink > 1)
                     throw SealError(QStringLiteral("a file of the bundle has more than one name (a hard link): ") + shown(rel));
-                if (othersMayWrite(st))
+                if (othersMayWrite(st.st_mode))
                     throw SealError(othersMayWriteFailure(rel));
                 UniqueFd file(::openat(dirFd, name.constData(), kFileFlags));
                 struct stat opened;
                 if (!file || ::fstat(file.get(), &opened) != 0 || !sameFile(st, opened) || !S_ISREG(opened.st_mode)
-                    || opened.st_mode != st.st_mode || opened.st_nlink > 1)
+                    || opened.st_mode != st.st_mode || opened.st_nlink > 1 || opened.st_uid != st.st_uid)
                     throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+                refuseCapability(file.get(), rel);
                 auto digest = m_hasher.digest(file.get());
                 if (!digest)
                     throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
@@ -182,7 +211,7 @@ private:
         const QByteArray folderRel(kSignatureFolder);
         if (!S_ISDIR(st.st_mode))
             throw SealError(QStringLiteral("the signature folder isn't a folder"));
-        if (othersMayWrite(st))
+        if (othersMayWrite(st.st_mode))
             throw SealError(othersMayWriteFailure(folderRel));
         UniqueFd sig(::openat(contentsFd, "_CodeSignature", kDirFlags));
         std::vector<QByteArray> names;
@@ -194,12 +223,49 @@ private:
             throw SealError(QStringLiteral("the signature folder can't be read"));
         }
         for (const QByteArray &name : names) {
+            const QByteArray rel = folderRel + '/' + name;
             if (name != BundleSeal::kResourcesFile && name != BundleSeal::kSignatureFile && name != BundleSeal::kNotarizationFile)
-                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(folderRel + '/' + name));
+                throw SealError(QStringLiteral("unsealed contents present in the signature folder: ") + shown(rel));
+            // Their contents are judged when they are read; who owns them
+            // and what they grant, here with the rest of the bundle.
+            struct stat file;
+            if (::fstatat(sig.get(), name.constData(), &file, AT_SYMLINK_NOFOLLOW) != 0)
+                throw SealError(QStringLiteral("the signature folder can't be read"));
+            refuseForeignOwner(rel, file);
+            if (S_ISREG(file.st_mode)) {
+                const UniqueFd fd(::openat(sig.get(), name.constData(), kFileFlags));
+                struct stat opened;
+                if (!fd || ::fstat(fd.get(), &opened) != 0 || !sameFile(file, opened))
+                    throw SealError(QStringLiteral("the signature folder can't be read"));
+                refuseCapability(fd.get(), rel);
+            }
         }
     }
 
+    void refuseForeignOwner(const QByteArray &rel, const struct stat &st) const
+    {
+        if (st.st_uid == m_user)
+            return;
+        throw SealError(rel.isEmpty() ? QStringLiteral("the bundle folder ") + ownedByAnother(st.st_uid)
+                                      : QStringLiteral("a part of the bundle ") + ownedByAnother(st.st_uid)
+                                            + QStringLiteral(": ") + shown(rel));
+    }
+
+    static void refuseCapability(int fd, const QByteArray &rel)
+    {
+        switch (fileCapability(fd)) {
+        case Capability::None:
+            return;
+        case Capability::Present:
+            throw SealError(QStringLiteral("a file of the bundle carries file capabilities: ") + shown(rel));
+        case Capability::Unreadable:
+            break;
+        }
+        throw SealError(QStringLiteral("a file of the bundle can't be read: ") + shown(rel));
+    }
+
     int m_root;
+    uid_t m_user;
     FileHasher m_hasher;
 };
 
@@ -218,23 +284,25 @@ std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *
             throw SealError(QStringLiteral("the signature folder can't be read"));
         }
     }
-    UniqueFd file(::openat(folder ? dir.get() : contents.get(), name, kFileFlags));
-    if (!file) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        throw SealError(what + QStringLiteral(" can't be read"));
-    }
-    struct stat st;
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    const SmallFile file = readSmallFileAt(folder ? dir.get() : contents.get(), name, maxBytes);
+    switch (file.status) {
+    case SmallFile::Status::Missing:
+        return std::nullopt;
+    case SmallFile::Status::NotRegular:
         throw SealError(what + QStringLiteral(" isn't a plain file"));
-    if (othersMayWrite(st))
-        throw SealError(what + QStringLiteral(" can be written by others"));
-    if (st.st_size > maxBytes)
-        throw SealError(what + QStringLiteral(" is too large"));
-    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    if (readFull(file.get(), bytes.data(), size_t(bytes.size())) != bytes.size())
+    case SmallFile::Status::Unreadable:
         throw SealError(what + QStringLiteral(" can't be read"));
-    return bytes;
+    case SmallFile::Status::Read:
+    case SmallFile::Status::TooLarge:
+        break;
+    }
+    if (file.owner != ::geteuid())
+        throw SealError(what + u' ' + ownedByAnother(file.owner));
+    if (othersMayWrite(file.mode))
+        throw SealError(what + QStringLiteral(" can be written by others"));
+    if (file.status == SmallFile::Status::TooLarge)
+        throw SealError(what + QStringLiteral(" is too large"));
+    return file.bytes;
 }
 
 // A sealed bundle belongs to the identifier it was sealed under only if its
@@ -383,25 +451,29 @@ void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QB
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0) {
         if (::mkdir(dir.c_str(), 0755) != 0)
-            throw SealError(QStringLiteral("can't make the signature folder: ") + QString::fromLocal8Bit(std::strerror(errno)));
+            throw SealError(QStringLiteral("can't make the signature folder: ") + systemErrorText(errno));
     } else if (!S_ISDIR(st.st_mode)) {
         throw SealError(QStringLiteral("the signature folder isn't a folder"));
     }
     const std::string final = dir + "/" + name;
-    const std::string temp = final + ".tmp";
-    UniqueFd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    bool ok = file.valid() && writeAll(file.get(), bytes.constData(), size_t(bytes.size())) && ::fsync(file.get()) == 0
-              && file.close() == 0 && ::rename(temp.c_str(), final.c_str()) == 0;
-    if (!ok) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + QString::fromLocal8Bit(std::strerror(err)));
-    }
+    // QSaveFile writes through a link to its target; a link under the name
+    // is replaced instead, as the rename of a finished file replaces it.
+    if (::lstat(final.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(final.c_str()) != 0 && errno != ENOENT)
+        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + systemErrorText(errno));
+    // A temporary of its own for every writer, renamed over the name only
+    // when whole, so two signers of one bundle never mix their files.
+    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(final)));
+    bool ok = file.open(QIODevice::WriteOnly);
+    // Whatever the umask allows, never writable by others: the seal refuses that.
+    ok = ok && file.setPermissions(file.permissions() & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
+    ok = ok && file.write(bytes) == bytes.size() && file.commit();
+    if (!ok)
+        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + file.errorString());
 }
 
 void BundleSeal::removeFile(const QString &bundlePath, const char *name)
 {
     const std::string path = QFile::encodeName(bundlePath).toStdString() + "/" + kSignatureFolder + "/" + name;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        throw SealError(QStringLiteral("can't remove %1: ").arg(QLatin1String(name)) + QString::fromLocal8Bit(std::strerror(errno)));
+        throw SealError(QStringLiteral("can't remove %1: ").arg(QLatin1String(name)) + systemErrorText(errno));
 }

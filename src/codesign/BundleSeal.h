@@ -34,8 +34,10 @@ public:
     // signature folder is left out; anything in it but the three known files
     // is refused. Throws SealError for a bundle that cannot be sealed
     // (unreadable entries, devices or sockets, files with more than one
-    // link, anything others may write to, links leaving the bundle even to
-    // come back, more than the list allows).
+    // link, anything others may write to, anything that belongs to another
+    // user than the one checking (the effective uid), files carrying file
+    // capabilities, links leaving the bundle even to come back, more than
+    // the list allows). check() refuses the same.
     static CodeResources scan(const QString &bundlePath, const QString &identifier);
 
     // Compares the list with the disk; nothing when they agree, otherwise the
@@ -48,8 +50,8 @@ public:
 
     // Reads Contents/_CodeSignature/NAME without following links. Nothing
     // when the file does not exist; throws SealError when it is not a plain
-    // file, others may write to it, it is larger than maxBytes or cannot be
-    // read.
+    // file, belongs to another user, others may write to it, it is larger
+    // than maxBytes or cannot be read.
     static std::optional<QByteArray> readFile(int rootFd, const char *name, qsizetype maxBytes);
     // The resource list and one signature over it (kSignatureFile or
     // kNotarizationFile), each nothing when absent. Throws SealError like
@@ -61,7 +63,9 @@ public:
     };
     static constexpr qsizetype kMaxSignatureBytes = 1 << 20;
     static SignedList readSigned(const QString &bundlePath, const char *signatureName);
-    // Replaces Contents/_CodeSignature/NAME atomically (write, fsync, rename).
+    // Replaces Contents/_CodeSignature/NAME atomically: written to a
+    // temporary of its own, synced, renamed over the name, so two signers of
+    // one bundle each leave whole files.
     static void writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes);
     static void removeFile(const QString &bundlePath, const char *name);
 };

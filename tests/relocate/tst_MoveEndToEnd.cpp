@@ -3,7 +3,7 @@
 // move; real key presses on the X server answer. Not Now lets the launch go
 // on; Return copies it into ~/Applications, registers that copy with the
 // desktop and relaunches it from there, where it does not ask again.
-#include "../update/SigningFixture.h"
+#include "../codesign/SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
 #include "intent/BusNames.h"

@@ -2,7 +2,7 @@
 // presses: which question is asked, Not Now changing nothing, a move that
 // leaves an identical, verifying copy registered with the desktop, and the
 // notices when the copy or the restart fails.
-#include "../update/SigningFixture.h"
+#include "../codesign/SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
 #include "platform/DesktopIntegration.h"

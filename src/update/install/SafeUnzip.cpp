@@ -1,6 +1,8 @@
 #include "update/install/SafeUnzip.h"
 
+#include "codesign/ResolveBeneath.h"
 #include "platform/FileIO.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 #include "update/UpdaterFailure.h"
 
@@ -10,9 +12,6 @@
 #include <archive_entry.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,11 +25,9 @@ namespace {
 
 using Components = std::vector<std::string>;
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
 [[noreturn]] void failSystem(const QString &what, int error)
 {
-    throw PlatformError(what + QStringLiteral(": ") + systemText(error));
+    throw PlatformError(what + QStringLiteral(": ") + systemErrorText(error));
 }
 
 // An entry name as it may be shown: control characters escaped, long names cut.
@@ -123,10 +120,7 @@ struct ArchiveReader {
 
 class Extractor {
 public:
-    Extractor(int rootFd, std::string rootPath, unsigned umask, const UnzipLimits &limits)
-        : m_root(rootFd), m_rootPath(std::move(rootPath)), m_umask(umask), m_limits(limits)
-    {
-    }
+    Extractor(int rootFd, unsigned umask, const UnzipLimits &limits) : m_root(rootFd), m_umask(umask), m_limits(limits) {}
 
     void entry(archive *a, archive_entry *e)
     {
@@ -158,7 +152,9 @@ public:
 
     // Gives every folder its mode (deepest first, so that a closed folder
     // does not stop its children being set) and checks where links really
-    // lead, now that every entry exists.
+    // lead, now that every entry exists: by the rule the seal judges them
+    // with, so a link that steps out of the folder counts as leaving it even
+    // when it would come back in.
     void finish()
     {
         for (auto it = m_folderModes.rbegin(); it != m_folderModes.rend(); ++it) {
@@ -167,18 +163,16 @@ public:
                 failSystem(QStringLiteral("Couldn't set the permissions of %1").arg(shown(it->first)), errno);
         }
         for (const std::string &link : m_links) {
-            const std::string full = m_rootPath + '/' + link;
-            char *resolved = ::realpath(full.c_str(), nullptr);
-            if (!resolved)
-                refuse(QStringLiteral("holds a symbolic link that points to nothing (%1)").arg(shown(link)));
-            const std::string r(resolved);
-            std::free(resolved);
-            if (r != m_realRoot && r.rfind(m_realRoot + '/', 0) != 0)
+            switch (reachBeneath(m_root, QByteArray::fromStdString(link))) {
+            case PathReach::Inside:
+                break;
+            case PathReach::Outside:
                 refuse(QStringLiteral("holds a symbolic link that leads out of its folder (%1)").arg(shown(link)));
+            case PathReach::Nowhere:
+                refuse(QStringLiteral("holds a symbolic link that points to nothing (%1)").arg(shown(link)));
+            }
         }
     }
-
-    void setRealRoot(std::string realRoot) { m_realRoot = std::move(realRoot); }
 
 private:
     // The folder made of the first n components, opened without following
@@ -267,8 +261,6 @@ private:
     }
 
     int m_root;
-    std::string m_rootPath;
-    std::string m_realRoot;
     mode_t m_umask;
     UnzipLimits m_limits;
     qint64 m_entries = 0;
@@ -305,19 +297,12 @@ void safeUnzip(const QString &archivePath, const QString &destination, const Unz
     const UniqueFd root(::open(dest.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root)
         failSystem(QStringLiteral("Couldn't open the folder to unpack into"), errno);
-    char *real = ::realpath(dest.constData(), nullptr);
-    if (!real)
-        failSystem(QStringLiteral("Couldn't open the folder to unpack into"), errno);
-    const std::string realRoot(real);
-    std::free(real);
-
     ArchiveReader reader;
     archive_read_support_format_zip(reader.a);
     if (archive_read_open_filename(reader.a, QFile::encodeName(archivePath).constData(), 1 << 16) != ARCHIVE_OK)
         throw PlatformError(QStringLiteral("The download couldn't be unpacked: ") + QString::fromLocal8Bit(archive_error_string(reader.a)));
 
-    Extractor extractor(root.get(), dest.toStdString(), currentUmask(), limits);
-    extractor.setRealRoot(realRoot);
+    Extractor extractor(root.get(), currentUmask(), limits);
     for (;;) {
         archive_entry *e = nullptr;
         const int rc = archive_read_next_header(reader.a, &e);

@@ -5,7 +5,7 @@
 
 #include "support/FileTrees.h"
 #include "../LoopbackHttpsServer.h"
-#include "../SigningFixture.h"
+#include "../../codesign/SigningFixture.h"
 
 #include "BundleSigner.h"
 #include "ReleasePackage.h"

@@ -6,7 +6,7 @@
 #include "support/FileTrees.h"
 #include "ZipWriter.h"
 #include "../LoopbackHttpsServer.h"
-#include "../SigningFixture.h"
+#include "../../codesign/SigningFixture.h"
 
 #include "BundleSigner.h"
 #include "ReleasePackage.h"

@@ -170,6 +170,15 @@ void tst_SafeUnzip::hostileArchivesAreRefused_data()
     row("links that climb out together",
         {zipFolder("p/q/"), zipLink("p/q/b", ".."), zipLink("a", "p/q/b/../../..")},
         "The download holds a symbolic link that leads out of its folder (a)" + tail);
+    // Followed, these step out of the folder and come back in (through
+    // stage/out): inside as far as the disk goes, but what they mean
+    // depends on where the folder sits, and the seal refuses them later.
+    row("link that leaves and comes back",
+        {zipFolder("p/q/"), zipFile("p/x", "x"), zipLink("p/q/b", ".."), zipLink("a", "p/q/b/../../out/p/x")},
+        "The download holds a symbolic link that leads out of its folder (a)" + tail);
+    row("link that leaves and comes back to the folder itself",
+        {zipFolder("p/q/"), zipLink("p/q/b", ".."), zipLink("a", "p/q/b/../../out")},
+        "The download holds a symbolic link that leads out of its folder (a)" + tail);
     row("dangling link", {zipLink("A/gone", "missing")}, "The download holds a symbolic link that points to nothing (A/gone)" + tail);
     row("file given twice", {zipFile("A/x", "1"), zipFile("A/x", "2")}, "The download holds A/x twice" + tail);
     row("file inside a file", {zipFile("A/x", "1"), zipFile("A/x/y", "2")}, "The download holds an entry inside a file (A/x/y)" + tail);

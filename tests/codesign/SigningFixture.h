@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 // Certificates and bundles for the signing tests, all made at run time:
 // a developer authority with identities for two teams, a second developer
 // authority nobody trusts, and a notary authority.
@@ -52,3 +54,12 @@ private:
 
 void writeBytes(const QString &path, const QByteArray &bytes);
 QByteArray readBytes(const QString &path);
+
+// What only root can do to a file, for the cases where another user or a
+// file capability must be refused. Each returns false (errno set) when it
+// failed.
+constexpr uid_t kAnotherUser = 1001;
+bool giveToAnotherUser(const QString &path); // the link itself, for a link
+// CAP_NET_BIND_SERVICE, permitted and effective, as setcap writes it. Set it
+// last: a change of owner clears it.
+bool grantFileCapability(const QString &path);

@@ -17,6 +17,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +45,20 @@ QString failureOf(const std::function<void()> &call)
 
 QByteArray path8(const QString &p) { return QFile::encodeName(p); }
 QString sigFile(const QString &app, const char *name) { return app + QStringLiteral("/Contents/_CodeSignature/") + QLatin1String(name); }
+
+constexpr const char *kNeedsRoot = "only root can give a file to another user or grant it a file capability";
+
+void giveToStranger(const QString &path)
+{
+    if (!giveToAnotherUser(path))
+        qFatal("lchown %s: %s", qPrintable(path), std::strerror(errno));
+}
+
+void grantCapability(const QString &path)
+{
+    if (!grantFileCapability(path))
+        qFatal("setxattr %s: %s", qPrintable(path), std::strerror(errno));
+}
 
 // Stores a resource list signed by the identity, as a signer who signs
 // whatever it is given would.
@@ -78,6 +93,7 @@ struct CandidateCase {
     const char *name;
     Prepare prepare;
     QString expected; // empty: accepted
+    bool needsRoot = false;
 };
 
 void signAs(const IssuedCertificate &id, const QString &app, const QString &identifier = {}) { signBundle(app, id.identityPem(), identifier); }
@@ -191,6 +207,35 @@ const std::vector<CandidateCase> &candidateCases()
              ::link(path8(app + QStringLiteral("/Contents/Resources/build-info.json")).constData(),
                     path8(app + QStringLiteral("/../build-info.json")).constData());
          }, notOurs(QStringLiteral("a file of the bundle has more than one name (a hard link): Contents/Resources/build-info.json"))},
+        // Whatever its mode, what belongs to another user is theirs to change.
+        {"executable of another user", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             giveToStranger(app + QStringLiteral("/Contents/bin/Ferrowhistle"));
+         }, notOurs(QStringLiteral("a part of the bundle belongs to another user (uid 1001): Contents/bin/Ferrowhistle")), true},
+        {"folder of another user", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             giveToStranger(app + QStringLiteral("/Contents/Resources"));
+         }, notOurs(QStringLiteral("a part of the bundle belongs to another user (uid 1001): Contents/Resources")), true},
+        {"link of another user", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             giveToStranger(app + QStringLiteral("/Contents/Resources/icon.png"));
+         }, notOurs(QStringLiteral("a part of the bundle belongs to another user (uid 1001): Contents/Resources/icon.png")), true},
+        {"bundle folder of another user", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             giveToStranger(app);
+         }, notOurs(QStringLiteral("the bundle folder belongs to another user (uid 1001)")), true},
+        {"signature file of another user", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             giveToStranger(sigFile(app, "CodeSignature"));
+         }, notOurs(QStringLiteral("the signature file CodeSignature belongs to another user (uid 1001)")), true},
+        {"executable with a file capability", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             grantCapability(app + QStringLiteral("/Contents/bin/Ferrowhistle"));
+         }, notOurs(QStringLiteral("a file of the bundle carries file capabilities: Contents/bin/Ferrowhistle")), true},
+        {"signature file with a file capability", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             grantCapability(sigFile(app, "CodeResources"));
+         }, notOurs(QStringLiteral("a file of the bundle carries file capabilities: Contents/_CodeSignature/CodeResources")), true},
 
         // Info.plist must name what the seal names.
         {"Info.plist of another identifier", [](auto &f, auto &app) {
@@ -302,7 +347,12 @@ const std::vector<CandidateCase> &candidateCases()
              const QString p = sigFile(app, "CodeSignature");
              QFile::rename(p, app + QStringLiteral("/../CodeSignature"));
              ::symlink("../../../CodeSignature", path8(p).constData());
-         }, notOurs(QStringLiteral("the signature file CodeSignature can't be read"))},
+         }, notOurs(QStringLiteral("the signature file CodeSignature isn't a plain file"))},
+        {"signature file is a named pipe", [](auto &f, auto &app) {
+             signAs(f.developer, app);
+             QFile::remove(sigFile(app, "CodeSignature"));
+             ::mkfifo(path8(sigFile(app, "CodeSignature")).constData(), 0644);
+         }, notOurs(QStringLiteral("the signature file CodeSignature isn't a plain file"))},
 
         // Resource lists the developer signed but that are not sound.
         {"list with ..", [](auto &f, auto &app) {
@@ -425,6 +475,7 @@ private slots:
     void resourceListRejects();
     void sealingRefusesUnsafeBundles_data();
     void sealingRefusesUnsafeBundles();
+    void signatureFilesAreWrittenWhole();
 
     void assessment_data();
     void assessment();
@@ -460,6 +511,8 @@ void tst_CodeSigning::candidates()
     QFETCH(bool, components);
     forceComponentResolution(components);
     const CandidateCase &c = candidateCases()[size_t(index)];
+    if (c.needsRoot && ::geteuid() != 0)
+        QSKIP(kNeedsRoot);
     const QString app = m_f->makeBundle(QStringLiteral("candidate-%1%2").arg(index).arg(components ? "-walk" : ""));
     c.prepare(*m_f, app);
     QCOMPARE(failureOf([&] { verifySignature(app, Bundle::atPath(m_running)); }), c.expected);
@@ -634,6 +687,10 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles_data()
     QTest::newRow("folder writable by the group") << "group-writable" << "a part of the bundle can be written by others: Contents/Resources" << false;
     QTest::newRow("named pipe") << "fifo" << "the bundle holds something that is neither file, folder nor link: Contents/pipe" << false;
     QTest::newRow("unreadable file") << "unreadable" << "a file of the bundle can't be read: Contents/secret" << false;
+    QTest::newRow("file of another user") << "foreign-file" << "a part of the bundle belongs to another user (uid 1001): Contents/Info.plist" << false;
+    QTest::newRow("link of another user") << "foreign-link" << "a part of the bundle belongs to another user (uid 1001): Contents/Resources/icon.png" << false;
+    QTest::newRow("bundle folder of another user") << "foreign-root" << "the bundle folder belongs to another user (uid 1001)" << false;
+    QTest::newRow("file with a file capability") << "capability" << "a file of the bundle carries file capabilities: Contents/bin/Ferrowhistle" << false;
 }
 
 void tst_CodeSigning::sealingRefusesUnsafeBundles()
@@ -643,6 +700,8 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
     QFETCH(bool, components);
     if (kind == QLatin1String("unreadable") && ::geteuid() == 0)
         QSKIP("root reads files whatever their mode");
+    if ((kind.startsWith(QLatin1String("foreign-")) || kind == QLatin1String("capability")) && ::geteuid() != 0)
+        QSKIP(kNeedsRoot);
     forceComponentResolution(components);
     const QString app = m_f->makeBundle(QStringLiteral("unsafe-") + kind + (components ? QStringLiteral("-walk") : QString()));
     const QByteArray contents = path8(app + QStringLiteral("/Contents/"));
@@ -671,6 +730,14 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         ::chmod(contents + "Resources", 0775);
     else if (kind == QLatin1String("fifo"))
         ::mkfifo(contents + "pipe", 0644);
+    else if (kind == QLatin1String("foreign-file"))
+        giveToStranger(QFile::decodeName(contents + "Info.plist"));
+    else if (kind == QLatin1String("foreign-link"))
+        giveToStranger(QFile::decodeName(contents + "Resources/icon.png"));
+    else if (kind == QLatin1String("foreign-root"))
+        giveToStranger(app);
+    else if (kind == QLatin1String("capability"))
+        grantCapability(QFile::decodeName(contents + "bin/Ferrowhistle"));
     else {
         writeBytes(QFile::decodeName(contents + "secret"), "x");
         ::chmod(contents + "secret", 0);
@@ -682,6 +749,50 @@ void tst_CodeSigning::sealingRefusesUnsafeBundles()
         QCOMPARE(e.description(), reason);
     }
     QVERIFY(!QFile::exists(sigFile(app, "CodeResources")));
+}
+
+void tst_CodeSigning::signatureFilesAreWrittenWhole()
+{
+    const QString app = m_f->makeBundle(QStringLiteral("two-signers"));
+    // Two signers of one bundle at once: every write lands whole and none
+    // fails, whichever finishes last.
+    const QByteArray mine(256 * 1024, 'a'), theirs(256 * 1024, 'b');
+    auto signer = [&](const QByteArray &bytes, QString *error) {
+        try {
+            for (int i = 0; i < 100; ++i)
+                BundleSeal::writeFile(app, BundleSeal::kResourcesFile, bytes);
+        } catch (const SealError &e) {
+            *error = e.description();
+        }
+    };
+    QString errors[2];
+    std::thread first(signer, mine, &errors[0]);
+    std::thread second(signer, theirs, &errors[1]);
+    first.join();
+    second.join();
+    QCOMPARE(errors[0], QString());
+    QCOMPARE(errors[1], QString());
+    const QByteArray written = readBytes(sigFile(app, "CodeResources"));
+    QVERIFY(written == mine || written == theirs);
+    const QDir folder(app + QStringLiteral("/Contents/_CodeSignature"));
+    QCOMPARE(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot), QStringList{"CodeResources"});
+
+    // A link put under a signature file's name is replaced, not written through.
+    const QString outside = app + QStringLiteral("/../outside");
+    writeBytes(outside, "kept");
+    QVERIFY(QFile::link(QStringLiteral("../../../outside"), sigFile(app, "CodeSignature")));
+    BundleSeal::writeFile(app, BundleSeal::kSignatureFile, "signature");
+    QCOMPARE(readBytes(outside), QByteArray("kept"));
+    QVERIFY(!QFileInfo(sigFile(app, "CodeSignature")).isSymLink());
+    QCOMPARE(readBytes(sigFile(app, "CodeSignature")), QByteArray("signature"));
+
+    // A lax umask never makes a signature file the seal would refuse.
+    const mode_t umask = ::umask(0002);
+    BundleSeal::writeFile(app, BundleSeal::kNotarizationFile, "ticket");
+    ::umask(umask);
+    struct stat st;
+    QCOMPARE(::lstat(path8(sigFile(app, "Notarization")).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0644));
 }
 
 void tst_CodeSigning::oneOpeningServesBothChecks()
@@ -717,6 +828,8 @@ void tst_CodeSigning::assessment_data()
     QTest::newRow("random ticket") << "random-ticket" << 5 << "the notarization ticket is not valid: the signature is malformed";
     QTest::newRow("changed after notarization") << "changed" << 6 << "the bundle changed after notarization: a sealed resource is missing or invalid: Contents/Resources/build-info.json was modified";
     QTest::newRow("writable by all after notarization") << "writable" << 6 << "the bundle changed after notarization: the bundle folder can be written by others";
+    QTest::newRow("given to another user after notarization") << "foreign" << 6 << "the bundle changed after notarization: a part of the bundle belongs to another user (uid 1001): Contents/bin/Ferrowhistle";
+    QTest::newRow("file capability granted after notarization") << "capability" << 6 << "the bundle changed after notarization: a file of the bundle carries file capabilities: Contents/bin/Ferrowhistle";
     QTest::newRow("re-signed after notarization") << "resigned" << 4 << "no notarization ticket";
     QTest::newRow("not a bundle") << "missing" << 3 << "not an application bundle";
     QTest::newRow("assessing copy without notary anchors") << "no-anchors" << 7 << "this copy has no notary anchors to check against";
@@ -728,6 +841,8 @@ void tst_CodeSigning::assessment()
     QFETCH(QString, kind);
     QFETCH(int, status);
     QFETCH(QString, reason);
+    if ((kind == QLatin1String("foreign") || kind == QLatin1String("capability")) && ::geteuid() != 0)
+        QSKIP(kNeedsRoot);
 
     // The tool judges with the anchors of the bundle it is shipped in, so it
     // is installed into a running copy of the test's making.
@@ -749,6 +864,10 @@ void tst_CodeSigning::assessment()
         writeBytes(candidate + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
     else if (kind == QLatin1String("writable"))
         ::chmod(path8(candidate).constData(), 0777);
+    else if (kind == QLatin1String("foreign"))
+        giveToStranger(candidate + QStringLiteral("/Contents/bin/Ferrowhistle"));
+    else if (kind == QLatin1String("capability"))
+        grantCapability(candidate + QStringLiteral("/Contents/bin/Ferrowhistle"));
     else if (kind == QLatin1String("resigned"))
         signBundle(candidate, m_f->developer.identityPem());
     else if (kind == QLatin1String("missing"))

@@ -3,7 +3,7 @@
 // unpacks a download.
 
 #include "BundleSigner.h"
-#include "SigningFixture.h"
+#include "../codesign/SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
@@ -23,6 +23,7 @@
 #include <archive_entry.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -112,6 +113,7 @@ private slots:
     void identityOfTheWrongKindIsRefused();
     void packageRefusesWhatUsersWouldRefuse();
     void verifyNamesTheCopyAtFault();
+    void signAndVerifyRefuseWhatOthersControl();
     void eachCommandHasHelp();
     void feedReadsTheBuildAsTheAppDoes_data();
     void feedReadsTheBuildAsTheAppDoes();
@@ -371,6 +373,38 @@ void tst_ReleaseTool::verifyNamesTheCopyAtFault()
     QVERIFY2(r.err.startsWith(unticketed + QStringLiteral(" (the new copy): signature valid, but not accepted as notarized: ")),
              qPrintable(r.err));
     QCOMPARE(release({"verify", "--against", running, candidate}).status, 0);
+}
+
+void tst_ReleaseTool::signAndVerifyRefuseWhatOthersControl()
+{
+    if (::geteuid() != 0)
+        QSKIP("only root can give a file to another user or grant it a file capability");
+    writeBytes(m_dir + "/developer.pem", m_f->developer.identityPem());
+    const struct {
+        const char *name;
+        bool (*spoil)(const QString &path);
+        QString reason;
+    } cases[] = {
+        {"other-user", giveToAnotherUser, QStringLiteral("a part of the bundle belongs to another user (uid 1001): Contents/bin/Ferrowhistle")},
+        {"capability", grantFileCapability, QStringLiteral("a file of the bundle carries file capabilities: Contents/bin/Ferrowhistle")},
+    };
+    for (const auto &c : cases) {
+        // Refused before anything is signed.
+        const QString fresh = m_f->makeBundle(QStringLiteral("maintainer/others/%1-sign").arg(QLatin1String(c.name)));
+        QVERIFY(c.spoil(fresh + "/Contents/bin/Ferrowhistle"));
+        Run r = release({"sign", "--identity", m_dir + "/developer.pem", fresh});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(c.reason), qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(fresh + "/Contents/_CodeSignature"));
+
+        // Spoiled after signing and notarizing: verify says why.
+        const QString released = m_f->makeSignedBundle(QStringLiteral("maintainer/others/%1-verify").arg(QLatin1String(c.name)), true);
+        QCOMPARE(release({"verify", released}).status, 0);
+        QVERIFY(c.spoil(released + "/Contents/bin/Ferrowhistle"));
+        r = release({"verify", released});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err.trimmed(), released + QStringLiteral(": signature not accepted: ") + c.reason);
+    }
 }
 
 void tst_ReleaseTool::eachCommandHasHelp()

@@ -6,10 +6,12 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QtEndian>
 
 #include <stdexcept>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 void writeBytes(const QString &path, const QByteArray &bytes)
@@ -26,6 +28,19 @@ QByteArray readBytes(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         throw std::runtime_error("can't read " + path.toStdString());
     return f.readAll();
+}
+
+bool giveToAnotherUser(const QString &path)
+{
+    return ::lchown(QFile::encodeName(path).constData(), kAnotherUser, kAnotherUser) == 0;
+}
+
+bool grantFileCapability(const QString &path)
+{
+    // A version 2 capability set: magic and effective flag, then the
+    // permitted and inheritable words of the two halves.
+    const quint32 value[5] = {qToLittleEndian(quint32(0x02000001)), qToLittleEndian(quint32(1u << 10)), 0, 0, 0};
+    return ::setxattr(QFile::encodeName(path).constData(), "security.capability", value, sizeof value, 0) == 0;
 }
 
 SigningFixture::SigningFixture()
