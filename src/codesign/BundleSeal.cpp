@@ -3,12 +3,12 @@
 #include "codesign/FileDigest.h"
 #include "codesign/OpenSslHandles.h"
 #include "codesign/ResolveBeneath.h"
+#include "platform/AtomicWrite.h"
 #include "platform/PlistValue.h"
 #include "platform/SmallFile.h"
 #include "platform/SystemError.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -448,27 +448,24 @@ BundleSeal::SignedList BundleSeal::readSigned(const QString &bundlePath, const c
 void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes)
 {
     const std::string dir = QFile::encodeName(bundlePath).toStdString() + "/" + kSignatureFolder;
+    // Another signer may make it at the same moment.
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw SealError(QStringLiteral("can't make the signature folder: ") + systemErrorText(errno));
     struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0) {
-        if (::mkdir(dir.c_str(), 0755) != 0)
-            throw SealError(QStringLiteral("can't make the signature folder: ") + systemErrorText(errno));
-    } else if (!S_ISDIR(st.st_mode)) {
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw SealError(QStringLiteral("the signature folder isn't a folder"));
-    }
     const std::string final = dir + "/" + name;
     // QSaveFile writes through a link to its target; a link under the name
     // is replaced instead, as the rename of a finished file replaces it.
     if (::lstat(final.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(final.c_str()) != 0 && errno != ENOENT)
         throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + systemErrorText(errno));
     // A temporary of its own for every writer, renamed over the name only
-    // when whole, so two signers of one bundle never mix their files.
-    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(final)));
-    bool ok = file.open(QIODevice::WriteOnly);
-    // Whatever the umask allows, never writable by others: the seal refuses that.
-    ok = ok && file.setPermissions(file.permissions() & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
-    ok = ok && file.write(bytes) == bytes.size() && file.commit();
-    if (!ok)
-        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + file.errorString());
+    // when whole, so two signers of one bundle never mix their files; never
+    // writable by others, which the seal refuses.
+    if (const std::optional<QString> reason = writeFileAtomically(
+            QFile::decodeName(QByteArray::fromStdString(final)), bytes,
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther))
+        throw SealError(QStringLiteral("can't write %1: ").arg(QLatin1String(name)) + *reason);
 }
 
 void BundleSeal::removeFile(const QString &bundlePath, const char *name)

@@ -75,7 +75,7 @@ private Q_SLOTS:
         // An X server of the test's own with two X screens (Xvfb can; one
         // screen with several monitors would not tell the two apart).
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+        m_server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
                                                QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
                                                QStringLiteral("640x480x24"), QStringLiteral("-screen"), QStringLiteral("1"),
                                                QStringLiteral("640x480x24")});
