@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -182,4 +183,8 @@ private:
     bool m_automatic = true;
     std::optional<QCoro::Task<>> m_loop;
     bool m_installRunning = false;
+    // The work and staging folders this process made: the sweep, which is
+    // for what earlier processes left, never takes an install's own folders
+    // from under it (a check asked for early runs before the sweep).
+    QSet<QString> m_ownFolders;
 };

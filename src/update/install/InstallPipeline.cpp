@@ -163,6 +163,7 @@ QCoro::Task<> Updater::downloadAndInstall(Release release)
     if (::mkdir(QFile::encodeName(work).constData(), 0700) != 0)
         throw PlatformError(QStringLiteral("Couldn't make a folder for the download: ") + systemText(errno));
     run->work = work;
+    m_ownFolders.insert(work);
     run->archive = work + u'/' + kArchiveName;
 
     // Everything from here cleans what exists when it fails.
@@ -217,6 +218,7 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
 
     // Unpacked beside the bundle, on the file system it replaces.
     run->staging = run->destination + u'/' + kStagingPrefix + newUuidText();
+    m_ownFolders.insert(run->staging);
     auto unzip = [run] { safeUnzip(run->archive, run->staging, run->unzipLimits); };
     auto unzipping = onWorker(std::move(unzip));
     co_await std::move(unzipping);

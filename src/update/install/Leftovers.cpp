@@ -25,6 +25,8 @@ void Updater::removeLeftovers() const
                 if (!name.startsWith(prefix))
                     continue;
                 const QString path = place + u'/' + name;
+                if (m_ownFolders.contains(path))
+                    break;
                 // A read-only folder (a mounted image) refuses quietly.
                 if (removeTree(path))
                     log(QStringLiteral("Removed leftover ") + path);
