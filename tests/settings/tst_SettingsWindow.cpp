@@ -5,6 +5,7 @@
 #include "../update/LoopbackHttpsServer.h"
 #include "../update/UpdateTestSupport.h"
 #include "update/Updater.h"
+#include "platform/DesktopIntegration.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"
@@ -39,6 +40,34 @@ class tst_SettingsWindow : public QObject {
     void checkAndSettle()
     {
         runToEnd(m_updater->check(true));
+    }
+    // Closes the open window and opens a new one, which reads everything
+    // afresh; it is returned once its start-at-login switch knows the entry.
+    SettingsWindow *reopen()
+    {
+        if (SettingsWindow *w = SettingsWindow::instance())
+            w->close();
+        if (!QTest::qWaitFor([] { return !SettingsWindow::instance(); }, 30000))
+            return nullptr;
+        SettingsWindow *window = open();
+        return QTest::qWaitFor([window] { return window->startAtLoginSwitch()->isEnabled(); }, 30000) ? window : nullptr;
+    }
+    static QByteArray contents(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // A program in the bundle at path, so an entry can start it.
+    static QString addProgram(const QString &bundle)
+    {
+        const QString program = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+        QDir().mkpath(QFileInfo(program).path());
+        QFile f(program);
+        if (!f.open(QIODevice::WriteOnly))
+            return {};
+        f.write("#!/bin/sh\n");
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        return program;
     }
 
 private Q_SLOTS:
@@ -163,6 +192,99 @@ private Q_SLOTS:
         QVERIFY(!m_updater->automatic());
         QVERIFY(!window->automaticSwitch()->isChecked());
         QVERIFY(QDir().rmdir(m_settings.path()));
+    }
+
+    void startAtLoginFollowsTheEntryAndSaysWhyAWriteFailed()
+    {
+        const QString bundle = m_updater->bundlePath();
+        QVERIFY(!addProgram(bundle).isEmpty());
+        // The test's own XDG config folder, as the app finds it.
+        const QString configHome = userConfigHome();
+        QCOMPARE(configHome, m_env.root() + QStringLiteral("/config"));
+        const QString entry = autostartEntryPath(configHome);
+        QFile::remove(entry);
+
+        SettingsWindow *window = reopen();
+        QVERIFY(window);
+        QCheckBox *box = window->startAtLoginSwitch();
+        QCOMPARE(box->text(), QStringLiteral("Start at login"));
+        QVERIFY(!box->isChecked());
+        QVERIFY(!window->startAtLoginNote()->isVisibleTo(window));
+        // Below the version line, in its section.
+        QCOMPARE(box->parentWidget(), window->versionLabel()->parentWidget());
+        QVERIFY(box->mapTo(window, QPoint()).y() > window->versionLabel()->mapTo(window, QPoint()).y());
+
+        box->click();
+        QVERIFY(!box->isEnabled()); // the write goes on off the GUI thread
+        QTRY_VERIFY_WITH_TIMEOUT(box->isEnabled(), 30000);
+        QVERIFY(box->isChecked());
+        QVERIFY(autostartStartsBundle(bundle, configHome));
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(QStringLiteral("desktop-file-validate"), {entry});
+        QVERIFY(validate.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
+        QCOMPARE(validate.exitCode(), 0);
+        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-start-at-login.png")));
+
+        // A new window reads the entry and leaves it as it is.
+        const QByteArray written = contents(entry);
+        const QDateTime writtenAt = QFileInfo(entry).lastModified();
+        window = reopen();
+        QVERIFY(window && window->startAtLoginSwitch()->isChecked());
+        QCOMPARE(contents(entry), written);
+        QCOMPARE(QFileInfo(entry).lastModified(), writtenAt);
+
+        // An entry that starts another copy is not this copy's: off. Turning
+        // it on makes it start this one.
+        const QString other = m_env.root() + QStringLiteral("/Other.app");
+        const QString otherProgram = addProgram(other);
+        QFile f(entry);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(autostartEntryText(otherProgram, other + QStringLiteral("/icon.png")));
+        f.close();
+        window = reopen();
+        QVERIFY(window && !window->startAtLoginSwitch()->isChecked());
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(window->startAtLoginSwitch()->isChecked());
+        QVERIFY(autostartStartsBundle(bundle, configHome) && !autostartStartsBundle(other, configHome));
+
+        // Off removes the entry, and no window puts it back.
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(!window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!QFileInfo::exists(entry));
+        window = reopen();
+        QVERIFY(window && !window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!QFileInfo::exists(entry));
+
+        // A write that fails (a file where the autostart folder belongs):
+        // the switch stays off, and the note below it says why in orange.
+        const QString folder = QFileInfo(entry).path();
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(!window->startAtLoginSwitch()->isChecked());
+        QLabel *note = window->startAtLoginNote();
+        QVERIFY(note->isVisibleTo(window));
+        QVERIFY2(note->text().startsWith(QStringLiteral("Start at login couldn't be changed: ")), qPrintable(note->text()));
+        QVERIFY2(note->text().contains(folder), qPrintable(note->text()));
+        QCOMPARE(note->palette().color(QPalette::WindowText), window->failureColor());
+        QCOMPARE(window->width(), SettingsWindow::kWidth);
+        QVERIFY(window->grab().save(QStringLiteral(FW_BINARY_DIR "/settings-window-start-at-login-failed.png")));
+
+        // Once the folder can be made, the next try works and the note goes.
+        QVERIFY(QFile::remove(folder));
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!note->isVisibleTo(window));
+        QVERIFY(autostartStartsBundle(bundle, configHome));
+        QFile::remove(entry);
     }
 
     // Pictures of the window offering an update and after a failure, for a
