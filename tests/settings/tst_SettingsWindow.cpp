@@ -5,6 +5,7 @@
 #include "../update/LoopbackHttpsServer.h"
 #include "../update/UpdateTestSupport.h"
 #include "update/Updater.h"
+#include "platform/DefaultsWriter.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
@@ -15,6 +16,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSemaphore>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
 
 using Server = LoopbackHttpsServer;
@@ -187,6 +191,8 @@ private Q_SLOTS:
 
         // A folder where the settings file belongs: the switch still moves,
         // the value holds in memory, and the window goes on.
+        // (The settings are written by a thread of their own: let it finish.)
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_settings.path(), std::chrono::seconds(30)));
         QVERIFY(QFile::remove(m_settings.path()) && QDir().mkpath(m_settings.path()));
         window->automaticSwitch()->click();
         QVERIFY(!m_updater->automatic());
@@ -214,8 +220,19 @@ private Q_SLOTS:
         QCOMPARE(box->parentWidget(), window->versionLabel()->parentWidget());
         QVERIFY(box->mapTo(window, QPoint()).y() > window->versionLabel()->mapTo(window, QPoint()).y());
 
+        // With every worker thread held, the click still returns at once and
+        // nothing is written: the write waits for a worker, not the window.
+        QThreadPool *pool = QThreadPool::globalInstance();
+        QSemaphore gate;
+        QList<QFuture<void>> held;
+        for (int i = 0; i < pool->maxThreadCount(); ++i)
+            held << QtConcurrent::run(pool, [&gate] { gate.acquire(); });
         box->click();
-        QVERIFY(!box->isEnabled()); // the write goes on off the GUI thread
+        QVERIFY(!box->isEnabled());
+        QVERIFY(!QFileInfo::exists(entry));
+        gate.release(pool->maxThreadCount());
+        for (QFuture<void> &f : held)
+            f.waitForFinished();
         QTRY_VERIFY_WITH_TIMEOUT(box->isEnabled(), 30000);
         QVERIFY(box->isChecked());
         QVERIFY(autostartStartsBundle(bundle, configHome));
