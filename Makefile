@@ -11,7 +11,14 @@ CMAKE_FLAGS ?=
 
 FUZZ_BUILD ?= build-fuzz
 
-.PHONY: all deps configure build run test bench fuzz install uninstall clean
+# `make release`: its own Release build folder and its output folder.
+RELEASE_BUILD ?= build-release
+RELEASE_DIR ?= release
+# The release's inputs (see scripts/make-release); passed on as they are.
+export IDENTITY NOTARY CODESIGN_ANCHORS NOTARY_ANCHORS BUILD_NUMBER URL
+export NOTES MINIMUM_SYSTEM_VERSION PREVIOUS PHASED_ROLLOUT_INTERVAL
+
+.PHONY: all deps configure build run test bench fuzz install uninstall clean release reproducible
 
 all: build
 
@@ -38,6 +45,14 @@ bench: build
 fuzz: deps
 	JOBS=$(JOBS) scripts/run-fuzz $(FUZZ_BUILD)
 
+release: deps
+	JOBS=$(JOBS) scripts/make-release $(RELEASE_BUILD) $(RELEASE_DIR)
+
+# Two releases of the current commit with development identities, in a
+# scratch folder, compared file by file. Slow (two Release builds).
+reproducible: build
+	JOBS=$(JOBS) scripts/check-reproducible $(BUILD)
+
 install: build
 	scripts/install-app $(BUILD)
 
@@ -45,4 +60,4 @@ uninstall:
 	scripts/uninstall-app
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)

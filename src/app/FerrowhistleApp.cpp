@@ -129,9 +129,11 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
     case LaunchMode::RegisterWithDesktop:
         try {
             const QString dataHome = userDataHome();
+            const QString configHome = userConfigHome();
             installDesktopIntegration(Bundle::main().path(), dataHome);
-            printTo(stdout, QStringLiteral("Registered %1 and %2\n")
-                                .arg(desktopEntryPath(dataHome), dbusServicePath(dataHome)));
+            installAutostartEntry(Bundle::main().path(), configHome);
+            printTo(stdout, QStringLiteral("Registered %1, %2 and %3\n")
+                                .arg(desktopEntryPath(dataHome), dbusServicePath(dataHome), autostartEntryPath(configHome)));
             return 0;
         } catch (const DesktopIntegrationError &e) {
             printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(QString::fromStdString(e.what())));

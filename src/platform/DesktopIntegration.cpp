@@ -4,7 +4,9 @@
 #include "platform/DesktopActions.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
@@ -154,4 +156,136 @@ void installDesktopIntegration(const QString &bundlePath, const QString &dataHom
     const QByteArray entry = desktopEntryText(executable, icon);
     writeAtomically(dbusServicePath(dataHome), service);
     writeAtomically(desktopEntryPath(dataHome), entry);
+}
+
+namespace {
+
+// The bundle's program and icon, once the bundle is known to hold one.
+struct BundleProgram {
+    QString executable;
+    QString icon;
+};
+
+BundleProgram bundleProgram(const QString &bundlePath)
+{
+    requireUsablePath(bundlePath, "bundle");
+    const QString bundle = QDir::cleanPath(bundlePath);
+    BundleProgram p{bundle + QStringLiteral("/Contents/bin/Ferrowhistle"),
+                    bundle + QStringLiteral("/Contents/Resources/icons/ferrowhistle-256.png")};
+    if (!QFileInfo(p.executable).isExecutable())
+        fail(QStringLiteral("%1 is not a Ferrowhistle bundle: %2 is missing or not executable").arg(bundle, p.executable));
+    return p;
+}
+
+// The [Desktop Entry] group's raw values.
+QHash<QString, QString> desktopEntryValues(const QByteArray &file)
+{
+    QHash<QString, QString> values;
+    bool inMainGroup = false;
+    for (const QByteArray &rawLine : file.split('\n')) {
+        const QString line = QString::fromUtf8(rawLine).trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            inMainGroup = line == QLatin1String("[Desktop Entry]");
+            continue;
+        }
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (!inMainGroup || line.startsWith(QLatin1Char('#')) || eq <= 0)
+            continue;
+        const QString key = line.left(eq).trimmed();
+        if (!values.contains(key)) // the first one counts
+            values.insert(key, line.mid(eq + 1).trimmed());
+    }
+    return values;
+}
+
+// The program an Exec value starts, read as the desktop-entry rules do: the
+// string escapes, then the first argument with its quoting, then %% as %.
+QString execProgram(const QString &value)
+{
+    QString unescaped;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == u'\\' && i + 1 < value.size()) {
+            const QChar n = value[++i];
+            unescaped += n == u's' ? QChar(u' ') : n == u't' ? QChar(u'\t') : n;
+        } else {
+            unescaped += value[i];
+        }
+    }
+    QString program;
+    if (unescaped.startsWith(u'"')) {
+        qsizetype i = 1;
+        for (; i < unescaped.size() && unescaped[i] != u'"'; ++i) {
+            if (unescaped[i] == u'\\' && i + 1 < unescaped.size() && QStringLiteral("\"`$\\").contains(unescaped[i + 1]))
+                ++i;
+            program += unescaped[i];
+        }
+        if (i >= unescaped.size())
+            return {}; // an unclosed quote starts nothing
+    } else {
+        program = unescaped.section(QLatin1Char(' '), 0, 0);
+    }
+    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
+
+} // namespace
+
+QString userConfigHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (QDir::isAbsolutePath(xdg))
+        return xdg;
+    return QDir::homePath() + QStringLiteral("/.config");
+}
+
+QString autostartEntryPath(const QString &configHome)
+{
+    return configHome + QStringLiteral("/autostart/") + kId + QStringLiteral(".desktop");
+}
+
+QByteArray autostartEntryText(const QString &executablePath, const QString &iconPath)
+{
+    requireUsablePath(executablePath, "program");
+    requireUsablePath(iconPath, "icon");
+    QString text = QStringLiteral("[Desktop Entry]\n"
+                                  "Type=Application\n"
+                                  "Version=1.4\n"
+                                  "Name=Ferrowhistle\n"
+                                  "Comment=Shows short messages in a floating card\n");
+    text += QStringLiteral("Exec=") + desktopExec(quotedExecArgument(executablePath)) + QLatin1Char('\n');
+    text += QStringLiteral("Icon=") + desktopString(iconPath) + QLatin1Char('\n');
+    text += QStringLiteral("Terminal=false\n"
+                           "StartupNotify=false\n"
+                           "X-GNOME-Autostart-enabled=true\n");
+    return text.toUtf8();
+}
+
+void installAutostartEntry(const QString &bundlePath, const QString &configHome)
+{
+    requireUsablePath(configHome, "config folder");
+    const BundleProgram program = bundleProgram(bundlePath);
+    writeAtomically(autostartEntryPath(configHome), autostartEntryText(program.executable, program.icon));
+}
+
+void removeAutostartEntry(const QString &configHome)
+{
+    const QString path = autostartEntryPath(configHome);
+    QFile file(path);
+    if (!file.remove() && QFileInfo(path).exists())
+        fail(QStringLiteral("can't remove %1: %2").arg(path, file.errorString()));
+}
+
+bool autostartStartsBundle(const QString &bundlePath, const QString &configHome)
+{
+    QFile file(autostartEntryPath(configHome));
+    // An entry is a few hundred bytes; a larger file is not one of ours.
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024)
+        return false;
+    const QHash<QString, QString> values = desktopEntryValues(file.readAll());
+    if (values.value(QStringLiteral("Hidden")) == QLatin1String("true")
+        || values.value(QStringLiteral("X-GNOME-Autostart-enabled")) == QLatin1String("false")
+        || values.value(QStringLiteral("Type")) != QLatin1String("Application"))
+        return false;
+    const QString program = execProgram(values.value(QStringLiteral("Exec")));
+    return !program.isEmpty()
+           && QDir::cleanPath(program) == QDir::cleanPath(bundlePath) + QStringLiteral("/Contents/bin/Ferrowhistle");
 }

@@ -37,3 +37,25 @@ QByteArray dbusServiceText(const QString &executablePath);
 // One argument of an Exec line: as is when it holds nothing the rules
 // reserve, else in double quotes with " ` $ and \ escaped.
 QString quotedExecArgument(const QString &argument);
+
+// Start at login: the XDG autostart entry
+//   ${XDG_CONFIG_HOME:-~/.config}/autostart/com.copperkestrel.Ferrowhistle.desktop
+// which starts a bundle's Contents/bin/Ferrowhistle with the session. Written
+// by the same writer as the desktop entry (the same quoting and the same
+// atomic replacement).
+
+// The user's config folder: $XDG_CONFIG_HOME when absolute, else ~/.config.
+QString userConfigHome();
+QString autostartEntryPath(const QString &configHome);
+QByteArray autostartEntryText(const QString &executablePath, const QString &iconPath);
+
+// Writes the entry for the bundle at bundlePath (absolute). Throws
+// DesktopIntegrationError with a sentence naming the path and the reason.
+void installAutostartEntry(const QString &bundlePath, const QString &configHome);
+// Removes the entry; none there is not an error. Throws
+// DesktopIntegrationError when it stays.
+void removeAutostartEntry(const QString &configHome);
+// Whether the session would start the bundle at bundlePath from the entry:
+// its Exec names that bundle's program and it is neither hidden nor
+// disabled. A missing or unreadable entry starts nothing.
+bool autostartStartsBundle(const QString &bundlePath, const QString &configHome);

@@ -149,6 +149,7 @@ QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater)
         }
         try {
             installDesktopIntegration(offer->move.destination, userDataHome());
+            installAutostartEntry(offer->move.destination, userConfigHome());
         } catch (const DesktopIntegrationError &e) {
             offer->registrationError = QString::fromUtf8(e.what());
         }

@@ -1,7 +1,9 @@
 #include "settings/SettingsWindow.h"
 
 #include "app/BuildInfo.h"
+#include "platform/DesktopIntegration.h"
 #include "platform/DisplayText.h"
+#include "update/install/Worker.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -45,6 +47,12 @@ QCoro::Task<> checkNow(QPointer<UpdaterInterface> updater)
     if (updater)
         co_await updater->check(true);
 }
+
+// What one start-at-login step did, carried back from the worker.
+struct StartAtLoginResult {
+    bool on = false;
+    QString failure;
+};
 
 } // namespace
 
@@ -125,6 +133,7 @@ SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install)
     // copy's files, not the new bundle at the same path).
     m_version->setText(wrappableForDisplay(isolatedForDisplay(versionLine(Bundle::main()))));
     versionRows->addWidget(m_version);
+    addStartAtLogin(versionRows);
 
     form->addWidget(m_updatesGroup);
     form->addWidget(versionGroup);
@@ -242,4 +251,69 @@ void SettingsWindow::changeEvent(QEvent *event)
         applyStyles();
         rebuild();
     }
+}
+
+void SettingsWindow::addStartAtLogin(QLayout *rows)
+{
+    m_startAtLogin = new QCheckBox(tr("Start at login"), this);
+    m_startAtLoginNote = plainLabel(this);
+    m_startAtLoginNote->setVisible(false);
+    rows->addWidget(m_startAtLogin);
+    rows->addWidget(m_startAtLoginNote);
+    // Only the user's hand changes the entry: nothing writes it when the
+    // window opens, so an entry the user removed stays removed.
+    connect(m_startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+        m_startAtLogin->setEnabled(false);
+        changeStartAtLogin(this, on, m_updater.bundlePath(), userConfigHome());
+    });
+    m_startAtLogin->setEnabled(false);
+    changeStartAtLogin(this, std::nullopt, m_updater.bundlePath(), userConfigHome());
+}
+
+// Off the GUI thread: an unreachable or slow home folder must not stall the
+// window. Afterwards the switch shows what the entry now says, whatever was
+// asked.
+QCoro::Task<> SettingsWindow::changeStartAtLogin(QPointer<SettingsWindow> window, std::optional<bool> want, QString bundle,
+                                                 QString configHome)
+{
+    auto working = onWorker([want, bundle, configHome] {
+        StartAtLoginResult result;
+        if (want) {
+            try {
+                if (*want)
+                    installAutostartEntry(bundle, configHome);
+                else
+                    removeAutostartEntry(configHome);
+            } catch (const DesktopIntegrationError &e) {
+                result.failure = QString::fromUtf8(e.what());
+            }
+        }
+        result.on = autostartStartsBundle(bundle, configHome);
+        return result;
+    });
+    const StartAtLoginResult done = co_await std::move(working);
+    if (window)
+        window->showStartAtLoginResult(done.on, done.failure);
+}
+
+void SettingsWindow::showStartAtLoginResult(bool on, const QString &failure)
+{
+    {
+        const QSignalBlocker quiet(m_startAtLogin);
+        m_startAtLogin->setChecked(on);
+    }
+    m_startAtLogin->setEnabled(true);
+    const bool wasShown = m_startAtLoginNote->isVisibleTo(this);
+    if (failure.isEmpty()) {
+        m_startAtLoginNote->clear();
+    } else {
+        m_startAtLoginNote->setText(shown(tr("Start at login couldn't be changed: %1").arg(failure)));
+        QPalette note = palette();
+        note.setColor(QPalette::WindowText, failureColor());
+        m_startAtLoginNote->setPalette(note);
+        m_startAtLoginNote->setFont(m_status->font());
+    }
+    m_startAtLoginNote->setVisible(!failure.isEmpty());
+    if (wasShown != !failure.isEmpty())
+        fitToContent();
 }

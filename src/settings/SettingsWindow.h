@@ -6,17 +6,19 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class QCheckBox;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
 
 // The settings window: the "Updates" group (offer, notes, Install and
 // Relaunch, Check Now, progress, status, the daily switch) and below it the
-// build's version line. One per process; asking again raises the open one.
+// build's version line and the "Start at login" switch. One per process; asking again raises the open one.
 // 420 wide, as tall as its content. It is an ordinary window, in the taskbar
 // and Alt-Tab while open although the app is otherwise an accessory, and
 // closing it frees it and leaves the app running.
@@ -42,6 +44,11 @@ public:
     QCheckBox *automaticSwitch() const { return m_automatic; }
     QLabel *versionLabel() const { return m_version; }
     QProgressBar *progress() const { return m_progress; }
+    // Start at login: checked when the autostart entry starts this copy;
+    // disabled while it is being read or written. The note below it says
+    // why the last change failed, and is hidden otherwise.
+    QCheckBox *startAtLoginSwitch() const { return m_startAtLogin; }
+    QLabel *startAtLoginNote() const { return m_startAtLoginNote; }
 
     // Orange for a failure, readable on this window's background.
     QColor failureColor() const;
@@ -55,6 +62,12 @@ private:
     void rebuild();
     void applyStyles();
     void fitToContent();
+    void addStartAtLogin(QLayout *rows);
+    // Writes (true) or removes (false) the entry, or only reads it, on a
+    // worker thread, then shows what the entry says.
+    static QCoro::Task<> changeStartAtLogin(QPointer<SettingsWindow> window, std::optional<bool> want, QString bundle,
+                                            QString configHome);
+    void showStartAtLoginResult(bool on, const QString &failure);
 
     UpdaterInterface &m_updater;
     Install m_installHandler;
@@ -71,4 +84,6 @@ private:
     QLabel *m_status = nullptr;
     QCheckBox *m_automatic = nullptr;
     QLabel *m_version = nullptr;
+    QCheckBox *m_startAtLogin = nullptr;
+    QLabel *m_startAtLoginNote = nullptr;
 };

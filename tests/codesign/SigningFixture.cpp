@@ -108,6 +108,16 @@ QString SigningFixture::makeSignedBundle(const QString &dir, bool notarized) con
 
 QString SigningFixture::signedCopyOfApp(const QString &folder, qint64 build) const
 {
+    const QString app = unsignedCopyOfApp(folder, build);
+    if (app.isEmpty())
+        return {};
+    signBundle(app, developer.identityPem());
+    notarizeBundle(app, notary.identityPem());
+    return app;
+}
+
+QString SigningFixture::unsignedCopyOfApp(const QString &folder, qint64 build) const
+{
     QDir().mkpath(folder);
     QProcess cp;
     cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(FW_BUNDLE_DIR), folder + QStringLiteral("/")});
@@ -123,7 +133,14 @@ QString SigningFixture::signedCopyOfApp(const QString &folder, qint64 build) con
     writeBytes(plist, info);
     writeBytes(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), developerCA.certificatePem);
     writeBytes(app + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), notaryCA.certificatePem);
-    signBundle(app, developer.identityPem());
-    notarizeBundle(app, notary.identityPem());
     return app;
+}
+
+QString SigningFixture::prebuiltReleaseFolder(const QString &folder, qint64 build) const
+{
+    if (unsignedCopyOfApp(folder, build).isEmpty() || !QDir().mkpath(folder + QStringLiteral("/bin")))
+        return {};
+    if (!QFile::link(QStringLiteral(FW_BINARY_DIR "/bin/ferrowhistle-release"), folder + QStringLiteral("/bin/ferrowhistle-release")))
+        return {};
+    return folder;
 }

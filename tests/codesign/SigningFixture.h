@@ -47,6 +47,13 @@ public:
     // this fixture's authorities, signed and notarized; empty when the copy
     // failed.
     QString signedCopyOfApp(const QString &folder, qint64 build) const;
+    // The same copy before signing: what a build configured with this
+    // fixture's anchors and that build number makes.
+    QString unsignedCopyOfApp(const QString &folder, qint64 build) const;
+    // A build folder as `make release` leaves it before its own steps:
+    // FOLDER/Ferrowhistle.app (unsignedCopyOfApp) and the built release tool
+    // in FOLDER/bin. Empty when the copy failed.
+    QString prebuiltReleaseFolder(const QString &folder, qint64 build) const;
 
 private:
     QTemporaryDir m_dir;

@@ -100,6 +100,7 @@ private Q_SLOTS:
     void execLinesGiveBackTheExactPath_data();
     void execLinesGiveBackTheExactPath();
     void unusableBundleWritesNothing();
+    void autostartEntryStartsOnlyWhatItNames();
 };
 
 void TestDesktopIntegration::execLinesGiveBackTheExactPath_data()
@@ -154,6 +155,27 @@ void TestDesktopIntegration::execLinesGiveBackTheExactPath()
                                             QStringLiteral(FERROWHISTLE_BUNDLE_ID), 0u);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readAll(marker)), program, 10000);
+
+    // The start-at-login entry, by the same writer: its Exec starts the same
+    // program, the checker accepts it, and it is read back as this bundle's.
+    const QString configHome = dir.path() + QStringLiteral("/config");
+    QVERIFY(!autostartStartsBundle(bundle, configHome));
+    installAutostartEntry(bundle, configHome);
+    QCOMPARE(autostartEntryPath(configHome),
+             configHome + QStringLiteral("/autostart/com.copperkestrel.Ferrowhistle.desktop"));
+    const QByteArray autostart = readAll(autostartEntryPath(configHome));
+    const QStringList argv = parseDesktopExec(rawValue(autostart, QStringLiteral("Desktop Entry"), QStringLiteral("Exec")));
+    QCOMPARE(argv, QStringList{program});
+    QVERIFY(autostartStartsBundle(bundle, configHome));
+    QVERIFY(autostartStartsBundle(bundle + QLatin1Char('/'), configHome));
+    QVERIFY(!autostartStartsBundle(bundle + QStringLiteral("x"), configHome));
+    validate.start(QStringLiteral("desktop-file-validate"), {autostartEntryPath(configHome)});
+    QVERIFY(validate.waitForFinished(30000));
+    QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
+    QCOMPARE(validate.exitCode(), 0);
+    QVERIFY(QFile::remove(marker));
+    QCOMPARE(QProcess::execute(argv.first(), argv.mid(1)), 0);
+    QCOMPARE(QString::fromUtf8(readAll(marker)), program);
 }
 
 void TestDesktopIntegration::unusableBundleWritesNothing()
@@ -191,6 +213,85 @@ void TestDesktopIntegration::unusableBundleWritesNothing()
     } catch (const DesktopIntegrationError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains(blocker.fileName()), e.what());
     }
+}
+
+void TestDesktopIntegration::autostartEntryStartsOnlyWhatItNames()
+{
+    QTemporaryDir dir;
+    const QString configHome = dir.path() + QStringLiteral("/config");
+    const QString entryPath = autostartEntryPath(configHome);
+    const QString mine = dir.path() + QStringLiteral("/Mine.app");
+    const QString other = dir.path() + QStringLiteral("/Other.app");
+    QVERIFY(!makeBundle(mine, dir.path() + QStringLiteral("/m")).isEmpty());
+    QVERIFY(!makeBundle(other, dir.path() + QStringLiteral("/m")).isEmpty());
+    const auto writeEntry = [&](const QByteArray &text) {
+        QFile f(entryPath);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+
+    // Removing what is not there is no error; nothing starts.
+    removeAutostartEntry(configHome);
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+
+    installAutostartEntry(other, configHome);
+    QVERIFY(autostartStartsBundle(other, configHome));
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    installAutostartEntry(mine, configHome); // replaces it
+    QVERIFY(autostartStartsBundle(mine, configHome) && !autostartStartsBundle(other, configHome));
+
+    // What the session would skip starts nothing: a hidden or disabled
+    // entry, another kind of entry, a Exec line in another group, or an
+    // unclosed quote.
+    const QByteArray entry = readAll(entryPath);
+    writeEntry(entry + "Hidden=true\n");
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    writeEntry(QByteArray(entry).replace("X-GNOME-Autostart-enabled=true", "X-GNOME-Autostart-enabled=false"));
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    writeEntry(QByteArray(entry).replace("Type=Application", "Type=Link"));
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    const QByteArray program = QFile::encodeName(mine + QStringLiteral("/Contents/bin/Ferrowhistle"));
+    writeEntry("[Desktop Entry]\nType=Application\nName=X\n[Other]\nExec=" + program + "\n");
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    writeEntry("[Desktop Entry]\nType=Application\nName=X\nExec=\"" + program + "\n");
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+    // An entry written by hand, with arguments after the program, does.
+    writeEntry("# mine\n[Desktop Entry]\nType=Application\nName=X\nExec=" + program + " --test-message hi\n");
+    QVERIFY(autostartStartsBundle(mine, configHome));
+
+    removeAutostartEntry(configHome);
+    QVERIFY(!QFileInfo::exists(entryPath));
+    QVERIFY(!autostartStartsBundle(mine, configHome));
+
+    // A folder that can't be made: the reason names it, and no entry appears.
+    const QString blocked = dir.path() + QStringLiteral("/blocked");
+    QVERIFY(QDir().mkpath(blocked));
+    QFile blocker(blocked + QStringLiteral("/autostart"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    try {
+        installAutostartEntry(mine, blocked);
+        QFAIL("an autostart folder below a file was accepted");
+    } catch (const DesktopIntegrationError &e) {
+        QVERIFY2(QString::fromUtf8(e.what()).contains(blocker.fileName()), e.what());
+    }
+    QVERIFY(!autostartStartsBundle(mine, blocked));
+    // An entry that can't be removed (a folder in its place) says so.
+    QVERIFY(QDir().mkpath(entryPath + QStringLiteral("/inside")));
+    try {
+        removeAutostartEntry(configHome);
+        QFAIL("an entry that stayed was reported removed");
+    } catch (const DesktopIntegrationError &e) {
+        QVERIFY2(QString::fromUtf8(e.what()).contains(entryPath), e.what());
+    }
+
+    // The real config folder: XDG_CONFIG_HOME when absolute, else ~/.config.
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", configHome.toUtf8());
+    QCOMPARE(userConfigHome(), configHome);
+    qputenv("XDG_CONFIG_HOME", "relative/config");
+    QCOMPARE(userConfigHome(), QDir::homePath() + QStringLiteral("/.config"));
+    qputenv("XDG_CONFIG_HOME", saved);
 }
 
 QTEST_GUILESS_MAIN(TestDesktopIntegration)

@@ -165,14 +165,21 @@ void tst_MoveEndToEnd::returnMovesAndRelaunchesFromApplications()
     const QByteArray entry = desktopEntryText(movedProgram, QStringLiteral("/icon.png"));
     const qsizetype exec = entry.indexOf("\nExec=");
     QVERIFY(readBytes(desktopEntryPath(m_dataHome)).contains(entry.mid(exec, entry.indexOf('\n', exec + 1) - exec)));
+    // So does the session at login, from the entry the move wrote.
+    const QString autostart = autostartEntryPath(userConfigHome());
+    QVERIFY(autostartStartsBundle(moved, userConfigHome()));
     QCOMPARE(m_bus->connection().call(quitAction()).type(), QDBusMessage::ReplyMessage);
     QVERIFY(m_bus->waitForApp(false));
+    // A user who turned start at login off stays off: a start writes nothing.
+    QVERIFY(QFile::remove(autostart));
     m_bus->connection().interface()->call(QStringLiteral("ReloadConfig"));
     QCOMPARE(m_bus->connection().interface()->startService(BusNames::service()).error().type(), QDBusError::NoError);
     QVERIFY(m_bus->waitForApp(true));
     QCOMPARE(exeOf(m_bus->appPid()), movedProgram);
+    QTRY_VERIFY_WITH_TIMEOUT(m_env.debugLogMessages().filter(QStringLiteral("applicationDidFinishLaunching")).size() == 3, 30000);
     QCOMPARE(m_bus->connection().call(quitAction()).type(), QDBusMessage::ReplyMessage);
     QVERIFY(m_bus->waitForApp(false));
+    QVERIFY(!QFileInfo::exists(autostart));
 }
 
 QTEST_GUILESS_MAIN(tst_MoveEndToEnd)

@@ -5,6 +5,8 @@
 #include "../update/LoopbackHttpsServer.h"
 #include "../update/UpdateTestSupport.h"
 #include "update/Updater.h"
+#include "platform/DefaultsWriter.h"
+#include "platform/DesktopIntegration.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"
@@ -14,6 +16,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSemaphore>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
 
 #include <cstdio>
@@ -41,6 +46,34 @@ class tst_SettingsWindow : public QObject {
     void checkAndSettle()
     {
         runToEnd(m_updater->check(true));
+    }
+    // Closes the open window and opens a new one, which reads everything
+    // afresh; it is returned once its start-at-login switch knows the entry.
+    SettingsWindow *reopen()
+    {
+        if (SettingsWindow *w = SettingsWindow::instance())
+            w->close();
+        if (!QTest::qWaitFor([] { return !SettingsWindow::instance(); }, 30000))
+            return nullptr;
+        SettingsWindow *window = open();
+        return QTest::qWaitFor([window] { return window->startAtLoginSwitch()->isEnabled(); }, 30000) ? window : nullptr;
+    }
+    static QByteArray contents(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // A program in the bundle at path, so an entry can start it.
+    static QString addProgram(const QString &bundle)
+    {
+        const QString program = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+        QDir().mkpath(QFileInfo(program).path());
+        QFile f(program);
+        if (!f.open(QIODevice::WriteOnly))
+            return {};
+        f.write("#!/bin/sh\n");
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        return program;
     }
 
 private Q_SLOTS:
@@ -160,11 +193,115 @@ private Q_SLOTS:
 
         // A folder where the settings file belongs: the switch still moves,
         // the value holds in memory, and the window goes on.
+        // (The settings are written by a thread of their own: let it finish.)
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_settings.path(), std::chrono::seconds(30)));
         QVERIFY(QFile::remove(m_settings.path()) && QDir().mkpath(m_settings.path()));
         window->automaticSwitch()->click();
         QVERIFY(!m_updater->automatic());
         QVERIFY(!window->automaticSwitch()->isChecked());
         QVERIFY(QDir().rmdir(m_settings.path()));
+    }
+
+    void startAtLoginFollowsTheEntryAndSaysWhyAWriteFailed()
+    {
+        const QString bundle = m_updater->bundlePath();
+        QVERIFY(!addProgram(bundle).isEmpty());
+        // The test's own XDG config folder, as the app finds it.
+        const QString configHome = userConfigHome();
+        QCOMPARE(configHome, m_env.root() + QStringLiteral("/config"));
+        const QString entry = autostartEntryPath(configHome);
+        QFile::remove(entry);
+
+        SettingsWindow *window = reopen();
+        QVERIFY(window);
+        QCheckBox *box = window->startAtLoginSwitch();
+        QCOMPARE(box->text(), QStringLiteral("Start at login"));
+        QVERIFY(!box->isChecked());
+        QVERIFY(!window->startAtLoginNote()->isVisibleTo(window));
+        // Below the version line, in its section.
+        QCOMPARE(box->parentWidget(), window->versionLabel()->parentWidget());
+        QVERIFY(box->mapTo(window, QPoint()).y() > window->versionLabel()->mapTo(window, QPoint()).y());
+
+        // With every worker thread held, the click still returns at once and
+        // nothing is written: the write waits for a worker, not the window.
+        QThreadPool *pool = QThreadPool::globalInstance();
+        QSemaphore gate;
+        QList<QFuture<void>> held;
+        for (int i = 0; i < pool->maxThreadCount(); ++i)
+            held << QtConcurrent::run(pool, [&gate] { gate.acquire(); });
+        box->click();
+        QVERIFY(!box->isEnabled());
+        QVERIFY(!QFileInfo::exists(entry));
+        gate.release(pool->maxThreadCount());
+        for (QFuture<void> &f : held)
+            f.waitForFinished();
+        QTRY_VERIFY_WITH_TIMEOUT(box->isEnabled(), 30000);
+        QVERIFY(box->isChecked());
+        QVERIFY(autostartStartsBundle(bundle, configHome));
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(QStringLiteral("desktop-file-validate"), {entry});
+        QVERIFY(validate.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
+        QCOMPARE(validate.exitCode(), 0);
+
+        // A new window reads the entry and leaves it as it is.
+        const QByteArray written = contents(entry);
+        const QDateTime writtenAt = QFileInfo(entry).lastModified();
+        window = reopen();
+        QVERIFY(window && window->startAtLoginSwitch()->isChecked());
+        QCOMPARE(contents(entry), written);
+        QCOMPARE(QFileInfo(entry).lastModified(), writtenAt);
+
+        // An entry that starts another copy is not this copy's: off. Turning
+        // it on makes it start this one.
+        const QString other = m_env.root() + QStringLiteral("/Other.app");
+        const QString otherProgram = addProgram(other);
+        QFile f(entry);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(autostartEntryText(otherProgram, other + QStringLiteral("/icon.png")));
+        f.close();
+        window = reopen();
+        QVERIFY(window && !window->startAtLoginSwitch()->isChecked());
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(window->startAtLoginSwitch()->isChecked());
+        QVERIFY(autostartStartsBundle(bundle, configHome) && !autostartStartsBundle(other, configHome));
+
+        // Off removes the entry, and no window puts it back.
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(!window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!QFileInfo::exists(entry));
+        window = reopen();
+        QVERIFY(window && !window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!QFileInfo::exists(entry));
+
+        // A write that fails (a file where the autostart folder belongs):
+        // the switch stays off, and the note below it says why in orange.
+        const QString folder = QFileInfo(entry).path();
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(!window->startAtLoginSwitch()->isChecked());
+        QLabel *note = window->startAtLoginNote();
+        QVERIFY(note->isVisibleTo(window));
+        QVERIFY2(note->text().startsWith(QStringLiteral("Start at login couldn't be changed: ")), qPrintable(note->text()));
+        QVERIFY2(note->text().contains(folder), qPrintable(note->text()));
+        QCOMPARE(note->palette().color(QPalette::WindowText), window->failureColor());
+        QCOMPARE(window->width(), SettingsWindow::kWidth);
+
+        // Once the folder can be made, the next try works and the note goes.
+        QVERIFY(QFile::remove(folder));
+        window->startAtLoginSwitch()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->startAtLoginSwitch()->isEnabled(), 30000);
+        QVERIFY(window->startAtLoginSwitch()->isChecked());
+        QVERIFY(!note->isVisibleTo(window));
+        QVERIFY(autostartStartsBundle(bundle, configHome));
+        QFile::remove(entry);
     }
 };
 

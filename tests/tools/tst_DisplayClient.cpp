@@ -186,6 +186,22 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
                                 exec + QStringLiteral(" --action show-test-message"), exec + QStringLiteral(" --action settings")})
         QVERIFY2(entry.contains(line), qPrintable(line));
 
+    // The start-at-login entry starts the installed copy and passes the
+    // desktop's checker; the installed programs are stripped.
+    const QString autostart = m_env.root() + QStringLiteral("/config/autostart/com.copperkestrel.Ferrowhistle.desktop");
+    QFile autostartFile(autostart);
+    QVERIFY(autostartFile.open(QIODevice::ReadOnly));
+    QVERIFY(QString::fromUtf8(autostartFile.readAll()).split(QLatin1Char('\n')).contains(exec));
+    const ProgramRun validate = runToEnd(QStringLiteral("desktop-file-validate"), {autostart});
+    QCOMPARE(validate.out + validate.err, QString());
+    QCOMPARE(validate.exitCode, 0);
+    for (const QString &program : {QStringLiteral("Ferrowhistle"), QStringLiteral("ferrowhistle-display")}) {
+        const ProgramRun sections = runToEnd(QStringLiteral("readelf"), {QStringLiteral("-S"), QFileInfo(installed).path() + u'/' + program});
+        QVERIFY2(sections.exitCode == 0 && !sections.out.contains(QStringLiteral(".debug_info"))
+                     && !sections.out.contains(QStringLiteral(".symtab")),
+                 qPrintable(program));
+    }
+
     PrivateBus bus(m_env.root() + QStringLiteral("/bus3"), home + QStringLiteral("/data/dbus-1/services"));
     QCOMPARE(bus.appPid(), 0);
     const Run r = runClient({QStringLiteral("Activated"), QStringLiteral("--duration"), QStringLiteral("1")}, bus.environment());
@@ -201,6 +217,13 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     QVERIFY(lineIndex(log, QStringLiteral("DisplayMessageIntent.perform() message=\"Activated\"")) < front);
     QVERIFY(lineIndex(log, QStringLiteral("applicationDidFinishLaunching")) >= 0);
     QVERIFY(lineIndex(log, QStringLiteral("showAndWait complete")) > front);
+
+    // make uninstall takes the entries away with the bundle.
+    const ProgramRun uninstall = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/uninstall-app"), {}, env);
+    QCOMPARE(uninstall.exitCode, 0);
+    QVERIFY(!QFileInfo::exists(autostart));
+    QVERIFY(!QFileInfo::exists(desktop.fileName()));
+    QVERIFY(!QFileInfo::exists(installed));
 }
 
 void TestDisplayClient::staleActivationFileFallsBackToTheAppBesideIt()

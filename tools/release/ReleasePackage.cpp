@@ -93,7 +93,7 @@ QString plistString(PList::Dictionary &dict, const char *key)
 
 } // namespace
 
-void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
+void writeReleaseArchive(const QString &bundlePath, const QString &zipPath, std::optional<qint64> entryTime)
 {
     if (!BundleSeal::looksLikeBundle(bundlePath))
         throw std::runtime_error(bundlePath.toStdString() + " is not a bundle");
@@ -119,7 +119,9 @@ void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
             EntryPtr entry(archive_entry_new());
             archive_entry_set_pathname(entry.get(), (t.rel.isEmpty() ? top : top + '/' + t.rel).constData());
             archive_entry_set_perm(entry.get(), t.st.st_mode & 07777);
-            archive_entry_set_mtime(entry.get(), t.st.st_mtime, 0);
+            // A fixed time makes the archive depend on the bundle's content
+            // alone; the entries' order is already fixed (sorted names).
+            archive_entry_set_mtime(entry.get(), entryTime ? time_t(*entryTime) : t.st.st_mtime, 0);
             if (S_ISDIR(t.st.st_mode)) {
                 archive_entry_set_filetype(entry.get(), AE_IFDIR);
             } else if (S_ISLNK(t.st.st_mode)) {
@@ -170,15 +172,32 @@ void writeReleaseArchive(const QString &bundlePath, const QString &zipPath)
     }
 }
 
-QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
+QUrl requireHttpsDownloadUrl(const QString &text)
 {
-    const QUrl url(options.url, QUrl::StrictMode);
+    const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty())
         throw std::runtime_error("the download address must be an https URL");
-    if (options.minimumSystemVersion && !VersionRules::parseMinimumSystemVersion(*options.minimumSystemVersion))
-        throw std::runtime_error("--minimum-system-version \"" + options.minimumSystemVersion->toStdString()
+    return url;
+}
+
+void requireMinimumSystemVersion(const QString &text)
+{
+    if (!VersionRules::parseMinimumSystemVersion(text))
+        throw std::runtime_error("\"" + text.toStdString()
                                  + "\" is not one to three whole numbers separated by dots (such as 6.1 or 6.1.0); "
                                    "the app would read it as something else");
+}
+
+QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
+{
+    const QUrl url = requireHttpsDownloadUrl(options.url);
+    if (options.minimumSystemVersion) {
+        try {
+            requireMinimumSystemVersion(*options.minimumSystemVersion);
+        } catch (const std::runtime_error &e) {
+            throw std::runtime_error(std::string("--minimum-system-version ") + e.what());
+        }
+    }
 
     QFile zip(zipPath);
     if (!zip.open(QIODevice::ReadOnly))

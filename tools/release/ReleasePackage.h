@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -12,8 +13,11 @@
 // bundle folder under its own name, with every folder, file and link and
 // their permissions, so that unpacking it gives back a bundle that verifies.
 // Written to a temporary file beside zipPath and renamed into place. Throws
-// std::runtime_error.
-void writeReleaseArchive(const QString &bundlePath, const QString &zipPath);
+// std::runtime_error. With entryTime (seconds since the epoch) every entry
+// carries that time instead of its file's, so that the same bundle always
+// gives the same bytes.
+void writeReleaseArchive(const QString &bundlePath, const QString &zipPath,
+                         std::optional<qint64> entryTime = std::nullopt);
 
 struct FeedOptions {
     QString url;
@@ -27,3 +31,8 @@ struct FeedOptions {
 // address is not https, the archive is not one the app would accept, or
 // its bundle has no usable version and build.
 QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options);
+
+// The parts of the feed record's checks that need no archive, for a release
+// to be refused before it is built. Both throw std::runtime_error.
+QUrl requireHttpsDownloadUrl(const QString &url);
+void requireMinimumSystemVersion(const QString &version);

@@ -2,6 +2,7 @@
 // Not shipped in the bundle.
 
 #include "BundleSigner.h"
+#include "ReleaseChecks.h"
 #include "DevelopmentCA.h"
 #include "ReleasePackage.h"
 #include "ReleaseVerification.h"
@@ -17,9 +18,11 @@
 #include <QJsonDocument>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include <cerrno>
@@ -62,7 +65,18 @@ const CommandHelp kCommandHelp[] = {
     {"package",
      "  package BUNDLE --out RELEASE.zip [--against RUNNING.app]\n"
      "      Runs the whole verification (as verify does), then writes the zip\n"
-     "      that is published. Never writes anything for a bundle that fails.\n"},
+     "      that is published. Never writes anything for a bundle that fails.\n"
+     "      With SOURCE_DATE_EPOCH set, every entry carries that time.\n"},
+    {"check",
+     "  check --developer-identity IDENTITY.pem --anchors ANCHORS.pem\n"
+     "  check --notary-identity NOTARY.pem --anchors ANCHORS.pem\n"
+     "  check --anchors ANCHORS.pem | --download-url URL | --minimum-system-version V\n"
+     "  check --build N [--previous RUNNING.app]\n"
+     "      Checks one input of a release before anything is built, by the rules\n"
+     "      the later steps apply: the kind of an identity and that the anchors\n"
+     "      accept its signatures; anchors without a private key; an https\n"
+     "      address; the version grammar; a build number above RUNNING.app's.\n"
+     "      Prints nothing when it passes, one line saying why when not.\n"},
     {"feed",
      "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
      "      Prints the release feed record for the archive. V is one to three\n"
@@ -241,6 +255,23 @@ int verify(const QStringList &args)
     }
 }
 
+// The reproducible-builds convention: SOURCE_DATE_EPOCH, when set, is the
+// time the archive's entries carry.
+std::optional<qint64> sourceDateEpoch()
+{
+    if (!qEnvironmentVariableIsSet("SOURCE_DATE_EPOCH"))
+        return std::nullopt;
+    const QString text = qEnvironmentVariable("SOURCE_DATE_EPOCH");
+    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    bool ok = false;
+    const qint64 seconds = text.toLongLong(&ok);
+    // What a zip's date field can hold: 1980 to 2107.
+    if (!digits || !ok || seconds < 315532800 || seconds > 4354819199)
+        throw std::runtime_error("SOURCE_DATE_EPOCH \"" + text.toStdString()
+                                 + "\" is not a time in seconds since 1970 that a zip can carry (1980 to 2107)");
+    return seconds;
+}
+
 int package(const QStringList &args)
 {
     QCommandLineParser p;
@@ -251,8 +282,42 @@ int package(const QStringList &args)
     // An archive that a user's copy would refuse must never be written.
     requireIntactSeal(pos[0]);
     verifyRelease(pos[0], p.value(QStringLiteral("against")));
-    writeReleaseArchive(pos[0], out);
+    const std::optional<qint64> entryTime = sourceDateEpoch();
+    writeReleaseArchive(pos[0], out, entryTime);
     QTextStream(stdout) << "Wrote " << p.value(QStringLiteral("out")) << '\n';
+    return 0;
+}
+
+int check(const QStringList &args)
+{
+    QCommandLineParser p;
+    parse(p, args,
+          {valueOption("developer-identity"), valueOption("notary-identity"), valueOption("anchors"), valueOption("build"),
+           valueOption("previous"), valueOption("download-url"), valueOption("minimum-system-version")},
+          0);
+    auto has = [&](const char *name) { return p.isSet(QLatin1String(name)); };
+    const int subjects = int(has("developer-identity")) + int(has("notary-identity")) + int(has("build"))
+                         + int(has("download-url")) + int(has("minimum-system-version"));
+    if (subjects > 1 || (subjects == 0 && !has("anchors")))
+        throw UsageError("check one thing at a time");
+    if (has("previous") && !has("build"))
+        throw UsageError("--previous goes with --build");
+    const QString anchors = p.value(QStringLiteral("anchors"));
+    if (has("developer-identity") || has("notary-identity")) {
+        if (anchors.isEmpty())
+            throw UsageError("an identity is checked against --anchors");
+        const bool developer = has("developer-identity");
+        checkIdentity(p.value(QLatin1String(developer ? "developer-identity" : "notary-identity")),
+                      developer ? IdentityKind::Developer : IdentityKind::Notary, anchors);
+    } else if (has("build")) {
+        checkBuildNumber(p.value(QStringLiteral("build")), p.value(QStringLiteral("previous")));
+    } else if (has("download-url")) {
+        requireHttpsDownloadUrl(p.value(QStringLiteral("download-url")));
+    } else if (has("minimum-system-version")) {
+        requireMinimumSystemVersion(p.value(QStringLiteral("minimum-system-version")));
+    } else {
+        checkAnchors(anchors);
+    }
     return 0;
 }
 
@@ -280,7 +345,7 @@ int main(int argc, char **argv)
         {QStringLiteral("create-ca"), createCa},   {QStringLiteral("create-identity"), createIdentity},
         {QStringLiteral("sign"), sign},            {QStringLiteral("notarize"), notarize},
         {QStringLiteral("verify"), verify},        {QStringLiteral("package"), package},
-        {QStringLiteral("feed"), feed},
+        {QStringLiteral("feed"), feed},            {QStringLiteral("check"), check},
     };
     if (args.size() < 2 || args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h")) {
         std::fputs(usage().toUtf8().constData(), args.size() < 2 ? stderr : stdout);

@@ -1,7 +1,8 @@
 // The whole update as a user meets it: the real app from the built bundle,
 // signed with anchors as build 500 in an Applications folder, checks a feed
 // on loopback HTTPS, installs build 501 through its D-Bus actions, and is
-// relaunched from the same path as the new build.
+// relaunched from the same path as the new build. Once with a zip packaged
+// directly, once with what `make release` makes.
 
 #include "support/FileTrees.h"
 #include "../LoopbackHttpsServer.h"
@@ -13,6 +14,7 @@
 #include "platform/DesktopActions.h"
 #include "platform/DefaultsStore.h"
 #include "support/PrivateBus.h"
+#include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"
 #include "update/Updater.h"
@@ -44,14 +46,25 @@ class tst_InstallEndToEnd : public QObject {
     TestEnvironment m_env;
     TestCertificateAuthority m_ca;
 
+    // Starts the copy at `installed` (HOME is home), has it check the feed
+    // and install the zip that server hands out, and checks that it was
+    // relaunched from the same path as the copy at `expected`.
+    void installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
+                              const QByteArray &feed, const QByteArray &zipBytes, const QString &expected);
 
 private Q_SLOTS:
     void installsAndRelaunchesAsTheNewBuild();
+    void installsWhatMakeReleaseMade();
 };
 
 void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
 {
     QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    // The app trusts the system's certificates (their folder, and their
+    // file where it exists), so the loopback authority is put in a folder
+    // bound over the system's, in a mount namespace of the app's own.
+    if (::geteuid() != 0)
+        QSKIP("putting a test authority into the system's certificate folder needs root");
     SigningFixture f;
     const QString home = m_env.root() + QStringLiteral("/home");
     const QString applications = home + QStringLiteral("/Applications");
@@ -69,7 +82,51 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     record[QStringLiteral("build")] = 501;
     record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
     record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
-    const QByteArray feed = QJsonDocument(record).toJson();
+    installThroughTheApp(home, installed, server, QJsonDocument(record).toJson(), zipBytes, next);
+}
+
+// The zip and feed of `make release` (its script, on this suite's build
+// handed over as built: a Release build of its own would take minutes),
+// installed by the real app over the copy it was checked against.
+void tst_InstallEndToEnd::installsWhatMakeReleaseMade()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    if (::geteuid() != 0)
+        QSKIP("putting a test authority into the system's certificate folder needs root");
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-of-release");
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString build = f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release"), 501);
+    QVERIFY(!build.isEmpty());
+    const QString keys = m_env.root() + QStringLiteral("/keys/");
+    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
+    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
+    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
+    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
+
+    LoopbackHttpsServer server(&m_ca);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
+    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
+    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
+    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
+    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
+    env.insert(QStringLiteral("URL"), server.url(QStringLiteral("/Ferrowhistle-1.0.0-501.zip")).toString());
+    env.insert(QStringLiteral("PREVIOUS"), installed);
+    const QString out = m_env.root() + QStringLiteral("/made-release");
+    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
+    QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
+
+    installThroughTheApp(home, installed, server, readBytes(out + QStringLiteral("/appcast.json")),
+                         readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")), out + QStringLiteral("/Ferrowhistle.app"));
+}
+
+void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
+                                               const QByteArray &feed, const QByteArray &zipBytes, const QString &expected)
+{
+    const QString applications = QFileInfo(installed).path();
     server.handler = [&](const LoopbackHttpsServer::Request &r) {
         return LoopbackHttpsServer::Answer{r.path.endsWith(".zip") ? LoopbackHttpsServer::response(200, zipBytes)
                                                                    : LoopbackHttpsServer::response(200, feed)};
@@ -80,22 +137,21 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     const QString caFile = m_env.root() + QStringLiteral("/loopback-ca.pem");
     writeBytes(caFile, m_ca.ca.toPem());
 
-    PrivateBus bus(m_env.root(), m_env.root() + QStringLiteral("/services"));
+    const QString busRoot = home + QStringLiteral("-bus");
+    QDir().mkpath(busRoot);
+    PrivateBus bus(busRoot, busRoot + QStringLiteral("/services"));
     QVERIFY(bus.isRunning());
     QProcessEnvironment env = bus.environment();
     env.insert(QStringLiteral("HOME"), home);
-    // The app trusts the system's certificates (their folder, and their
-    // file where it exists), so the loopback authority is put in a folder
-    // bound over the system's, in a mount namespace of the app's own (the
-    // relaunched process inherits it); the file is not there.
-    if (::geteuid() != 0)
-        QSKIP("putting a test authority into the system's certificate folder needs root");
+    // The relaunched process inherits the mount namespace; the system's
+    // certificate file is not there.
     const QString certs = m_env.root() + QStringLiteral("/certs");
     QDir().mkpath(certs);
     QProcess hash;
     hash.start(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"), QStringLiteral("-in"), caFile});
     QVERIFY(hash.waitForFinished() && hash.exitCode() == 0);
-    QVERIFY(QFile::copy(caFile, certs + u'/' + QString::fromLatin1(hash.readAll().trimmed()) + QStringLiteral(".0")));
+    const QString hashed = certs + u'/' + QString::fromLatin1(hash.readAll().trimmed()) + QStringLiteral(".0");
+    QVERIFY(QFileInfo::exists(hashed) || QFile::copy(caFile, hashed));
     QProcess app;
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -131,7 +187,7 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(newPid)).symLinkTarget(),
              installed + QStringLiteral("/Contents/bin/Ferrowhistle"));
     QCOMPARE(Bundle::atPath(installed).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("501"));
-    QCOMPARE(snapshotTree(installed), snapshotTree(next));
+    QCOMPARE(snapshotTree(installed), snapshotTree(expected));
     QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-update-")), QStringList());
     QCOMPARE(entriesWithPrefix(m_env.tmpDir() + QStringLiteral("/ferrowhistle-%1").arg(::geteuid()), QStringLiteral("Ferrowhistle-update-")),
              QStringList());

@@ -1,0 +1,293 @@
+// `make release` (scripts/make-release) on the suite's own build, handed to
+// it as an already built folder: every bad input is refused at once in one
+// line naming the variable, with nothing written; a good one gives a
+// stripped, signed zip whose entries carry the commit's time, its feed
+// record and the debug files by build-id.
+#include "../codesign/SigningFixture.h"
+
+#include "support/ProgramRun.h"
+#include "support/TestEnvironment.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+namespace {
+
+const QString kScript = QStringLiteral(FW_SOURCE_DIR "/scripts/make-release");
+
+struct ZipEntry {
+    QString name;
+    qint64 mtime = 0;
+    QByteArray sha256;
+    bool operator==(const ZipEntry &) const = default;
+};
+
+// The entries as libarchive reads them, in the archive's order.
+QList<ZipEntry> zipEntries(const QString &zip)
+{
+    QList<ZipEntry> entries;
+    archive *a = archive_read_new();
+    archive_read_support_format_zip(a);
+    if (archive_read_open_filename(a, QFile::encodeName(zip).constData(), 1 << 16) == ARCHIVE_OK) {
+        archive_entry *e = nullptr;
+        while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            char block[1 << 16];
+            la_ssize_t n;
+            while ((n = archive_read_data(a, block, sizeof block)) > 0)
+                hash.addData(QByteArrayView(block, n));
+            entries.append({QString::fromUtf8(archive_entry_pathname(e)), qint64(archive_entry_mtime(e)), hash.result()});
+        }
+    }
+    archive_read_free(a);
+    return entries;
+}
+
+QString readelf(const QStringList &args)
+{
+    const ProgramRun r = runToEnd(QStringLiteral("readelf"), args);
+    return r.out;
+}
+
+QString buildId(const QString &file)
+{
+    static const QRegularExpression id(QStringLiteral("Build ID: ([0-9a-f]+)"));
+    return id.match(readelf({QStringLiteral("-n"), file})).captured(1);
+}
+
+} // namespace
+
+class tst_MakeRelease : public QObject {
+    Q_OBJECT
+    TestEnvironment m_env;
+    SigningFixture m_f;
+    QString m_keys;
+    QString m_build;
+    QString m_previous;
+    QString m_strangerPrevious;
+
+    QString key(const QString &name) const { return m_keys + u'/' + name; }
+    QProcessEnvironment goodInputs() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
+        env.insert(QStringLiteral("IDENTITY"), key(QStringLiteral("developer.pem")));
+        env.insert(QStringLiteral("NOTARY"), key(QStringLiteral("notary.pem")));
+        env.insert(QStringLiteral("CODESIGN_ANCHORS"), key(QStringLiteral("dev-ca.crt")));
+        env.insert(QStringLiteral("NOTARY_ANCHORS"), key(QStringLiteral("notary-ca.crt")));
+        env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
+        env.insert(QStringLiteral("URL"), QStringLiteral("https://dl.example.org/Ferrowhistle-1.0.0-501.zip"));
+        for (const char *optional : {"NOTES", "MINIMUM_SYSTEM_VERSION", "PREVIOUS", "PHASED_ROLLOUT_INTERVAL"})
+            env.remove(QLatin1String(optional));
+        return env;
+    }
+    ProgramRun release(const QProcessEnvironment &env, const QString &out) const
+    {
+        return runToEnd(kScript, {m_build, out}, env, 240000);
+    }
+
+private Q_SLOTS:
+    void initTestCase();
+    void refusesBadInputInOneLine_data();
+    void refusesBadInputInOneLine();
+    void releasesAStrippedSignedZipWithFixedTimes();
+};
+
+void tst_MakeRelease::initTestCase()
+{
+    m_keys = m_env.root() + QStringLiteral("/keys");
+    writeBytes(key(QStringLiteral("developer.pem")), m_f.developer.identityPem());
+    writeBytes(key(QStringLiteral("notary.pem")), m_f.notary.identityPem());
+    writeBytes(key(QStringLiteral("dev-ca.pem")), m_f.developerCA.identityPem());
+    writeBytes(key(QStringLiteral("dev-ca.crt")), m_f.developerCA.certificatePem);
+    writeBytes(key(QStringLiteral("notary-ca.crt")), m_f.notaryCA.certificatePem);
+    CertificateRequest stranger;
+    stranger.commonName = QStringLiteral("Developer ID Application: Stranger");
+    stranger.team = QLatin1String(SigningFixture::kTeam);
+    writeBytes(key(QStringLiteral("stranger.pem")), DevelopmentCA::issue(m_f.strangerCA.identityPem(), stranger).identityPem());
+
+    m_build = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release"), 501);
+    QVERIFY(!m_build.isEmpty());
+    m_previous = m_f.signedCopyOfApp(m_env.root() + QStringLiteral("/previous"), 500);
+    QVERIFY(!m_previous.isEmpty());
+    writeBytes(m_env.root() + QStringLiteral("/bare/Ferrowhistle.app/Contents/Info.plist"),
+               "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>400</string></dict></plist>");
+    // A copy users run that trusts another developer authority.
+    m_strangerPrevious = m_env.root() + QStringLiteral("/stranger-previous/Ferrowhistle.app");
+    writeBytes(m_strangerPrevious + QStringLiteral("/Contents/Info.plist"),
+               "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>400</string></dict></plist>");
+    writeBytes(m_strangerPrevious + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"), m_f.strangerCA.certificatePem);
+    writeBytes(m_strangerPrevious + QStringLiteral("/Contents/Resources/Trust/notary-anchors.pem"), m_f.notaryCA.certificatePem);
+}
+
+void tst_MakeRelease::refusesBadInputInOneLine_data()
+{
+    // Values and lines may name {KEYS}/ and {ROOT}, filled in when run. A
+    // line ending in "…" is compared up to there.
+    QTest::addColumn<QStringList>("inputs"); // NAME=VALUE, an empty value unsets
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no identity") << QStringList{"IDENTITY="}
+                                 << QString("IDENTITY is not set; give the developer ID identity (PEM key and certificates)");
+    QTest::newRow("no address") << QStringList{"URL="} << QString("URL is not set; give the https address the zip will be downloaded from");
+    QTest::newRow("missing notary file") << QStringList{"NOTARY={ROOT}/nowhere.pem"} << QString("NOTARY={ROOT}/nowhere.pem: no such file");
+    QTest::newRow("build number with a letter") << QStringList{"BUILD_NUMBER=12a"} << QString("BUILD_NUMBER=12a: not a whole number");
+    QTest::newRow("signed build number") << QStringList{"BUILD_NUMBER=+501"} << QString("BUILD_NUMBER=+501: not a whole number");
+    QTest::newRow("http address") << QStringList{"URL=http://dl.example.org/F.zip"}
+                                  << QString("URL=http://dl.example.org/F.zip: the download address must be an https URL");
+    QTest::newRow("https without a host") << QStringList{"URL=https:///F.zip"}
+                                          << QString("URL=https:///F.zip: the download address must be an https URL");
+    QTest::newRow("anchors holding a key")
+        << QStringList{"CODESIGN_ANCHORS={KEYS}/developer.pem"}
+        << QString("CODESIGN_ANCHORS={KEYS}/developer.pem: holds a private key; give the certificate only, it is shipped to every user");
+    QTest::newRow("anchors that are no certificate") << QStringList{"NOTARY_ANCHORS={ROOT}/previous/Ferrowhistle.app/Contents/Info.plist"}
+                                                     << QString("NOTARY_ANCHORS={ROOT}/previous/Ferrowhistle.app/Contents/Info.plist: holds no PEM certificate");
+    QTest::newRow("previous that is no bundle") << QStringList{"PREVIOUS={KEYS}"}
+                                                << QString("PREVIOUS={KEYS}: not a bundle (no Contents/Info.plist)");
+    QTest::newRow("previous that checks nothing") << QStringList{"PREVIOUS={ROOT}/bare/Ferrowhistle.app"}
+                                                  << QString("PREVIOUS={ROOT}/bare/Ferrowhistle.app: carries no code-signing "
+                                                             "anchors, so it can't accept any update");
+    QTest::newRow("phased rollout") << QStringList{"PHASED_ROLLOUT_INTERVAL=86400"}
+                                    << QString("PHASED_ROLLOUT_INTERVAL is not supported yet: the feed has no phased rollout");
+    // Read by the tool, by the rules signing and the app apply.
+    QTest::newRow("notary identity to sign") << QStringList{"IDENTITY={KEYS}/notary.pem"}
+                                             << QString("IDENTITY={KEYS}/notary.pem: the identity's certificate (CN=Test Notary,O=Ferrowhistle notary) is not a "
+                                                "developer ID certificate (no extension 1.2.840.113635.100.6.1.13); a notary "
+                                                "identity notarizes, it does not sign");
+    QTest::newRow("developer identity to notarize")
+        << QStringList{"NOTARY={KEYS}/developer.pem"}
+        << QString("NOTARY={KEYS}/developer.pem: the identity's certificate (…");
+    QTest::newRow("authority to sign") << QStringList{"IDENTITY={KEYS}/dev-ca.pem"}
+                                       << QString("IDENTITY={KEYS}/dev-ca.pem: the identity's certificate (CN=Test Developer CA,O=Ferrowhistle development) is a "
+                                          "certificate authority; sign with a developer ID identity it issued");
+    QTest::newRow("identity the anchors refuse") << QStringList{"IDENTITY={KEYS}/stranger.pem"}
+                                                 << QString("IDENTITY={KEYS}/stranger.pem: is not accepted by the anchors in {KEYS}/dev-ca.crt (…");
+    QTest::newRow("build not above previous") << QStringList{"BUILD_NUMBER=500", "PREVIOUS={ROOT}/previous/Ferrowhistle.app"}
+                                              << QString("BUILD_NUMBER=500: 500 is not above 500, the build of "
+                                                 "{ROOT}/previous/Ferrowhistle.app; its users would never be offered it");
+    QTest::newRow("identity previous refuses")
+        << QStringList{"PREVIOUS={ROOT}/stranger-previous/Ferrowhistle.app"}
+        << QString("IDENTITY={KEYS}/developer.pem: is not accepted by the anchors in "
+           "{ROOT}/stranger-previous/Ferrowhistle.app/Contents/Resources/Trust/codesigning-anchors.pem (…");
+    QTest::newRow("minimum system version") << QStringList{"MINIMUM_SYSTEM_VERSION=6.1-rc1"}
+                                            << QString("MINIMUM_SYSTEM_VERSION=6.1-rc1: \"6.1-rc1\" is not one to three whole "
+                                               "numbers separated by dots (such as 6.1 or 6.1.0); the app would read it as "
+                                               "something else");
+}
+
+void tst_MakeRelease::refusesBadInputInOneLine()
+{
+    QFETCH(QStringList, inputs);
+    QFETCH(QString, line);
+    const auto fill = [&](QString text) {
+        return text.replace(QStringLiteral("{KEYS}"), m_keys).replace(QStringLiteral("{ROOT}"), m_env.root());
+    };
+    QProcessEnvironment env = goodInputs();
+    for (const QString &input : inputs) {
+        const QString name = input.section(u'=', 0, 0);
+        const QString value = fill(input.section(u'=', 1));
+        if (value.isEmpty())
+            env.remove(name);
+        else
+            env.insert(name, value);
+    }
+    const QString out = m_env.root() + QStringLiteral("/refused");
+    const ProgramRun r = release(env, out);
+    QCOMPARE(r.exitCode, 2);
+    QCOMPARE(r.out, QString());
+    QVERIFY2(r.err.endsWith(u'\n') && r.err.count(u'\n') == 1, qPrintable(r.err));
+    const QString said = r.err.chopped(1);
+    QString expected = QStringLiteral("make release: ") + fill(line);
+    if (expected.endsWith(u'…')) {
+        expected.chop(1);
+        QVERIFY2(said.startsWith(expected), qPrintable(said));
+    } else {
+        QCOMPARE(said, expected);
+    }
+    QVERIFY(!QFileInfo::exists(out));
+}
+
+void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
+{
+    QProcessEnvironment env = goodInputs();
+    env.insert(QStringLiteral("PREVIOUS"), m_previous);
+    env.insert(QStringLiteral("NOTES"), QStringLiteral("Fewer bugs."));
+    env.insert(QStringLiteral("MINIMUM_SYSTEM_VERSION"), QStringLiteral("5.10"));
+    const QString out = m_env.root() + QStringLiteral("/release");
+    const ProgramRun r = release(env, out);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
+
+    const QString zip = out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip");
+    const QByteArray zipBytes = readBytes(zip);
+    const QString sha = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
+    const QJsonObject feed = QJsonDocument::fromJson(readBytes(out + QStringLiteral("/appcast.json"))).object();
+    QCOMPARE(feed.value(QStringLiteral("version")).toString(), QStringLiteral("1.0.0"));
+    QCOMPARE(feed.value(QStringLiteral("build")).toInteger(), 501);
+    QCOMPARE(feed.value(QStringLiteral("url")).toString(), env.value(QStringLiteral("URL")));
+    QCOMPARE(feed.value(QStringLiteral("sha256")).toString(), sha);
+    QCOMPARE(feed.value(QStringLiteral("notes")).toString(), QStringLiteral("Fewer bugs."));
+    QCOMPARE(feed.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
+    // The summary: what, how large, its digest, and against what it was checked.
+    for (const QString &part : {QStringLiteral("Ferrowhistle 1.0.0 (build 501)"), QStringLiteral("  zip      ") + zip,
+                                QStringLiteral("  size     %1 bytes").arg(zipBytes.size()), QStringLiteral("  sha256   ") + sha,
+                                QStringLiteral("valid signature of team %1, notarized").arg(QLatin1String(SigningFixture::kTeam)),
+                                QStringLiteral("by PREVIOUS=") + m_previous})
+        QVERIFY2(r.out.contains(part), qPrintable(part + QStringLiteral("\nnot in:\n") + r.out));
+
+    // Every program is stripped, links to its debug file, and that file,
+    // named by the same build-id, holds the debug information.
+    const QString app = out + QStringLiteral("/Ferrowhistle.app");
+    int programs = 0;
+    for (const QString &dir : {QStringLiteral("/Contents/bin"), QStringLiteral("/Contents/lib")}) {
+        for (const QFileInfo &file : QDir(app + dir).entryInfoList(QDir::Files)) {
+            ++programs;
+            const QString sections = readelf({QStringLiteral("-S"), file.filePath()});
+            QVERIFY2(!sections.contains(QStringLiteral(".debug_info")) && !sections.contains(QStringLiteral(".symtab")),
+                     qPrintable(file.filePath()));
+            QVERIFY(sections.contains(QStringLiteral(".gnu_debuglink")));
+            const QString id = buildId(file.filePath());
+            QVERIFY(!id.isEmpty());
+            const QString debug = out + QStringLiteral("/debug/.build-id/%1/%2.debug").arg(id.left(2), id.mid(2));
+            QVERIFY2(readelf({QStringLiteral("-S"), debug}).contains(QStringLiteral(".debug_info")), qPrintable(debug));
+            QCOMPARE(buildId(debug), id);
+            QVERIFY(file.size() < QFileInfo(m_build + QStringLiteral("/Ferrowhistle.app") + dir + u'/' + file.fileName()).size());
+        }
+    }
+    QCOMPARE(programs, 5); // the app, three helpers, the updater module
+
+    // The zip: every entry carries the commit's time, in a fixed order; a
+    // second release of the same build (copied at another time) gives the
+    // same entries, the two signatures aside.
+    const ProgramRun commitTime = runToEnd(QStringLiteral("git"), {QStringLiteral("-C"), QStringLiteral(FW_SOURCE_DIR),
+                                                                   QStringLiteral("log"), QStringLiteral("-1"), QStringLiteral("--format=%ct")});
+    const qint64 epoch = commitTime.out.trimmed().toLongLong();
+    QVERIFY(epoch > 0);
+    const QList<ZipEntry> first = zipEntries(zip);
+    QVERIFY(first.size() > 10);
+    QVERIFY(first.first().name.startsWith(QStringLiteral("Ferrowhistle.app")));
+    for (const ZipEntry &e : first)
+        QVERIFY2(e.mtime == epoch, qPrintable(e.name));
+    QTest::qWait(1100); // another second on the copies' clocks
+    const QString again = m_env.root() + QStringLiteral("/release-again");
+    const ProgramRun r2 = release(env, again);
+    QVERIFY2(r2.exitCode == 0, qPrintable(r2.err));
+    QList<ZipEntry> second = zipEntries(again + QStringLiteral("/Ferrowhistle-1.0.0-501.zip"));
+    QCOMPARE(second.size(), first.size());
+    for (qsizetype i = 0; i < first.size(); ++i) {
+        const bool signature = first[i].name.endsWith(QStringLiteral("_CodeSignature/CodeSignature"))
+                               || first[i].name.endsWith(QStringLiteral("_CodeSignature/Notarization"));
+        if (signature)
+            second[i].sha256 = first[i].sha256;
+        QCOMPARE(second[i].name, first[i].name);
+        QVERIFY2(second[i] == first[i], qPrintable(first[i].name));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_MakeRelease)
+#include "tst_MakeRelease.moc"
