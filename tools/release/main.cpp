@@ -8,6 +8,8 @@
 #include "ReleaseVerification.h"
 
 #include "platform/FileIO.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 #include "codesign/BundleSeal.h"
 
@@ -112,12 +114,23 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A key or certificate file given on the command line (a link to it is
+// fine; a FIFO or a device is not read).
 QByteArray readFile(const QString &path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        throw std::runtime_error("can't read " + path.toStdString() + ": " + f.errorString().toStdString());
-    return f.read(4 << 20);
+    const SmallFile file = readSmallFile(path, 4 << 20, LastLink::Follow);
+    switch (file.status) {
+    case SmallFile::Status::Read:
+        return file.bytes;
+    case SmallFile::Status::NotRegular:
+        throw std::runtime_error("can't read " + path.toStdString() + ": not a regular file");
+    case SmallFile::Status::TooLarge:
+        throw std::runtime_error("can't read " + path.toStdString() + ": larger than 4 MiB");
+    case SmallFile::Status::Missing:
+    case SmallFile::Status::Unreadable:
+        break;
+    }
+    throw std::runtime_error("can't read " + path.toStdString() + ": " + systemErrorText(file.error).toStdString());
 }
 
 // Keys are written 0600, nothing half-written is ever left at the path, and
