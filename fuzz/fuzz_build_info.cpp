@@ -4,7 +4,7 @@
 // object of strings with a non-empty "commit", and "unknown" otherwise.
 #include "FixedBundle.h"
 
-#include "app/BuildInfo.h"
+#include "platform/BuildInfo.h"
 
 #include <QDir>
 #include <QJsonDocument>

@@ -4,7 +4,7 @@
 #include "relocate/BundleMove.h"
 #include "update/UpdaterInterface.h"
 #include "update/UpdaterFailure.h"
-#include "update/install/Worker.h"
+#include "platform/Worker.h"
 
 #include <QApplication>
 #include <QDir>

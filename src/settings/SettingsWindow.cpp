@@ -1,9 +1,9 @@
 #include "settings/SettingsWindow.h"
 
-#include "app/BuildInfo.h"
+#include "platform/BuildInfo.h"
 #include "platform/DesktopIntegration.h"
 #include "platform/DisplayText.h"
-#include "update/install/Worker.h"
+#include "platform/Worker.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,7 +1,7 @@
 #include "update/NetworkSession.h"
 
 #include "update/UpdaterFailure.h"
-#include "update/install/Worker.h"
+#include "platform/Worker.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 #include "platform/SystemError.h"
 #include "platform/SystemLog.h"
 #include "platform/UniqueFd.h"
-#include "update/install/Worker.h"
+#include "platform/Worker.h"
 
 #include <QFile>
 

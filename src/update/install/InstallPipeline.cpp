@@ -12,7 +12,7 @@
 #include "update/VersionRules.h"
 #include "update/install/ArchiveDigest.h"
 #include "update/install/Download.h"
-#include "update/install/Worker.h"
+#include "platform/Worker.h"
 
 #include <QFile>
 

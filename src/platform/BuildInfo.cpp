@@ -1,4 +1,4 @@
-#include "app/BuildInfo.h"
+#include "platform/BuildInfo.h"
 
 #include "platform/SmallFile.h"
 

@@ -1,6 +1,6 @@
 // The version line from a bundle's Info.plist and build-info.json, with every
 // fallback, and a build-info.json that is no such file.
-#include "app/BuildInfo.h"
+#include "platform/BuildInfo.h"
 
 #include "support/TestEnvironment.h"
 #include "../update/UpdateTestSupport.h"
