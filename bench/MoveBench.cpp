@@ -4,7 +4,7 @@
 //   fw-bench-move BUNDLE FOLDER
 // Prints the seconds taken.
 #include "relocate/BundleMove.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // The feed's body as a stranger's server sends it, through the strict
 // release decoding.
-#include "update/Release.h"
-#include "update/UpdaterFailure.h"
+#include "release/Release.h"
+#include "release/UpdaterFailure.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include "FixedBundle.h"
 
 #include "platform/RemoveTree.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 #include "update/install/SafeUnzip.h"
 
 #include <QFile>

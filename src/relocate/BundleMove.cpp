@@ -3,7 +3,7 @@
 #include "platform/CopyTree.h"
 #include "platform/RemoveTree.h"
 #include "platform/SystemError.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 #include "update/install/InstallLocations.h"
 
 #include <QFile>

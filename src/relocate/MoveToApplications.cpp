@@ -3,7 +3,7 @@
 #include "platform/DesktopIntegration.h"
 #include "relocate/BundleMove.h"
 #include "update/UpdaterInterface.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 #include "platform/Worker.h"
 
 #include <QApplication>

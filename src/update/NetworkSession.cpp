@@ -1,6 +1,6 @@
 #include "update/NetworkSession.h"
 
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 #include "platform/Worker.h"
 
 #include <QCoreApplication>

@@ -2,8 +2,8 @@
 
 #include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
-#include "update/UpdaterDefaults.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterDefaults.h"
+#include "release/UpdaterFailure.h"
 
 #ifndef FERROWHISTLE_FEED_HOST
 #error "FERROWHISTLE_FEED_HOST must name the host of the built-in release feed"

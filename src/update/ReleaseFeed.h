@@ -1,8 +1,8 @@
 #pragma once
 
 #include "update/NetworkSession.h"
-#include "update/Release.h"
-#include "update/UpdaterDefaults.h"
+#include "release/Release.h"
+#include "release/UpdaterDefaults.h"
 
 #include <QByteArray>
 #include <QString>

@@ -3,7 +3,7 @@
 #include "platform/BootClockTimer.h"
 #include "platform/SystemLog.h"
 #include "update/ReleaseFeed.h"
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 
 #include <QCoreApplication>
 

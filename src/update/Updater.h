@@ -4,10 +4,10 @@
 #include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
 #include "update/NetworkSession.h"
-#include "update/Release.h"
+#include "release/Release.h"
 #include "update/UpdaterInterface.h"
-#include "update/UpdaterDefaults.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterDefaults.h"
+#include "release/UpdaterFailure.h"
 #include "update/install/InstallLocations.h"
 #include "update/install/SafeUnzip.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/Release.h"
+#include "release/Release.h"
 
 #include <QDateTime>
 #include <QObject>

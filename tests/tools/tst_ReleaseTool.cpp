@@ -9,8 +9,8 @@
 #include "codesign/Notarization.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
-#include "update/UpdaterFailure.h"
-#include "update/VersionRules.h"
+#include "release/UpdaterFailure.h"
+#include "release/VersionRules.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Bundle.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -11,7 +11,7 @@
 // 2 the command line is wrong.
 
 #include "platform/DefaultsStore.h"
-#include "update/UpdaterDefaults.h"
+#include "release/UpdaterDefaults.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -5,7 +5,7 @@
 #include "codesign/BundleSeal.h"
 #include "codesign/CmsSignature.h"
 #include "platform/Bundle.h"
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -6,7 +6,7 @@
 #include "codesign/OpenSslHandles.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 
 #include <QDir>
 #include <QFile>

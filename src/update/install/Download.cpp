@@ -3,7 +3,7 @@
 #include "platform/FileIO.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 
 #include <QFile>
 

@@ -9,7 +9,7 @@
 #include "platform/SystemError.h"
 #include "platform/TempDirectory.h"
 #include "update/SigningFailure.h"
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 #include "update/install/ArchiveDigest.h"
 #include "update/install/Download.h"
 #include "platform/Worker.h"

@@ -4,7 +4,7 @@
 #include "platform/FileIO.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 
 #include <QFile>
 

@@ -5,7 +5,7 @@
 #include "ZipWriter.h"
 
 #include "support/TestEnvironment.h"
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 #include "update/install/SafeUnzip.h"
 
 #include <QtTest>

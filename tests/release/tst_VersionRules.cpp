@@ -1,10 +1,10 @@
 // The integer rule, minimum system versions, the kernel's version, and the
 // offer and candidate rules.
 
-#include "UpdateTestSupport.h"
+#include "../update/UpdateTestSupport.h"
 
 #include "support/TestEnvironment.h"
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 
 #include <QtTest>
 

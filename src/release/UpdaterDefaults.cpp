@@ -1,6 +1,6 @@
-#include "update/UpdaterDefaults.h"
+#include "release/UpdaterDefaults.h"
 
-#include "update/Release.h"
+#include "release/Release.h"
 
 #include <QUrl>
 

@@ -1,7 +1,7 @@
 // Strict decoding of the release record.
 
-#include "update/Release.h"
-#include "update/UpdaterFailure.h"
+#include "release/Release.h"
+#include "release/UpdaterFailure.h"
 
 #include <QtTest>
 

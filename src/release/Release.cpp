@@ -1,7 +1,7 @@
-#include "update/Release.h"
+#include "release/Release.h"
 
-#include "update/StrictJson.h"
-#include "update/UpdaterFailure.h"
+#include "release/StrictJson.h"
+#include "release/UpdaterFailure.h"
 
 #include <QJsonValue>
 #include <QRegularExpression>

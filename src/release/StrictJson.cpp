@@ -1,6 +1,6 @@
-#include "update/StrictJson.h"
+#include "release/StrictJson.h"
 
-#include "update/UpdaterFailure.h"
+#include "release/UpdaterFailure.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

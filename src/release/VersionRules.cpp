@@ -1,4 +1,4 @@
-#include "update/VersionRules.h"
+#include "release/VersionRules.h"
 
 #include "platform/Bundle.h"
 
