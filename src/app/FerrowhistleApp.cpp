@@ -25,6 +25,7 @@
 #include <qcoro/qcorotimer.h>
 
 #include <cstdio>
+#include <functional>
 
 FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) : QObject(parent)
 {
@@ -147,9 +148,23 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
 
 } // namespace
 
+namespace {
+
+// Runs f with the updater once its module has loaded, which happens on a
+// worker: an action asked for before the launch has settled must not load
+// it on the GUI thread.
+QCoro::Task<> withUpdater(std::function<void(UpdaterInterface &)> f)
+{
+    auto loading = UpdaterModule::load();
+    UpdaterInterface *updater = co_await std::move(loading);
+    f(*updater);
+}
+
+} // namespace
+
 void FerrowhistleApp::openSettings()
 {
-    SettingsWindow::showOrRaise(UpdaterModule::shared(), &FerrowhistleApp::installRelease);
+    withUpdater([](UpdaterInterface &updater) { SettingsWindow::showOrRaise(updater, &FerrowhistleApp::installRelease); });
 }
 
 std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAction action,
@@ -163,17 +178,19 @@ std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAc
         openSettings();
         return std::nullopt;
     case AppAction::CheckForUpdates:
-        UpdaterModule::shared().check(true); // started, not awaited: the caller is answered at once
+        // Started, not awaited: the caller is answered at once.
+        withUpdater([](UpdaterInterface &updater) { updater.check(true); });
         return std::nullopt;
     case AppAction::InstallUpdate: {
         // Only what the user was offered is installed; with nothing on offer
-        // the caller learns so instead of a silent no-op.
-        UpdaterInterface &updater = UpdaterModule::shared();
-        const std::optional<UpdaterInterface::Release> offered = updater.availableRelease();
+        // (and before the updater has loaded nothing can be) the caller
+        // learns so instead of a silent no-op.
+        const std::optional<UpdaterInterface::Release> offered =
+            UpdaterModule::isLoaded() ? UpdaterModule::shared().availableRelease() : std::nullopt;
         if (!offered)
             return AutomationService::ActionRefusal{BusNames::noUpdateOfferedError(),
                                                     QStringLiteral("no update is on offer; check for updates first")};
-        updater.install(*offered);
+        UpdaterModule::shared().install(*offered);
         return std::nullopt;
     }
     case AppAction::Quit:
