@@ -6,6 +6,7 @@
 #include "platform/SmallFile.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
+#include "platform/XdgFolders.h"
 
 #include <QDir>
 #include <QFile>
@@ -205,11 +206,7 @@ DefaultsStore::DefaultsStore(QString path) : m_path(std::move(path)) {}
 
 QString DefaultsStore::standardPath()
 {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // The XDG rules ignore a relative value.
-    if (config.isEmpty() || !QDir::isAbsolutePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
-    return config + QStringLiteral("/ferrowhistle/defaults.plist");
+    return xdgConfigHome() + QStringLiteral("/ferrowhistle/defaults.plist");
 }
 
 DefaultsStore DefaultsStore::standard() { return DefaultsStore(standardPath()); }

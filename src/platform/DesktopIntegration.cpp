@@ -2,6 +2,7 @@
 
 #include "platform/AtomicWrite.h"
 #include "platform/DesktopActions.h"
+#include "platform/XdgFolders.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,13 +80,7 @@ QString quotedExecArgument(const QString &argument)
     return out;
 }
 
-QString userDataHome()
-{
-    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
-    if (QDir::isAbsolutePath(xdg))
-        return xdg;
-    return QDir::homePath() + QStringLiteral("/.local/share");
-}
+QString userDataHome() { return xdgDataHome(); }
 
 QString desktopEntryPath(const QString &dataHome)
 {
@@ -229,13 +224,7 @@ QString execProgram(const QString &value)
 
 } // namespace
 
-QString userConfigHome()
-{
-    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (QDir::isAbsolutePath(xdg))
-        return xdg;
-    return QDir::homePath() + QStringLiteral("/.config");
-}
+QString userConfigHome() { return xdgConfigHome(); }
 
 QString autostartEntryPath(const QString &configHome)
 {

@@ -1,5 +1,7 @@
 #include "platform/TempDirectory.h"
 
+#include "platform/XdgFolders.h"
+
 #include <QDir>
 
 #include <cerrno>
@@ -30,9 +32,7 @@ bool ensurePrivateDirectory(const QString &path)
 
 QString homeCacheTemp()
 {
-    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!QDir::isAbsolutePath(cache))
-        cache = QDir::homePath() + QStringLiteral("/.cache");
+    const QString cache = xdgCacheHome();
     const QString app = cache + QStringLiteral("/ferrowhistle");
     // The cache folders above ours are the user's own; create them as usual.
     if (!QDir().mkpath(cache))
