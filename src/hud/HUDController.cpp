@@ -5,6 +5,7 @@
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
 #include "platform/ActivationPolicy.h"
+#include "platform/DefaultsStore.h"
 #include "platform/Screens.h"
 
 #include <QCoreApplication>
@@ -47,6 +48,15 @@ void closeNow(HUDPanel *panel)
 {
     panel->close();
     panel->deleteLater();
+}
+
+// The HUDScreen setting as stored now. Read for each message, so a change
+// made with ferrowhistle-defaults counts from the next one.
+HUDScreen userScreenChoice()
+{
+    const std::optional<QString> stored = DefaultsStore::standard().string(HUDScreens::settingKey());
+    const std::optional<HUDScreen> choice = stored ? HUDScreens::fromRawValue(*stored) : std::nullopt;
+    return choice.value_or(HUDScreen::main);
 }
 
 } // namespace
@@ -199,7 +209,7 @@ void HUDController::showCards(const Pending &request)
     m_ticket = request.ticket;
 
     const QList<Screens::Screen> screens = m_screens();
-    const HUDScreen choice = request.screen ? *request.screen : HUDScreens::userChoice();
+    const HUDScreen choice = request.screen ? *request.screen : userScreenChoice();
     QList<Screens::Screen> targets = chosenScreens(screens, choice);
     // Without a screen the one card stands at the origin.
     const bool placed = !targets.isEmpty();
@@ -246,7 +256,10 @@ void HUDController::showCards(const Pending &request)
         connect(fadeIn, &QPropertyAnimation::finished, this, &HUDController::preparePanels);
         fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
     }
-    m_lastCardCount = m_panels.size();
+    // Panels are made ahead for as many cards as a message has had: a
+    // message on all screens after one on the main screen still finds one
+    // for each.
+    m_spareCount = std::max(m_spareCount, m_panels.size());
 
     // One timer for all the cards of a message.
     startDismissTimer(request.seconds ? *request.seconds : automaticDuration(request.message));
@@ -267,7 +280,7 @@ HUDPanel *HUDController::takePanel()
 void HUDController::preparePanels()
 {
     m_spare.removeAll(nullptr);
-    while (m_spare.size() < m_lastCardCount) {
+    while (m_spare.size() < m_spareCount) {
         auto *panel = new HUDPanel();
         panel->createWindowAhead();
         m_spare.append(panel);

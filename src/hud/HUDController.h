@@ -109,10 +109,11 @@ private:
     // The ticket of the message on screen.
     Ticket m_ticket;
     // Empty panels whose X windows already exist, made while idle after a
-    // message has faded in, as many as it had cards, so the next message
-    // appears sooner. Each card still gets a panel of its own.
+    // message has faded in, as many as the most cards a message has had,
+    // so the next message appears sooner. Each card still gets a panel of
+    // its own.
     QList<QPointer<HUDPanel>> m_spare;
-    qsizetype m_lastCardCount = 1;
+    qsizetype m_spareCount = 1;
     std::unique_ptr<QTimer> m_dismissTask;
     ScreenSource m_screens;
     PointerSource m_pointer;

@@ -1,7 +1,6 @@
 #include "hud/HUDScreen.h"
 
 #include "hud/HUDScreenNames.h"
-#include "platform/DefaultsStore.h"
 
 namespace HUDScreens {
 
@@ -23,13 +22,6 @@ std::optional<HUDScreen> fromRawValue(const QString &text)
 QString rawValueList()
 {
     return QString::fromLatin1(HUDScreenNames::list.data(), static_cast<qsizetype>(HUDScreenNames::list.size()));
-}
-
-HUDScreen userChoice()
-{
-    const std::optional<QString> stored = DefaultsStore::standard().string(settingKey());
-    const std::optional<HUDScreen> choice = stored ? fromRawValue(*stored) : std::nullopt;
-    return choice.value_or(HUDScreen::main);
 }
 
 } // namespace HUDScreens

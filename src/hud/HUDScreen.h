@@ -20,9 +20,8 @@ std::optional<HUDScreen> fromRawValue(const QString &text);
 // "main, pointer, all", for messages that name the valid choices.
 QString rawValueList();
 
-// The user setting that picks the screen when a request does not.
+// The user setting that picks the screen when a request does not; a
+// missing, mistyped or unknown value is main.
 inline QString settingKey() { return QStringLiteral("HUDScreen"); }
-// The setting as stored now: a missing, mistyped or unknown value is main.
-HUDScreen userChoice();
 
 } // namespace HUDScreens
