@@ -4,6 +4,7 @@
 // second X client (our own xcb connection, watching the root window) sees
 // it. The baseline is a bare frameless Qt window shown the same way in the
 // same run. Memory: resident size after the first request and after 1,000.
+#include "BenchLoop.h"
 #include "hud/HUDController.h"
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
@@ -23,6 +24,9 @@
 #include <vector>
 
 namespace {
+
+using BenchLoop::median;
+using BenchLoop::settle;
 
 struct Watcher {
     xcb_connection_t *conn = nullptr;
@@ -57,12 +61,6 @@ struct Watcher {
         return seen;
     }
 };
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
-}
 
 // Runs one request and returns milliseconds until the watcher saw the map.
 double timeToMap(Watcher &watcher, const std::function<QSize()> &request)
@@ -101,15 +99,6 @@ struct PaintCounter : QObject {
         return false;
     }
 };
-
-void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
 
 // Short cards: request to map against a bare window, shown the same way.
 double shortCards(HUDController &hud, Watcher &watcher)
@@ -181,6 +170,8 @@ bool hugeMessages(HUDController &hud, Watcher &watcher, double shortCard, const 
         {"one word", QString(n, u'W')},
         {"words", QStringLiteral("word ").repeated(n / 5)},
         {"line ends", QString(n, u'\n')},
+        {"line ends, then a word", QString(n - 3, u'\n') + QStringLiteral("end")},
+        {"lines", QStringLiteral("line\n").repeated(n / 5)},
         {"emoji", QStringLiteral("\U0001F426").repeated(n / 4)},
         {"one emoji repeated", QStringLiteral("\U0001F600").repeated(n / 4)},
         // Families (ZWJ sequences), flags and a skin tone, mixed.

@@ -26,7 +26,7 @@ void AppDelegate::applicationDidFinishLaunching()
         const HUDController::Pending held = *hud.pending;
         hud.pending.reset();
         debugLog(QStringLiteral("flushing pending message after launch"));
-        hud.show(held.message, held.position, held.seconds);
+        hud.show(held);
     }
 }
 

@@ -5,9 +5,11 @@
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
 #include "platform/ActivationPolicy.h"
+#include "platform/DefaultsStore.h"
 #include "platform/Screens.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QPropertyAnimation>
 #include <QThread>
 #include <QTimer>
@@ -21,6 +23,7 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -47,6 +50,15 @@ void closeNow(HUDPanel *panel)
     panel->deleteLater();
 }
 
+// The HUDScreen setting as stored now. Read for each message, so a change
+// made with ferrowhistle-defaults counts from the next one.
+HUDScreen userScreenChoice()
+{
+    const std::optional<QString> stored = DefaultsStore::standard().string(HUDScreens::settingKey());
+    const std::optional<HUDScreen> choice = stored ? HUDScreens::fromRawValue(*stored) : std::nullopt;
+    return choice.value_or(HUDScreen::main);
+}
+
 } // namespace
 
 HUDController &HUDController::shared()
@@ -55,18 +67,54 @@ HUDController &HUDController::shared()
     return *instance;
 }
 
-HUDController::HUDController(QObject *parent) : QObject(parent), m_screens(&Screens::visibleFrames) {}
+HUDController::HUDController(QObject *parent)
+    : QObject(parent), m_screens(&Screens::all), m_pointer(&Screens::pointer)
+{
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        connect(app, &QGuiApplication::screenRemoved, this, &HUDController::screenRemoved);
+}
 
 HUDController::~HUDController()
 {
-    delete m_nextPanel.data();
-    if (m_panel)
-        closeNow(m_panel);
+    for (const QPointer<HUDPanel> &spare : std::as_const(m_spare))
+        delete spare.data();
+    for (const QPointer<HUDPanel> &p : std::as_const(m_panels)) {
+        if (p)
+            closeNow(p);
+    }
 }
 
-void HUDController::setScreenSource(ScreenSource source)
+void HUDController::setScreenSource(ScreenSource source, PointerSource pointer)
 {
-    m_screens = source ? std::move(source) : ScreenSource(&Screens::visibleFrames);
+    m_screens = source ? std::move(source) : ScreenSource(&Screens::all);
+    m_pointer = pointer ? std::move(pointer) : PointerSource(&Screens::pointer);
+}
+
+HUDPanel *HUDController::panel() const
+{
+    for (const QPointer<HUDPanel> &p : m_panels) {
+        if (p)
+            return p;
+    }
+    return nullptr;
+}
+
+QList<HUDPanel *> HUDController::panels() const
+{
+    QList<HUDPanel *> out;
+    for (const QPointer<HUDPanel> &p : m_panels) {
+        if (p)
+            out.append(p);
+    }
+    return out;
+}
+
+void HUDController::settle(const Ticket &ticket, HUDOutcome outcome)
+{
+    // The first end counts: a message dismissed and then replaced while it
+    // fades out was dismissed.
+    if (ticket && !ticket->has_value())
+        *ticket = outcome;
 }
 
 int HUDController::graphemeCount(const QString &message, int limit)
@@ -105,82 +153,158 @@ double HUDController::automaticDuration(const QString &message)
     return std::min(std::max(n * 0.06 + 1.2, 2.0), 10.0);
 }
 
-void HUDController::show(const QString &message, HUDPosition position, std::optional<double> duration)
+void HUDController::show(const QString &message, HUDPosition position, std::optional<double> duration,
+                         std::optional<HUDScreen> screen)
 {
-    debugLog(QStringLiteral("show() message=\"") + loggedMessage(message) + QStringLiteral("\" appIsReady=") + describeBool(appIsReady)
-             + QStringLiteral(" NSApp.isRunning=") + describeBool(applicationIsRunning()));
+    show(Pending{message, position, duration, screen, std::make_shared<std::optional<HUDOutcome>>()});
+}
+
+void HUDController::show(const Pending &request)
+{
+    debugLog(QStringLiteral("show() message=\"") + loggedMessage(request.message) + QStringLiteral("\" appIsReady=")
+             + describeBool(appIsReady) + QStringLiteral(" NSApp.isRunning=") + describeBool(applicationIsRunning()));
 
     if (!appIsReady) {
-        pending = Pending{message, position, duration};
+        if (pending)
+            settle(pending->ticket, HUDOutcome::replaced);
+        pending = request;
         return;
     }
+    showCards(request);
+}
 
-    m_dismissTask.reset();
-    if (m_panel) {
-        HUDPanel *old = m_panel;
-        m_panel = nullptr;
-        closeNow(old);
+QList<Screens::Screen> HUDController::chosenScreens(const QList<Screens::Screen> &screens, HUDScreen choice) const
+{
+    if (screens.isEmpty())
+        return {};
+    switch (choice) {
+    case HUDScreen::all:
+        return screens;
+    case HUDScreen::pointer:
+        if (const std::optional<QPointF> at = m_pointer()) {
+            for (const Screens::Screen &s : screens) {
+                // QRectF::contains is inclusive; the right and top edges
+                // belong to the neighbour.
+                const QRectF &f = s.frame;
+                if (at->x() >= f.left() && at->x() < f.left() + f.width() && at->y() >= f.top()
+                    && at->y() < f.top() + f.height())
+                    return {s};
+            }
+        }
+        return {screens.first()};
+    case HUDScreen::main:
+        break;
     }
+    return {screens.first()};
+}
 
-    // A card taller than the screen would hang off it with most of its
-    // text unseen, and laying out text that cannot be seen is what made a
-    // huge message slow: the text stops at the last whole line that fits.
-    const QList<QRectF> screens = m_screens();
-    const double maxTextHeight = screens.isEmpty() ? HUDView::kUnbounded : HUDLayout::maxTextHeight(screens.first());
+void HUDController::showCards(const Pending &request)
+{
+    m_dismissTask.reset();
+    settle(m_ticket, HUDOutcome::replaced);
+    for (const QPointer<HUDPanel> &old : std::exchange(m_panels, {})) {
+        if (old)
+            closeNow(old);
+    }
+    m_ticket = request.ticket;
 
-    QPointer<HUDController> self(this);
-    auto *view = new HUDView(
-        message,
-        [self] {
-            if (self)
-                self->dismiss();
-        },
-        maxTextHeight);
-    HUDPanel *panel = takePanel();
-    panel->carry(view);
+    const QList<Screens::Screen> screens = m_screens();
+    const HUDScreen choice = request.screen ? *request.screen : userScreenChoice();
+    QList<Screens::Screen> targets = chosenScreens(screens, choice);
+    // Without a screen the one card stands at the origin.
+    const bool placed = !targets.isEmpty();
+    if (!placed)
+        targets.append(Screens::Screen{});
 
     if (activationPolicy() != ActivationPolicy::Accessory)
         setActivationPolicy(ActivationPolicy::Accessory);
 
-    if (!screens.isEmpty())
-        panel->setFrameOrigin(HUDLayout::placement(position, screens.first(), panel->size()));
-    else
-        panel->setFrameOrigin(QPointF(0, 0));
-    const QRectF f = panel->frame();
-    debugLog(QStringLiteral("ordering front: frame=") + describeRect(f.x(), f.y(), f.width(), f.height())
-             + QStringLiteral(" screens=") + QString::number(screens.size()));
+    QPointer<HUDController> self(this);
+    for (const Screens::Screen &target : std::as_const(targets)) {
+        // A card taller than the screen would hang off it with most of its
+        // text unseen, and laying out text that cannot be seen is what made
+        // a huge message slow: the text stops at the last whole line that fits.
+        const double maxTextHeight = placed ? HUDLayout::maxTextHeight(target.visibleFrame) : HUDView::kUnbounded;
+        auto *view = new HUDView(
+            request.message,
+            [self] {
+                if (self)
+                    self->dismiss(HUDOutcome::clicked);
+            },
+            maxTextHeight);
+        HUDPanel *panel = takePanel();
+        panel->carry(view);
+        panel->setPlacedOn(target.screen);
 
-    panel->setWindowOpacity(0.0);
-    panel->show();
-    panel->raise();
-    m_panel = panel;
-    debugLog(QStringLiteral("after orderFront: isVisible=") + describeBool(panel->isVisible()));
+        panel->setFrameOrigin(placed ? HUDLayout::placement(request.position, target.visibleFrame, panel->size())
+                                     : QPointF(0, 0));
+        const QRectF f = panel->frame();
+        debugLog(QStringLiteral("ordering front: frame=") + describeRect(f.x(), f.y(), f.width(), f.height())
+                 + QStringLiteral(" screens=") + QString::number(screens.size()));
 
-    auto *fadeIn = new QPropertyAnimation(panel, "windowOpacity", panel);
-    fadeIn->setObjectName(QStringLiteral("fadeIn"));
-    fadeIn->setDuration(kFadeInMs);
-    fadeIn->setStartValue(0.0);
-    fadeIn->setEndValue(1.0);
-    connect(fadeIn, &QPropertyAnimation::finished, this, &HUDController::preparePanel);
-    fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
+        panel->setWindowOpacity(0.0);
+        panel->show();
+        panel->raise();
+        m_panels.append(panel);
+        debugLog(QStringLiteral("after orderFront: isVisible=") + describeBool(panel->isVisible()));
 
-    startDismissTimer(duration ? *duration : automaticDuration(message));
-    Q_EMIT panelShown(panel);
+        auto *fadeIn = new QPropertyAnimation(panel, "windowOpacity", panel);
+        fadeIn->setObjectName(QStringLiteral("fadeIn"));
+        fadeIn->setDuration(kFadeInMs);
+        fadeIn->setStartValue(0.0);
+        fadeIn->setEndValue(1.0);
+        connect(fadeIn, &QPropertyAnimation::finished, this, &HUDController::preparePanels);
+        fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
+    }
+    // Panels are made ahead for as many cards as a message has had: a
+    // message on all screens after one on the main screen still finds one
+    // for each.
+    m_spareCount = std::max(m_spareCount, m_panels.size());
+
+    // One timer for all the cards of a message.
+    startDismissTimer(request.seconds ? *request.seconds : automaticDuration(request.message));
+    for (const QPointer<HUDPanel> &p : std::as_const(m_panels))
+        Q_EMIT panelShown(p);
 }
 
 HUDPanel *HUDController::takePanel()
 {
-    HUDPanel *panel = m_nextPanel;
-    m_nextPanel = nullptr;
-    return panel ? panel : new HUDPanel();
+    while (!m_spare.isEmpty()) {
+        HUDPanel *panel = m_spare.takeLast();
+        if (panel)
+            return panel;
+    }
+    return new HUDPanel();
 }
 
-void HUDController::preparePanel()
+void HUDController::preparePanels()
 {
-    if (m_nextPanel)
-        return;
-    m_nextPanel = new HUDPanel();
-    m_nextPanel->createWindowAhead();
+    m_spare.removeAll(nullptr);
+    while (m_spare.size() < m_spareCount) {
+        auto *panel = new HUDPanel();
+        panel->createWindowAhead();
+        m_spare.append(panel);
+    }
+}
+
+void HUDController::screenRemoved(QScreen *screen)
+{
+    // Its card has nowhere to stand; the message's other cards stay.
+    bool closed = false;
+    for (qsizetype i = m_panels.size() - 1; i >= 0; --i) {
+        HUDPanel *p = m_panels.at(i);
+        if (p && p->placedOn() == screen) {
+            m_panels.removeAt(i);
+            Q_EMIT panelDismissed(p);
+            closeNow(p);
+            closed = true;
+        }
+    }
+    if (closed && !panel()) {
+        m_panels.clear();
+        m_dismissTask.reset();
+        settle(m_ticket, HUDOutcome::timeout);
+    }
 }
 
 void HUDController::startDismissTimer(double seconds)
@@ -207,41 +331,49 @@ void HUDController::startDismissTimer(double seconds)
     m_dismissTask->start();
 }
 
-void HUDController::dismiss()
+void HUDController::dismiss(HUDOutcome why)
 {
     if (m_dismissTask) {
         // dismiss() may run inside the timer's own timeout; delete it later.
         m_dismissTask->stop();
         m_dismissTask.release()->deleteLater();
     }
-    if (!m_panel)
+    if (!panel())
         return;
-    HUDPanel *panel = m_panel;
-    m_panel = nullptr;
-    Q_EMIT panelDismissed(panel);
+    settle(m_ticket, why);
+    for (const QPointer<HUDPanel> &p : std::exchange(m_panels, {})) {
+        if (!p)
+            continue;
+        HUDPanel *panel = p;
+        Q_EMIT panelDismissed(panel);
 
-    // A click during the fade-in turns it around from where it stands.
-    if (auto *fadeIn = panel->findChild<QPropertyAnimation *>(QStringLiteral("fadeIn")))
-        fadeIn->stop();
+        // A click during the fade-in turns it around from where it stands.
+        if (auto *fadeIn = panel->findChild<QPropertyAnimation *>(QStringLiteral("fadeIn")))
+            fadeIn->stop();
 
-    auto *fadeOut = new QPropertyAnimation(panel, "windowOpacity", panel);
-    fadeOut->setDuration(kFadeOutMs);
-    fadeOut->setStartValue(panel->windowOpacity());
-    fadeOut->setEndValue(0.0);
-    QPointer<HUDPanel> target(panel);
-    connect(fadeOut, &QPropertyAnimation::finished, panel, [target] {
-        if (target)
-            closeNow(target);
-    });
-    fadeOut->start(QAbstractAnimation::DeleteWhenStopped);
+        auto *fadeOut = new QPropertyAnimation(panel, "windowOpacity", panel);
+        fadeOut->setDuration(kFadeOutMs);
+        fadeOut->setStartValue(panel->windowOpacity());
+        fadeOut->setEndValue(0.0);
+        QPointer<HUDPanel> target(panel);
+        connect(fadeOut, &QPropertyAnimation::finished, panel, [target] {
+            if (target)
+                closeNow(target);
+        });
+        fadeOut->start(QAbstractAnimation::DeleteWhenStopped);
+    }
 }
 
-QCoro::Task<> HUDController::showAndWait(QString message, HUDPosition position, std::optional<double> duration)
+QCoro::Task<HUDOutcome> HUDController::showAndWait(QString message, HUDPosition position,
+                                                   std::optional<double> duration, std::optional<HUDScreen> screen)
 {
-    show(message, position, duration);
+    const Ticket ticket = std::make_shared<std::optional<HUDOutcome>>();
+    show(Pending{message, position, duration, screen, ticket});
     QPointer<HUDController> self(this);
-    while (self && (self->m_panel || self->pending))
+    while (self && (self->panel() || self->pending))
         co_await sleepPrecisely(kWaitPollMs);
     co_await sleepPrecisely(kWaitTailMs);
     debugLog(QStringLiteral("showAndWait complete"));
+    // Unsettled only when the controller went first.
+    co_return ticket->value_or(HUDOutcome::timeout);
 }

@@ -1,5 +1,6 @@
 #include "hud/HUDPanel.h"
 
+#include "hud/HUDAccessible.h"
 #include "hud/HUDLayout.h"
 #include "hud/HUDView.h"
 #include "platform/Compositor.h"
@@ -32,6 +33,7 @@ HUDPanel::HUDPanel()
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
                            | Qt::X11BypassWindowManagerHint)
 {
+    HUDAccessible::install();
     setWindowTitle(QStringLiteral("Ferrowhistle"));
     setWindowIcon(QIcon(new NoImagesIconEngine));
     setAttribute(Qt::WA_TranslucentBackground);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPointer>
+#include <QScreen>
 #include <QWidget>
 
 class HUDView;
@@ -25,8 +27,13 @@ public:
     void setFrameOrigin(QPointF origin);
     // The panel's frame in the y-up space.
     QRectF frame() const { return QRectF(m_origin, size()); }
+    // The screen the card was placed for (none for a made-up one): when it
+    // goes, so does the card.
+    void setPlacedOn(QScreen *screen) { m_placedOn = screen; }
+    QScreen *placedOn() const { return m_placedOn; }
 
 private:
     HUDView *m_view = nullptr;
     QPointF m_origin;
+    QPointer<QScreen> m_placedOn;
 };

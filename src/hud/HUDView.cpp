@@ -1,5 +1,7 @@
 #include "hud/HUDView.h"
 
+#include "hud/MessageLines.h"
+
 #include <QApplication>
 #include <QIcon>
 #include <QMouseEvent>
@@ -90,20 +92,24 @@ QSizeF HUDView::measure(QTextLayout &layout, double maxHeight, int *lines)
 HUDView::HUDView(const QString &message, std::function<void()> onTap, double maxTextHeight, QWidget *parent)
     : QWidget(parent), m_onTap(std::move(onTap))
 {
-    if (message.size() <= kLongMessage) {
-        auto layout = std::make_unique<QTextLayout>(message, messageFont());
+    // One unit past the most that is ever laid out, so that a cut there
+    // still tells a whole text from a part.
+    const QString text = MessageLines::forLayout(message, kMaxLaidOut + 1);
+    if (text.size() <= kLongMessage) {
+        auto layout = std::make_unique<QTextLayout>(text, messageFont());
         int lines = 0;
         m_measured = measure(*layout, maxTextHeight, &lines);
         if (lines == layout->lineCount()) {
-            m_laidOut = message.size();
+            m_laidOut = text.size();
         } else {
             const QTextLine last = layout->lineAt(lines - 1);
             m_laidOut = last.textStart() + last.textLength();
         }
         m_chunks.push_back(Chunk{std::move(layout), lines});
     } else {
-        layOutLong(message, maxTextHeight);
+        layOutLong(text, maxTextHeight);
     }
+    m_shownText = MessageLines::plain(QStringView(text).left(m_laidOut));
     m_geometry = HUDLayout::cardGeometry(m_measured);
     if (m_geometry.size.height() > kMaxWindowExtent)
         m_geometry.size.setHeight(kMaxWindowExtent);
@@ -120,16 +126,16 @@ int HUDView::lineCount() const
     return n;
 }
 
-void HUDView::layOutLong(const QString &message, double maxTextHeight)
+void HUDView::layOutLong(const QString &text, double maxTextHeight)
 {
     const QFont font = messageFont();
     const QTextOption option = cardTextOption();
-    const QStringView all(message);
+    const QStringView all(text);
     double y = 0;
     double width = 0;
     qsizetype pos = 0;
     bool full = false;
-    while (!full && pos < message.size() && y < kMaxWindowExtent && pos < kMaxLaidOut) {
+    while (!full && pos < text.size() && y < kMaxWindowExtent && pos < kMaxLaidOut) {
         const QStringView rest = all.mid(pos);
         const qsizetype cut = cutAt(rest, kChunk);
         const bool lastChunk = cut == rest.size();

@@ -29,8 +29,12 @@ public:
     // The wrapped text's measured size before rounding.
     QSizeF measuredTextSize() const { return m_measured; }
     int lineCount() const;
-    // How much of the message was laid out (UTF-16 units).
+    // How much of the card's text was laid out (UTF-16 units). The card's
+    // text is the message with its trailing line breaks dropped and CR LF
+    // as one break, so for other messages the units are the message's.
     qsizetype laidOutLength() const { return m_laidOut; }
+    // The text the card shows, line breaks as LF: what a screen reader says.
+    const QString &shownText() const { return m_shownText; }
 
     // The font the card draws with: the desktop's general font, 28 px, bold.
     static QFont messageFont();
@@ -44,7 +48,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
-    void layOutLong(const QString &message, double maxTextHeight);
+    void layOutLong(const QString &text, double maxTextHeight);
 
     std::function<void()> m_onTap;
     // One layout for a message of ordinary length, several for a long one;
@@ -55,6 +59,7 @@ private:
     };
     std::vector<Chunk> m_chunks;
     qsizetype m_laidOut = 0;
+    QString m_shownText;
     QSizeF m_measured;
     HUDLayout::CardGeometry m_geometry;
 };

@@ -1,6 +1,8 @@
 #include "intent/AutomationInterfaceXml.h"
 
+#include "hud/HUDOutcome.h"
 #include "hud/HUDPosition.h"
+#include "hud/HUDScreen.h"
 #include "intent/BusNames.h"
 #include "intent/DisplayMessageIntent.h"
 
@@ -21,12 +23,12 @@ public:
     void beginMethod(const QString &name) { begin("method", name); }
     void end() { m_xml.writeEndElement(); }
 
-    void beginArg(const char *name, const char *type)
+    void beginArg(const char *name, const char *type, const char *direction = "in")
     {
         m_xml.writeStartElement(QStringLiteral("arg"));
         m_xml.writeAttribute(QStringLiteral("name"), QString::fromLatin1(name));
         m_xml.writeAttribute(QStringLiteral("type"), QString::fromLatin1(type));
-        m_xml.writeAttribute(QStringLiteral("direction"), QStringLiteral("in"));
+        m_xml.writeAttribute(QStringLiteral("direction"), QString::fromLatin1(direction));
     }
     void arg(const char *name, const char *type)
     {
@@ -49,11 +51,10 @@ private:
     QXmlStreamWriter m_xml;
 };
 
-void writeIntents(Writer &w)
+// The action's own annotations and its three arguments, shared by both methods.
+void writeDisplayAction(Writer &w)
 {
     using Intent = DisplayMessageIntent;
-    w.beginInterface(BusNames::intentsInterface());
-    w.beginMethod(QStringLiteral("DisplayMessage"));
     w.annotation(QStringLiteral("Title"), Intent::title());
     w.annotation(QStringLiteral("OpensApplication"), QStringLiteral("true"));
     // ${name} stands for the parameter's value; duration is listed below it.
@@ -81,7 +82,29 @@ void writeIntents(Writer &w)
     w.annotation(QStringLiteral("Unit"), QStringLiteral("seconds"));
     w.annotation(QStringLiteral("Control"), QStringLiteral("stepper"));
     w.end();
+}
 
+void writeIntents(Writer &w)
+{
+    w.beginInterface(BusNames::intentsInterface());
+    w.beginMethod(QStringLiteral("DisplayMessage"));
+    writeDisplayAction(w);
+    w.end(); // method
+
+    w.beginMethod(QStringLiteral("DisplayMessageWithOptions"));
+    writeDisplayAction(w);
+    w.beginArg("options", "a{sv}");
+    w.annotation(QStringLiteral("Title"), QStringLiteral("Options"));
+    w.annotation(QStringLiteral("Option.screen"), QStringLiteral("s"));
+    w.annotation(QStringLiteral("Default.screen"), QStringLiteral("the HUDScreen setting, else main"));
+    for (HUDScreen screen : {HUDScreen::main, HUDScreen::pointer, HUDScreen::all})
+        w.annotation(QStringLiteral("Case.screen.") + HUDScreens::rawValue(screen), HUDScreens::rawValue(screen));
+    w.end();
+    w.beginArg("outcome", "s", "out");
+    w.annotation(QStringLiteral("Title"), QStringLiteral("Outcome"));
+    for (HUDOutcome outcome : {HUDOutcome::timeout, HUDOutcome::clicked, HUDOutcome::replaced})
+        w.annotation(QStringLiteral("Case.") + HUDOutcomes::rawValue(outcome), HUDOutcomes::rawValue(outcome));
+    w.end();
     w.end(); // method
     w.end(); // interface
 }

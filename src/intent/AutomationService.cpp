@@ -30,7 +30,7 @@ bool expectSignature(const QDBusMessage &call, const QDBusConnection &connection
 // Which of our interfaces a call without an interface name means.
 QString interfaceFor(const QString &member)
 {
-    if (member == QLatin1String("DisplayMessage"))
+    if (member == QLatin1String("DisplayMessage") || member == QLatin1String("DisplayMessageWithOptions"))
         return BusNames::intentsInterface();
     if (member == QLatin1String("Activate") || member == QLatin1String("Open")
         || member == QLatin1String("ActivateAction"))
@@ -65,6 +65,10 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
     if (iface == BusNames::intentsInterface()) {
         if (member == QLatin1String("DisplayMessage")) {
             displayMessage(message, connection);
+            return true;
+        }
+        if (member == QLatin1String("DisplayMessageWithOptions")) {
+            displayMessageWithOptions(message, connection);
             return true;
         }
     } else if (iface == BusNames::applicationInterface()) {
@@ -121,12 +125,31 @@ void AutomationService::displayMessage(const QDBusMessage &call, const QDBusConn
     performAndReply(std::move(intent), call, connection);
 }
 
-QCoro::Task<> AutomationService::performAndReply(DisplayMessageIntent intent, QDBusMessage call,
-                                                 QDBusConnection connection)
+void AutomationService::displayMessageWithOptions(const QDBusMessage &call, const QDBusConnection &connection)
 {
-    co_await intent.perform();
+    auto checked = BusArguments::displayMessageWithOptions(call.signature(), call.arguments());
+    if (const QString *refusal = std::get_if<QString>(&checked)) {
+        connection.send(call.createErrorReply(kInvalidArgs, *refusal));
+        return;
+    }
+    auto &args = std::get<BusArguments::DisplayMessageWithOptionsCall>(checked);
+    DisplayMessageIntent intent;
+    intent.message = std::move(args.display.message);
+    intent.position = args.display.position;
+    intent.duration = args.display.duration;
+    intent.screen = args.screen;
+    performAndReply(std::move(intent), call, connection, true);
+}
+
+QCoro::Task<> AutomationService::performAndReply(DisplayMessageIntent intent, QDBusMessage call,
+                                                 QDBusConnection connection, bool withOutcome)
+{
+    const HUDOutcome outcome = co_await intent.perform();
     // A caller that has gone meanwhile is fine: the bus drops the reply.
-    connection.send(call.createReply());
+    if (withOutcome)
+        connection.send(call.createReply(HUDOutcomes::rawValue(outcome)));
+    else
+        connection.send(call.createReply());
 }
 
 void AutomationService::activateAction(const QDBusMessage &call, const QDBusConnection &connection)

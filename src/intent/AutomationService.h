@@ -19,6 +19,8 @@
 // - Intents.DisplayMessage(s, s, d): runs the action and replies only once the
 //   message has gone. The reply is delayed, never waited for, so the GUI
 //   thread keeps serving clicks, other calls and other messages meanwhile;
+// - Intents.DisplayMessageWithOptions(s, s, d, a{sv}) -> (s): the same, with
+//   the screen to show on, answered with how the message ended;
 // - org.freedesktop.Application: Activate (opens the settings), Open,
 //   ActivateAction;
 // - Instance.HandleCommandLine(as): the command line of a second launch.
@@ -59,8 +61,11 @@ Q_SIGNALS:
 
 private:
     void displayMessage(const QDBusMessage &call, const QDBusConnection &connection);
+    void displayMessageWithOptions(const QDBusMessage &call, const QDBusConnection &connection);
     void activateAction(const QDBusMessage &call, const QDBusConnection &connection);
-    QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection);
+    // withOutcome: the reply carries how the message ended.
+    QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection,
+                                  bool withOutcome = false);
 
     ActionHandler m_actionHandler;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hud/HUDPosition.h"
+#include "hud/HUDScreen.h"
 
 #include <QString>
 #include <QVariantList>
@@ -33,5 +34,18 @@ struct DisplayMessageCall {
 };
 // The call, or the InvalidArgs text that refuses it.
 std::variant<DisplayMessageCall, QString> displayMessage(const QString &signature, const QVariantList &args);
+
+// DisplayMessageWithOptions(s message, s position, d duration, a{sv} options):
+// the same, and the options, of which "screen" (s: main, pointer, all) is
+// the one known. An unknown key, a value of another type or an unknown
+// screen refuses the call.
+struct DisplayMessageWithOptionsCall {
+    DisplayMessageCall display;
+    std::optional<HUDScreen> screen;
+};
+std::variant<DisplayMessageWithOptionsCall, QString> displayMessageWithOptions(const QString &signature,
+                                                                               const QVariantList &args);
+// What the options know, for the refusals: "screen (s: main, pointer, all)".
+QString knownOptionsText();
 
 } // namespace BusArguments

@@ -8,5 +8,6 @@ inline constexpr char service[] = "com.copperkestrel.Ferrowhistle";
 inline constexpr char objectPath[] = "/com/copperkestrel/Ferrowhistle";
 inline constexpr char intentsInterface[] = "com.copperkestrel.Ferrowhistle.Intents";
 inline constexpr char displayMessage[] = "DisplayMessage";
+inline constexpr char displayMessageWithOptions[] = "DisplayMessageWithOptions";
 
 } // namespace BusNames::Literal

@@ -14,13 +14,14 @@ std::optional<double> DisplayMessageIntent::displayTime(double duration)
     return std::nullopt;
 }
 
-QCoro::Task<> DisplayMessageIntent::perform() const
+QCoro::Task<HUDOutcome> DisplayMessageIntent::perform() const
 {
     // Copy what the wait needs: the caller's value may not outlive the first
     // suspension.
     const QString text = message;
     const HUDPosition where = position;
     const std::optional<double> seconds = displayTime(duration);
+    const std::optional<HUDScreen> on = screen;
     debugLog(QStringLiteral("DisplayMessageIntent.perform() message=\"") + loggedMessage(text) + QLatin1Char('"'));
-    co_await HUDController::shared().showAndWait(text, where, seconds);
+    co_return co_await HUDController::shared().showAndWait(text, where, seconds, on);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "hud/HUDOutcome.h"
 #include "hud/HUDPosition.h"
+#include "hud/HUDScreen.h"
 
 #include <QString>
 
@@ -15,10 +17,13 @@ struct DisplayMessageIntent {
     HUDPosition position = HUDPosition::center;
     // Seconds; 0 or less (and NaN or infinity) means automatic.
     double duration = 0;
+    // None: the user's setting.
+    std::optional<HUDScreen> screen;
 
     // Logs the request, then waits on the shared controller until no panel is
-    // shown and nothing is held, plus its closing pause. Never fails.
-    QCoro::Task<> perform() const;
+    // shown and nothing is held, plus its closing pause; returns how this
+    // message ended. Never fails.
+    QCoro::Task<HUDOutcome> perform() const;
 
     // The display time handed to the controller: the duration when it is a
     // finite number above 0, otherwise none (the automatic time).

@@ -1,5 +1,6 @@
 #include "platform/Screens.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -31,6 +32,31 @@ QList<QRectF> visibleFrames()
             frames.append(fromQtRect(s->availableGeometry()));
     }
     return frames;
+}
+
+QList<Screen> all()
+{
+    QList<Screen> out;
+    const auto add = [&out](QScreen *s) {
+        out.append(Screen{fromQtRect(s->geometry()), fromQtRect(s->availableGeometry()), s});
+    };
+    QScreen *primary = QGuiApplication::primaryScreen();
+    if (primary)
+        add(primary);
+    for (QScreen *s : QGuiApplication::screens()) {
+        if (s != primary)
+            add(s);
+    }
+    return out;
+}
+
+std::optional<QPointF> pointer()
+{
+    if (!QGuiApplication::primaryScreen())
+        return std::nullopt;
+    const QPoint p = QCursor::pos();
+    // The pixel's centre, so that the point lies inside the screen it is on.
+    return QPointF(p.x() + 0.5, flipHeight() - p.y() - 0.5);
 }
 
 QPoint toQtTopLeft(const QRectF &frame)

@@ -4,9 +4,10 @@
 #include <QMetaType>
 #include <QString>
 
-// The user defaults the app reads, all of them the updater's. Kept in one
-// place so that ferrowhistle-defaults can tell a user who writes anything
-// else, or a value of the wrong type, that the app will not see it.
+// The user defaults the updater reads (the card's one, HUDScreen, is in
+// hud/HUDScreen.h). Kept in one place so that ferrowhistle-defaults can tell
+// a user who writes anything else, or a value of the wrong type, that the
+// app will not see it.
 namespace UpdaterDefaults {
 
 inline QString feedURLKey() { return QStringLiteral("UpdateFeedURL"); }

@@ -5,6 +5,7 @@
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
 #include "platform/ActivationPolicy.h"
+#include "platform/DefaultsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
 
@@ -22,6 +23,20 @@
 namespace {
 constexpr int kSlowMachineMs = 15000;
 const QRectF kReferenceFrame(0, 0, 1440, 875);
+
+QString named(HUDOutcome outcome)
+{
+    return HUDOutcomes::rawValue(outcome);
+}
+
+// Screens made up for the controller: only their frames matter to it.
+QList<Screens::Screen> madeUp(const QList<QRectF> &frames)
+{
+    QList<Screens::Screen> out;
+    for (const QRectF &f : frames)
+        out.append(Screens::Screen{f, f, nullptr});
+    return out;
+}
 }
 
 class TestHUDController : public QObject {
@@ -44,6 +59,12 @@ private Q_SLOTS:
     void cardNeverOutgrowsTheScreen_data();
     void cardNeverOutgrowsTheScreen();
     void cardWindowCarriesNoIcon();
+    void allScreensShareOneTimerAndOneClick();
+    void theScreenIsChosen_data();
+    void theScreenIsChosen();
+    void outcomesSayHowTheMessageEnded_data();
+    void outcomesSayHowTheMessageEnded();
+    void aHeldMessageThatIsReplacedSaysSo();
 
 private:
     TestEnvironment env;
@@ -58,7 +79,7 @@ void TestHUDController::init()
     env.clearDebugLog();
     m_hud = std::make_unique<HUDController>();
     hud().appIsReady = true;
-    hud().setScreenSource([] { return QList<QRectF>{kReferenceFrame}; });
+    hud().setScreenSource([] { return madeUp({kReferenceFrame}); });
 }
 
 void TestHUDController::cleanup()
@@ -256,7 +277,7 @@ void TestHUDController::showAndWaitCoversNewerMessage()
 
 void TestHUDController::noScreenStillShowsAndLogs()
 {
-    hud().setScreenSource([] { return QList<QRectF>{}; });
+    hud().setScreenSource([] { return QList<Screens::Screen>{}; });
     hud().show(QStringLiteral("nowhere"), HUDPosition::bottomRight, std::nullopt);
     QVERIFY(hud().panel() && hud().panel()->isVisible());
     const QStringList lines = env.debugLogMessages();
@@ -376,6 +397,134 @@ void TestHUDController::cardWindowCarriesNoIcon()
     QApplication::setWindowIcon(QIcon(large.scaled(128, 128)));
     QCoreApplication::processEvents();
     QCOMPARE(x.propertyLength(panel->winId(), "_NET_WM_ICON"), -1);
+}
+
+namespace {
+// The primary screen and a taller one to its right.
+const QRectF kLeftScreen(0, 0, 1440, 875);
+const QRectF kRightScreen(1440, 0, 1280, 1000);
+} // namespace
+
+void TestHUDController::allScreensShareOneTimerAndOneClick()
+{
+    hud().setScreenSource([] { return madeUp({kLeftScreen, kRightScreen}); });
+    QSignalSpy dismissed(m_hud.get(), &HUDController::panelDismissed);
+    QElapsedTimer clock;
+    clock.start();
+    hud().show(QStringLiteral("Both"), HUDPosition::center, 0.4, HUDScreen::all);
+    const QList<HUDPanel *> cards = hud().panels();
+    QCOMPARE(cards.size(), 2);
+    const double w = cards[0]->frame().width();
+    QCOMPARE(cards[0]->frame().topLeft(), QPointF(720 - w / 2, 393.5));
+    QCOMPARE(cards[1]->frame().topLeft(), QPointF(1440 + 640 - w / 2, 456));
+    QVERIFY(cards[0]->isVisible() && cards[1]->isVisible());
+    // One "ordering front" line per card.
+    const QStringList lines = env.debugLogMessages();
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^ordering front: .* screens=2$"))).size(), 2);
+    QCOMPARE(lines.filter(QStringLiteral("after orderFront: isVisible=true")).size(), 2);
+
+    // One timer ends both at once.
+    QTRY_COMPARE_WITH_TIMEOUT(dismissed.count(), 2, kSlowMachineMs);
+    QVERIFY(clock.elapsed() >= 400);
+    QVERIFY(!hud().panel() && !hud().hasDismissTimer());
+
+    // A click on any card takes all of them away, and that is the outcome.
+    QTimer::singleShot(200, this, [this] {
+        const QList<HUDPanel *> up = hud().panels();
+        QCOMPARE(up.size(), 2);
+        QTest::mouseClick(up[1]->view(), Qt::LeftButton, {}, QPoint(10, 10));
+        QVERIFY(hud().panels().isEmpty());
+    });
+    const HUDOutcome outcome =
+        QCoro::waitFor(hud().showAndWait(QStringLiteral("Click either"), HUDPosition::top, 30.0, HUDScreen::all));
+    QCOMPARE(named(outcome), QStringLiteral("clicked"));
+}
+
+void TestHUDController::theScreenIsChosen_data()
+{
+    QTest::addColumn<QVariant>("setting");     // HUDScreen as stored, invalid for none
+    QTest::addColumn<int>("request");          // -1: none, else a HUDScreen
+    QTest::addColumn<QVariant>("pointer");     // QPointF, or invalid for no pointer
+    QTest::addColumn<QList<double>>("cardsAtX"); // the cards' left edges' screens: 0 left, 1 right
+    const QVariant none;
+    const QVariant onRight = QPointF(2000, 500), onLeft = QPointF(10, 10), onEdge = QPointF(1440, 10);
+    using L = QList<double>;
+    QTest::newRow("default: main") << none << -1 << onRight << L{0};
+    QTest::newRow("pointer on the right") << none << int(HUDScreen::pointer) << onRight << L{1};
+    QTest::newRow("pointer on the left") << none << int(HUDScreen::pointer) << onLeft << L{0};
+    QTest::newRow("pointer on the shared edge") << none << int(HUDScreen::pointer) << onEdge << L{1};
+    QTest::newRow("pointer unknown") << none << int(HUDScreen::pointer) << none << L{0};
+    QTest::newRow("pointer off every screen") << none << int(HUDScreen::pointer) << QVariant(QPointF(-5, 3000)) << L{0};
+    QTest::newRow("setting all") << QVariant(QStringLiteral("all")) << -1 << onLeft << L{0, 1};
+    QTest::newRow("setting pointer") << QVariant(QStringLiteral("pointer")) << -1 << onRight << L{1};
+    QTest::newRow("the call's choice wins") << QVariant(QStringLiteral("all")) << int(HUDScreen::main) << onRight << L{0};
+    QTest::newRow("unknown setting is main") << QVariant(QStringLiteral("All")) << -1 << onRight << L{0};
+    QTest::newRow("setting of another type is main") << QVariant(true) << -1 << onRight << L{0};
+}
+
+void TestHUDController::theScreenIsChosen()
+{
+    QFETCH(QVariant, setting);
+    QFETCH(int, request);
+    QFETCH(QVariant, pointer);
+    QFETCH(QList<double>, cardsAtX);
+    const DefaultsStore store = DefaultsStore::standard();
+    store.remove(HUDScreens::settingKey());
+    if (setting.isValid())
+        store.setValue(HUDScreens::settingKey(), setting);
+    const auto cleanSetting = qScopeGuard([&] { store.remove(HUDScreens::settingKey()); });
+    hud().setScreenSource([] { return madeUp({kLeftScreen, kRightScreen}); },
+                          [pointer]() -> std::optional<QPointF> {
+                              if (!pointer.isValid())
+                                  return std::nullopt;
+                              return pointer.toPointF();
+                          });
+    const std::optional<HUDScreen> choice = request < 0 ? std::nullopt : std::optional(HUDScreen(request));
+    hud().show(QStringLiteral("Where?"), HUDPosition::bottomLeft, 30.0, choice);
+    QList<double> at;
+    for (const HUDPanel *p : hud().panels())
+        at.append(p->frame().x() >= kRightScreen.x() ? 1 : 0);
+    QCOMPARE(at, cardsAtX);
+    QCOMPARE(hud().panel()->frame().y(), 40.0);
+}
+
+void TestHUDController::outcomesSayHowTheMessageEnded_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<HUDOutcome>("outcome");
+    QTest::newRow("time runs out") << QStringLiteral("time") << HUDOutcome::timeout;
+    QTest::newRow("clicked") << QStringLiteral("click") << HUDOutcome::clicked;
+    QTest::newRow("a newer message") << QStringLiteral("newer") << HUDOutcome::replaced;
+    // Dismissed first, replaced while it fades: it was dismissed.
+    QTest::newRow("clicked, then a newer one") << QStringLiteral("click+newer") << HUDOutcome::clicked;
+}
+
+void TestHUDController::outcomesSayHowTheMessageEnded()
+{
+    QFETCH(QString, end);
+    QFETCH(HUDOutcome, outcome);
+    const double seconds = end == QLatin1String("time") ? 0.3 : 30.0;
+    QTimer::singleShot(200, this, [&] {
+        if (end.startsWith(QLatin1String("click")))
+            QTest::mouseClick(hud().panel()->view(), Qt::LeftButton, {}, QPoint(30, 30));
+        if (end.endsWith(QLatin1String("newer"))) {
+            hud().show(QStringLiteral("newer"), HUDPosition::center, 0.2);
+        }
+    });
+    QCOMPARE(named(QCoro::waitFor(hud().showAndWait(QStringLiteral("ends how?"), HUDPosition::center, seconds))),
+             named(outcome));
+}
+
+void TestHUDController::aHeldMessageThatIsReplacedSaysSo()
+{
+    hud().appIsReady = false;
+    auto first = hud().showAndWait(QStringLiteral("held"), HUDPosition::center, 0.2);
+    auto second = hud().showAndWait(QStringLiteral("held later"), HUDPosition::center, 0.2);
+    AppDelegate delegate(hud());
+    delegate.applicationDidFinishLaunching();
+    QCOMPARE(hud().panel()->view()->shownText(), QStringLiteral("held later"));
+    QCOMPARE(named(QCoro::waitFor(std::move(second))), QStringLiteral("timeout"));
+    QCOMPARE(named(QCoro::waitFor(std::move(first))), QStringLiteral("replaced"));
 }
 
 QTEST_MAIN(TestHUDController)

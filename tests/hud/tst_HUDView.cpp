@@ -21,6 +21,8 @@ private Q_SLOTS:
     void textStopsAtTheLastWholeLineThatFits();
     void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data();
     void hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows();
+    void lineBreaksStartNewLines_data();
+    void lineBreaksStartNewLines();
     void automaticDuration_data();
     void automaticDuration();
 };
@@ -52,7 +54,6 @@ void TestHUDView::longTextWrapsWithinLimit_data()
     QTest::newRow("emoji") << QStringLiteral("👋🏽 👨‍👩‍👧‍👦 🇩🇪 ✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨✨") << 1;
     QTest::newRow("replacement characters") << QString::fromUtf8("bad \xff\xfe bytes") << 1;
     QTest::newRow("empty") << QString() << 1;
-    QTest::newRow("line feeds") << QStringLiteral("one\ntwo\nthree") << 1;
 }
 
 void TestHUDView::longTextWrapsWithinLimit()
@@ -80,8 +81,12 @@ void TestHUDView::hugeMessagesAreLaidOutOnlyAsFarAsTheCardShows_data()
     QTest::newRow("one 16 MiB word") << QString(n, u'W') << false << true;
     QTest::newRow("16 MiB of words") << QStringLiteral("word ").repeated(n / 5) << false << true;
     QTest::newRow("emoji, cut between pairs") << QStringLiteral("\U0001F426").repeated(n / 4) << false << true;
+    // Each break is a line: breaks fill the card like words do.
+    QTest::newRow("16 MiB of line feeds, then a word") << QString(n, u'\n') + QStringLiteral("end") << false << true;
+    QTest::newRow("16 MiB of CR LF, then a word") << QStringLiteral("\r\n").repeated(n / 2) + QStringLiteral("end") << false
+                                                   << true;
+    QTest::newRow("16 MiB of lines") << QStringLiteral("line\n").repeated(n / 5) << false << true;
     // Zero-width text never fills the card: a bounded amount is laid out.
-    QTest::newRow("16 MiB of line ends") << QString(n, u'\n') << false << false;
     QTest::newRow("marks on one letter") << QStringLiteral("a") + QString(n / 2, QChar(0x0301)) << false << false;
     // Longer than one layout, shorter than a full card: all of it, with
     // the same lines as one layout would make.
@@ -181,6 +186,57 @@ void TestHUDView::drawnTextStaysInsideItsFrame()
     QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
 }
 
+void TestHUDView::lineBreaksStartNewLines_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("sameAs"); // the card it must equal, in LF form
+    QTest::addColumn<QString>("shown");  // what a screen reader is given
+    QTest::addColumn<int>("lines");
+    const QString two = QStringLiteral("Backup finished\nCopied 1,204 files");
+    QTest::newRow("LF") << two << two << two << 2;
+    for (const auto &[name, sep] : {std::pair{"CR LF", u"\r\n"}, {"CR", u"\r"}, {"VT", u"\v"}, {"FF", u"\f"},
+                                    {"NEL", u"\u0085"}, {"LINE SEPARATOR", u"\u2028"}, {"PARAGRAPH SEPARATOR", u"\u2029"}})
+        QTest::newRow(name) << QStringLiteral("Backup finished") + QString::fromUtf16(sep) + QStringLiteral("Copied 1,204 files")
+                            << two << two << 2;
+    QTest::newRow("LF CR is two breaks") << QStringLiteral("a\n\rb") << QStringLiteral("a\n\nb") << QStringLiteral("a\n\nb") << 3;
+    QTest::newRow("an empty line between") << QStringLiteral("a\n\nb") << QStringLiteral("a\n\nb") << QStringLiteral("a\n\nb") << 3;
+    QTest::newRow("leading break kept") << QStringLiteral("\nDone") << QStringLiteral("\nDone") << QStringLiteral("\nDone") << 2;
+    QTest::newRow("trailing LF dropped") << QStringLiteral("Done\n") << QStringLiteral("Done") << QStringLiteral("Done") << 1;
+    QTest::newRow("trailing breaks of every kind dropped")
+        << QStringLiteral("Done\r\n\n\r\v\f\u0085\u2028\u2029") << QStringLiteral("Done") << QStringLiteral("Done") << 1;
+    QTest::newRow("nothing but breaks") << QStringLiteral("\n\r\n\n") << QString() << QString() << 1;
+    QTest::newRow("16 MiB of nothing but line feeds") << QString(16 << 20, u'\n') << QString() << QString() << 1;
+    // A tab or other control character is no break.
+    QTest::newRow("tab") << QStringLiteral("a\tb") << QStringLiteral("a\tb") << QStringLiteral("a\tb") << 1;
+}
+
+void TestHUDView::lineBreaksStartNewLines()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, sameAs);
+    QFETCH(QString, shown);
+    QFETCH(int, lines);
+    const HUDView view(message, {});
+    QCOMPARE(view.lineCount(), lines);
+    QCOMPARE(view.shownText(), shown);
+    const HUDView reference(sameAs, {});
+    QCOMPARE(view.size(), reference.size());
+    QCOMPARE(view.measuredTextSize(), reference.measuredTextSize());
+    // Each line adds its height; a one-line card is the shortest.
+    const HUDView one(QStringLiteral("Backup finished"), {});
+    if (lines > 1) {
+        QVERIFY(view.height() > one.height());
+        QVERIFY(view.measuredTextSize().height() >= lines * one.measuredTextSize().height() - 1);
+    } else {
+        QCOMPARE(view.height(), one.height());
+    }
+    // No line holds the text of two: the widest line is the widest part.
+    if (sameAs == QStringLiteral("Backup finished\nCopied 1,204 files")) {
+        const HUDView longer(QStringLiteral("Copied 1,204 files"), {});
+        QCOMPARE(view.measuredTextSize().width(), longer.measuredTextSize().width());
+    }
+}
+
 void TestHUDView::automaticDuration_data()
 {
     QTest::addColumn<QString>("message");
@@ -191,6 +247,10 @@ void TestHUDView::automaticDuration_data()
     QTest::newRow("146 characters") << QString(146, QLatin1Char('a')) << 9.96;
     QTest::newRow("147 characters") << QString(147, QLatin1Char('a')) << 10.0;
     QTest::newRow("huge") << QString(100000, QLatin1Char('a')) << 10.0;
+    // Breaks count as characters, trailing ones too (CR LF as one).
+    QTest::newRow("13 characters and a trailing LF") << QString(13, QLatin1Char('a')) + u'\n' << 2.04;
+    QTest::newRow("12 characters around a CR LF") << QStringLiteral("aaaaaa\r\naaaaaa") << 2.0;
+    QTest::newRow("14 line feeds") << QString(14, u'\n') << 2.04;
     // Counting may stop once the longest duration is reached, but not
     // before: a last character that goes on to the end counts once.
     QTest::newRow("146 characters, the last with 100000 marks")

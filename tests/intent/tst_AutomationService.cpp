@@ -41,6 +41,13 @@ QDBusMessage display(const QString &message, const QString &position, const QVar
     return method(BusNames::intentsInterface(), QStringLiteral("DisplayMessage"), {message, position, duration});
 }
 
+QDBusMessage displayWithOptions(const QString &message, const QString &position, double duration,
+                                const QVariantMap &options)
+{
+    return method(BusNames::intentsInterface(), QStringLiteral("DisplayMessageWithOptions"),
+                  {message, position, duration, options});
+}
+
 QDBusMessage action(const QString &name, const QList<QDBusVariant> &parameter = {})
 {
     return method(BusNames::applicationInterface(), QStringLiteral("ActivateAction"),
@@ -108,6 +115,8 @@ private Q_SLOTS:
     void hugeMessageAndVanishingCallerLeaveTheAppServing();
     void othersAreAnsweredWhileAHugeWordIsShown_data();
     void othersAreAnsweredWhileAHugeWordIsShown();
+    void outcomesReachTheCaller_data();
+    void outcomesReachTheCaller();
     void introspectionDescribesTheAction();
     void applicationInterface();
 
@@ -158,6 +167,7 @@ void TestAutomationService::replyComesOnceTheCentredCardIsGone()
     const auto *reply = watch.send(m_bus->connection(), display(QStringLiteral("Five seconds"), QString(), 5.0));
     QVERIFY(watch.untilReplied());
     QCOMPARE(reply->pending.reply().type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply->pending.reply().signature(), QString()); // the older method answers with nothing
     QVERIFY(!reply->cardUp);
     QVERIFY2(reply->atMs >= 5600, qPrintable(QString::number(reply->atMs)));
     QVERIFY2(watch.lastSeenMs - watch.firstSeenMs >= 4500, qPrintable(QString::number(watch.lastSeenMs)));
@@ -228,6 +238,27 @@ void TestAutomationService::badCallsAreRefusedAndShowNothing_data()
     QTest::newRow("unknown action") << action(QStringLiteral("launch")) << kInvalidArgs << QStringLiteral("quit");
     QTest::newRow("action parameter") << action(actionId(AppAction::Quit), {QDBusVariant(1)}) << kInvalidArgs
                                       << QStringLiteral("no parameter");
+    const QString known = QStringLiteral("screen (s: main, pointer, all)");
+    QTest::newRow("options: unknown key") << displayWithOptions(x, QString(), 1.0, {{QStringLiteral("colour"), x}})
+                                          << kInvalidArgs << known;
+    QTest::newRow("options: a known and an unknown key")
+        << displayWithOptions(x, QString(), 1.0, {{QStringLiteral("screen"), QStringLiteral("all")}, {QStringLiteral("Screen"), x}})
+        << kInvalidArgs << QStringLiteral("\"Screen\"");
+    QTest::newRow("options: screen as a number") << displayWithOptions(x, QString(), 1.0, {{QStringLiteral("screen"), 1}})
+                                                 << kInvalidArgs << QStringLiteral("\"i\"");
+    QTest::newRow("options: screen in a second variant")
+        << displayWithOptions(x, QString(), 1.0,
+                              {{QStringLiteral("screen"), QVariant::fromValue(QDBusVariant(QStringLiteral("all")))}})
+        << kInvalidArgs << QStringLiteral("\"v\"");
+    QTest::newRow("options: unknown screen") << displayWithOptions(x, QString(), 1.0, {{QStringLiteral("screen"), QStringLiteral("left")}})
+                                             << kInvalidArgs << QStringLiteral("main, pointer, all");
+    QTest::newRow("options: screen in another case")
+        << displayWithOptions(x, QString(), 1.0, {{QStringLiteral("screen"), QStringLiteral("All")}}) << kInvalidArgs
+        << QStringLiteral("\"All\"");
+    QTest::newRow("options: bad position") << displayWithOptions(x, QStringLiteral("middle"), 1.0, {}) << kInvalidArgs << kNine;
+    QTest::newRow("options: missing")
+        << method(BusNames::intentsInterface(), QStringLiteral("DisplayMessageWithOptions"), {x, x, 1.0}) << kInvalidArgs
+        << QStringLiteral("\"ssda{sv}\"");
     QTest::newRow("open") << method(BusNames::applicationInterface(), QStringLiteral("Open"), {QStringList{x}, QVariantMap{}})
                           << QStringLiteral("org.freedesktop.DBus.Error.NotSupported") << QStringLiteral("files");
 }
@@ -296,6 +327,49 @@ void TestAutomationService::othersAreAnsweredWhileAHugeWordIsShown()
     QCOMPARE(huge->pending.reply().type(), QDBusMessage::ReplyMessage);
 }
 
+void TestAutomationService::outcomesReachTheCaller_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("its time runs out") << QStringLiteral("time") << QStringLiteral("timeout");
+    QTest::newRow("a real click") << QStringLiteral("click") << QStringLiteral("clicked");
+    QTest::newRow("a second call") << QStringLiteral("newer") << QStringLiteral("replaced");
+}
+
+void TestAutomationService::outcomesReachTheCaller()
+{
+    QFETCH(QString, end);
+    QFETCH(QString, outcome);
+    Watch watch(m_x);
+    const double seconds = end == QLatin1String("time") ? 1.0 : 60.0;
+    const auto *first = watch.send(m_bus->connection(), displayWithOptions(QStringLiteral("How did it end?"), QString(), seconds,
+                                                                           {{QStringLiteral("screen"), QStringLiteral("main")}}));
+    QVERIFY(QTest::qWaitFor([this] { return cardUp(); }, 30000));
+    const Watch::Reply *second = nullptr;
+    if (end == QLatin1String("click")) {
+        // The user's click, through the X server: the card takes it
+        // although it never takes the focus.
+        const QPoint at = m_x.mappedWindowsNamed(kCard).first().geometry.center();
+        QProcess xdotool;
+        xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()),
+                                                  QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
+        QVERIFY(xdotool.waitForFinished(10000));
+        QCOMPARE(xdotool.exitCode(), 0);
+    } else if (end == QLatin1String("newer")) {
+        second = watch.send(m_bus->connection(), displayWithOptions(QStringLiteral("newer"), QString(), 1.0, {}));
+    }
+    QVERIFY(watch.untilReplied());
+    const QDBusMessage reply = first->pending.reply();
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.signature(), QStringLiteral("s"));
+    QCOMPARE(reply.arguments().value(0).toString(), outcome);
+    QVERIFY(!first->cardUp);
+    if (second)
+        QCOMPARE(second->pending.reply().arguments().value(0).toString(), QStringLiteral("timeout"));
+    // A click ends it long before its minute.
+    QVERIFY(first->atMs < 30000);
+}
+
 void TestAutomationService::introspectionDescribesTheAction()
 {
     const QString xml = m_bus->connection()
@@ -325,6 +399,21 @@ void TestAutomationService::introspectionDescribesTheAction()
                                          note.section(QLatin1Char('|'), 1));
         at = at < 0 ? -1 : xml.indexOf(element, at);
         QVERIFY2(at >= 0, qPrintable(element));
+    }
+    // The method with options: the same annotations, then its options and
+    // its answer.
+    at = xml.indexOf(QStringLiteral("<method name=\"DisplayMessageWithOptions\">"));
+    QVERIFY(at >= 0);
+    for (const QString &piece :
+         {AutomationInterfaceXml::annotationPrefix() + QStringLiteral("Title\" value=\"Display Message\""),
+          QStringLiteral("<arg name=\"message\" type=\"s\" direction=\"in\">"),
+          QStringLiteral("<arg name=\"duration\" type=\"d\" direction=\"in\">"),
+          QStringLiteral("<arg name=\"options\" type=\"a{sv}\" direction=\"in\">"),
+          AutomationInterfaceXml::annotationPrefix() + QStringLiteral("Case.screen.pointer\""),
+          QStringLiteral("<arg name=\"outcome\" type=\"s\" direction=\"out\">"),
+          AutomationInterfaceXml::annotationPrefix() + QStringLiteral("Case.replaced\"")}) {
+        at = at < 0 ? -1 : xml.indexOf(piece, at);
+        QVERIFY2(at >= 0, qPrintable(piece));
     }
     for (const QString &iface : {BusNames::applicationInterface(), BusNames::instanceInterface()})
         QVERIFY(xml.contains(QStringLiteral("<interface name=\"%1\">").arg(iface)));

@@ -11,10 +11,10 @@ template <typename T>
 XcbReply<T> own(T *p) { return XcbReply<T>(p, &std::free); }
 } // namespace
 
-X11Client::X11Client()
+X11Client::X11Client(const QByteArray &display)
 {
     int screenNumber = 0;
-    xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
+    xcb_connection_t *c = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &screenNumber);
     if (!c || xcb_connection_has_error(c)) {
         if (c)
             xcb_disconnect(c);

@@ -17,7 +17,8 @@ struct X11Window {
 
 class X11Client {
 public:
-    X11Client();
+    // The X server named by DISPLAY, or the one named here (":57").
+    explicit X11Client(const QByteArray &display = {});
     ~X11Client();
     X11Client(const X11Client &) = delete;
     X11Client &operator=(const X11Client &) = delete;

@@ -77,6 +77,11 @@ private Q_SLOTS:
             {{"write", "updateAutomaticCheck", "false"}, "reads updateAutomaticCheck only when written with -bool"},
             {{"write", "UpdateFeedURL", "-bool", "yes"}, "reads UpdateFeedURL only when written with -string"},
             {{"write", "updateFeedURL", "https://f.example.org/a.json"}, "does not read the key updateFeedURL"},
+            {{"write", "HUDScreen", "pointer"}, ""},
+            {{"write", "HUDScreen", "-string", "all"}, ""},
+            {{"write", "HUDScreen", "everywhere"}, "HUDScreen \"everywhere\" is not one of: main, pointer, all; Ferrowhistle will use main"},
+            {{"write", "HUDScreen", "Main"}, "is not one of: main, pointer, all"},
+            {{"write", "HUDScreen", "-bool", "1"}, "reads HUDScreen only when written with -string"},
         };
         for (const auto &c : cases) {
             QString err;
@@ -90,7 +95,8 @@ private Q_SLOTS:
 
         const auto [code, help] = run({"--help"});
         QCOMPARE(code, 0);
-        for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date"})
+        for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date",
+                                "HUDScreen              string"})
             QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
     }
 

@@ -29,6 +29,8 @@ private Q_SLOTS:
     void durationsReadAsTheCLocaleDoes_data();
     void durationsReadAsTheCLocaleDoes();
     void everyPositionTheAppKnowsIsAccepted();
+    void screenAndOutcome_data();
+    void screenAndOutcome();
     void commandLineBytesBecomeValidText_data();
     void commandLineBytesBecomeValidText();
 };
@@ -143,6 +145,42 @@ void TestDisplayArguments::everyPositionTheAppKnowsIsAccepted()
         }
     }
     QCOMPARE(names.join(QStringLiteral(", ")), HUDPositions::rawValueList());
+}
+
+void TestDisplayArguments::screenAndOutcome_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("screen"); // empty: the user's setting
+    QTest::addColumn<bool>("printOutcome");
+    QTest::addColumn<QString>("error");  // the start of the usage error, empty when it runs
+    QTest::newRow("neither") << QStringList{"hi"} << "" << false << "";
+    for (const char *name : {"main", "pointer", "all"})
+        QTest::newRow(name) << QStringList{"--screen", name, "hi"} << name << false << "";
+    QTest::newRow("inline, with the outcome") << QStringList{"hi", "--screen=all", "--print-outcome"} << "all" << true << "";
+    QTest::newRow("outcome alone") << QStringList{"--print-outcome", "hi"} << "" << true << "";
+    QTest::newRow("after -- it is the message") << QStringList{"--", "--print-outcome"} << "" << false << "";
+    QTest::newRow("wrong case") << QStringList{"hi", "--screen", "All"} << "" << false
+                                << "--screen \"All\" is not one of: main, pointer, all";
+    QTest::newRow("empty") << QStringList{"hi", "--screen="} << "" << false << "--screen \"\" is not one of";
+    QTest::newRow("outcome takes no value") << QStringList{"hi", "--print-outcome=1"} << "" << false
+                                            << "--print-outcome takes no value";
+}
+
+void TestDisplayArguments::screenAndOutcome()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, screen);
+    QFETCH(bool, printOutcome);
+    QFETCH(QString, error);
+    const DisplayArguments a = DisplayArguments::parse(toStd(args));
+    if (!error.isEmpty()) {
+        QCOMPARE(int(a.result), int(DisplayArguments::Result::UsageError));
+        QVERIFY2(QString::fromStdString(a.error).startsWith(error), a.error.c_str());
+        return;
+    }
+    QCOMPARE(int(a.result), int(DisplayArguments::Result::Run));
+    QCOMPARE(QString::fromStdString(a.screen), screen);
+    QCOMPARE(a.printOutcome, printOutcome);
 }
 
 void TestDisplayArguments::commandLineBytesBecomeValidText_data()

@@ -60,6 +60,7 @@ private Q_SLOTS:
     void anAppThatEndsAtOnceIsReportedWithItsReason();
     void installedActivationFileStartsTheApp();
     void staleActivationFileFallsBackToTheAppBesideIt();
+    void printsTheOutcomeOnALineOfItsOwn();
 
 private:
     bool cardUp() const { return !m_x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(); }
@@ -86,6 +87,11 @@ void TestDisplayClient::usageErrorsExitTwo_data()
     QTest::newRow("not a number") << QStringList{hi, QStringLiteral("--duration"), QStringLiteral("5s")} << QStringLiteral("\"5s\"");
     QTest::newRow("infinite") << QStringList{hi, QStringLiteral("--duration=inf")} << QStringLiteral("\"inf\"");
     QTest::newRow("unknown option") << QStringList{hi, QStringLiteral("--colour")} << QStringLiteral("--colour");
+    QTest::newRow("unknown screen") << QStringList{hi, QStringLiteral("--screen"), QStringLiteral("left")}
+                                    << QStringLiteral("main, pointer, all");
+    QTest::newRow("screen without a value") << QStringList{hi, QStringLiteral("--screen")} << QStringLiteral("--screen");
+    QTest::newRow("outcome with a value") << QStringList{hi, QStringLiteral("--print-outcome=yes")}
+                                          << QStringLiteral("--print-outcome");
 }
 
 void TestDisplayClient::usageErrorsExitTwo()
@@ -243,6 +249,36 @@ void TestDisplayClient::staleActivationFileFallsBackToTheAppBesideIt()
     QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(bus.appPid())).canonicalFilePath(),
              QFileInfo(bundleProgram(QStringLiteral("Ferrowhistle"))).canonicalFilePath());
     QVERIFY(lineIndex(m_env.debugLogMessages(), QStringLiteral("show() message=\"Stale\"")) >= 0);
+}
+
+void TestDisplayClient::printsTheOutcomeOnALineOfItsOwn()
+{
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus5"), m_env.root() + QStringLiteral("/none"));
+    // Started beside it, as with the older method.
+    Run r = runClient({QStringLiteral("Outcome"), QStringLiteral("--print-outcome"), QStringLiteral("--duration"),
+                       QStringLiteral("0.5"), QStringLiteral("--screen"), QStringLiteral("all")},
+                      bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QStringLiteral("timeout\n"));
+    QVERIFY(r.errLines.isEmpty());
+    // One screen here, so "all" is one card.
+    QCOMPARE(m_env.debugLogMessages().filter(QStringLiteral("ordering front: ")).size(), 1);
+
+    // Without the option nothing is printed; a newer message makes it
+    // "replaced", while its own exit status stays 0.
+    r = runClient({QStringLiteral("Quiet"), QStringLiteral("--duration=0.5"), QStringLiteral("--screen=main")}, bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QString());
+    QProcess first;
+    first.setProcessEnvironment(bus.environment());
+    first.start(bundleProgram(QStringLiteral("ferrowhistle-display")),
+                {QStringLiteral("--print-outcome"), QStringLiteral("First"), QStringLiteral("--duration"), QStringLiteral("60")});
+    QVERIFY(QTest::qWaitFor([this] { return cardUp(); }, 30000));
+    r = runClient({QStringLiteral("Second"), QStringLiteral("--duration"), QStringLiteral("0.5")}, bus.environment());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(first.waitForFinished(10000));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(first.readAllStandardOutput()), QStringLiteral("replaced\n"));
 }
 
 QTEST_MAIN(TestDisplayClient)

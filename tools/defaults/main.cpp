@@ -10,6 +10,7 @@
 // Exit status: 0 done, 1 the key does not exist or the file can't be written,
 // 2 the command line is wrong.
 
+#include "hud/HUDScreen.h"
 #include "platform/DefaultsStore.h"
 #include "release/UpdaterDefaults.h"
 
@@ -49,6 +50,14 @@ const char *const kHelp =
     "  updateAutomaticCheck   bool    check for updates automatically (default true)\n"
     "  updateLastCheck        date    when the last check succeeded\n"
     "\n"
+    "Key Ferrowhistle reads for each message:\n"
+    "  HUDScreen              string  where a card appears: main (the primary\n"
+    "                                 screen, the default), pointer (the screen\n"
+    "                                 under the mouse pointer) or all (a card on\n"
+    "                                 every screen); anything else means main. A\n"
+    "                                 message sent with a screen of its own\n"
+    "                                 uses that one\n"
+    "\n"
     "Exit status: 0 done, 1 the key does not exist or the file can't be\n"
     "written, 2 the command line is wrong.\n";
 
@@ -68,13 +77,21 @@ QString typeOption(QMetaType::Type type)
     }
 }
 
+// Every key the app reads: the updater's and the card's.
+const QList<UpdaterDefaults::Key> &knownKeys()
+{
+    static const QList<UpdaterDefaults::Key> all =
+        UpdaterDefaults::keys() + QList<UpdaterDefaults::Key>{{HUDScreens::settingKey(), QMetaType::QString}};
+    return all;
+}
+
 // The store takes any key and type; the app reads only its own keys with
 // their own types, so say when a write will go unseen. Still written:
 // a user may be preparing a newer version's setting.
 void warnIfUnread(const QString &key, const QVariant &value)
 {
     QTextStream err(stderr);
-    const QList<UpdaterDefaults::Key> &keys = UpdaterDefaults::keys();
+    const QList<UpdaterDefaults::Key> &keys = knownKeys();
     const auto known = std::find_if(keys.begin(), keys.end(), [&](const UpdaterDefaults::Key &k) { return k.name == key; });
     if (known == keys.end()) {
         QStringList names;
@@ -92,6 +109,9 @@ void warnIfUnread(const QString &key, const QVariant &value)
     if (key == UpdaterDefaults::feedURLKey() && !UpdaterDefaults::isHonouredFeedURL(value.toString()))
         err << "ferrowhistle-defaults: warning: " << key
             << " is not an https address; Ferrowhistle will ignore it and use the built-in feed\n";
+    if (key == HUDScreens::settingKey() && !HUDScreens::fromRawValue(value.toString()))
+        err << "ferrowhistle-defaults: warning: " << key << " \"" << value.toString() << "\" is not one of: "
+            << HUDScreens::rawValueList() << "; Ferrowhistle will use main\n";
 }
 
 QString render(const QVariant &value)

@@ -1,6 +1,7 @@
 #include "DisplayArguments.h"
 
 #include "hud/HUDPositionNames.h"
+#include "hud/HUDScreenNames.h"
 
 #include <charconv>
 #include <cmath>
@@ -91,15 +92,23 @@ std::optional<double> parseSeconds(std::string_view text)
 std::string_view DisplayArguments::usage()
 {
     return "Usage: ferrowhistle-display MESSAGE [--position NAME] [--duration SECONDS]\n"
+           "                            [--screen NAME] [--print-outcome]\n"
            "\n"
            "Shows MESSAGE in the Ferrowhistle card and returns once it has gone,\n"
-           "starting Ferrowhistle first if it is not running.\n"
+           "starting Ferrowhistle first if it is not running. Line breaks in\n"
+           "MESSAGE start new lines on the card.\n"
            "\n"
            "  --position NAME     where the card stands: center (the default), top,\n"
            "                      bottom, left, right, topLeft, topRight,\n"
            "                      bottomLeft or bottomRight\n"
            "  --duration SECONDS  how long it stays; 0 (the default) or less means\n"
            "                      automatic, from the message's length\n"
+           "  --screen NAME       main (the primary screen), pointer (the screen\n"
+           "                      under the mouse pointer) or all (a card on every\n"
+           "                      screen); without it, the HUDScreen setting\n"
+           "  --print-outcome     print how the message ended on a line of its own:\n"
+           "                      timeout, clicked (by the user) or replaced (by a\n"
+           "                      newer message)\n"
            "  -h, --help          show this help\n"
            "  --                  what follows is the message, even if it starts with -\n"
            "\n"
@@ -122,6 +131,10 @@ DisplayArguments DisplayArguments::parse(const std::vector<std::string> &argumen
             optionsDone = true;
             continue;
         }
+        if (!optionsDone && arg == "--print-outcome") {
+            a.printOutcome = true;
+            continue;
+        }
         if (!optionsDone && arg.starts_with("--")) {
             std::string_view name = arg;
             std::string_view value;
@@ -131,7 +144,9 @@ DisplayArguments DisplayArguments::parse(const std::vector<std::string> &argumen
                 value = arg.substr(eq + 1);
                 inlineValue = true;
             }
-            if (name != "--position" && name != "--duration")
+            if (name == "--print-outcome")
+                return usageError("--print-outcome takes no value");
+            if (name != "--position" && name != "--duration" && name != "--screen")
                 return usageError(unknownOption(name));
             if (!inlineValue) {
                 if (i + 1 >= arguments.size())
@@ -143,6 +158,11 @@ DisplayArguments DisplayArguments::parse(const std::vector<std::string> &argumen
                     return usageError("--position \"" + std::string(value) + "\" is not one of: " +
                                       std::string(HUDPositionNames::list));
                 a.position = value;
+            } else if (name == "--screen") {
+                if (!HUDScreenNames::isRawValue(value))
+                    return usageError("--screen \"" + std::string(value) + "\" is not one of: " +
+                                      std::string(HUDScreenNames::list));
+                a.screen = value;
             } else {
                 const std::optional<double> seconds = parseSeconds(value);
                 if (!seconds || !std::isfinite(*seconds))

@@ -5,6 +5,7 @@
 #include <vector>
 
 // ferrowhistle-display MESSAGE [--position NAME] [--duration SECONDS]
+//                      [--screen NAME] [--print-outcome]
 // Plain C++ (no Qt), so the client starts in a fraction of the time.
 struct DisplayArguments {
     enum class Result { Run, Help, UsageError };
@@ -14,6 +15,10 @@ struct DisplayArguments {
     // A raw position value, already checked.
     std::string position = "center";
     double duration = 0;
+    // A raw screen value, already checked; empty: the user's setting.
+    std::string screen;
+    // Print how the message ended ("timeout", "clicked", "replaced").
+    bool printOutcome = false;
     // For UsageError: one line saying what is wrong.
     std::string error;
 

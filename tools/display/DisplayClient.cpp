@@ -209,17 +209,33 @@ DisplayClient::Result DisplayClient::call(const DisplayArguments &arguments)
 {
     ErrorFree e;
     sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(m_bus.get(), &raw, service, objectPath, intentsInterface, displayMessage);
+    // The older method unless the newer one's options or answer are wanted,
+    // so a plain call works with any version of the app.
+    const bool withOptions = !arguments.screen.empty() || arguments.printOutcome;
+    int r = sd_bus_message_new_method_call(m_bus.get(), &raw, service, objectPath, intentsInterface,
+                                           withOptions ? displayMessageWithOptions : displayMessage);
     Message message(raw);
     if (r >= 0)
         r = sd_bus_message_append(message.get(), "ssd", arguments.message.c_str(), arguments.position.c_str(),
                                   arguments.duration);
+    if (r >= 0 && withOptions) {
+        if (arguments.screen.empty())
+            r = sd_bus_message_append(message.get(), "a{sv}", 0);
+        else
+            r = sd_bus_message_append(message.get(), "a{sv}", 1, "screen", "s", arguments.screen.c_str());
+    }
     sd_bus_message *reply = nullptr;
     if (r >= 0)
         r = sd_bus_call(m_bus.get(), message.get(), kNoTimeout, &e.error, &reply);
     Message owned(reply);
-    if (r >= 0)
-        return {0, {}};
+    if (r >= 0 && !withOptions)
+        return {0, {}, {}};
+    if (r >= 0) {
+        const char *outcome = nullptr;
+        if (sd_bus_message_read(reply, "s", &outcome) >= 0 && outcome)
+            return {0, {}, outcome};
+        return {1, "Ferrowhistle's reply did not say how the message ended", {}};
+    }
     if (!sd_bus_error_is_set(&e.error))
         sd_bus_error_set_errno(&e.error, r);
     const std::string name = e.error.name ? e.error.name : "";

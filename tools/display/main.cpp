@@ -40,5 +40,7 @@ int main(int argc, char **argv)
     const DisplayClient::Result r = client.run(parsed);
     if (r.exitCode != 0)
         printLine(stderr, "ferrowhistle-display: " + r.error);
+    else if (parsed.printOutcome)
+        printLine(stdout, r.outcome);
     return r.exitCode;
 }
