@@ -16,7 +16,7 @@
 #include "platform/RemoveTree.h"
 #include "platform/SystemLog.h"
 #include "update/Updater.h"
-#include "update/install/InstallLocations.h"
+#include "location/InstallLocations.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

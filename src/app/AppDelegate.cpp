@@ -4,6 +4,8 @@
 #include "hud/HUDController.h"
 #include "platform/ActivationPolicy.h"
 #include "relocate/MoveToApplications.h"
+#include "location/AppLocation.h"
+#include "location/Relaunch.h"
 #include "update/UpdaterInterface.h"
 
 #include <QPointer>
@@ -36,7 +38,7 @@ QCoro::Task<> AppDelegate::completeLaunch(UpdaterInterface &updater)
     // to its end, answers and notices included, before the automatic checks
     // start; from anywhere else it finishes at once.
     QPointer<UpdaterInterface> alive(&updater);
-    auto offer = offerMoveToApplications(updater);
+    auto offer = offerMoveToApplications(AppLocation::running(), Relauncher{});
     co_await std::move(offer);
     if (alive)
         alive->startAutomaticChecks();

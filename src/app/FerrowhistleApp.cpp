@@ -8,6 +8,7 @@
 #include "intent/AutomationService.h"
 #include "intent/BusNames.h"
 #include "intent/SingleInstance.h"
+#include "location/AppLocation.h"
 #include "platform/Bundle.h"
 #include "platform/DesktopActions.h"
 #include "platform/DesktopIntegration.h"
@@ -229,7 +230,9 @@ int FerrowhistleApp::main(int argc, char **argv)
 
     // Opened now, loaded once the launch has settled: the updater that runs
     // is this copy's even if the bundle is replaced in between.
-    if (const std::optional<QString> problem = UpdaterModule::open(Bundle::main().path())) {
+    // Where this copy runs, taken now for the same reason.
+    const AppLocation &location = AppLocation::running();
+    if (const std::optional<QString> problem = UpdaterModule::open(location.bundlePath)) {
         printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(*problem));
         return 1;
     }

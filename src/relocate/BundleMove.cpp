@@ -4,7 +4,7 @@
 #include "platform/RemoveTree.h"
 #include "platform/SystemError.h"
 #include "release/UpdaterFailure.h"
-#include "update/install/InstallLocations.h"
+#include "location/InstallLocations.h"
 
 #include <QFile>
 

@@ -2,14 +2,13 @@
 
 #include "platform/DesktopIntegration.h"
 #include "relocate/BundleMove.h"
-#include "update/UpdaterInterface.h"
-#include "release/UpdaterFailure.h"
+#include "platform/SystemLog.h"
 #include "platform/Worker.h"
+#include "release/UpdaterFailure.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 
 #include <qcoro/qcorosignal.h>
@@ -116,9 +115,15 @@ QCoro::Task<> notify(QString text, QString informative)
     co_await std::move(answering);
 }
 
+// The move's lines go to the journal beside the updater's, as before.
+void log(const QString &text)
+{
+    systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"), text});
+}
+
 // What one offer works with, kept off the coroutine's frame.
 struct Offer {
-    QPointer<UpdaterInterface> updater;
+    Relauncher relauncher;
     BundleMove move;
     QString failure;          // the move's error, for the notice
     QString registrationError; // the desktop files could not be written
@@ -126,17 +131,17 @@ struct Offer {
 
 } // namespace
 
-QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater)
+QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher)
 {
-    if (!updater.isRunningFromDiskImage())
+    if (!where.isOnRemovableMedia())
         co_return;
     auto offer = std::make_shared<Offer>();
-    offer->updater = &updater;
-    offer->move = BundleMove::into(updater.bundlePath(), applicationsFolder());
+    offer->relauncher = std::move(relauncher);
+    offer->move = BundleMove::into(where.bundlePath, applicationsFolder());
 
     auto asking = askToMove(offer->move.destinationExists());
     const bool accepted = co_await std::move(asking);
-    if (!accepted || !offer->updater)
+    if (!accepted)
         co_return;
 
     // The copy, the swap and the desktop files, off the GUI thread.
@@ -155,27 +160,25 @@ QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater)
         }
     });
     co_await std::move(moving);
-    if (!offer->updater)
-        co_return;
 
     if (!offer->failure.isEmpty()) {
-        offer->updater->log(QStringLiteral("Couldn't move to Applications: ") + offer->failure);
+        log(QStringLiteral("Couldn't move to Applications: ") + offer->failure);
         auto notice = notify(failureText(), failureInformativeText(asSentence(offer->failure)));
         co_await std::move(notice);
         co_return;
     }
     if (!offer->registrationError.isEmpty())
-        offer->updater->log(offer->registrationError);
-    offer->updater->log(QStringLiteral("Moved to ") + offer->move.destination + QStringLiteral(" from the disk image; relaunching"));
+        log(offer->registrationError);
+    log(QStringLiteral("Moved to ") + offer->move.destination + QStringLiteral(" from the disk image; relaunching"));
     QString relaunchError;
     try {
-        offer->updater->relaunch(offer->move.destination);
-    } catch (const PlatformError &e) {
-        relaunchError = e.localizedDescription();
+        offer->relauncher.relaunch(offer->move.destination);
+    } catch (const RelaunchError &e) {
+        relaunchError = e.description();
     }
     if (relaunchError.isEmpty())
         co_return;
-    offer->updater->log(relaunchError);
+    log(relaunchError);
     auto notice = notify(relaunchFailureText(), relaunchFailureInformativeText(asSentence(relaunchError)));
     co_await std::move(notice);
 }

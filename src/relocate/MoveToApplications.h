@@ -1,10 +1,11 @@
 #pragma once
 
+#include "location/AppLocation.h"
+#include "location/Relaunch.h"
+
 #include <QString>
 
 #include <qcoro/qcorotask.h>
-
-class UpdaterInterface;
 
 // The offer made at the end of a launch from removable media, a mounted image
 // or a translocated path, where the app cannot update itself: a modal
@@ -15,7 +16,8 @@ class UpdaterInterface;
 // Finishes once the user has answered and, after a failure, dismissed the
 // notice; after a successful move the relaunch has begun and the process is
 // on its way out. Never throws.
-QCoro::Task<> offerMoveToApplications(UpdaterInterface &updater);
+// where: the running copy; relauncher: how the moved copy is started.
+QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher);
 
 namespace MoveToApplications {
 

@@ -56,10 +56,10 @@ struct StartAtLoginResult {
 
 } // namespace
 
-SettingsWindow *SettingsWindow::showOrRaise(UpdaterInterface &updater, Install install)
+SettingsWindow *SettingsWindow::showOrRaise(UpdaterInterface &updater, Install install, const QString &bundlePath)
 {
     if (!g_window) {
-        g_window = new SettingsWindow(updater, std::move(install));
+        g_window = new SettingsWindow(updater, std::move(install), bundlePath);
         g_window->show();
     } else {
         g_window->showNormal();
@@ -74,8 +74,9 @@ SettingsWindow *SettingsWindow::instance()
     return g_window;
 }
 
-SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install)
-    : QWidget(nullptr, Qt::Window), m_updater(updater), m_installHandler(std::move(install))
+SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install, QString bundlePath)
+    : QWidget(nullptr, Qt::Window), m_updater(updater), m_installHandler(std::move(install)),
+      m_bundlePath(std::move(bundlePath))
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(tr("Ferrowhistle Settings"));
@@ -264,10 +265,10 @@ void SettingsWindow::addStartAtLogin(QLayout *rows)
     // window opens, so an entry the user removed stays removed.
     connect(m_startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
         m_startAtLogin->setEnabled(false);
-        changeStartAtLogin(this, on, m_updater.bundlePath(), userConfigHome());
+        changeStartAtLogin(this, on, m_bundlePath, userConfigHome());
     });
     m_startAtLogin->setEnabled(false);
-    changeStartAtLogin(this, std::nullopt, m_updater.bundlePath(), userConfigHome());
+    changeStartAtLogin(this, std::nullopt, m_bundlePath, userConfigHome());
 }
 
 // Off the GUI thread: an unreachable or slow home folder must not stall the

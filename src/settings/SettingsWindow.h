@@ -1,5 +1,6 @@
 #pragma once
 
+#include "location/AppLocation.h"
 #include "settings/UpdatesSection.h"
 
 #include <QPointer>
@@ -30,7 +31,9 @@ public:
     static constexpr int kWidth = 420;
 
     // Opens the window, or raises and focuses the one already open.
-    static SettingsWindow *showOrRaise(UpdaterInterface &updater, Install install);
+    // bundlePath: the running copy, which "Start at login" starts.
+    static SettingsWindow *showOrRaise(UpdaterInterface &updater, Install install,
+                                       const QString &bundlePath = AppLocation::running().bundlePath);
     // The open window, or nullptr.
     static SettingsWindow *instance();
 
@@ -58,7 +61,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    SettingsWindow(UpdaterInterface &updater, Install install);
+    SettingsWindow(UpdaterInterface &updater, Install install, QString bundlePath);
     void rebuild();
     void applyStyles();
     void fitToContent();
@@ -71,6 +74,7 @@ private:
 
     UpdaterInterface &m_updater;
     Install m_installHandler;
+    QString m_bundlePath;
     UpdatesRows m_rows;
 
     QScrollArea *m_scroll = nullptr;

@@ -8,7 +8,7 @@
 #include "update/UpdaterInterface.h"
 #include "release/UpdaterDefaults.h"
 #include "release/UpdaterFailure.h"
-#include "update/install/InstallLocations.h"
+#include "location/InstallLocations.h"
 #include "update/install/SafeUnzip.h"
 
 #include <QDateTime>
@@ -128,19 +128,16 @@ public:
 
     // Whether the running copy sits on removable media, a mounted image or a
     // translocated path, where it cannot replace itself.
-    bool isRunningFromDiskImage() const override;
+    bool isRunningFromDiskImage() const;
     // The running bundle, as found at start.
-    QString bundlePath() const override { return m_env.bundle.path(); }
+    QString bundlePath() const { return m_env.bundle.path(); }
     // Removes what an interrupted install or move left beside the bundle and
     // in the temporary directory, logging each removal. Never fails.
     void removeLeftovers() const;
     // Starts a shell that opens the bundle at bundlePath once this process
     // has gone, then ends the process. Throws PlatformError when the shell
     // cannot be started (the process then keeps running).
-    void relaunch(const QString &bundlePath) override;
-    // The relaunch command for a process id and a bundle path: the program
-    // and its arguments, the path passed as $0 so that it needs no quoting.
-    static QStringList relaunchCommand(qint64 pid, const QString &bundlePath);
+    void relaunch(const QString &bundlePath);
     // Runs a program to its end with output discarded and no input. Throws
     // PlatformError when it cannot start, UpdaterFailure "<name> exited with
     // status N." when it ends otherwise than with status 0, and ToolTimedOut
@@ -161,7 +158,7 @@ public:
 
     // One line to the system log, subsystem = the bundle identifier,
     // category "updater".
-    void log(const QString &text) const override;
+    void log(const QString &text) const;
 
 private:
     void setState(State state);

@@ -12,8 +12,7 @@
 #include <variant>
 
 // What the rest of the app sees of the updater: its state and the commands
-// of the tray menu, the settings window, the automation actions and the move
-// to Applications. The updater itself (network, signatures, archives) lives
+// of the tray menu, the settings window and the automation actions. The updater itself (network, signatures, archives) lives
 // in a module of its own that the app loads once its launch has settled (see
 // UpdaterModule), so that none of that is loaded before the first card.
 //
@@ -74,18 +73,6 @@ public:
     virtual void startAutomaticChecks() = 0;
     // Downloads, checks and installs the release, then relaunches.
     virtual void install(const Release &release) = 0;
-
-    // Whether the running copy sits on removable media, a mounted image or a
-    // translocated path, where it cannot replace itself.
-    virtual bool isRunningFromDiskImage() const = 0;
-    // The running bundle, as found at start.
-    virtual QString bundlePath() const = 0;
-    // Starts a shell that opens the bundle at bundlePath once this process
-    // has gone, then ends the process. Throws PlatformError when the shell
-    // cannot be started (the process then keeps running).
-    virtual void relaunch(const QString &bundlePath) = 0;
-    // One line to the system log, category "updater".
-    virtual void log(const QString &text) const = 0;
 
 Q_SIGNALS:
     void willChange();

@@ -22,9 +22,15 @@
 
 namespace {
 
-QCoro::Task<> offerAndNote(Updater &updater, bool &done)
+// Where the copy runs and how it is started again, as the app passes them.
+struct MoveSetup {
+    AppLocation where;
+    Relauncher relauncher;
+};
+
+QCoro::Task<> offerAndNote(const MoveSetup &setup, bool &done)
 {
-    auto offer = offerMoveToApplications(updater);
+    auto offer = offerMoveToApplications(setup.where, setup.relauncher);
     co_await std::move(offer);
     done = true;
 }
@@ -55,9 +61,9 @@ QMessageBox *openNotice()
 
 // Makes the offer, answers "Move to Applications" and gives the notice that
 // follows.
-QMessageBox *acceptAndAwaitNotice(Updater &updater, bool &done)
+QMessageBox *acceptAndAwaitNotice(const MoveSetup &setup, bool &done)
 {
-    offerAndNote(updater, done);
+    offerAndNote(setup, done);
     QMessageBox *box = openBox();
     if (!box)
         return nullptr;
@@ -85,6 +91,12 @@ class tst_MoveToApplications : public QObject {
     QStringList m_log;
     int m_terminated = 0;
 
+    MoveSetup setupFor(const QString &bundle, const QString &shell = QStringLiteral("/bin/sh"))
+    {
+        return {AppLocation{bundle, {m_fixture.root() + QStringLiteral("/media/")}},
+                Relauncher{shell, [this] { ++m_terminated; }}};
+    }
+    // For the sweep at start.
     std::unique_ptr<Updater> updaterFor(const QString &bundle, const QString &shell = QStringLiteral("/bin/sh"))
     {
         Updater::Environment env;
@@ -126,9 +138,9 @@ private Q_SLOTS:
 void tst_MoveToApplications::asksOnlyFromRemovableMedia()
 {
     const QString app = m_fixture.makeBundle(QStringLiteral("desk"));
-    auto updater = updaterFor(app);
+    const MoveSetup setup = setupFor(app);
     bool done = false;
-    offerAndNote(*updater, done);
+    offerAndNote(setup, done);
     // Finished there and then, without a question.
     QVERIFY(done);
     QVERIFY(!QApplication::activeModalWidget());
@@ -143,9 +155,9 @@ void tst_MoveToApplications::notNowChangesNothing()
     const auto home = snapshotTree(m_home);
     const auto source = snapshotTree(app);
 
-    auto updater = updaterFor(app);
+    const MoveSetup setup = setupFor(app);
     bool done = false;
-    offerAndNote(*updater, done);
+    offerAndNote(setup, done);
     QMessageBox *box = openBox();
     QVERIFY(box);
     QCOMPARE(box->text(), QStringLiteral("Move Ferrowhistle to Applications?"));
@@ -179,13 +191,13 @@ void tst_MoveToApplications::movesFromReadOnlyMedia()
     QCOMPARE(snapshotTree(app), snapshotTree(made));
     const auto mediumBefore = snapshotTree(medium);
 
-    auto updater = updaterFor(app);
+    const MoveSetup setup = setupFor(app);
     // The sweep at start leaves a read-only folder alone, and quietly.
-    updater->removeLeftovers();
+    updaterFor(app)->removeLeftovers();
     QCOMPARE(m_log, QStringList());
 
     bool done = false;
-    offerAndNote(*updater, done);
+    offerAndNote(setup, done);
     QMessageBox *box = openBox();
     QVERIFY(box);
     QCOMPARE(box->informativeText(), QStringLiteral("It's running from the disk image, where it can't keep itself up to date."));
@@ -217,9 +229,9 @@ void tst_MoveToApplications::replacesAnExistingCopy()
     // An old copy with a folder nobody may write: still replaced whole.
     QFile::setPermissions(moved + QStringLiteral("/Contents/Resources"), QFile::ReadOwner | QFile::ExeOwner);
 
-    auto updater = updaterFor(app);
+    const MoveSetup setup = setupFor(app);
     bool done = false;
-    offerAndNote(*updater, done);
+    offerAndNote(setup, done);
     QMessageBox *box = openBox();
     QVERIFY(box);
     QVERIFY(box->informativeText().endsWith(QStringLiteral(" This replaces the copy already in Applications.")));
@@ -237,9 +249,9 @@ void tst_MoveToApplications::failureTellsTheUserToDragItOver()
     ReadOnlyFolder readOnly(m_applications, QString());
     QVERIFY2(readOnly.error().isEmpty(), qPrintable(readOnly.error()));
 
-    auto updater = updaterFor(app);
+    const MoveSetup setup = setupFor(app);
     bool done = false;
-    QMessageBox *notice = acceptAndAwaitNotice(*updater, done);
+    QMessageBox *notice = acceptAndAwaitNotice(setup, done);
     QVERIFY(notice);
     QCOMPARE(notice->text(), QStringLiteral("Couldn't move Ferrowhistle"));
     const QString text = notice->informativeText();
@@ -256,9 +268,9 @@ void tst_MoveToApplications::failureTellsTheUserToDragItOver()
 void tst_MoveToApplications::copyInPlaceButNotRestartedSaysSo()
 {
     const QString app = m_fixture.makeSignedBundle(QStringLiteral("media/Fourth"));
-    auto updater = updaterFor(app, m_env.root() + QStringLiteral("/no-such-shell"));
+    const MoveSetup setup = setupFor(app, m_env.root() + QStringLiteral("/no-such-shell"));
     bool done = false;
-    QMessageBox *notice = acceptAndAwaitNotice(*updater, done);
+    QMessageBox *notice = acceptAndAwaitNotice(setup, done);
     QVERIFY(notice);
     // The copy is in place; the notice says so instead of asking the user to
     // drag it over.

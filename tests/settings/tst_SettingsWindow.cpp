@@ -37,7 +37,7 @@ class tst_SettingsWindow : public QObject {
 
     SettingsWindow *open()
     {
-        return SettingsWindow::showOrRaise(*m_updater, [this](const Release &r) { m_installs << r; });
+        return SettingsWindow::showOrRaise(*m_updater, [this](const Release &r) { m_installs << r; }, m_updater->bundlePath());
     }
     void serveFeed(const QString &extra = {})
     {

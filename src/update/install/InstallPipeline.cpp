@@ -5,6 +5,8 @@
 #include "update/Updater.h"
 
 #include "codesign/CodeSigning.h"
+#include "location/AppLocation.h"
+#include "location/Relaunch.h"
 #include "platform/RemoveTree.h"
 #include "platform/SystemError.h"
 #include "platform/TempDirectory.h"
@@ -49,7 +51,16 @@ qint64 fileSize(const QString &path)
 
 bool Updater::isRunningFromDiskImage() const
 {
-    return InstallLocations::isOnDiskImage(m_env.bundle.path(), m_env.mediaPrefixes);
+    return AppLocation{m_env.bundle.path(), m_env.mediaPrefixes}.isOnRemovableMedia();
+}
+
+void Updater::relaunch(const QString &bundlePath)
+{
+    try {
+        Relauncher{m_env.relaunchShell, m_env.terminate}.relaunch(bundlePath);
+    } catch (const RelaunchError &e) {
+        throw PlatformError(e.description());
+    }
 }
 
 void Updater::install(const Release &release)

@@ -153,7 +153,6 @@ private Q_SLOTS:
     void refusals();
     void interruptedSwapLeavesWholeBundle_data();
     void interruptedSwapLeavesWholeBundle();
-    void relaunchCommandSurvivesAnyPath();
     void runToolReportsStatus();
     void hungAssessmentIsStoppedAndTheNextInstallRuns();
 };
@@ -494,30 +493,6 @@ void tst_InstallPipeline::interruptedSwapLeavesWholeBundle()
         QCOMPARE(m_log, QStringList());
         QVERIFY(QFileInfo::exists(media + QStringLiteral("/.Ferrowhistle-update-stuck")));
     }
-}
-
-void tst_InstallPipeline::relaunchCommandSurvivesAnyPath()
-{
-    // The path travels as $0: spaces, quotes, "$" and backquotes in it reach
-    // the new process unchanged, once the old process has gone.
-    const QString folder = m_env.root() + QStringLiteral("/My Apps $HOME 'q' \"d\" `x`");
-    const QString bundle = folder + QStringLiteral("/Ferrowhistle $1.app");
-    const QString marker = m_env.root() + QStringLiteral("/relaunched");
-    QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents/bin")));
-    const QString exe = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
-    writeBytes(exe, "#!/bin/sh\nprintf '%s' \"$0\" > " + QFile::encodeName(quoted(marker)) + "\n");
-    ::chmod(QFile::encodeName(exe).constData(), 0755);
-
-    QProcess old;
-    old.start(QStringLiteral("/bin/sleep"), {QStringLiteral("0.5")});
-    QVERIFY(old.waitForStarted());
-    const QStringList command = Updater::relaunchCommand(old.processId(), bundle);
-    QCOMPARE(command.mid(0, 2), (QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")}));
-    QVERIFY(!command.at(2).contains(bundle));
-    QVERIFY(QProcess::startDetached(command.at(0), command.mid(1)));
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 30000);
-    QCOMPARE(old.state(), QProcess::NotRunning); // not before the old one ended
-    QCOMPARE(QString::fromUtf8(fileBytes(marker)), exe);
 }
 
 void tst_InstallPipeline::runToolReportsStatus()

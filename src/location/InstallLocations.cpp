@@ -1,4 +1,4 @@
-#include "update/install/InstallLocations.h"
+#include "location/InstallLocations.h"
 
 #include <QFile>
 #include <QUuid>

@@ -1,7 +1,8 @@
-#include "update/Updater.h"
+#include "location/Relaunch.h"
 
 #include "platform/SystemError.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <vector>
@@ -11,7 +12,7 @@
 
 extern char **environ;
 
-QStringList Updater::relaunchCommand(qint64 pid, const QString &bundlePath)
+QStringList Relauncher::command(qint64 pid, const QString &bundlePath)
 {
     // Only the decimal process id is spliced into the script; the path
     // travels as $0, so spaces, quotes and "$" in it need no escaping.
@@ -21,10 +22,10 @@ QStringList Updater::relaunchCommand(qint64 pid, const QString &bundlePath)
     return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, bundlePath};
 }
 
-void Updater::relaunch(const QString &bundlePath)
+void Relauncher::relaunch(const QString &bundlePath) const
 {
-    QStringList command = relaunchCommand(::getpid(), bundlePath);
-    command[0] = m_env.relaunchShell;
+    QStringList command = Relauncher::command(::getpid(), bundlePath);
+    command[0] = shell;
     std::vector<QByteArray> args;
     for (const QString &a : command)
         args.push_back(QFile::encodeName(a));
@@ -38,7 +39,7 @@ void Updater::relaunch(const QString &bundlePath)
     // the standard streams are inherited.
     posix_spawnattr_t attr;
     if (const int rc = posix_spawnattr_init(&attr); rc != 0)
-        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
+        throw RelaunchError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
     const struct Destroy {
         posix_spawnattr_t *attr;
         ~Destroy() { posix_spawnattr_destroy(attr); }
@@ -50,6 +51,9 @@ void Updater::relaunch(const QString &bundlePath)
     if (rc == 0)
         rc = ::posix_spawn(&child, argv[0], nullptr, &attr, argv.data(), environ);
     if (rc != 0)
-        throw PlatformError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
-    m_env.terminate();
+        throw RelaunchError(QStringLiteral("Couldn't start the relaunch: ") + systemErrorText(rc));
+    if (terminate)
+        terminate();
+    else
+        QCoreApplication::quit();
 }
