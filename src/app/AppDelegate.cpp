@@ -2,7 +2,7 @@
 
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
-#include "platform/ActivationPolicy.h"
+#include "desktop/ActivationPolicy.h"
 #include "relocate/MoveToApplications.h"
 #include "location/AppLocation.h"
 #include "location/Relaunch.h"

@@ -12,8 +12,8 @@
 #include "platform/Bundle.h"
 #include "platform/DesktopActions.h"
 #include "platform/DesktopIntegration.h"
-#include "platform/DisplayCheck.h"
-#include "platform/FontConfigWarmUp.h"
+#include "desktop/DisplayCheck.h"
+#include "desktop/FontConfigWarmUp.h"
 #include "settings/SettingsWindow.h"
 #include "update/UpdaterModule.h"
 

@@ -2,7 +2,7 @@
 
 #include "app/TrayIconImage.h"
 #include "hud/DebugLog.h"
-#include "platform/DisplayText.h"
+#include "desktop/DisplayText.h"
 
 #include <QCursor>
 

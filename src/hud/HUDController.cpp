@@ -4,9 +4,9 @@
 #include "hud/HUDLayout.h"
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
-#include "platform/ActivationPolicy.h"
+#include "desktop/ActivationPolicy.h"
 #include "platform/DefaultsStore.h"
-#include "platform/Screens.h"
+#include "desktop/Screens.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

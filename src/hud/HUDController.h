@@ -3,7 +3,7 @@
 #include "hud/HUDOutcome.h"
 #include "hud/HUDPosition.h"
 #include "hud/HUDScreen.h"
-#include "platform/Screens.h"
+#include "desktop/Screens.h"
 
 #include <QObject>
 #include <QPointer>

@@ -3,8 +3,8 @@
 #include "hud/HUDAccessible.h"
 #include "hud/HUDLayout.h"
 #include "hud/HUDView.h"
-#include "platform/Compositor.h"
-#include "platform/Screens.h"
+#include "desktop/Compositor.h"
+#include "desktop/Screens.h"
 
 #include <QIconEngine>
 #include <QPainterPath>

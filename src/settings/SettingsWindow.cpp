@@ -2,7 +2,7 @@
 
 #include "platform/BuildInfo.h"
 #include "platform/DesktopIntegration.h"
-#include "platform/DisplayText.h"
+#include "desktop/DisplayText.h"
 #include "platform/Worker.h"
 
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "hud/HUDController.h"
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
-#include "platform/ActivationPolicy.h"
+#include "desktop/ActivationPolicy.h"
 #include "platform/DefaultsStore.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"

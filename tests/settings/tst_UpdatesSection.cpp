@@ -1,6 +1,6 @@
 // The updates section's rows as plain data, across the updater's states, and
 // the last-check date in the user's locale.
-#include "platform/DisplayText.h"
+#include "desktop/DisplayText.h"
 #include "settings/DateTimeText.h"
 #include "settings/UpdatesSection.h"
 #include "update/Updater.h"

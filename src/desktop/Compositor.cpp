@@ -1,4 +1,4 @@
-#include "platform/Compositor.h"
+#include "desktop/Compositor.h"
 
 #include <QByteArray>
 #include <QGuiApplication>

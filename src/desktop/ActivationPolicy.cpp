@@ -1,4 +1,4 @@
-#include "platform/ActivationPolicy.h"
+#include "desktop/ActivationPolicy.h"
 
 #include <QApplication>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "platform/FontConfigWarmUp.h"
+#include "desktop/FontConfigWarmUp.h"
 
 #include <fontconfig/fontconfig.h>
 

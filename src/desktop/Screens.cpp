@@ -1,4 +1,4 @@
-#include "platform/Screens.h"
+#include "desktop/Screens.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -2,7 +2,7 @@
 // was opened on: the owner of _NET_WM_CM_S<screen>. On a display with two X
 // screens, an app started on ":N.1" must look at screen 1's selection, not
 // at the index of Qt's primary monitor.
-#include "platform/Compositor.h"
+#include "desktop/Compositor.h"
 
 #include <QGuiApplication>
 #include <QProcess>

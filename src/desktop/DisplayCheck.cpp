@@ -1,4 +1,4 @@
-#include "platform/DisplayCheck.h"
+#include "desktop/DisplayCheck.h"
 
 #include <xcb/xcb.h>
 

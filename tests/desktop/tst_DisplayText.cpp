@@ -1,5 +1,5 @@
 // Text from outside, made safe to set beside our own on screen.
-#include "platform/DisplayText.h"
+#include "desktop/DisplayText.h"
 
 #include <QTest>
 

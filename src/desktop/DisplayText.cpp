@@ -1,4 +1,4 @@
-#include "platform/DisplayText.h"
+#include "desktop/DisplayText.h"
 
 namespace {
 
