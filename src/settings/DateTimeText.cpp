@@ -9,6 +9,8 @@
 
 #include <memory>
 
+// Read here in the POSIX order for dates: QLocale::system() names the locale
+// after LC_NUMERIC, not LC_TIME.
 QByteArray userTimeLocale()
 {
     QByteArray value;

@@ -113,6 +113,8 @@ size_t onHeader(char *data, size_t size, size_t count, void *context)
         return n;
     }
     // A declared length beyond the cap need not be read to be refused.
+    // Checked here, not by CURLOPT_MAXFILESIZE_LARGE, whose error carries no
+    // length for the sentence that names it.
     if (p.declaredLength && *p.declaredLength > p.request.limits.maxBytes) {
         p.response.bytes = *p.declaredLength;
         p.response.outcome = NetworkSession::Response::Outcome::TooLarge;
@@ -265,6 +267,10 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
             break;
         if (transfer.stopped)
             throw PlatformError(kCancelled);
+        // Both limits are counted here rather than by libcurl's options:
+        // CURLOPT_LOW_SPEED_LIMIT/_TIME judge an average speed, which a slow
+        // trickle of data fails, and CURLOPT_TIMEOUT_MS ends with the same
+        // code as a stall, so the two sentences could not be told apart.
         const Clock::time_point now = Clock::now();
         const auto quietLeft = limits.inactivity - (now - p.lastHeard);
         const auto overallLeft = limits.overall - (now - start);
