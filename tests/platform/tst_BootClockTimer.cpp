@@ -41,6 +41,23 @@ int clockIdOf(const QByteArray &fdinfo)
     return -1;
 }
 
+// Sleeps on the boot clock, then marks it done and leaves the loop.
+QCoro::Task<> sleepThenQuit(std::chrono::milliseconds duration, bool &done, QEventLoop &loop)
+{
+    co_await sleepOnBootClock(duration);
+    done = true;
+    loop.quit();
+}
+
+// Arms the timer for 60 ms and waits for it: true once it has fired, and
+// not before its time.
+bool firesAfter60ms(BootClockTimer &timer, QSignalSpy &fired)
+{
+    const qint64 start = BootClockTimer::now();
+    timer.start(60ms);
+    return fired.wait(60000) && BootClockTimer::now() - start >= 60'000'000;
+}
+
 } // namespace
 
 class tst_BootClockTimer : public QObject {
@@ -51,11 +68,7 @@ private Q_SLOTS:
         const QMap<int, QByteArray> before = timerFds();
         bool done = false;
         QEventLoop loop;
-        [](bool &d, QEventLoop &l) -> QCoro::Task<> {
-            co_await sleepOnBootClock(60ms);
-            d = true;
-            l.quit();
-        }(done, loop);
+        sleepThenQuit(60ms, done, loop);
         QVERIFY(!done);
 
         // The sleep holds a timer of its own, on CLOCK_BOOTTIME, not on the
@@ -75,10 +88,7 @@ private Q_SLOTS:
     {
         BootClockTimer timer;
         QSignalSpy fired(&timer, &BootClockTimer::timeout);
-        const qint64 start = BootClockTimer::now();
-        timer.start(60ms);
-        QVERIFY(fired.wait(60000));
-        QVERIFY(BootClockTimer::now() - start >= 60'000'000);
+        QVERIFY(firesAfter60ms(timer, fired));
         // One shot: no second timeout on its own, and it can be armed again.
         QCOMPARE(fired.count(), 1);
         timer.start(0ns);
@@ -95,19 +105,12 @@ private Q_SLOTS:
         BootClockTimer::failArmingForTesting(true);
         BootClockTimer timer;
         QSignalSpy fired(&timer, &BootClockTimer::timeout);
-        const qint64 start = BootClockTimer::now();
-        timer.start(60ms);
-        QVERIFY(fired.wait(60000));
-        QVERIFY(BootClockTimer::now() - start >= 60'000'000);
+        QVERIFY(firesAfter60ms(timer, fired));
         QCOMPARE(fired.count(), 1);
 
         bool done = false;
         QEventLoop loop;
-        [](bool &d, QEventLoop &l) -> QCoro::Task<> {
-            co_await sleepOnBootClock(10ms);
-            d = true;
-            l.quit();
-        }(done, loop);
+        sleepThenQuit(10ms, done, loop);
         if (!done)
             loop.exec();
         QVERIFY(done);
