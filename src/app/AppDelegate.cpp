@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/AppActions.h"
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
 #include "desktop/ActivationPolicy.h"
@@ -38,7 +39,7 @@ QCoro::Task<> AppDelegate::completeLaunch(UpdaterInterface &updater)
     // to its end, answers and notices included, before the automatic checks
     // start; from anywhere else it finishes at once.
     QPointer<UpdaterInterface> alive(&updater);
-    auto offer = offerMoveToApplications(AppLocation::running(), Relauncher{});
+    auto offer = offerMoveToApplications(AppLocation::running(), Relauncher{}, launcherActions());
     co_await std::move(offer);
     if (alive)
         alive->startAutomaticChecks();

@@ -10,8 +10,8 @@
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
 #include "platform/Bundle.h"
-#include "platform/DesktopActions.h"
-#include "platform/DesktopIntegration.h"
+#include "app/AppActions.h"
+#include "location/DesktopIntegration.h"
 #include "desktop/DisplayCheck.h"
 #include "desktop/FontConfigWarmUp.h"
 #include "settings/SettingsWindow.h"
@@ -132,7 +132,7 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
         try {
             const QString dataHome = userDataHome();
             const QString configHome = userConfigHome();
-            installDesktopIntegration(Bundle::main().path(), dataHome);
+            installDesktopIntegration(Bundle::main().path(), dataHome, launcherActions());
             installAutostartEntry(Bundle::main().path(), configHome);
             printTo(stdout, QStringLiteral("Registered %1, %2 and %3\n")
                                 .arg(desktopEntryPath(dataHome), dbusServicePath(dataHome), autostartEntryPath(configHome)));
@@ -281,7 +281,9 @@ int FerrowhistleApp::main(int argc, char **argv)
                      &FerrowhistleApp::handleForwardedCommandLine);
     QObject::connect(&automation, &AutomationService::settingsRequested, &scene, &FerrowhistleApp::openSettings);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
-    automation.setActionHandler([&automation](AppAction action) { return runAction(action, automation); });
+    automation.setActions(actionIds(), [&automation](const QString &id) {
+        return runAction(*desktopActionNamed(id), automation);
+    });
     // The same actions from --action, at this start or handed over by a
     // later launch; a refusal has no caller to answer, so it is logged.
     QObject::connect(&scene, &FerrowhistleApp::actionRequested, &automation, [&automation](AppAction action) {

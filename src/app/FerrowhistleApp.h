@@ -3,7 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/TrayMenu.h"
 #include "intent/AutomationService.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 
 #include <QObject>
 #include <QStringList>

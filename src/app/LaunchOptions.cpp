@@ -1,7 +1,7 @@
 #include "app/LaunchOptions.h"
 
 #include "hud/DebugLog.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
 {

@@ -162,10 +162,10 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
     hasParameter = !parameter.atEnd();
     parameter.endArray();
 
-    const std::optional<AppAction> known = desktopActionNamed(action);
-    if (!known) {
+    if (!m_actionIds.contains(action)) {
         connection.send(call.createErrorReply(
-            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2").arg(shortened(action), actionIdList())));
+            kInvalidArgs, QStringLiteral("unknown action \"%1\"; actions: %2")
+                              .arg(shortened(action), m_actionIds.join(QStringLiteral(", ")))));
         return;
     }
     if (hasParameter) {
@@ -173,7 +173,7 @@ void AutomationService::activateAction(const QDBusMessage &call, const QDBusConn
             kInvalidArgs, QStringLiteral("action \"%1\" takes no parameter").arg(action)));
         return;
     }
-    const std::optional<ActionRefusal> refusal = m_actionHandler ? m_actionHandler(*known) : std::nullopt;
+    const std::optional<ActionRefusal> refusal = m_actionHandler ? m_actionHandler(action) : std::nullopt;
     if (refusal)
         connection.send(call.createErrorReply(refusal->errorName, refusal->message));
     else

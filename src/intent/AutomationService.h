@@ -1,7 +1,6 @@
 #pragma once
 
 #include "intent/DisplayMessageIntent.h"
-#include "platform/DesktopActions.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -32,14 +31,20 @@ public:
         QString errorName;
         QString message;
     };
-    // Runs an action of the app's table (already checked to be one); the
-    // reply goes out after it returns, so an action that ends the process
-    // must leave that for a later turn of the event loop.
-    using ActionHandler = std::function<std::optional<ActionRefusal>(AppAction)>;
+    // Runs an action by its id, one of those given with it (checked here
+    // first); the reply goes out after it returns, so an action that ends
+    // the process must leave that for a later turn of the event loop.
+    using ActionHandler = std::function<std::optional<ActionRefusal>(const QString &id)>;
 
     explicit AutomationService(QObject *parent = nullptr);
 
-    void setActionHandler(ActionHandler handler) { m_actionHandler = std::move(handler); }
+    // The app's actions: their ids, in the order error texts list them, and
+    // what runs them. Until then every ActivateAction is an unknown action.
+    void setActions(QStringList ids, ActionHandler handler)
+    {
+        m_actionIds = std::move(ids);
+        m_actionHandler = std::move(handler);
+    }
 
     QString introspect(const QString &path) const override;
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
@@ -67,5 +72,6 @@ private:
     QCoro::Task<> performAndReply(DisplayMessageIntent intent, QDBusMessage call, QDBusConnection connection,
                                   bool withOutcome = false);
 
+    QStringList m_actionIds;
     ActionHandler m_actionHandler;
 };

@@ -1,6 +1,6 @@
 #include "relocate/MoveToApplications.h"
 
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 #include "relocate/BundleMove.h"
 #include "platform/SystemLog.h"
 #include "platform/Worker.h"
@@ -124,6 +124,7 @@ void log(const QString &text)
 // What one offer works with, kept off the coroutine's frame.
 struct Offer {
     Relauncher relauncher;
+    QList<LauncherAction> launcherActions;
     BundleMove move;
     QString failure;          // the move's error, for the notice
     QString registrationError; // the desktop files could not be written
@@ -131,12 +132,14 @@ struct Offer {
 
 } // namespace
 
-QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher)
+QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher,
+                                      QList<LauncherAction> launcherActions)
 {
     if (!where.isOnRemovableMedia())
         co_return;
     auto offer = std::make_shared<Offer>();
     offer->relauncher = std::move(relauncher);
+    offer->launcherActions = std::move(launcherActions);
     offer->move = BundleMove::into(where.bundlePath, applicationsFolder());
 
     auto asking = askToMove(offer->move.destinationExists());
@@ -153,7 +156,7 @@ QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher)
             return;
         }
         try {
-            installDesktopIntegration(offer->move.destination, userDataHome());
+            installDesktopIntegration(offer->move.destination, userDataHome(), offer->launcherActions);
             installAutostartEntry(offer->move.destination, userConfigHome());
         } catch (const DesktopIntegrationError &e) {
             offer->registrationError = QString::fromUtf8(e.what());

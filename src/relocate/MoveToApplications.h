@@ -1,6 +1,7 @@
 #pragma once
 
 #include "location/AppLocation.h"
+#include "location/DesktopIntegration.h"
 #include "location/Relaunch.h"
 
 #include <QString>
@@ -16,8 +17,10 @@
 // Finishes once the user has answered and, after a failure, dismissed the
 // notice; after a successful move the relaunch has begun and the process is
 // on its way out. Never throws.
-// where: the running copy; relauncher: how the moved copy is started.
-QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher);
+// where: the running copy; relauncher: how the moved copy is started;
+// launcherActions: what the moved copy's launcher entry lists.
+QCoro::Task<> offerMoveToApplications(AppLocation where, Relauncher relauncher,
+                                      QList<LauncherAction> launcherActions);
 
 namespace MoveToApplications {
 

@@ -1,7 +1,7 @@
 #include "settings/SettingsWindow.h"
 
 #include "platform/BuildInfo.h"
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 #include "desktop/DisplayText.h"
 #include "platform/Worker.h"
 

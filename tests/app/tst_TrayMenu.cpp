@@ -5,7 +5,7 @@
 // follows the updater's states is in tst_TrayMenuStates.
 #include "app/TrayMenu.h"
 #include "intent/BusNames.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 #include "support/PrivateBus.h"
 #include "support/StatusNotifierPanel.h"
 #include "support/TestEnvironment.h"

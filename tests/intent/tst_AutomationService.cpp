@@ -4,7 +4,7 @@
 #include "intent/AutomationInterfaceXml.h"
 #include "hud/DebugLog.h"
 #include "intent/BusNames.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 #include "intent/DisplayMessageIntent.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"

@@ -1,7 +1,7 @@
 // One app per session: a second launch hands its command line to the first
 // and ends; without a session bus the app runs alone.
 #include "intent/BusNames.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
@@ -130,8 +130,8 @@ void TestSingleInstance::launcherActionsDoWhatTheBusActionsDo()
 
     // Every action a launcher lists is covered here.
     QList<AppAction> listed;
-    for (const DesktopAction &a : launcherActions())
-        listed.append(a.action);
+    for (const LauncherAction &a : launcherActions())
+        listed.append(*desktopActionNamed(a.id));
     QCOMPARE(listed, (QList<AppAction>{AppAction::ShowTestMessage, AppAction::Settings, AppAction::Quit}));
 
     QProcess *first = launch(bus.environment(), {});

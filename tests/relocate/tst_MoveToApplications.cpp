@@ -5,7 +5,7 @@
 #include "../codesign/SigningFixture.h"
 
 #include "codesign/CodeSigning.h"
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 #include "platform/SystemLog.h"
 #include "relocate/BundleMove.h"
 #include "relocate/MoveToApplications.h"
@@ -26,11 +26,12 @@ namespace {
 struct MoveSetup {
     AppLocation where;
     Relauncher relauncher;
+    QList<LauncherAction> launcherActions{{QStringLiteral("settings"), QStringLiteral("Settings\u2026")}};
 };
 
 QCoro::Task<> offerAndNote(const MoveSetup &setup, bool &done)
 {
-    auto offer = offerMoveToApplications(setup.where, setup.relauncher);
+    auto offer = offerMoveToApplications(setup.where, setup.relauncher, setup.launcherActions);
     co_await std::move(offer);
     done = true;
 }
@@ -214,9 +215,13 @@ void tst_MoveToApplications::movesFromReadOnlyMedia()
 
     // The launcher and D-Bus activation now start the moved copy.
     const QString dataHome = m_env.root() + QStringLiteral("/data");
-    const QByteArray entry = desktopEntryText(moved + QStringLiteral("/Contents/bin/Ferrowhistle"), QStringLiteral("/icon.png"));
+    const QByteArray entry = desktopEntryText(moved + QStringLiteral("/Contents/bin/Ferrowhistle"), QStringLiteral("/icon.png"), {});
     const qsizetype exec = entry.indexOf("\nExec=");
-    QVERIFY(readBytes(desktopEntryPath(dataHome)).contains(entry.mid(exec, entry.indexOf('\n', exec + 1) - exec)));
+    const QByteArray written = readBytes(desktopEntryPath(dataHome));
+    QVERIFY(written.contains(entry.mid(exec, entry.indexOf('\n', exec + 1) - exec)));
+    // With the actions the app gave the move.
+    QVERIFY(written.contains("\nActions=settings;\n"));
+    QVERIFY(written.contains("\n[Desktop Action settings]\nName=Settings\xe2\x80\xa6\n"));
     QVERIFY(readBytes(dbusServicePath(dataHome)).contains(moved.toUtf8()));
 }
 

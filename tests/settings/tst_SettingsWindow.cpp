@@ -6,7 +6,7 @@
 #include "../update/UpdateTestSupport.h"
 #include "update/Updater.h"
 #include "platform/DefaultsWriter.h"
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"

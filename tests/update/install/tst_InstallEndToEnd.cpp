@@ -11,7 +11,7 @@
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
 #include "intent/BusNames.h"
-#include "platform/DesktopActions.h"
+#include "app/AppActions.h"
 #include "platform/DefaultsStore.h"
 #include "support/PrivateBus.h"
 #include "support/ProgramRun.h"

@@ -1,12 +1,13 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 #include <stdexcept>
 
 // Registration of a bundle with the desktop, in the user's data folder:
 //   applications/com.copperkestrel.Ferrowhistle.desktop  the launcher entry,
-//       D-Bus activatable, with one desktop action per DesktopAction;
+//       D-Bus activatable, with the app's launcher actions;
 //   dbus-1/services/com.copperkestrel.Ferrowhistle.service  D-Bus activation.
 // Both point at the bundle's Contents/bin/Ferrowhistle.
 
@@ -14,12 +15,20 @@ struct DesktopIntegrationError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A desktop action the launcher entry lists: its title, and an Exec line
+// that runs `Ferrowhistle --action ID`. The app's action table gives them.
+struct LauncherAction {
+    QString id;
+    QString title;
+};
+
 // Writes both files for the bundle at bundlePath (absolute) under dataHome
 // (absolute; ${XDG_DATA_HOME:-~/.local/share} for a real install). Folders
 // are created as needed; each file is replaced atomically, so a launcher
 // never reads half of one. Throws DesktopIntegrationError with a sentence
 // that names the path and the reason.
-void installDesktopIntegration(const QString &bundlePath, const QString &dataHome);
+void installDesktopIntegration(const QString &bundlePath, const QString &dataHome,
+                               const QList<LauncherAction> &actions);
 
 // The user's data folder: $XDG_DATA_HOME when absolute, else ~/.local/share.
 QString userDataHome();
@@ -31,7 +40,8 @@ QString dbusServicePath(const QString &dataHome);
 // Their contents, for a program at executablePath (absolute). Throws
 // DesktopIntegrationError for a path neither file can carry (control
 // characters, not absolute).
-QByteArray desktopEntryText(const QString &executablePath, const QString &iconPath);
+QByteArray desktopEntryText(const QString &executablePath, const QString &iconPath,
+                            const QList<LauncherAction> &actions);
 QByteArray dbusServiceText(const QString &executablePath);
 
 // One argument of an Exec line: as is when it holds nothing the rules

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "location/DesktopIntegration.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -34,13 +36,22 @@ inline const QList<DesktopAction> &desktopActions()
 }
 
 // The actions a desktop entry lists, in order.
-inline QList<DesktopAction> launcherActions()
+inline QList<LauncherAction> launcherActions()
 {
-    QList<DesktopAction> listed;
+    QList<LauncherAction> listed;
     for (const DesktopAction &action : desktopActions())
         if (!action.title.isEmpty())
-            listed.append(action);
+            listed.append({action.id, action.title});
     return listed;
+}
+
+// The ids alone, in order (what the bus and --action accept).
+inline QStringList actionIds()
+{
+    QStringList ids;
+    for (const DesktopAction &action : desktopActions())
+        ids.append(action.id);
+    return ids;
 }
 
 inline std::optional<AppAction> desktopActionNamed(const QString &id)
@@ -62,8 +73,5 @@ inline QString actionId(AppAction which)
 // "show-test-message, settings, …" for usage texts and errors.
 inline QString actionIdList()
 {
-    QStringList ids;
-    for (const DesktopAction &action : desktopActions())
-        ids.append(action.id);
-    return ids.join(QStringLiteral(", "));
+    return actionIds().join(QStringLiteral(", "));
 }

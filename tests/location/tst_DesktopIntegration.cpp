@@ -1,8 +1,7 @@
 // The desktop entry and the D-Bus activation file, for bundles at awkward
 // paths: what a launcher and dbus-daemon make of the Exec lines must be the
 // program's exact path.
-#include "platform/DesktopActions.h"
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 #include "support/PrivateBus.h"
 
 #include <QDBusConnectionInterface>
@@ -13,6 +12,14 @@
 #include <QTest>
 
 namespace {
+
+// Launcher actions as an app gives them; the last title holds the escape
+// character of the format.
+const QList<LauncherAction> kActions{
+    {QStringLiteral("show-test-message"), QStringLiteral("Show Test Message")},
+    {QStringLiteral("settings"), QStringLiteral("Settings\u2026")},
+    {QStringLiteral("quit"), QStringLiteral("Quit \\ Leave")},
+};
 
 QByteArray readAll(const QString &path)
 {
@@ -123,17 +130,19 @@ void TestDesktopIntegration::execLinesGiveBackTheExactPath()
     QVERIFY(!program.isEmpty());
     const QString dataHome = dir.path() + QStringLiteral("/data");
 
-    installDesktopIntegration(bundle, dataHome);
+    installDesktopIntegration(bundle, dataHome, kActions);
 
     const QByteArray entry = readAll(desktopEntryPath(dataHome));
     QCOMPARE(parseDesktopExec(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Exec"))),
              QStringList{program});
     QStringList actionIds;
-    for (const DesktopAction &action : launcherActions()) {
+    for (const LauncherAction &action : kActions) {
         const QString group = QStringLiteral("Desktop Action ") + action.id;
         QCOMPARE(parseDesktopExec(rawValue(entry, group, QStringLiteral("Exec"))),
                  (QStringList{program, QStringLiteral("--action"), action.id}));
-        QCOMPARE(rawValue(entry, group, QStringLiteral("Name")), action.title);
+        // As written: the escape character doubled.
+        QCOMPARE(rawValue(entry, group, QStringLiteral("Name")),
+                 QString(action.title).replace(QStringLiteral("\\"), QStringLiteral("\\\\")));
         actionIds.append(action.id);
     }
     QCOMPARE(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Actions")),
@@ -184,7 +193,7 @@ void TestDesktopIntegration::unusableBundleWritesNothing()
     const QString dataHome = dir.path() + QStringLiteral("/data");
     const auto refusal = [&](const QString &bundle) {
         try {
-            installDesktopIntegration(bundle, dataHome);
+            installDesktopIntegration(bundle, dataHome, kActions);
         } catch (const DesktopIntegrationError &e) {
             return QString::fromUtf8(e.what());
         }
@@ -208,7 +217,7 @@ void TestDesktopIntegration::unusableBundleWritesNothing()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     try {
-        installDesktopIntegration(bundle, blocker.fileName() + QStringLiteral("/data"));
+        installDesktopIntegration(bundle, blocker.fileName() + QStringLiteral("/data"), kActions);
         QFAIL("a data folder below a file was accepted");
     } catch (const DesktopIntegrationError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains(blocker.fileName()), e.what());

@@ -1,7 +1,6 @@
-#include "platform/DesktopIntegration.h"
+#include "location/DesktopIntegration.h"
 
 #include "platform/AtomicWrite.h"
-#include "platform/DesktopActions.h"
 #include "platform/XdgFolders.h"
 
 #include <QDir>
@@ -92,13 +91,14 @@ QString dbusServicePath(const QString &dataHome)
     return dataHome + QStringLiteral("/dbus-1/services/") + kId + QStringLiteral(".service");
 }
 
-QByteArray desktopEntryText(const QString &executablePath, const QString &iconPath)
+QByteArray desktopEntryText(const QString &executablePath, const QString &iconPath,
+                            const QList<LauncherAction> &actions)
 {
     requireUsablePath(executablePath, "program");
     requireUsablePath(iconPath, "icon");
     const QString exec = quotedExecArgument(executablePath);
     QStringList ids;
-    for (const DesktopAction &action : launcherActions())
+    for (const LauncherAction &action : actions)
         ids.append(action.id);
 
     QString text = QStringLiteral("[Desktop Entry]\n"
@@ -116,7 +116,7 @@ QByteArray desktopEntryText(const QString &executablePath, const QString &iconPa
     text += QStringLiteral("Actions=") + ids.join(QLatin1Char(';')) + QStringLiteral(";\n");
     // Launchers that do not use D-Bus activation run the Exec line; the
     // --action option hands the action to the running instance.
-    for (const DesktopAction &action : launcherActions()) {
+    for (const LauncherAction &action : actions) {
         text += QStringLiteral("\n[Desktop Action %1]\n").arg(action.id);
         text += QStringLiteral("Name=") + desktopString(action.title) + QLatin1Char('\n');
         text += QStringLiteral("Exec=") + desktopExec(exec + QStringLiteral(" --action ") + action.id)
@@ -136,7 +136,8 @@ QByteArray dbusServiceText(const QString &executablePath)
         .toUtf8();
 }
 
-void installDesktopIntegration(const QString &bundlePath, const QString &dataHome)
+void installDesktopIntegration(const QString &bundlePath, const QString &dataHome,
+                               const QList<LauncherAction> &actions)
 {
     requireUsablePath(bundlePath, "bundle");
     requireUsablePath(dataHome, "data folder");
@@ -148,7 +149,7 @@ void installDesktopIntegration(const QString &bundlePath, const QString &dataHom
 
     // Everything is composed before anything is written.
     const QByteArray service = dbusServiceText(executable);
-    const QByteArray entry = desktopEntryText(executable, icon);
+    const QByteArray entry = desktopEntryText(executable, icon, actions);
     writeAtomically(dbusServicePath(dataHome), service);
     writeAtomically(desktopEntryPath(dataHome), entry);
 }
