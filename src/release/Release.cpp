@@ -1,5 +1,6 @@
 #include "release/Release.h"
 
+#include "release/PhasedRollout.h"
 #include "release/StrictJson.h"
 #include "release/UpdaterFailure.h"
 
@@ -43,13 +44,12 @@ std::optional<QString> optionalString(const StrictJsonObject &json, const QStrin
     return v.toString();
 }
 
-qint64 requiredInteger(const StrictJsonObject &json, const QString &key)
+// QJsonDocument reads 42, 42.0 and 4.2e1 alike; only the first is an
+// integer as written.
+qint64 integerAsWritten(const StrictJsonObject &json, const QString &key, const QJsonValue &v)
 {
-    const QJsonValue v = required(json, key);
     if (!v.isDouble())
         fail(key, QStringLiteral("isn't a number"));
-    // QJsonDocument reads 42, 42.0 and 4.2e1 alike; only the first is an
-    // integer as written.
     static const QRegularExpression integerLiteral(QStringLiteral("^-?(0|[1-9][0-9]*)$"));
     const QString raw = QString::fromLatin1(json.rawValues.value(key));
     bool ok = false;
@@ -59,6 +59,33 @@ qint64 requiredInteger(const StrictJsonObject &json, const QString &key)
     if (!ok)
         fail(key, QStringLiteral("doesn't fit in a 64-bit integer"));
     return value;
+}
+
+qint64 requiredInteger(const StrictJsonObject &json, const QString &key)
+{
+    return integerAsWritten(json, key, required(json, key));
+}
+
+std::optional<qint64> optionalSeconds(const StrictJsonObject &json, const QString &key)
+{
+    const QJsonValue v = json.object.value(key);
+    if (v.isUndefined() || v.isNull())
+        return std::nullopt;
+    const qint64 seconds = integerAsWritten(json, key, v);
+    if (seconds < 1)
+        fail(key, QStringLiteral("isn't at least 1 second"));
+    return seconds;
+}
+
+std::optional<QDateTime> optionalDate(const StrictJsonObject &json, const QString &key)
+{
+    const std::optional<QString> text = optionalString(json, key);
+    if (!text)
+        return std::nullopt;
+    const std::optional<QDateTime> date = PhasedRollout::parseDate(*text);
+    if (!date)
+        fail(key, QStringLiteral("isn't an ISO 8601 date and time with a zone"));
+    return date;
 }
 
 } // namespace
@@ -85,5 +112,7 @@ Release Release::decode(const QByteArray &body, QString *urlTextOut)
     r.sha256 = requiredString(json, QStringLiteral("sha256"));
     r.notes = optionalString(json, QStringLiteral("notes"));
     r.minimumSystemVersion = optionalString(json, QStringLiteral("minimumSystemVersion"));
+    r.pubDate = optionalDate(json, QStringLiteral("pubDate"));
+    r.phasedRolloutInterval = optionalSeconds(json, QStringLiteral("phasedRolloutInterval"));
     return r;
 }

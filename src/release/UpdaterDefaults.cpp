@@ -12,6 +12,7 @@ const QList<Key> &keys()
         {feedURLKey(), QMetaType::QString},
         {automaticCheckKey(), QMetaType::Bool},
         {lastCheckKey(), QMetaType::QDateTime},
+        {rolloutGroupKey(), QMetaType::LongLong},
     };
     return all;
 }

@@ -13,10 +13,13 @@ namespace UpdaterDefaults {
 inline QString feedURLKey() { return QStringLiteral("UpdateFeedURL"); }
 inline QString automaticCheckKey() { return QStringLiteral("updateAutomaticCheck"); }
 inline QString lastCheckKey() { return QStringLiteral("updateLastCheck"); }
+// This install's phased-rollout group, 0 to 6: picked at random by the app
+// the first time a phased release needs it, then kept.
+inline QString rolloutGroupKey() { return QStringLiteral("updateRolloutGroup"); }
 
 struct Key {
     QString name;
-    QMetaType::Type type; // QString, Bool or QDateTime, as stored
+    QMetaType::Type type; // QString, Bool, QDateTime or LongLong, as stored
 };
 
 const QList<Key> &keys();

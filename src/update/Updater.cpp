@@ -3,9 +3,11 @@
 #include "platform/BootClockTimer.h"
 #include "platform/SystemLog.h"
 #include "update/ReleaseFeed.h"
+#include "release/PhasedRollout.h"
 #include "release/VersionRules.h"
 
 #include <QCoreApplication>
+#include <QRandomGenerator>
 
 #include <qcoro/qcorotimer.h>
 
@@ -27,6 +29,20 @@ Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(pa
     // and announces nothing. A value of the wrong type counts as absent.
     m_lastCheck = m_env.defaults.date(kLastCheckKey);
     m_automatic = m_env.defaults.boolean(kAutomaticCheckKey).value_or(true);
+    const QVariant group = m_env.defaults.object(kRolloutGroupKey);
+    if (group.typeId() == QMetaType::LongLong && group.toLongLong() >= 0 && group.toLongLong() < PhasedRollout::kGroups)
+        m_rolloutGroup = int(group.toLongLong());
+}
+
+int Updater::rolloutGroup()
+{
+    // Picked once and kept, so an install does not jump ahead in a rollout
+    // by starting again; one that is missing or damaged is picked anew.
+    if (!m_rolloutGroup) {
+        m_rolloutGroup = int(QRandomGenerator::system()->bounded(PhasedRollout::kGroups));
+        store(kRolloutGroupKey, qint64(*m_rolloutGroup));
+    }
+    return *m_rolloutGroup;
 }
 
 void Updater::setState(State state)
@@ -116,6 +132,9 @@ QCoro::Task<> Updater::check(bool userInitiated)
     // thread, so no second check can slip in between.
     if (m_state.kind() == State::Kind::checking || m_state.kind() == State::Kind::installing || m_installRunning)
         co_return;
+    // An offer the user already has is not taken back by a quiet check
+    // that finds the same release still held back for this group.
+    const std::optional<Release> offered = availableRelease();
     setState(State::checking());
 
     QPointer<Updater> self(this);
@@ -139,14 +158,37 @@ QCoro::Task<> Updater::check(bool userInitiated)
         co_return;
     }
 
-    self->setLastCheck(self->m_env.clock());
+    const QDateTime now = self->m_env.clock();
+    self->setLastCheck(now);
     self->setLastError(std::nullopt);
+    self->m_heldUntil.reset();
     if (VersionRules::isOfferable(*release, self->currentBuild(), VersionRules::runningSystemVersion())) {
+        if (!userInitiated && offered != release && self->holdsBack(*release, now)) {
+            self->setState(State::upToDate());
+            co_return;
+        }
         self->log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
         self->setState(State::available(*release));
     } else {
         self->setState(State::upToDate());
     }
+}
+
+bool Updater::holdsBack(const Release &release, const QDateTime &now)
+{
+    if (!release.isPhased())
+        return false;
+    const int group = rolloutGroup();
+    const std::optional<QDateTime> due = PhasedRollout::dueDate(*release.pubDate, *release.phasedRolloutInterval, group);
+    if (due && now >= *due)
+        return false;
+    m_heldUntil = due;
+    const QString what = QStringLiteral("Update held back: %1 (%2) reaches this computer's rollout group (%3) ")
+                             .arg(release.version)
+                             .arg(release.build)
+                             .arg(group);
+    log(what + (due ? QStringLiteral("at ") + PhasedRollout::formatDate(*due) : QStringLiteral("at no date a clock can show")));
+    return true;
 }
 
 bool Updater::isCheckDue() const
@@ -155,6 +197,10 @@ bool Updater::isCheckDue() const
     // future (the clock was once far ahead) is due as well: waiting for a day
     // after it could postpone every check for years.
     if (!m_lastCheck)
+        return true;
+    // A release held back for this install's group is looked for again once
+    // that group's turn has come, not a day after the check that held it.
+    if (m_heldUntil && m_env.clock() >= *m_heldUntil)
         return true;
     const qint64 elapsedMs = m_lastCheck->msecsTo(m_env.clock());
     return elapsedMs < 0

@@ -90,6 +90,7 @@ public:
 
     static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
     static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
+    static inline const QString kRolloutGroupKey = UpdaterDefaults::rolloutGroupKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();
@@ -111,8 +112,14 @@ public:
 
     // Fetches the feed and settles on upToDate, available or (when the user
     // asked) failed; an automatic check that fails goes back to idle. Never
-    // throws. Does nothing while a check or an install runs.
+    // throws. Does nothing while a check or an install runs. An automatic
+    // check holds a phased release back (upToDate) until this install's
+    // group is due, unless that very release is on offer already.
     QCoro::Task<> check(bool userInitiated) override;
+
+    // This install's phased-rollout group, 0 to 6: the stored one, or one
+    // picked at random now and stored.
+    int rolloutGroup();
 
     // Starts the loop of automatic checks unless it already runs: a first look
     // after the first delay, then one look per tick, each checking when
@@ -165,6 +172,9 @@ private:
     void setLastError(std::optional<QString> error);
     void setLastCheck(std::optional<QDateTime> date);
     bool isCheckDue() const;
+    // Whether an automatic check keeps a phased release back from this
+    // install for now; says so in the log, with the date it is due.
+    bool holdsBack(const Release &release, const QDateTime &now);
     void store(const QString &key, const QVariant &value);
     static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
     struct InstallRun;
@@ -178,6 +188,10 @@ private:
     std::optional<QString> m_lastError;
     std::optional<QDateTime> m_lastCheck;
     bool m_automatic = true;
+    std::optional<int> m_rolloutGroup;
+    // When the phased release the last check held back reaches this
+    // install's group: the loop looks then rather than a day later.
+    std::optional<QDateTime> m_heldUntil;
     std::optional<QCoro::Task<>> m_loop;
     bool m_installRunning = false;
     // The work and staging folders this process made: the sweep, which is

@@ -38,6 +38,37 @@ private Q_SLOTS:
         QCOMPARE(Release::decode(feed("1", many.mid(2))).build, 1);
     }
 
+    void decodesAPhasedRollout()
+    {
+        const QDateTime ten = QDateTime::fromString("2026-12-08T10:00:00Z", Qt::ISODate);
+        const Release r = Release::decode(feed("42", "\"pubDate\": \"2026-12-08T11:00:00+01:00\", \"phasedRolloutInterval\": 86400"));
+        QCOMPARE(r.pubDate, ten); // the same instant, whatever zone it was written in
+        QCOMPARE(r.pubDate->timeSpec(), Qt::UTC);
+        QCOMPARE(r.phasedRolloutInterval, 86400);
+        QVERIFY(r.isPhased());
+        QVERIFY(r != Release::decode(feed("42", "\"pubDate\": \"2026-12-08T10:00:00Z\", \"phasedRolloutInterval\": 86401")));
+
+        const QList<std::pair<QByteArray, QDateTime>> dates{
+            {"2026-12-08T10:00Z", ten},
+            {"2026-12-08T10:00:00.250Z", ten.addMSecs(250)},
+            {"2026-12-08T04:30:00-05:30", ten},
+            {"2026-12-08T10:00:00+00:00", ten},
+        };
+        for (const auto &[text, date] : dates)
+            QCOMPARE(Release::decode(feed("1", "\"pubDate\": \"" + text + "\"")).pubDate, date);
+
+        // Either field alone is read, and holds nothing back; null is absent.
+        const Release dateOnly = Release::decode(feed("1", "\"pubDate\": \"2026-12-08T10:00:00Z\""));
+        QVERIFY(dateOnly.pubDate && !dateOnly.phasedRolloutInterval && !dateOnly.isPhased());
+        const Release intervalOnly = Release::decode(feed("1", "\"phasedRolloutInterval\": 1"));
+        QVERIFY(!intervalOnly.pubDate && intervalOnly.phasedRolloutInterval == 1 && !intervalOnly.isPhased());
+        const Release nulls = Release::decode(feed("1", "\"pubDate\": null, \"phasedRolloutInterval\": null"));
+        QVERIFY(!nulls.pubDate && !nulls.phasedRolloutInterval);
+        QCOMPARE(nulls, Release::decode(feed("1")));
+        QCOMPARE(Release::decode(feed("1", "\"phasedRolloutInterval\": 9223372036854775807")).phasedRolloutInterval,
+                 std::numeric_limits<qint64>::max());
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QByteArray>("json");
@@ -63,6 +94,29 @@ private Q_SLOTS:
         QTest::newRow("url empty") << QByteArray("{\"version\": \"1\", \"build\": 1, \"url\": \"\", \"sha256\": \"x\"}") << "url";
         QTest::newRow("notes not text") << feed("1", "\"notes\": [\"a\"]") << "notes";
         QTest::newRow("minimum a number") << feed("1", "\"minimumSystemVersion\": 6.1") << "minimumSystemVersion";
+        for (const char *date : {"1765188000", "[\"2026-12-08T10:00:00Z\"]", "true"})
+            QTest::newRow(qPrintable(QStringLiteral("pubDate %1").arg(QLatin1String(date))))
+                << feed("1", QByteArray("\"pubDate\": ") + date) << "\"pubDate\" isn't a string";
+        // A point in time needs its zone; the rarer forms are not guessed at.
+        for (const char *date : {"2026-12-08T10:00:00", "2026-12-08", "2026-12-08T10:00:00+0100", "2026-12-08T10:00:00+01",
+                                 "2026-12-08t10:00:00z", "2026-12-08 10:00:00Z", " 2026-12-08T10:00:00Z", "2026-12-08T10:00:00Z ",
+                                 "2026-02-30T10:00:00Z", "2026-12-08T25:00:00Z", "2026-12-08T10:00:00+25:00", "",
+                                 "\u0662\u0660\u0662\u0666-12-08T10:00:00Z", "yesterday"})
+            QTest::newRow(qPrintable(QStringLiteral("pubDate \"%1\"").arg(QLatin1String(date))))
+                << feed("1", QByteArray("\"pubDate\": \"") + date + "\"") << "\"pubDate\" isn't an ISO 8601 date and time with a zone";
+        for (const char *interval : {"\"86400\"", "true", "[1]"})
+            QTest::newRow(qPrintable(QStringLiteral("interval %1").arg(QLatin1String(interval))))
+                << feed("1", QByteArray("\"phasedRolloutInterval\": ") + interval) << "\"phasedRolloutInterval\" isn't a number";
+        for (const char *interval : {"1.5", "1.0", "1e3", "86400.0"})
+            QTest::newRow(qPrintable(QStringLiteral("interval %1").arg(QLatin1String(interval))))
+                << feed("1", QByteArray("\"phasedRolloutInterval\": ") + interval) << "\"phasedRolloutInterval\" isn't a whole number";
+        for (const char *interval : {"0", "-1", "-9223372036854775808"})
+            QTest::newRow(qPrintable(QStringLiteral("interval %1").arg(QLatin1String(interval))))
+                << feed("1", QByteArray("\"phasedRolloutInterval\": ") + interval) << "\"phasedRolloutInterval\" isn't at least 1 second";
+        QTest::newRow("interval past 64 bits") << feed("1", "\"phasedRolloutInterval\": 9223372036854775808")
+                                               << "\"phasedRolloutInterval\" doesn't fit in a 64-bit integer";
+        QTest::newRow("pubDate twice") << feed("1", "\"pubDate\": \"2026-12-08T10:00:00Z\", \"pubDate\": \"2027-01-01T00:00:00Z\"")
+                                       << "\"pubDate\" appears twice";
     }
     void refusals()
     {

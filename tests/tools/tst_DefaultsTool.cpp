@@ -82,6 +82,7 @@ private Q_SLOTS:
             {{"write", "HUDScreen", "everywhere"}, "HUDScreen \"everywhere\" is not one of: main, pointer, all; Ferrowhistle will use main"},
             {{"write", "HUDScreen", "Main"}, "is not one of: main, pointer, all"},
             {{"write", "HUDScreen", "-bool", "1"}, "reads HUDScreen only when written with -string"},
+            {{"write", "updateRolloutGroup", "3"}, "picks updateRolloutGroup itself, as a whole number; this value will be ignored"},
         };
         for (const auto &c : cases) {
             QString err;
@@ -96,8 +97,11 @@ private Q_SLOTS:
         const auto [code, help] = run({"--help"});
         QCOMPARE(code, 0);
         for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date",
-                                "HUDScreen              string"})
+                                "HUDScreen              string", "updateRolloutGroup     integer"})
             QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
+        // The group the app picked reads back as the number it is.
+        m_store.setValue("updateRolloutGroup", qint64(4));
+        QCOMPARE(run({"read", "updateRolloutGroup"}), std::make_pair(0, QStringLiteral("4\n")));
     }
 
     // A file nested deeper than the parser can take reads as unusable:

@@ -84,7 +84,7 @@ class tst_MakeRelease : public QObject {
         env.insert(QStringLiteral("NOTARY_ANCHORS"), key(QStringLiteral("notary-ca.crt")));
         env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
         env.insert(QStringLiteral("URL"), QStringLiteral("https://dl.example.org/Ferrowhistle-1.0.0-501.zip"));
-        for (const char *optional : {"NOTES", "MINIMUM_SYSTEM_VERSION", "PREVIOUS", "PHASED_ROLLOUT_INTERVAL"})
+        for (const char *optional : {"NOTES", "MINIMUM_SYSTEM_VERSION", "PREVIOUS", "PHASED_ROLLOUT_INTERVAL", "PUB_DATE"})
             env.remove(QLatin1String(optional));
         return env;
     }
@@ -153,8 +153,16 @@ void tst_MakeRelease::refusesBadInputInOneLine_data()
     QTest::newRow("previous that checks nothing") << QStringList{"PREVIOUS={ROOT}/bare/Ferrowhistle.app"}
                                                   << QString("PREVIOUS={ROOT}/bare/Ferrowhistle.app: carries no code-signing "
                                                              "anchors, so it can't accept any update");
-    QTest::newRow("phased rollout") << QStringList{"PHASED_ROLLOUT_INTERVAL=86400"}
-                                    << QString("PHASED_ROLLOUT_INTERVAL is not supported yet: the feed has no phased rollout");
+    QTest::newRow("rollout interval of no seconds") << QStringList{"PHASED_ROLLOUT_INTERVAL=0"}
+                                                    << QString("PHASED_ROLLOUT_INTERVAL=0: \"0\" is not a whole number of "
+                                                               "seconds from 1 to 9223372036854775807");
+    QTest::newRow("rollout interval in days") << QStringList{"PHASED_ROLLOUT_INTERVAL=1d"}
+                                              << QString("PHASED_ROLLOUT_INTERVAL=1d: \"1d\" is not a whole number of "
+                                                         "seconds from 1 to 9223372036854775807");
+    QTest::newRow("publication date without a zone")
+        << QStringList{"PHASED_ROLLOUT_INTERVAL=86400", "PUB_DATE=2026-12-08T10:00:00"}
+        << QString("PUB_DATE=2026-12-08T10:00:00: \"2026-12-08T10:00:00\" is not an ISO 8601 date and time with a zone "
+                   "(such as 2026-12-08T10:00:00Z or 2026-12-08T11:00:00+01:00)");
     // Read by the tool, by the rules signing and the app apply.
     QTest::newRow("notary identity to sign") << QStringList{"IDENTITY={KEYS}/notary.pem"}
                                              << QString("IDENTITY={KEYS}/notary.pem: the identity's certificate (CN=Test Notary,O=Ferrowhistle notary) is not a "
@@ -219,6 +227,8 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     env.insert(QStringLiteral("PREVIOUS"), m_previous);
     env.insert(QStringLiteral("NOTES"), QStringLiteral("Fewer bugs."));
     env.insert(QStringLiteral("MINIMUM_SYSTEM_VERSION"), QStringLiteral("5.10"));
+    env.insert(QStringLiteral("PHASED_ROLLOUT_INTERVAL"), QStringLiteral("86400"));
+    env.insert(QStringLiteral("PUB_DATE"), QStringLiteral("2026-12-08T11:00:00+01:00"));
     const QString out = m_env.root() + QStringLiteral("/release");
     const ProgramRun r = release(env, out);
     QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
@@ -233,11 +243,14 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     QCOMPARE(feed.value(QStringLiteral("sha256")).toString(), sha);
     QCOMPARE(feed.value(QStringLiteral("notes")).toString(), QStringLiteral("Fewer bugs."));
     QCOMPARE(feed.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
+    QCOMPARE(feed.value(QStringLiteral("phasedRolloutInterval")).toInteger(), 86400);
+    QCOMPARE(feed.value(QStringLiteral("pubDate")).toString(), QStringLiteral("2026-12-08T10:00:00Z"));
     // The summary: what, how large, its digest, and against what it was checked.
     for (const QString &part : {QStringLiteral("Ferrowhistle 1.0.0 (build 501)"), QStringLiteral("  zip      ") + zip,
                                 QStringLiteral("  size     %1 bytes").arg(zipBytes.size()), QStringLiteral("  sha256   ") + sha,
                                 QStringLiteral("valid signature of team %1, notarized").arg(QLatin1String(SigningFixture::kTeam)),
-                                QStringLiteral("by PREVIOUS=") + m_previous})
+                                QStringLiteral("by PREVIOUS=") + m_previous,
+                                QStringLiteral("  rollout  7 groups, one more every 86400 s from 2026-12-08T10:00:00Z\n")})
         QVERIFY2(r.out.contains(part), qPrintable(part + QStringLiteral("\nnot in:\n") + r.out));
 
     // Every program is stripped, links to its debug file, and that file,

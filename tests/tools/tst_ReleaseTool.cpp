@@ -9,6 +9,7 @@
 #include "codesign/Notarization.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
+#include "release/Release.h"
 #include "release/UpdaterFailure.h"
 #include "release/VersionRules.h"
 
@@ -117,6 +118,7 @@ private slots:
     void eachCommandHasHelp();
     void feedReadsTheBuildAsTheAppDoes_data();
     void feedReadsTheBuildAsTheAppDoes();
+    void feedWritesAPhasedRolloutTheAppReads();
 
 private:
     std::unique_ptr<SigningFixture> m_f;
@@ -244,6 +246,23 @@ void tst_ReleaseTool::refusals_data()
         QTest::newRow(qPrintable(QStringLiteral("feed, minimum system version \"%1\"").arg(QLatin1String(version))))
             << QStringList{"feed", "ZIP", "--url", "https://example.org/a.zip", "--minimum-system-version", version} << 1
             << QStringLiteral("--minimum-system-version \"%1\" is not one to three whole numbers").arg(QLatin1String(version));
+    // Judged before the archive is read (this one is no zip), as the app
+    // would judge the field.
+    for (const char *seconds : {"0", "-60", "+60", "1.5", "1e3", "86400s", " 60", "", "9223372036854775808", "\u0666\u0660"})
+        QTest::newRow(qPrintable(QStringLiteral("feed, interval \"%1\"").arg(QString::fromUtf8(seconds))))
+            << QStringList{"feed", "ZIP", "--url", "https://example.org/a.zip", "--phased-rollout-interval", QString::fromUtf8(seconds)} << 1
+            << QStringLiteral("--phased-rollout-interval \"%1\" is not a whole number of seconds from 1 to 9223372036854775807")
+                   .arg(QString::fromUtf8(seconds));
+    for (const char *date : {"2026-12-08", "2026-12-08T10:00:00", "2026-12-08 10:00:00Z", "2026-12-08T10:00:00+0100", "now", ""})
+        QTest::newRow(qPrintable(QStringLiteral("feed, pub date \"%1\"").arg(QLatin1String(date))))
+            << QStringList{"feed", "ZIP", "--url", "https://example.org/a.zip", "--phased-rollout-interval", "60", "--pub-date", date} << 1
+            << QStringLiteral("--pub-date \"%1\" is not an ISO 8601 date and time with a zone").arg(QLatin1String(date));
+    QTest::newRow("check, interval") << QStringList{"check", "--phased-rollout-interval", "0"} << 1
+                                     << "\"0\" is not a whole number of seconds from 1";
+    QTest::newRow("check, pub date") << QStringList{"check", "--pub-date", "2026-12-08T10:00"} << 1
+                                     << "\"2026-12-08T10:00\" is not an ISO 8601 date and time with a zone";
+    QTest::newRow("check, both at once") << QStringList{"check", "--phased-rollout-interval", "60", "--pub-date", "2026-12-08T10:00Z"}
+                                         << 2 << "check one thing at a time";
 }
 
 void tst_ReleaseTool::refusals()
@@ -266,6 +285,7 @@ void tst_ReleaseTool::refusals()
     const Run r = release(args);
     QCOMPARE(r.status, status);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(r.out, QString()); // no half a record, no other output
     QVERIFY(!QFile::exists(d + "/out"));
     QVERIFY(!QFile::exists(d + "/out.partial"));
     QVERIFY(!QFile::exists(app + "/Contents/_CodeSignature"));
@@ -441,12 +461,72 @@ void tst_ReleaseTool::feedReadsTheBuildAsTheAppDoes()
                            "</dict></plist>\n");
     const std::optional<qint64> app = VersionRules::parseInteger(text);
     try {
-        const QJsonObject record = feedRecord(zip, FeedOptions{QStringLiteral("https://dl.example.org/F.zip"), {}, {}});
+        const QJsonObject record = feedRecord(zip, FeedOptions{QStringLiteral("https://dl.example.org/F.zip"), {}, {}, {}, {}});
         QVERIFY2(app, "the tool accepted a build the app refuses");
         QCOMPARE(record.value("build").toInteger(), *app);
     } catch (const std::runtime_error &e) {
         QVERIFY2(!app, e.what());
         QVERIFY2(QString::fromUtf8(e.what()).contains("CFBundleVersion"), e.what());
+    }
+}
+
+void tst_ReleaseTool::feedWritesAPhasedRolloutTheAppReads()
+{
+    const QString zip = m_dir + QStringLiteral("/phased.zip");
+    writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleShortVersionString</key><string>2.0</string>"
+                           "<key>CFBundleVersion</key><string>49</string></dict></plist>\n");
+    const QStringList base{"feed", zip, "--url", "https://dl.example.org/F.zip"};
+    // What the tool prints, read back by the app's own decoder.
+    const auto decoded = [](const Run &r) {
+        try {
+            return Release::decode(r.out.toUtf8());
+        } catch (const PlatformError &e) {
+            qWarning() << e.localizedDescription() << r.out;
+            return Release{};
+        }
+    };
+
+    Run r = release(base + QStringList{"--phased-rollout-interval", "86400", "--pub-date", "2026-12-08T11:00:00+01:00"});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("\"phasedRolloutInterval\": 86400") && r.out.contains("\"pubDate\": \"2026-12-08T10:00:00Z\""),
+             qPrintable(r.out));
+    Release record = decoded(r);
+    QCOMPARE(record.build, 49);
+    QVERIFY(record.isPhased());
+    QCOMPARE(record.pubDate, QDateTime::fromString("2026-12-08T10:00:00Z", Qt::ISODate));
+    QCOMPARE(record.phasedRolloutInterval, 86400);
+
+    // The longest interval survives the JSON as the integer it is.
+    r = release(base + QStringList{"--phased-rollout-interval", "9223372036854775807", "--pub-date", "2026-12-08T10:00:00.5Z"});
+    QCOMPARE(r.status, 0);
+    record = decoded(r);
+    QCOMPARE(record.phasedRolloutInterval, std::numeric_limits<qint64>::max());
+    QCOMPARE(record.pubDate, QDateTime::fromString("2026-12-08T10:00:00.500Z", Qt::ISODateWithMs));
+
+    // Without a date the rollout starts when the record is written.
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    r = release(base + QStringList{"--phased-rollout-interval", "3600"});
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(r.status, 0);
+    record = decoded(r);
+    QVERIFY(record.isPhased());
+    QVERIFY2(record.pubDate->toSecsSinceEpoch() >= before && record.pubDate->toSecsSinceEpoch() <= after, qPrintable(r.out));
+
+    // A date alone is written as given; neither leaves the record as it was.
+    r = release(base + QStringList{"--pub-date", "2026-12-08T10:00:00Z"});
+    record = decoded(r);
+    QVERIFY(record.pubDate && !record.phasedRolloutInterval);
+    r = release(base);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(!r.out.contains("pubDate") && !r.out.contains("phasedRolloutInterval"), qPrintable(r.out));
+
+    // check passes good values in silence.
+    for (const QStringList &args : {QStringList{"check", "--phased-rollout-interval", "1"},
+                                    QStringList{"check", "--pub-date", "2026-12-08T10:00:00-05:00"}}) {
+        r = release(args);
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out + r.err, QString());
     }
 }
 

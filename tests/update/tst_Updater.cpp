@@ -258,6 +258,157 @@ private Q_SLOTS:
         QCOMPARE(look(), 3); // a failed look is tried again at the next
     }
 
+    // Group × interval × now, each row fetched over HTTPS: an automatic check
+    // offers the release from pubDate + group × interval on and says until
+    // when it holds it back; one the user asks for offers it at once.
+    void phasedRolloutHoldsBackOnlyAutomaticChecks_data()
+    {
+        QTest::addColumn<QString>("pubDate");   // empty: absent
+        QTest::addColumn<qint64>("interval");   // 0: absent
+        QTest::addColumn<int>("group");
+        QTest::addColumn<qint64>("nowAfterPub"); // seconds after 2026-12-08T10:00:00Z
+        QTest::addColumn<QString>("heldUntil"); // empty: offered
+        const QString pub = QStringLiteral("2026-12-08T10:00:00Z");
+        const qint64 day = 86400;
+        const qint64 most = std::numeric_limits<qint64>::max();
+        QTest::newRow("group 0 at the date") << pub << day << 0 << qint64(0) << QString();
+        QTest::newRow("group 0 before the date") << pub << day << 0 << qint64(-1) << pub;
+        QTest::newRow("group 3 a second early") << pub << day << 3 << 3 * day - 1 << "2026-12-11T10:00:00Z";
+        QTest::newRow("group 3 on time") << pub << day << 3 << 3 * day << QString();
+        QTest::newRow("group 6 hourly, early") << pub << qint64(3600) << 6 << qint64(5 * 3600) << "2026-12-08T16:00:00Z";
+        QTest::newRow("group 6 hourly, due") << pub << qint64(3600) << 6 << qint64(6 * 3600) << QString();
+        QTest::newRow("group 6, one second apart") << pub << qint64(1) << 6 << qint64(5) << "2026-12-08T10:00:06Z";
+        QTest::newRow("group 6 weeks later") << pub << day << 6 << 60 * day << QString();
+        QTest::newRow("a zone of its own") << "2026-12-08T11:00:00+01:00" << day << 1 << day - 1 << "2026-12-09T10:00:00Z";
+        // An interval a date cannot hold: never, rather than a wrapped date in the past.
+        QTest::newRow("group 0 of the longest") << pub << most << 0 << qint64(0) << QString();
+        QTest::newRow("group 1 of the longest") << pub << most << 1 << 10 * 365 * day << "never";
+        QTest::newRow("group 6, milliseconds overflow") << pub << most / 6 << 6 << 10 * 365 * day << "never";
+        // Either field alone, or neither, changes nothing.
+        QTest::newRow("date alone, ahead") << "2027-06-01T00:00:00Z" << qint64(0) << 6 << qint64(0) << QString();
+        QTest::newRow("interval alone") << QString() << day << 6 << qint64(0) << QString();
+        QTest::newRow("no rollout") << QString() << qint64(0) << 6 << qint64(0) << QString();
+    }
+    void phasedRolloutHoldsBackOnlyAutomaticChecks()
+    {
+        QFETCH(QString, pubDate);
+        QFETCH(qint64, interval);
+        QFETCH(int, group);
+        QFETCH(qint64, nowAfterPub);
+        QFETCH(QString, heldUntil);
+        QStringList fields;
+        if (!pubDate.isEmpty())
+            fields << QStringLiteral("\"pubDate\": \"%1\"").arg(pubDate);
+        if (interval)
+            fields << QStringLiteral("\"phasedRolloutInterval\": %1").arg(interval);
+        m_server->serve(Server::response(200, Server::feed(49, "https://dl.example.org/F.zip", fields.join(", "))));
+        pointAtServer();
+        m_settings.setValue(Updater::kRolloutGroupKey, qint64(group));
+        m_now = m_now.addSecs(nowAfterPub);
+
+        Updater updater(environment());
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.lastCheck(), m_now); // a check that held back still succeeded
+        QCOMPARE(updater.lastError(), std::nullopt);
+        if (heldUntil.isEmpty()) {
+            QCOMPARE(updater.availableRelease()->build, 49);
+            QCOMPARE(m_log, QStringList{"Update available: 2.0 (49)"});
+        } else {
+            QCOMPARE(updater.state(), State::upToDate());
+            const QString when = heldUntil == u"never" ? QStringLiteral("no date a clock can show") : heldUntil;
+            QCOMPARE(m_log.join(u'\n'), QStringLiteral("Update held back: 2.0 (49) reaches this computer's rollout group (%1) at %2")
+                                             .arg(group)
+                                             .arg(when));
+        }
+        QCOMPARE(m_settings.object(Updater::kRolloutGroupKey), QVariant(qint64(group))); // kept as it was
+
+        m_log.clear();
+        runToEnd(updater.check(true));
+        QCOMPARE(updater.availableRelease()->build, 49);
+        QCOMPARE(m_log, QStringList{"Update available: 2.0 (49)"});
+    }
+
+    void rolloutGroupIsPickedOnceAndKept()
+    {
+        pointAtServer();
+        m_server->serve(Server::response(
+            200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2030-01-01T00:00:00Z\", \"phasedRolloutInterval\": 60")));
+        const auto loggedGroup = [this] {
+            static const QRegularExpression group(QStringLiteral("rollout group \\(([0-6])\\)"));
+            const auto match = group.match(m_log.value(m_log.size() - 1));
+            return match.hasMatch() ? match.captured(1).toInt() : -1;
+        };
+        {
+            Updater first(environment());
+            runToEnd(first.check(true)); // a check the user asks for needs no group
+            QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+            QVERIFY(!m_settings.object(Updater::kRolloutGroupKey).isValid());
+        }
+        {
+            Updater second(environment());
+            runToEnd(second.check(false));
+        }
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        const int picked = loggedGroup();
+        QVERIFY2(picked >= 0, qPrintable(m_log.join(u'\n')));
+        QCOMPARE(m_settings.object(Updater::kRolloutGroupKey), QVariant(qint64(picked)));
+        Updater restarted(environment());
+        QCOMPARE(restarted.rolloutGroup(), picked);
+
+        // A group the app could not have written is picked anew, and stored.
+        for (const QVariant &damaged : {QVariant(QStringLiteral("3")), QVariant(qint64(7)), QVariant(qint64(-1)), QVariant(2.0)}) {
+            m_settings.setValue(Updater::kRolloutGroupKey, damaged);
+            Updater updater(environment());
+            runToEnd(updater.check(false));
+            QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+            const QVariant stored = m_settings.object(Updater::kRolloutGroupKey);
+            QCOMPARE(stored.typeId(), QMetaType::LongLong);
+            QCOMPARE(stored.toLongLong(), qint64(loggedGroup()));
+            QCOMPARE(updater.rolloutGroup(), loggedGroup());
+        }
+    }
+
+    void heldReleaseIsLookedForWhenItsTurnComes()
+    {
+        pointAtServer();
+        m_settings.setValue(Updater::kRolloutGroupKey, qint64(2));
+        m_server->serve(Server::response(
+            200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2026-12-08T10:00:00Z\", \"phasedRolloutInterval\": 3600")));
+        Updater updater(environment());
+        updater.startAutomaticChecks();
+        QCOMPARE(look(), 1);
+        QCOMPARE(updater.state(), State::upToDate());
+        m_now = m_now.addSecs(3600);
+        QCOMPARE(look(), 1); // group 2's turn is two hours after the date
+        m_now = m_now.addSecs(3600);
+        QCOMPARE(look(), 2); // checked at its turn, not a day after the last check
+        QCOMPARE(updater.availableRelease()->build, 49);
+        m_now = m_now.addSecs(3600);
+        QCOMPARE(look(), 2); // and then daily again
+    }
+
+    void aQuietCheckKeepsAnOfferTheUserHas()
+    {
+        pointAtServer();
+        m_settings.setValue(Updater::kRolloutGroupKey, qint64(6));
+        const QString phased = QStringLiteral("\"pubDate\": \"2026-12-08T10:00:00Z\", \"phasedRolloutInterval\": 86400");
+        m_server->serve(Server::response(200, Server::feed(49, "https://dl.example.org/F.zip", phased)));
+        Updater updater(environment());
+        runToEnd(updater.check(true));
+        QCOMPARE(updater.availableRelease()->build, 49);
+        m_now = m_now.addDays(1);
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.availableRelease()->build, 49);
+        QCOMPARE(m_log.last(), "Update available: 2.0 (49)");
+
+        // A newer release is another matter: held back until its turn.
+        m_server->serve(Server::response(200, Server::feed(50, "https://dl.example.org/F.zip", phased)));
+        m_now = m_now.addDays(1);
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.state(), State::upToDate());
+        QVERIFY2(m_log.last().startsWith("Update held back: 2.0 (50)"), qPrintable(m_log.last()));
+    }
+
     void loopDoesNotKeepTheUpdaterAlive()
     {
         auto *updater = new Updater(environment());

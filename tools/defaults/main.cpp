@@ -49,6 +49,9 @@ const char *const kHelp =
     "                                 release feed (anything else is ignored)\n"
     "  updateAutomaticCheck   bool    check for updates automatically (default true)\n"
     "  updateLastCheck        date    when the last check succeeded\n"
+    "  updateRolloutGroup     integer this computer's turn in a phased rollout,\n"
+    "                                 0 to 6, picked by Ferrowhistle (delete it\n"
+    "                                 to have a new one picked)\n"
     "\n"
     "Key Ferrowhistle reads for each message:\n"
     "  HUDScreen              string  where a card appears: main (the primary\n"
@@ -99,6 +102,12 @@ void warnIfUnread(const QString &key, const QVariant &value)
             names.append(k.name);
         err << "ferrowhistle-defaults: warning: Ferrowhistle does not read the key " << key
             << " (it reads " << names.join(QStringLiteral(", ")) << ")\n";
+        return;
+    }
+    if (value.typeId() != known->type && known->type == QMetaType::LongLong) {
+        // No command writes an integer: the app picks this value itself.
+        err << "ferrowhistle-defaults: warning: Ferrowhistle picks " << key
+            << " itself, as a whole number; this value will be ignored and replaced\n";
         return;
     }
     if (value.typeId() != known->type) {

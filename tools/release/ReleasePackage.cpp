@@ -6,6 +6,7 @@
 #include "codesign/OpenSslHandles.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
+#include "release/PhasedRollout.h"
 #include "release/VersionRules.h"
 
 #include <QDir>
@@ -188,16 +189,55 @@ void requireMinimumSystemVersion(const QString &text)
                                    "the app would read it as something else");
 }
 
+qint64 requirePhasedRolloutInterval(const QString &text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    bool ok = false;
+    const qint64 seconds = text.toLongLong(&ok);
+    if (!digits.match(text).hasMatch() || !ok || seconds < 1)
+        throw std::runtime_error("\"" + text.toStdString()
+                                 + "\" is not a whole number of seconds from 1 to 9223372036854775807");
+    return seconds;
+}
+
+QDateTime requirePubDate(const QString &text)
+{
+    const std::optional<QDateTime> date = PhasedRollout::parseDate(text);
+    if (!date)
+        throw std::runtime_error("\"" + text.toStdString()
+                                 + "\" is not an ISO 8601 date and time with a zone (such as 2026-12-08T10:00:00Z "
+                                   "or 2026-12-08T11:00:00+01:00)");
+    return *date;
+}
+
+namespace {
+
+// The option's name before the reason, as the maintainer typed it.
+template<typename Check>
+auto requireOption(const char *option, const QString &value, Check check)
+{
+    try {
+        return check(value);
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error(std::string(option) + ' ' + e.what());
+    }
+}
+
+} // namespace
+
 QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
 {
     const QUrl url = requireHttpsDownloadUrl(options.url);
-    if (options.minimumSystemVersion) {
-        try {
-            requireMinimumSystemVersion(*options.minimumSystemVersion);
-        } catch (const std::runtime_error &e) {
-            throw std::runtime_error(std::string("--minimum-system-version ") + e.what());
-        }
-    }
+    if (options.minimumSystemVersion)
+        requireOption("--minimum-system-version", *options.minimumSystemVersion, requireMinimumSystemVersion);
+    std::optional<qint64> interval;
+    if (options.phasedRolloutInterval)
+        interval = requireOption("--phased-rollout-interval", *options.phasedRolloutInterval, requirePhasedRolloutInterval);
+    std::optional<QDateTime> pubDate;
+    if (options.pubDate)
+        pubDate = requireOption("--pub-date", *options.pubDate, requirePubDate);
+    else if (interval) // a rollout counts from its start: now, to the second
+        pubDate = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
 
     QFile zip(zipPath);
     if (!zip.open(QIODevice::ReadOnly))
@@ -263,5 +303,9 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
         record.insert(QStringLiteral("notes"), *options.notes);
     if (options.minimumSystemVersion)
         record.insert(QStringLiteral("minimumSystemVersion"), *options.minimumSystemVersion);
+    if (pubDate)
+        record.insert(QStringLiteral("pubDate"), PhasedRollout::formatDate(*pubDate));
+    if (interval)
+        record.insert(QStringLiteral("phasedRolloutInterval"), *interval);
     return record;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 #include <QUrl>
@@ -23,16 +24,25 @@ struct FeedOptions {
     QString url;
     std::optional<QString> notes;
     std::optional<QString> minimumSystemVersion;
+    // As given on the command line; checked by feedRecord. An interval
+    // without a date starts the rollout now.
+    std::optional<QString> phasedRolloutInterval;
+    std::optional<QString> pubDate;
 };
 
 // The feed record for a release archive: version and build from the
 // Info.plist of the bundle inside it, the download address, the archive's
 // SHA-256 and the optional fields. Throws std::runtime_error when the
 // address is not https, the archive is not one the app would accept, or
-// its bundle has no usable version and build.
+// its bundle has no usable version and build, or a phased-rollout value is
+// one the app would refuse.
 QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options);
 
 // The parts of the feed record's checks that need no archive, for a release
 // to be refused before it is built. Both throw std::runtime_error.
 QUrl requireHttpsDownloadUrl(const QString &url);
 void requireMinimumSystemVersion(const QString &version);
+// Whole seconds, at least 1, in ASCII digits.
+qint64 requirePhasedRolloutInterval(const QString &seconds);
+// An ISO 8601 date and time with a zone, as the app reads "pubDate".
+QDateTime requirePubDate(const QString &date);

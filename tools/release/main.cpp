@@ -73,17 +73,24 @@ const CommandHelp kCommandHelp[] = {
      "  check --developer-identity IDENTITY.pem --anchors ANCHORS.pem\n"
      "  check --notary-identity NOTARY.pem --anchors ANCHORS.pem\n"
      "  check --anchors ANCHORS.pem | --download-url URL | --minimum-system-version V\n"
+     "  check --phased-rollout-interval SECONDS | --pub-date DATE\n"
      "  check --build N [--previous RUNNING.app]\n"
      "      Checks one input of a release before anything is built, by the rules\n"
      "      the later steps apply: the kind of an identity and that the anchors\n"
      "      accept its signatures; anchors without a private key; an https\n"
-     "      address; the version grammar; a build number above RUNNING.app's.\n"
+     "      address; the version grammar; a rollout interval and date as the\n"
+     "      app reads them; a build number above RUNNING.app's.\n"
      "      Prints nothing when it passes, one line saying why when not.\n"},
     {"feed",
      "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
+     "                   [--phased-rollout-interval SECONDS] [--pub-date DATE]\n"
      "      Prints the release feed record for the archive. V is one to three\n"
      "      whole numbers separated by dots (6, 6.1, 6.1.0), compared with the\n"
-     "      running Linux kernel's version.\n"},
+     "      running Linux kernel's version. With SECONDS (a whole number, at\n"
+     "      least 1) the automatic checks offer the release in seven groups of\n"
+     "      installs, one group more every SECONDS from DATE on; DATE is an\n"
+     "      ISO 8601 date and time with a zone (2026-12-08T10:00:00Z) and\n"
+     "      defaults to now. A check the user asks for always offers it.\n"},
 };
 
 QString usage()
@@ -306,11 +313,13 @@ int check(const QStringList &args)
     QCommandLineParser p;
     parse(p, args,
           {valueOption("developer-identity"), valueOption("notary-identity"), valueOption("anchors"), valueOption("build"),
-           valueOption("previous"), valueOption("download-url"), valueOption("minimum-system-version")},
+           valueOption("previous"), valueOption("download-url"), valueOption("minimum-system-version"),
+           valueOption("phased-rollout-interval"), valueOption("pub-date")},
           0);
     auto has = [&](const char *name) { return p.isSet(QLatin1String(name)); };
     const int subjects = int(has("developer-identity")) + int(has("notary-identity")) + int(has("build"))
-                         + int(has("download-url")) + int(has("minimum-system-version"));
+                         + int(has("download-url")) + int(has("minimum-system-version"))
+                         + int(has("phased-rollout-interval")) + int(has("pub-date"));
     if (subjects > 1 || (subjects == 0 && !has("anchors")))
         throw UsageError("check one thing at a time");
     if (has("previous") && !has("build"))
@@ -328,6 +337,10 @@ int check(const QStringList &args)
         requireHttpsDownloadUrl(p.value(QStringLiteral("download-url")));
     } else if (has("minimum-system-version")) {
         requireMinimumSystemVersion(p.value(QStringLiteral("minimum-system-version")));
+    } else if (has("phased-rollout-interval")) {
+        requirePhasedRolloutInterval(p.value(QStringLiteral("phased-rollout-interval")));
+    } else if (has("pub-date")) {
+        requirePubDate(p.value(QStringLiteral("pub-date")));
     } else {
         checkAnchors(anchors);
     }
@@ -337,13 +350,19 @@ int check(const QStringList &args)
 int feed(const QStringList &args)
 {
     QCommandLineParser p;
-    const QStringList pos = parse(p, args, {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version")}, 1);
+    const QStringList pos = parse(p, args,
+                                  {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version"),
+                                   valueOption("phased-rollout-interval"), valueOption("pub-date")},
+                                  1);
     FeedOptions options;
     options.url = required(p, QStringLiteral("url"));
-    if (p.isSet(QStringLiteral("notes")))
-        options.notes = p.value(QStringLiteral("notes"));
-    if (p.isSet(QStringLiteral("minimum-system-version")))
-        options.minimumSystemVersion = p.value(QStringLiteral("minimum-system-version"));
+    const auto optional = [&](const char *name) {
+        return p.isSet(QLatin1String(name)) ? std::optional<QString>(p.value(QLatin1String(name))) : std::nullopt;
+    };
+    options.notes = optional("notes");
+    options.minimumSystemVersion = optional("minimum-system-version");
+    options.phasedRolloutInterval = optional("phased-rollout-interval");
+    options.pubDate = optional("pub-date");
     QTextStream(stdout) << QJsonDocument(feedRecord(pos[0], options)).toJson(QJsonDocument::Indented);
     return 0;
 }
