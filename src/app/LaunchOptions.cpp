@@ -2,6 +2,7 @@
 
 #include "hud/DebugLog.h"
 #include "platform/DesktopActions.h"
+#include "release/VersionRules.h"
 
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
 {
@@ -19,6 +20,20 @@ std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
 LaunchMode launchModeOf(const QStringList &arguments)
 {
     LaunchMode mode;
+    if (arguments.size() > 1 && arguments.at(1) == u"--watch-start") {
+        const std::optional<qint64> build = arguments.size() == 5 ? VersionRules::parseInteger(arguments.at(3)) : std::nullopt;
+        const std::optional<qint64> limit = arguments.size() == 5 ? VersionRules::parseInteger(arguments.at(4)) : std::nullopt;
+        if (!build || !limit || *build <= 0 || *limit <= 0 || !arguments.at(2).startsWith(u'/')) {
+            mode.kind = LaunchMode::UsageError;
+            mode.error = QStringLiteral("--watch-start needs a bundle's absolute path, a build and a limit in milliseconds");
+            return mode;
+        }
+        mode.kind = LaunchMode::WatchStart;
+        mode.watchBundle = arguments.at(2);
+        mode.watchBuild = *build;
+        mode.watchLimitMs = *limit;
+        return mode;
+    }
     bool help = false;
     bool version = false;
     bool registerWithDesktop = false;
