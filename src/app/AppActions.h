@@ -13,7 +13,7 @@
 // bus, and from scripts. This list is the only place the names live; the app
 // runs them in one switch over AppAction, so an action added here and not
 // there does not build.
-enum class AppAction { ShowTestMessage, Settings, CheckForUpdates, InstallUpdate, Quit };
+enum class AppAction { ShowTestMessage, Settings, CheckForUpdates, InstallUpdate, RevertUpdate, Quit };
 
 struct DesktopAction {
     AppAction action;
@@ -30,6 +30,7 @@ inline const QList<DesktopAction> &desktopActions()
         {AppAction::Settings, QStringLiteral("settings"), QStringLiteral("Settings\u2026")},
         {AppAction::CheckForUpdates, QStringLiteral("check-for-updates"), QString()},
         {AppAction::InstallUpdate, QStringLiteral("install-update"), QString()},
+        {AppAction::RevertUpdate, QStringLiteral("revert-update"), QStringLiteral("Revert to Previous Version")},
         {AppAction::Quit, QStringLiteral("quit"), QStringLiteral("Quit Ferrowhistle")},
     };
     return actions;

@@ -2,6 +2,7 @@
 
 #include "app/BundleIconEngine.h"
 #include "app/LaunchOptions.h"
+#include "app/StartWatch.h"
 #include "app/TestMessage.h"
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
@@ -9,9 +10,12 @@
 #include "intent/BusNames.h"
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
+#include "location/PreviousCopy.h"
 #include "platform/Bundle.h"
 #include "app/AppActions.h"
 #include "location/DesktopIntegration.h"
+#include "platform/Worker.h"
+#include "release/VersionRules.h"
 #include "desktop/DisplayCheck.h"
 #include "desktop/FontConfigWarmUp.h"
 #include "settings/SettingsWindow.h"
@@ -50,6 +54,18 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
 
 namespace {
 
+// Where a watched start records that it started; empty when not watched.
+QString g_startRecord;
+
+// Written on a worker: the write flushes to the disk.
+QCoro::Task<> recordStart(QString path)
+{
+    const qint64 build = VersionRules::buildOfBundle(Bundle::main());
+    auto writing = onWorker([path, build] { return StartRecord::write(path, build); });
+    if (const std::optional<QString> problem = co_await std::move(writing))
+        debugLog(QStringLiteral("couldn't record the start: ") + *problem);
+}
+
 // Resumes once the launch has settled: the first card has faded in, or no
 // card has come within kLaunchSettleMs.
 QCoro::Task<> launchSettled()
@@ -79,6 +95,10 @@ QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
     UpdaterInterface *updater = co_await std::move(loading);
     if (!alive)
         co_return;
+    // Settled, the updater loaded, and the bus name ours or no bus at all
+    // (a launch that found the name taken has ended before this): started.
+    if (!g_startRecord.isEmpty())
+        recordStart(std::exchange(g_startRecord, QString()));
     AppDelegate::completeLaunch(*updater);
     // After the launch steps, so a message held during start-up is not kept
     // waiting on the tray's round trips to the bus.
@@ -141,6 +161,15 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
             printTo(stderr, QStringLiteral("Ferrowhistle: %1\n").arg(QString::fromStdString(e.what())));
             return 1;
         }
+    case LaunchMode::WatchStart: {
+        StartWatch watch;
+        watch.bundlePath = mode.watchBundle;
+        watch.build = mode.watchBuild;
+        watch.limit = std::chrono::milliseconds(mode.watchLimitMs);
+        const StartWatch::Outcome outcome = watch.run();
+        // Here only when the program it was to become could not start.
+        return outcome == StartWatch::Outcome::Confirmed ? 0 : 1;
+    }
     case LaunchMode::Run:
         break;
     }
@@ -159,6 +188,13 @@ QCoro::Task<> withUpdater(std::function<void(UpdaterInterface &)> f)
     auto loading = UpdaterModule::load();
     UpdaterInterface *updater = co_await std::move(loading);
     f(*updater);
+}
+
+// Whether a copy older than this one is kept beside it.
+bool keptCopyIsOlder()
+{
+    const qint64 kept = VersionRules::buildOfBundle(Bundle::atPath(PreviousCopy::pathBeside(AppLocation::running().bundlePath)));
+    return kept > 0 && kept < VersionRules::buildOfBundle(Bundle::atPath(AppLocation::running().bundlePath));
 }
 
 } // namespace
@@ -194,6 +230,15 @@ std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAc
         UpdaterModule::shared().install(*offered);
         return std::nullopt;
     }
+    case AppAction::RevertUpdate: {
+        // Read from the disk, so that a revert asked for before the updater
+        // has loaded is answered truly; the updater checks it again.
+        if (!keptCopyIsOlder())
+            return AutomationService::ActionRefusal{BusNames::nothingKeptError(),
+                                                    QStringLiteral("no previous version is kept, so there is nothing to revert to")};
+        withUpdater([](UpdaterInterface &updater) { updater.revert(); });
+        return std::nullopt;
+    }
     case AppAction::Quit:
         // After this call's reply has been sent, which the quit then waits out.
         QMetaObject::invokeMethod(
@@ -215,6 +260,8 @@ int FerrowhistleApp::main(int argc, char **argv)
 {
     // Keep the vector as given; QApplication removes the options it knows.
     const QStringList arguments = argumentsFromArgv(argc, argv);
+    // Taken before any thread runs; nothing this copy starts inherits it.
+    g_startRecord = StartRecord::takePath();
     const LaunchMode mode = launchModeOf(arguments);
     if (const std::optional<int> status = runWithoutStarting(mode))
         return *status;

@@ -27,11 +27,17 @@ struct LaunchMode {
         Version,             // print the version and exit
         RegisterWithDesktop, // write the desktop entry and activation file, exit
         UsageError,          // print `error` and exit 2
+        WatchStart,          // after an update, run from the kept copy: watch the new copy start
     };
     Kind kind = Run;
     // The desktop action of --action (first one counts); empty when none.
     QString action;
     QString error;
+    // WatchStart: `--watch-start BUNDLE BUILD LIMIT_MS`, only as the whole
+    // command line (the relaunch writes it; nobody types it).
+    QString watchBundle;
+    qint64 watchBuild = 0;
+    qint64 watchLimitMs = 0;
 };
 
 LaunchMode launchModeOf(const QStringList &arguments);

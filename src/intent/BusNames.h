@@ -20,5 +20,7 @@ inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Fe
 
 // The error of install-update when no release is on offer.
 inline QString noUpdateOfferedError() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Error.NoUpdateOffered"); }
+// The error of revert-update when no previous version is kept.
+inline QString nothingKeptError() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Error.NoPreviousVersion"); }
 
 } // namespace BusNames

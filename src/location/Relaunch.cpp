@@ -22,9 +22,32 @@ QStringList Relauncher::command(qint64 pid, const QString &bundlePath)
     return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, bundlePath};
 }
 
+QStringList Relauncher::watchedCommand(qint64 pid, const QString &bundlePath, const QString &previousPath, qint64 build,
+                                      qint64 limitMs)
+{
+    const QString script = QStringLiteral("while /bin/kill -0 %1 2>/dev/null; do /bin/sleep 0.2; done; "
+                                          "if [ -x \"$1/Contents/bin/Ferrowhistle\" ]; then "
+                                          "exec \"$1/Contents/bin/Ferrowhistle\" --watch-start \"$0\" %2 %3; fi; "
+                                          "exec \"$0/Contents/bin/Ferrowhistle\"")
+                               .arg(pid)
+                               .arg(build)
+                               .arg(limitMs);
+    return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, bundlePath, previousPath};
+}
+
 void Relauncher::relaunch(const QString &bundlePath) const
 {
-    QStringList command = Relauncher::command(::getpid(), bundlePath);
+    start(Relauncher::command(::getpid(), bundlePath));
+}
+
+void Relauncher::relaunchWatched(const QString &bundlePath, const QString &previousPath, qint64 build,
+                                 qint64 limitMs) const
+{
+    start(Relauncher::watchedCommand(::getpid(), bundlePath, previousPath, build, limitMs));
+}
+
+void Relauncher::start(QStringList command) const
+{
     command[0] = shell;
     std::vector<QByteArray> args;
     for (const QString &a : command)

@@ -1,6 +1,9 @@
 #include "release/UpdaterDefaults.h"
 
 #include "release/Release.h"
+#include "release/VersionRules.h"
+
+#include <QStringList>
 
 #include <QUrl>
 
@@ -13,8 +16,51 @@ const QList<Key> &keys()
         {automaticCheckKey(), QMetaType::Bool},
         {lastCheckKey(), QMetaType::QDateTime},
         {rolloutGroupKey(), QMetaType::LongLong},
+        {failedBuildsKey(), QMetaType::QString},
+        {revertedBuildsKey(), QMetaType::QString},
+        {rolledBackKey(), QMetaType::QString},
     };
     return all;
+}
+
+QList<qint64> buildList(const std::optional<QString> &text)
+{
+    QList<qint64> builds;
+    if (!text)
+        return builds;
+    for (const QString &piece : text->split(u' ', Qt::SkipEmptyParts))
+        if (const std::optional<qint64> build = VersionRules::parseInteger(piece); build && !builds.contains(*build))
+            builds.append(*build);
+    return builds;
+}
+
+QString withBuild(const std::optional<QString> &text, qint64 build)
+{
+    QList<qint64> builds = buildList(text);
+    if (!builds.contains(build))
+        builds.append(build);
+    QStringList pieces;
+    for (const qint64 b : builds)
+        pieces.append(QString::number(b));
+    return pieces.join(u' ');
+}
+
+std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text)
+{
+    if (!text)
+        return std::nullopt;
+    const qsizetype blank = text->indexOf(u' ');
+    if (blank <= 0)
+        return std::nullopt;
+    const std::optional<qint64> build = VersionRules::parseInteger(QStringView(*text).left(blank));
+    if (!build)
+        return std::nullopt;
+    return RolledBack{*build, text->mid(blank + 1)};
+}
+
+QString rolledBackText(const RolledBack &rolledBack)
+{
+    return QString::number(rolledBack.build) + u' ' + rolledBack.version;
 }
 
 bool isHonouredFeedURL(const QString &text)

@@ -4,6 +4,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <optional>
+
 // The user defaults the updater reads (the card's one, HUDScreen, is in
 // hud/HUDScreen.h). Kept in one place so that ferrowhistle-defaults can tell
 // a user who writes anything else, or a value of the wrong type, that the
@@ -16,6 +18,14 @@ inline QString lastCheckKey() { return QStringLiteral("updateLastCheck"); }
 // This install's phased-rollout group, 0 to 6: picked at random by the app
 // the first time a phased release needs it, then kept.
 inline QString rolloutGroupKey() { return QStringLiteral("updateRolloutGroup"); }
+// Builds that were installed here and did not start, so they were put back:
+// decimal numbers separated by blanks. Never offered again.
+inline QString failedBuildsKey() { return QStringLiteral("updateFailedBuilds"); }
+// Builds the user reverted from: not offered again by the automatic checks.
+inline QString revertedBuildsKey() { return QStringLiteral("updateRevertedBuilds"); }
+// The last update put back because it did not start: its build, a blank and
+// its version ("501 1.0.1"), until a newer build is offered.
+inline QString rolledBackKey() { return QStringLiteral("updateRolledBack"); }
 
 struct Key {
     QString name;
@@ -23,6 +33,21 @@ struct Key {
 };
 
 const QList<Key> &keys();
+
+// The builds of a list kept under failedBuildsKey or revertedBuildsKey;
+// pieces that are not whole numbers are skipped.
+QList<qint64> buildList(const std::optional<QString> &text);
+// The list with build added (once).
+QString withBuild(const std::optional<QString> &text, qint64 build);
+
+// What rolledBackKey holds, read back; none when it does not parse.
+struct RolledBack {
+    qint64 build = 0;
+    QString version;
+    bool operator==(const RolledBack &) const = default;
+};
+std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text);
+QString rolledBackText(const RolledBack &rolledBack);
 
 // Whether the feed override is used: a valid address written with the
 // https scheme. Anything else falls back to the built-in feed.

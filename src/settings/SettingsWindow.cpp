@@ -134,6 +134,13 @@ SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install, QStri
     // copy's files, not the new bundle at the same path).
     m_version->setText(wrappableForDisplay(isolatedForDisplay(versionLine(Bundle::main()))));
     versionRows->addWidget(m_version);
+    auto *keptRow = new QHBoxLayout;
+    keptRow->setSpacing(8);
+    m_kept = plainLabel(versionGroup);
+    m_revert = new QPushButton(versionGroup);
+    keptRow->addWidget(m_kept, 1, Qt::AlignVCenter);
+    keptRow->addWidget(m_revert, 0, Qt::AlignVCenter);
+    versionRows->addLayout(keptRow);
     addStartAtLogin(versionRows);
 
     form->addWidget(m_updatesGroup);
@@ -146,6 +153,10 @@ SettingsWindow::SettingsWindow(UpdaterInterface &updater, Install install, QStri
             m_installHandler(*m_rows.installRelease);
     });
     connect(m_checkNow, &QPushButton::clicked, this, [this] { checkNow(QPointer<UpdaterInterface>(&m_updater)); });
+    connect(m_revert, &QPushButton::clicked, this, [this] {
+        if (m_rows.revertTitle)
+            m_updater.revert();
+    });
     // clicked, not toggled: only the user's hand writes the setting.
     connect(m_automatic, &QCheckBox::clicked, this, [this](bool on) { m_updater.setAutomatic(on); });
     connect(&m_updater, &UpdaterInterface::changed, this, &SettingsWindow::rebuild);
@@ -174,7 +185,7 @@ void SettingsWindow::applyStyles()
     QFont headline = font();
     headline.setBold(true);
     m_headline->setFont(headline);
-    for (QLabel *label : {m_notes, m_status, m_version})
+    for (QLabel *label : {m_notes, m_status, m_version, m_kept})
         label->setFont(caption);
 
     QPalette secondary = palette();
@@ -184,6 +195,7 @@ void SettingsWindow::applyStyles()
     secondary.setColor(QPalette::Text, dim);
     m_notes->setPalette(secondary);
     m_version->setPalette(secondary);
+    m_kept->setPalette(secondary);
 
     // The install button stands out in the accent colour.
     QPalette prominent = palette();
@@ -203,6 +215,11 @@ void SettingsWindow::rebuild()
     m_install->setVisible(m_rows.installRelease.has_value());
     m_checkNow->setEnabled(m_rows.checkNowEnabled());
     m_progress->setVisible(m_rows.busy);
+    m_kept->setVisible(m_rows.keptText.has_value());
+    m_kept->setText(m_rows.keptText ? shown(*m_rows.keptText) : QString());
+    m_revert->setVisible(m_rows.revertTitle.has_value());
+    m_revert->setText(m_rows.revertTitle.value_or(QString()));
+    m_revert->setEnabled(!m_rows.busy);
 
     m_status->setText(shown(m_rows.statusText));
     QPalette status = palette();

@@ -46,6 +46,10 @@ public:
     QPushButton *installButton() const { return m_install; }
     QCheckBox *automaticSwitch() const { return m_automatic; }
     QLabel *versionLabel() const { return m_version; }
+    // "Version X (N) is kept." and "Revert to X", shown while a previous
+    // copy is kept.
+    QLabel *keptLabel() const { return m_kept; }
+    QPushButton *revertButton() const { return m_revert; }
     QProgressBar *progress() const { return m_progress; }
     // Start at login: checked when the autostart entry starts this copy;
     // disabled while it is being read or written. The note below it says
@@ -88,6 +92,8 @@ private:
     QLabel *m_status = nullptr;
     QCheckBox *m_automatic = nullptr;
     QLabel *m_version = nullptr;
+    QLabel *m_kept = nullptr;
+    QPushButton *m_revert = nullptr;
     QCheckBox *m_startAtLogin = nullptr;
     QLabel *m_startAtLoginNote = nullptr;
 };

@@ -16,8 +16,18 @@ QString UpdatesSection::lastCheckText(const std::optional<QDateTime> &lastCheck,
     return tr("Last checked %1.").arg(dateText(*lastCheck));
 }
 
+QString UpdatesSection::rolledBackText(const QString &version, const Inserted &inserted)
+{
+    return tr("Ferrowhistle %1 didn't start on this computer and was rolled back.").arg(inserted ? inserted(version) : version);
+}
+
 QString UpdatesSection::statusText(const Input &input, const DateText &dateText, const Inserted &inserted)
 {
+    // Until a newer build is offered, a resting state says why the update
+    // the user may have seen go by is not there.
+    const bool resting = input.state.kind() == Kind::idle || input.state.kind() == Kind::upToDate;
+    if (resting && input.rolledBackVersion)
+        return rolledBackText(*input.rolledBackVersion, inserted);
     switch (input.state.kind()) {
     case Kind::available:
         return tr("It's checked as signed and notarized by Ferrowhistle's developer before anything is replaced.");
@@ -49,12 +59,18 @@ UpdatesRows UpdatesSection::rows(const Input &input, const DateText &dateText, c
     rows.statusText = statusText(input, dateText, inserted);
     rows.statusIsFailure = input.state.kind() == Kind::failed;
     rows.automatic = input.automatic;
+    if (input.keptCopy) {
+        const QString version = inserted ? inserted(input.keptCopy->version) : input.keptCopy->version;
+        rows.keptText = tr("Version %1 (%2) is kept.").arg(version).arg(input.keptCopy->build);
+        rows.revertTitle = tr("Revert to %1").arg(version);
+    }
     return rows;
 }
 
 UpdatesRows UpdatesSection::rows(const UpdaterInterface &updater, const Inserted &inserted)
 {
-    const Input input{updater.state(), updater.lastError(), updater.lastCheck(), updater.automatic()};
+    const Input input{updater.state(),      updater.lastError(),         updater.lastCheck(),
+                      updater.automatic(),  updater.rolledBackVersion(), updater.keptCopy()};
     // The locale is read at every build, so a changed environment shows at once.
     const QByteArray locale = userTimeLocale();
     return rows(

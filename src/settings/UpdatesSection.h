@@ -20,6 +20,8 @@ struct UpdatesRows {
     QString statusText;
     bool statusIsFailure = false;           // shown in orange
     bool automatic = true;                  // "Check for updates daily"
+    std::optional<QString> keptText;        // "Version 1.0 (48) is kept.", under the version line
+    std::optional<QString> revertTitle;     // "Revert to 1.0"
 
     bool checkNowEnabled() const { return !busy; }
     bool operator==(const UpdatesRows &) const = default;
@@ -34,6 +36,9 @@ public:
         std::optional<QString> lastError;
         std::optional<QDateTime> lastCheck;
         bool automatic = true;
+        // The version of an update that didn't start and was put back.
+        std::optional<QString> rolledBackVersion = std::nullopt;
+        std::optional<UpdaterInterface::KeptCopy> keptCopy = std::nullopt;
     };
     // Writes a point in time for lastCheckText; the real one is
     // abbreviatedDateShortTime in the user's locale.
@@ -50,4 +55,5 @@ public:
     static bool isBusy(const UpdaterInterface::State &state);
     static QString lastCheckText(const std::optional<QDateTime> &lastCheck, const DateText &dateText);
     static QString statusText(const Input &input, const DateText &dateText, const Inserted &inserted = {});
+    static QString rolledBackText(const QString &version, const Inserted &inserted = {});
 };

@@ -17,7 +17,20 @@ Updater &Updater::shared()
     return *instance;
 }
 
-Updater::Updater() : Updater(Environment{}) {}
+namespace {
+
+Updater::Environment standardEnvironment()
+{
+    Updater::Environment environment;
+    const std::optional<qint64> ms = VersionRules::parseInteger(qEnvironmentVariable(Updater::kStartLimitVariable));
+    if (ms && *ms > 0)
+        environment.startLimit = std::chrono::milliseconds(*ms);
+    return environment;
+}
+
+} // namespace
+
+Updater::Updater() : Updater(standardEnvironment()) {}
 
 Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(parent), m_env(std::move(environment))
 {
@@ -32,6 +45,8 @@ Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(pa
     const QVariant group = m_env.defaults.object(kRolloutGroupKey);
     if (group.typeId() == QMetaType::LongLong && group.toLongLong() >= 0 && group.toLongLong() < PhasedRollout::kGroups)
         m_rolloutGroup = int(group.toLongLong());
+    // Put there by the watch of the kept copy when an update didn't start.
+    m_rolledBack = UpdaterDefaults::parseRolledBack(m_env.defaults.string(UpdaterDefaults::rolledBackKey()));
 }
 
 int Updater::rolloutGroup()
@@ -43,6 +58,47 @@ int Updater::rolloutGroup()
         store(kRolloutGroupKey, qint64(*m_rolloutGroup));
     }
     return *m_rolloutGroup;
+}
+
+std::optional<QString> Updater::rolledBackVersion() const
+{
+    if (m_rolledBack && m_rolledBack->build > currentBuild())
+        return m_rolledBack->version;
+    return std::nullopt;
+}
+
+void Updater::clearRolledBack()
+{
+    Q_EMIT willChange();
+    m_rolledBack.reset();
+    Q_EMIT changed();
+    try {
+        m_env.defaults.remove(UpdaterDefaults::rolledBackKey());
+    } catch (const DefaultsStoreError &e) {
+        log(QString::fromStdString(e.what()));
+    }
+}
+
+std::optional<Updater::State> Updater::refusedOffer(const Release &release, bool userInitiated)
+{
+    const QList<qint64> failed = UpdaterDefaults::buildList(m_env.defaults.string(UpdaterDefaults::failedBuildsKey()));
+    if (failed.contains(release.build)) {
+        log(QStringLiteral("Update %1 (%2) didn't start on this computer before, so it isn't offered")
+                .arg(release.version)
+                .arg(release.build));
+        if (!userInitiated)
+            return State::upToDate();
+        return State::failed(QStringLiteral("Ferrowhistle %1 didn't start on this computer and was rolled back.")
+                                 .arg(release.version));
+    }
+    const QList<qint64> reverted = UpdaterDefaults::buildList(m_env.defaults.string(UpdaterDefaults::revertedBuildsKey()));
+    if (!userInitiated && reverted.contains(release.build)) {
+        log(QStringLiteral("Update %1 (%2) was reverted on this computer, so only Check Now offers it")
+                .arg(release.version)
+                .arg(release.build));
+        return State::upToDate();
+    }
+    return std::nullopt;
 }
 
 void Updater::setState(State state)
@@ -163,10 +219,17 @@ QCoro::Task<> Updater::check(bool userInitiated)
     self->setLastError(std::nullopt);
     self->m_heldUntil.reset();
     if (VersionRules::isOfferable(*release, self->currentBuild(), VersionRules::runningSystemVersion())) {
+        if (std::optional<State> refused = self->refusedOffer(*release, userInitiated)) {
+            self->setState(std::move(*refused));
+            co_return;
+        }
         if (!userInitiated && offered != release && self->holdsBack(*release, now)) {
             self->setState(State::upToDate());
             co_return;
         }
+        // A newer build than the one put back: its sentence has done its work.
+        if (self->m_rolledBack && release->build > self->m_rolledBack->build)
+            self->clearRolledBack();
         self->log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
         self->setState(State::available(*release));
     } else {

@@ -61,6 +61,8 @@ public:
     static constexpr qint64 kMaxArchiveBytes = 209715200;
     // How long a helper program (the assessment tool) may run.
     static constexpr std::chrono::milliseconds kToolTimeLimit{std::chrono::seconds(60)};
+    // How long a new copy has to record its start after an update.
+    static constexpr std::chrono::milliseconds kStartLimit{std::chrono::seconds(60)};
 
     // What the updater works against. The defaults are the real ones; tests
     // replace the bundle, the settings file, the durations and the clock, and
@@ -86,7 +88,13 @@ public:
         AtomicSwap::StepHook swapHook;
         // How long the assessment tool may run before it is stopped.
         std::chrono::milliseconds toolTimeLimit = kToolTimeLimit;
+        // How long a new copy has to prove that it started before the kept
+        // copy is put back.
+        std::chrono::milliseconds startLimit = kStartLimit;
     };
+    // The variable that shortens startLimit for the copy that shared()
+    // makes: the tests of broken releases run the real app.
+    static constexpr const char *kStartLimitVariable = "FERROWHISTLE_START_LIMIT_MS";
 
     static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
     static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
@@ -133,6 +141,12 @@ public:
     void install(const Release &release) override;
     bool isInstalling() const { return m_installRunning; }
 
+    std::optional<KeptCopy> keptCopy() const override;
+    void revert() override;
+    std::optional<QString> rolledBackVersion() const override;
+    // Where the previous copy is kept.
+    QString previousCopyPath() const;
+
     // Whether the running copy sits on removable media, a mounted image or a
     // translocated path, where it cannot replace itself.
     bool isRunningFromDiskImage() const;
@@ -145,6 +159,8 @@ public:
     // has gone, then ends the process. Throws PlatformError when the shell
     // cannot be started (the process then keeps running).
     void relaunch(const QString &bundlePath);
+    // The same, with the kept copy's program watching the new copy start.
+    void relaunchWatched(const QString &bundlePath, qint64 build);
     // Runs a program to its end with output discarded and no input. Throws
     // PlatformError when it cannot start, UpdaterFailure "<name> exited with
     // status N." when it ends otherwise than with status 0, and ToolTimedOut
@@ -182,6 +198,15 @@ private:
     QCoro::Task<> downloadAndInstall(Release release);
     QCoro::Task<> installSteps(std::shared_ptr<InstallRun> run);
     QCoro::Task<bool> assess(QString tool, QString candidate);
+    QCoro::Task<> runRevert();
+    QCoro::Task<> revertSteps();
+    // Removes a kept copy that is not older than this build or has been kept
+    // too long.
+    void sortOutPreviousCopy() const;
+    // A feed's release that this computer has seen fail, or that the user
+    // reverted from: not offered, or (failed, when the user asked) with why.
+    std::optional<State> refusedOffer(const Release &release, bool userInitiated);
+    void clearRolledBack();
 
     Environment m_env;
     State m_state = State::idle();
@@ -198,4 +223,5 @@ private:
     // for what earlier processes left, never takes an install's own folders
     // from under it (a check asked for early runs before the sweep).
     QSet<QString> m_ownFolders;
+    std::optional<UpdaterDefaults::RolledBack> m_rolledBack;
 };

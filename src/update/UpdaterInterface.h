@@ -58,6 +58,13 @@ public:
         std::variant<std::monostate, Release, QString> m_payload;
     };
 
+    // The copy an update replaced, kept beside the installed one.
+    struct KeptCopy {
+        QString version;
+        qint64 build = 0;
+        bool operator==(const KeptCopy &) const = default;
+    };
+
     virtual const State &state() const = 0;
     virtual const std::optional<QString> &lastError() const = 0;
     virtual const std::optional<QDateTime> &lastCheck() const = 0;
@@ -73,6 +80,15 @@ public:
     virtual void startAutomaticChecks() = 0;
     // Downloads, checks and installs the release, then relaunches.
     virtual void install(const Release &release) = 0;
+
+    // The kept previous copy, while there is one older than this build.
+    virtual std::optional<KeptCopy> keptCopy() const = 0;
+    // Checks the kept copy, puts it back in place of this one, and
+    // relaunches; ends in failed with the reason otherwise.
+    virtual void revert() = 0;
+    // The version of the last update that didn't start here and was put
+    // back, until a newer build is offered.
+    virtual std::optional<QString> rolledBackVersion() const = 0;
 
 Q_SIGNALS:
     void willChange();

@@ -80,7 +80,7 @@ void TestCommandLine::printsAndExitsWithoutStarting_data()
     QTest::newRow("-h after a message") << QStringList{"--test-message", "x", "-h"} << 0 << "--action NAME" << "";
     QTest::newRow("--version") << QStringList{"--version"} << 0 << "Ferrowhistle 1." << "";
     QTest::newRow("unknown action") << QStringList{"--action", "dance"} << 2 << ""
-                                    << "unknown action \"dance\"; actions: show-test-message, settings, check-for-updates, install-update, quit";
+                                    << "unknown action \"dance\"; actions: show-test-message, settings, check-for-updates, install-update, revert-update, quit";
     QTest::newRow("action without name") << QStringList{"--action"} << 2 << "" << "--action needs the name";
 }
 

@@ -14,6 +14,7 @@ private Q_SLOTS:
     void rendersArgumentList_data();
     void rendersArgumentList();
     void invalidUtf8ArgumentsAreKept();
+    void watchStartIsTheWholeCommandLineOrAnError();
 };
 
 void TestLaunchOptions::invalidUtf8ArgumentsAreKept()
@@ -91,6 +92,27 @@ void TestLaunchOptions::rendersArgumentList()
     QFETCH(QStringList, args);
     QFETCH(QString, rendered);
     QCOMPARE(renderArgumentList(args), rendered);
+}
+
+// The relaunch writes it; anything else that looks like it is refused, so a
+// watch never runs on half its arguments.
+void TestLaunchOptions::watchStartIsTheWholeCommandLineOrAnError()
+{
+    const QString app = QStringLiteral("/a/Ferrowhistle");
+    const LaunchMode ok = launchModeOf({app, "--watch-start", "/Apps/Ferrowhistle.app", "501", "60000"});
+    QCOMPARE(ok.kind, LaunchMode::WatchStart);
+    QCOMPARE(ok.watchBundle, QStringLiteral("/Apps/Ferrowhistle.app"));
+    QCOMPARE(ok.watchBuild, 501);
+    QCOMPARE(ok.watchLimitMs, 60000);
+    for (const QStringList &bad : {QStringList{app, "--watch-start", "/Apps/F.app", "501"},
+                                   QStringList{app, "--watch-start", "/Apps/F.app", "501", "60000", "x"},
+                                   QStringList{app, "--watch-start", "Apps/F.app", "501", "60000"},
+                                   QStringList{app, "--watch-start", "/Apps/F.app", "+501", "60000"},
+                                   QStringList{app, "--watch-start", "/Apps/F.app", "0", "60000"},
+                                   QStringList{app, "--watch-start", "/Apps/F.app", "501", "99999999999999999999"}})
+        QCOMPARE(launchModeOf(bad).kind, LaunchMode::UsageError);
+    // Anywhere but first it is no option at all.
+    QCOMPARE(launchModeOf({app, "--test-message", "x", "--watch-start", "/A.app", "1", "1"}).kind, LaunchMode::Run);
 }
 
 QTEST_APPLESS_MAIN(TestLaunchOptions)

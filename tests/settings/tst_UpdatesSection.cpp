@@ -39,6 +39,39 @@ UpdatesRows rowsFor(State state, std::optional<QString> lastError = {}, std::opt
 class tst_UpdatesSection : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // After an update that didn't start was put back, the resting states say
+    // so; a check in progress, an offer or a failure of its own come first.
+    void aRollbackIsExplainedUntilSomethingNewer()
+    {
+        const QString sentence = QStringLiteral("Ferrowhistle 2.1 didn't start on this computer and was rolled back.");
+        for (const State &resting : {State::idle(), State::upToDate()}) {
+            Input input{resting, QStringLiteral("E"), kWhen, true};
+            input.rolledBackVersion = QStringLiteral("2.1");
+            const UpdatesRows rows = UpdatesSection::rows(input, kDate);
+            QCOMPARE(rows.statusText, sentence);
+            QVERIFY(!rows.statusIsFailure);
+        }
+        Input checking{State::checking(), {}, kWhen, true};
+        checking.rolledBackVersion = QStringLiteral("2.1");
+        QCOMPARE(UpdatesSection::rows(checking, kDate).statusText, QStringLiteral("Checking\u2026"));
+        Input offered{State::available(release({})), {}, kWhen, true};
+        offered.rolledBackVersion = QStringLiteral("2.1");
+        QVERIFY(UpdatesSection::rows(offered, kDate).statusText.startsWith(QStringLiteral("It's checked as signed")));
+    }
+
+    // The kept copy's row and its button, only while one is kept; the
+    // version is inserted as text from outside.
+    void aKeptCopyOffersItsRevert()
+    {
+        QVERIFY(!rowsFor(State::idle()).keptText && !rowsFor(State::idle()).revertTitle);
+        Input input{State::upToDate(), {}, kWhen, true};
+        input.keptCopy = UpdaterInterface::KeptCopy{QStringLiteral("1.9"), 48};
+        const UpdatesRows rows =
+            UpdatesSection::rows(input, kDate, [](const QString &text) { return QLatin1Char('<') + text + QLatin1Char('>'); });
+        QCOMPARE(rows.keptText, QStringLiteral("Version <1.9> (48) is kept."));
+        QCOMPARE(rows.revertTitle, QStringLiteral("Revert to <1.9>"));
+    }
+
     void restingStatesExplainTheLastCheck()
     {
         const UpdatesRows fresh = rowsFor(State::idle(), {}, {}, false);

@@ -8,6 +8,7 @@
 #include "platform/DefaultsWriter.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
+#include "release/UpdaterDefaults.h"
 #include "update/ReleaseFeed.h"
 #include "update/Updater.h"
 
@@ -166,6 +167,48 @@ private Q_SLOTS:
         runToEnd(restarted.check(true));
         QCOMPARE(restarted.state().kind(), State::Kind::failed);
         QVERIFY(!restarted.state().text().isEmpty() && !restarted.state().text().startsWith("The update feed"));
+    }
+
+    // A build that didn't start here is never offered again: the automatic
+    // check says nothing is new, Check Now says why. One the user reverted
+    // from only Check Now offers. The sentence of the rollback stays until
+    // a newer build is offered.
+    void buildsThatFailedOrWereRevertedAreNotOffered()
+    {
+        pointAtServer();
+        m_settings.setValue(UpdaterDefaults::failedBuildsKey(), QStringLiteral("47 49"));
+        m_settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("49 2.0"));
+        Updater updater(environment());
+        QCOMPARE(updater.rolledBackVersion(), QStringLiteral("2.0"));
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.state(), State::upToDate());
+        QCOMPARE(updater.lastCheck(), m_now);
+        runToEnd(updater.check(true));
+        QCOMPARE(updater.state(), State::failed("Ferrowhistle 2.0 didn't start on this computer and was rolled back."));
+        QCOMPARE(m_log, (QStringList{"Update 2.0 (49) didn't start on this computer before, so it isn't offered",
+                                     "Update 2.0 (49) didn't start on this computer before, so it isn't offered"}));
+        QCOMPARE(updater.rolledBackVersion(), QStringLiteral("2.0"));
+
+        // A newer build is offered, and the sentence has done its work.
+        m_server->serve(Server::response(200, Server::feed(50)));
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.availableRelease()->build, 50);
+        QCOMPARE(updater.rolledBackVersion(), std::nullopt);
+        QCOMPARE(m_settings.string(UpdaterDefaults::rolledBackKey()), std::nullopt);
+
+        m_log.clear();
+        m_settings.setValue(UpdaterDefaults::revertedBuildsKey(), QStringLiteral("50"));
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.state(), State::upToDate());
+        QCOMPARE(m_log, QStringList{"Update 2.0 (50) was reverted on this computer, so only Check Now offers it"});
+        runToEnd(updater.check(true));
+        QCOMPARE(updater.availableRelease()->build, 50);
+
+        // A rollback of a build not newer than this one says nothing.
+        m_settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("48 1.0"));
+        QCOMPARE(Updater(environment()).rolledBackVersion(), std::nullopt);
+        m_settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("x 1.0"));
+        QCOMPARE(Updater(environment()).rolledBackVersion(), std::nullopt);
     }
 
     void aSecondCheckWhileCheckingDoesNothing()

@@ -6,6 +6,7 @@
 
 #include "codesign/CodeSigning.h"
 #include "location/AppLocation.h"
+#include "location/PreviousCopy.h"
 #include "location/Relaunch.h"
 #include "platform/RemoveTree.h"
 #include "platform/SystemError.h"
@@ -63,6 +64,16 @@ void Updater::relaunch(const QString &bundlePath)
     }
 }
 
+void Updater::relaunchWatched(const QString &bundlePath, qint64 build)
+{
+    try {
+        Relauncher{m_env.relaunchShell, m_env.terminate}.relaunchWatched(bundlePath, PreviousCopy::pathBeside(bundlePath), build,
+                                                                       m_env.startLimit.count());
+    } catch (const RelaunchError &e) {
+        throw PlatformError(e.description());
+    }
+}
+
 void Updater::install(const Release &release)
 {
     // The state test alone would let a second request in before the first
@@ -111,6 +122,9 @@ struct Updater::InstallRun {
     QString movedAside; // the old copy, when the swap had to move it aside
     QString digest;
     qint64 newBuild = 0;
+    // The running copy's, read before the swap replaces it on disk.
+    qint64 oldBuild = 0;
+    QString oldVersion;
     NetworkSession::Limits downloadLimits;
     UnzipLimits unzipLimits;
     AtomicSwap::StepHook swapHook;
@@ -272,8 +286,10 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     // The swap. Whatever moment the process dies, the bundle path holds a
     // whole copy; the old one ends up inside the staging folder (exchanged
     // with the candidate) or, where folders cannot be exchanged, under a kept
-    // name beside the bundle, which is removed once the new copy is in.
+    // name beside the bundle; from there it becomes the kept previous copy.
     setState(State::installing(QStringLiteral("Installing ") + run->release.version + kEllipsis));
+    run->oldBuild = currentBuild();
+    run->oldVersion = run->running.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString());
     AtomicSwap::Result swapped;
     try {
         swapped = AtomicSwap::replace(run->bundlePath, run->candidate, keptCopyPath(run->destination), run->swapHook);
@@ -288,14 +304,32 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     }
     log(QStringLiteral("Installed update %1 (%2); relaunching").arg(run->release.version).arg(run->newBuild));
 
+    // The old copy is kept beside the new one, in place of any copy kept
+    // before, so that it can come back if the new one doesn't start. The
+    // update stands without it: a copy that could not be kept is only said.
+    const QString oldCopy = swapped.usedFallback ? swapped.oldEntryPath : run->candidate;
+    bool kept = false;
+    try {
+        const QString older = PreviousCopy::keep(run->bundlePath, oldCopy);
+        kept = true;
+        // What was kept before goes with the run's folders.
+        run->movedAside = older.startsWith(run->staging + u'/') ? QString() : older;
+        log(QStringLiteral("Kept %1 (%2) at %3").arg(run->oldVersion).arg(run->oldBuild).arg(PreviousCopy::pathBeside(run->bundlePath)));
+    } catch (const SwapError &e) {
+        log(QStringLiteral("Couldn't keep the previous version: ") + e.description());
+    }
+
     // The old copy goes, with the staging and work folders.
     auto cleaning = run->clean();
     co_await std::move(cleaning);
     alive();
 
     // The relaunch: the new copy starts from the same path once this
-    // process has gone.
-    relaunch(run->bundlePath);
+    // process has gone, watched by the kept copy's program when there is one.
+    if (kept)
+        relaunchWatched(run->bundlePath, run->newBuild);
+    else
+        relaunch(run->bundlePath);
 }
 
 QCoro::Task<bool> Updater::assess(QString tool, QString candidate)

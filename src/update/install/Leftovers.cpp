@@ -8,6 +8,9 @@
 void Updater::removeLeftovers() const
 {
     using namespace InstallLocations;
+    // First the kept copy, so that one a stopped swap back left under a
+    // staging name is swept below.
+    sortOutPreviousCopy();
     const QString bundleFolder = parentFolder(m_env.bundle.path());
     const QString temp = temporaryDirectory();
     const std::vector<std::pair<QString, QStringList>> places = {

@@ -5,6 +5,7 @@
 // directly, once with what `make release` makes.
 
 #include "support/FileTrees.h"
+#include "AppUnderUpdate.h"
 #include "../LoopbackHttpsServer.h"
 #include "../../codesign/SigningFixture.h"
 
@@ -183,6 +184,9 @@ void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QStrin
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(bus.appPid() != 0 && bus.appPid() != firstPid, 60000);
+    // The kept copy's watch ends once the new copy has recorded its start; a
+    // quit before that would count as a start that failed.
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 120000);
     const qint64 newPid = bus.appPid();
     QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(newPid)).symLinkTarget(),
              installed + QStringLiteral("/Contents/bin/Ferrowhistle"));
@@ -196,6 +200,7 @@ void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QStrin
     QCOMPARE(c.call(action(actionId(AppAction::InstallUpdate))).errorName(), BusNames::noUpdateOfferedError());
     QCOMPARE(c.call(action(actionId(AppAction::Quit))).type(), QDBusMessage::ReplyMessage);
     QVERIFY(bus.waitForApp(false));
+    QCOMPARE(Bundle::atPath(installed).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("501"));
 }
 
 QTEST_GUILESS_MAIN(tst_InstallEndToEnd)

@@ -11,8 +11,10 @@
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
 #include "platform/AtomicSwap.h"
+#include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
+#include "release/UpdaterDefaults.h"
 #include "update/Updater.h"
 
 #include <QCryptographicHash>
@@ -148,6 +150,12 @@ private Q_SLOTS:
     void init();
     void installs();
     void installsWhereFoldersCannotBeExchanged();
+    void keepsOnePreviousCopy_data();
+    void keepsOnePreviousCopy();
+    void theNextStartSortsOutTheKeptCopy();
+    void revertsToTheKeptCopy();
+    void revertRefusesAKeptCopyThatFailsItsChecks_data();
+    void revertRefusesAKeptCopyThatFailsItsChecks();
     void failedMoveBackKeepsTheOldCopy();
     void refusals_data();
     void refusals();
@@ -190,6 +198,8 @@ void tst_InstallPipeline::installs()
     const QString folder = m_env.root() + QStringLiteral("/Applications");
     const QString bundle = installedCopy(folder);
     const QMap<QString, QByteArray> candidate = snapshotTree(m_f->root() + QStringLiteral("/cand-good/Ferrowhistle.app"));
+    const QMap<QString, QByteArray> oldTree = snapshotTree(bundle);
+    const QString oldVersion = *Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleShortVersionString"));
 
     Updater updater(environment(bundle));
     QStringList texts;
@@ -205,9 +215,13 @@ void tst_InstallPipeline::installs()
 
     QCOMPARE(texts, (QStringList{QStringLiteral("Downloading 1.101\u2026"), QStringLiteral("Checking the download\u2026"),
                                  QStringLiteral("Installing 1.101\u2026")}));
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
     QCOMPARE(m_log, (QStringList{QStringLiteral("Installing update 1.101 (101)"),
-                                 QStringLiteral("Installed update 1.101 (101); relaunching")}));
+                                 QStringLiteral("Installed update 1.101 (101); relaunching"),
+                                 QStringLiteral("Kept %1 (100) at %2").arg(oldVersion, previous)}));
     QCOMPARE(snapshotTree(bundle), candidate);
+    // The old copy stays beside it, whole, for the watch and a revert.
+    QCOMPARE(snapshotTree(previous), oldTree);
     QCOMPARE(m_server->requests.size(), 1);
     checkNothingLeft(folder);
     QCOMPARE(updater.state().kind(), State::Kind::installing);
@@ -224,6 +238,53 @@ void tst_InstallPipeline::installsWhereFoldersCannotBeExchanged()
     QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
     QVERIFY(m_log.contains(QStringLiteral("The file system can't exchange folders; the old copy was moved aside instead")));
     QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
+    checkNothingLeft(folder);
+    // Kept under the one name, not left under the name of the move aside.
+    QCOMPARE(entriesWithPrefix(folder, QStringLiteral(".Ferrowhistle-kept-")), QStringList());
+    QCOMPARE(Bundle::atPath(folder + QStringLiteral("/.Ferrowhistle-previous.app")).infoString(QStringLiteral("CFBundleVersion")),
+             QStringLiteral("100"));
+}
+
+// A second update keeps the copy it replaced in place of the one kept
+// before, in one step: there is never a second kept copy, with or without
+// the exchange.
+void tst_InstallPipeline::keepsOnePreviousCopy_data()
+{
+    QTest::addColumn<bool>("fallback");
+    QTest::newRow("exchange") << false;
+    QTest::newRow("moves") << true;
+}
+
+void tst_InstallPipeline::keepsOnePreviousCopy()
+{
+    QFETCH(bool, fallback);
+    AtomicSwap::forceFallbackForTesting(fallback);
+    // Each copy carries the assessment tool, as the second install runs the
+    // first one's.
+    const auto withTool = [this](const QString &app) {
+        const QString tool = app + QStringLiteral("/Contents/bin/ferrowhistle-assess");
+        QDir().mkpath(QFileInfo(tool).path());
+        QVERIFY(QFile::copy(QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-assess"), tool));
+        ::chmod(QFile::encodeName(tool).constData(), 0755);
+        signAndNotarize(app);
+    };
+    const QByteArray first = zipOf(QStringLiteral("tool-101"), withTool);
+    const QByteArray second = zipOf(QStringLiteral("tool-102"), withTool, 102);
+    const QString folder = m_env.root() + QStringLiteral("/twice-") + QString::number(fallback);
+    const QString bundle = installedCopy(folder);
+    m_server->serve(LoopbackHttpsServer::response(200, first));
+    QCOMPARE(installOutcome(*std::make_unique<Updater>(environment(bundle)), releaseFor(first)), QString());
+    const QMap<QString, QByteArray> build101 = snapshotTree(bundle);
+
+    m_server->serve(LoopbackHttpsServer::response(200, second));
+    Updater::Release next = releaseFor(second);
+    next.version = QStringLiteral("1.102");
+    next.build = 102;
+    Updater updater(environment(bundle));
+    QCOMPARE(installOutcome(updater, next), QString());
+    QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("102"));
+    QCOMPARE(snapshotTree(folder + QStringLiteral("/.Ferrowhistle-previous.app")), build101);
+    QCOMPARE(entriesWithPrefix(folder, QStringLiteral(".Ferrowhistle-")), QStringList{QStringLiteral(".Ferrowhistle-previous.app")});
     checkNothingLeft(folder);
 }
 
@@ -260,6 +321,138 @@ void tst_InstallPipeline::failedMoveBackKeepsTheOldCopy()
 
     Updater(environment(bundle)).removeLeftovers();
     QCOMPARE(snapshotTree(keptPath), oldTree);
+}
+
+// A kept copy stays fourteen days; one that is not older than the running
+// copy (what a stopped swap back or revert leaves) goes at once.
+void tst_InstallPipeline::theNextStartSortsOutTheKeptCopy()
+{
+    const QString folder = m_env.root() + QStringLiteral("/sort-out");
+    const QString bundle = installedCopy(folder);
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    SigningFixture::BundleOptions older;
+    older.build = 99;
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(m_f->makeBundle(QStringLiteral("kept-99"), older)), quoted(previous))));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+
+    Updater::Environment e = environment(bundle);
+    e.clock = [now] { return now.addDays(13); };
+    Updater early(e);
+    QCOMPARE(early.keptCopy(), (UpdaterInterface::KeptCopy{QStringLiteral("1.99"), 99}));
+    early.removeLeftovers();
+    QVERIFY(QFileInfo::exists(previous));
+    QCOMPARE(m_log, QStringList());
+
+    e.clock = [now] { return now.addDays(14).addSecs(60); };
+    Updater late(e);
+    late.removeLeftovers();
+    QVERIFY(!QFileInfo::exists(previous));
+    QCOMPARE(late.keptCopy(), std::nullopt);
+    QCOMPARE(m_log.size(), 1);
+    QVERIFY2(m_log.first().startsWith(QStringLiteral("Removed the previous version 1.99 (99), kept since ")), qPrintable(m_log.first()));
+
+    // The running build itself, or a newer one, is never a kept copy.
+    for (const qint64 build : {100, 101}) {
+        m_log.clear();
+        SigningFixture::BundleOptions notOlder;
+        notOlder.build = build;
+        QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(m_f->makeBundle(QStringLiteral("kept-%1").arg(build), notOlder)),
+                                                       quoted(previous))));
+        Updater updater(environment(bundle));
+        QCOMPARE(updater.keptCopy(), std::nullopt);
+        updater.removeLeftovers();
+        QVERIFY(!QFileInfo::exists(previous));
+        QCOMPARE(m_log, QStringList{QStringLiteral("Removed leftover ") + previous});
+        checkNothingLeft(folder);
+    }
+}
+
+void tst_InstallPipeline::revertsToTheKeptCopy()
+{
+    const QString folder = m_env.root() + QStringLiteral("/revert");
+    const QString bundle = installedCopy(folder);
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    SigningFixture::BundleOptions older;
+    older.build = 99;
+    const QString kept = m_f->makeBundle(QStringLiteral("revert-99"), older);
+    signAndNotarize(kept);
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(kept), quoted(previous))));
+    const QMap<QString, QByteArray> keptTree = snapshotTree(previous);
+
+    Updater updater(environment(bundle));
+    QStringList texts;
+    connect(&updater, &Updater::changed, this, [&] {
+        if (updater.state().kind() == State::Kind::installing)
+            texts << updater.state().text();
+    });
+    m_terminated = 0;
+    updater.revert();
+    updater.revert(); // ignored while the first runs
+    QTRY_VERIFY_WITH_TIMEOUT(m_terminated == 1 || updater.state().kind() == State::Kind::failed, 120000);
+    QVERIFY2(m_terminated == 1, qPrintable(updater.state().text()));
+    QCOMPARE(texts, (QStringList{QStringLiteral("Checking 1.99\u2026"), QStringLiteral("Reverting to 1.99\u2026")}));
+    QCOMPARE(snapshotTree(bundle), keptTree);
+    QVERIFY(!QFileInfo::exists(previous));
+    checkNothingLeft(folder);
+    QCOMPARE(m_log, (QStringList{QStringLiteral("Reverting from 1.100 (100) to 1.99 (99)"),
+                                 QStringLiteral("Reverted to 1.99 (99); relaunching")}));
+    QCOMPARE(DefaultsStore::standard().string(UpdaterDefaults::revertedBuildsKey()), QStringLiteral("100"));
+
+    // Nothing kept now: the revert says so and changes nothing.
+    Updater after(environment(bundle));
+    after.revert();
+    QTRY_COMPARE_WITH_TIMEOUT(after.state().kind(), State::Kind::failed, 60000);
+    QCOMPARE(after.state().text(), QStringLiteral("No previous version of Ferrowhistle is kept, so there is nothing to revert to."));
+    QCOMPARE(snapshotTree(bundle), keptTree);
+}
+
+// Its build is lower, which is the point; everything else is checked as
+// for a download, and a refusal moves nothing.
+void tst_InstallPipeline::revertRefusesAKeptCopyThatFailsItsChecks_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("unsigned") << QStringLiteral("unsigned")
+                              << QStringLiteral("The kept copy of Ferrowhistle 1.99 isn't signed by Ferrowhistle's developer (");
+    QTest::newRow("tampered") << QStringLiteral("tampered")
+                              << QStringLiteral("The kept copy of Ferrowhistle 1.99 isn't signed by Ferrowhistle's developer (");
+    QTest::newRow("not notarized") << QStringLiteral("not notarized")
+                                   << QStringLiteral("Gatekeeper didn't accept the kept copy of Ferrowhistle 1.99 as notarized, so it wasn't put back.");
+    QTest::newRow("another identifier") << QStringLiteral("another identifier")
+                                        << QStringLiteral("The kept copy of Ferrowhistle 1.99 isn't signed by Ferrowhistle's developer (");
+}
+
+void tst_InstallPipeline::revertRefusesAKeptCopyThatFailsItsChecks()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, expected);
+    const QString folder = m_env.root() + QStringLiteral("/revert-") + QString(kind).replace(u' ', u'-');
+    const QString bundle = installedCopy(folder);
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    SigningFixture::BundleOptions older;
+    older.build = 99;
+    if (kind == u"another identifier")
+        older.identifier = QStringLiteral("com.example.Other");
+    const QString kept = m_f->makeBundle(QStringLiteral("revert-") + QString(kind).replace(u' ', u'-'), older);
+    if (kind == u"not notarized")
+        signBundle(kept, m_f->developer.identityPem());
+    else if (kind != u"unsigned")
+        signAndNotarize(kept);
+    if (kind == u"tampered")
+        writeBytes(kept + QStringLiteral("/Contents/Resources/build-info.json"), "{}");
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(kept), quoted(previous))));
+    const QMap<QString, QByteArray> installedTree = snapshotTree(bundle);
+    const QMap<QString, QByteArray> keptTree = snapshotTree(previous);
+
+    m_terminated = 0;
+    Updater updater(environment(bundle));
+    updater.revert();
+    QTRY_COMPARE_WITH_TIMEOUT(updater.state().kind(), State::Kind::failed, 120000);
+    QVERIFY2(updater.state().text().startsWith(expected), qPrintable(updater.state().text()));
+    QCOMPARE(m_log.last(), QStringLiteral("Revert failed: ") + updater.state().text());
+    QCOMPARE(m_terminated, 0);
+    QCOMPARE(snapshotTree(bundle), installedTree);
+    QCOMPARE(snapshotTree(previous), keptTree);
 }
 
 void tst_InstallPipeline::refusals_data()

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "../LoopbackHttpsServer.h"
+#include "support/PrivateBus.h"
+
+#include <QByteArray>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+// The real app of a copy in an Applications folder, on a bus of its own, in
+// a mount namespace where the loopback authority stands in the system's
+// certificate folder, checking a feed that `server` hands out. Its stderr
+// (and so the journal's lines, and those of whatever it starts) goes to a
+// file.
+class AppUnderUpdate {
+public:
+    AppUnderUpdate(const QString &root, const QString &home, const TestCertificateAuthority &ca);
+    ~AppUnderUpdate();
+
+    QString error;          // set when the set-up failed
+    QProcessEnvironment environment;
+
+    // Serves feed at /appcast.json and zip for any *.zip.
+    void serve(LoopbackHttpsServer &server, const QByteArray &feed, const QByteArray &zip);
+    // Starts the copy's program; false when it did not take the bus name.
+    bool start(const QString &bundlePath);
+    qint64 firstPid() const { return m_firstPid; }
+    PrivateBus &bus() { return *m_bus; }
+    QProcess &process() { return m_app; }
+
+    QDBusMessage action(const QString &name);
+    // The lines written to stderr so far.
+    QStringList log() const;
+    // Whether a watch of the start of the copy at bundlePath still runs.
+    static bool watchRuns(const QString &bundlePath);
+
+private:
+    QString m_root, m_home, m_logFile, m_certs;
+    std::unique_ptr<PrivateBus> m_bus;
+    QProcess m_app;
+    qint64 m_firstPid = 0;
+};
+
+// The feed record of a release archive.
+QByteArray feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip);

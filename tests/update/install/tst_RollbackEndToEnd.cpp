@@ -1,0 +1,219 @@
+// Releases that pass every check and still don't start, installed by the
+// real app (build 500, signed, in an Applications folder) from a feed on
+// loopback HTTPS: each ends with build 500 running again from the same
+// path, its tree as it was, the journal line, and no offer from the next
+// check. Also the revert of a good update and back, with D-Bus.
+
+#include "AppUnderUpdate.h"
+#include "../../codesign/SigningFixture.h"
+
+#include "BundleSigner.h"
+#include "ReleasePackage.h"
+#include "intent/BusNames.h"
+#include "platform/Bundle.h"
+#include "app/AppActions.h"
+#include "support/FileTrees.h"
+#include "support/TestEnvironment.h"
+#include "update/Updater.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void writeScript(const QString &path, const QByteArray &script)
+{
+    writeBytes(path, "#!/bin/sh\n" + script);
+    ::chmod(QFile::encodeName(path).constData(), 0755);
+}
+
+QString buildAt(const QString &bundle)
+{
+    return Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")).value_or(QString());
+}
+
+} // namespace
+
+class tst_RollbackEndToEnd : public QObject {
+    Q_OBJECT
+    TestEnvironment m_env;
+    TestCertificateAuthority m_ca;
+    int m_n = 0;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+        if (::geteuid() != 0)
+            QSKIP("putting a test authority into the system's certificate folder needs root");
+    }
+    void aReleaseThatDoesNotStartIsPutBack_data();
+    void aReleaseThatDoesNotStartIsPutBack();
+    void aGoodReleaseStaysAndCanBeReverted();
+};
+
+void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack_data()
+{
+    QTest::addColumn<QString>("breakage");
+    QTest::newRow("dies of SIGSEGV at start") << QStringLiteral("sigsegv");
+    QTest::newRow("updater module missing") << QStringLiteral("no module");
+    QTest::newRow("updater module can't be loaded") << QStringLiteral("bad module");
+    QTest::newRow("hangs before its launch settles") << QStringLiteral("hang");
+    QTest::newRow("program missing") << QStringLiteral("no program");
+    QTest::newRow("program not executable") << QStringLiteral("not executable");
+}
+
+void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack()
+{
+    QFETCH(QString, breakage);
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-%1").arg(++m_n);
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString applications = QFileInfo(installed).path();
+    const QMap<QString, QByteArray> before = snapshotTree(installed);
+
+    // Build 501, broken, then signed and notarized: it passes every check.
+    const QString next = f.unsignedCopyOfApp(m_env.root() + QStringLiteral("/release-%1").arg(m_n), 501);
+    QVERIFY(!next.isEmpty());
+    const QString program = next + QStringLiteral("/Contents/bin/Ferrowhistle");
+    const QString module = next + QStringLiteral("/Contents/lib/ferrowhistle-updater.so");
+    if (breakage == u"sigsegv")
+        writeScript(program, "kill -SEGV $$\n");
+    else if (breakage == u"no module")
+        QVERIFY(QFile::remove(module));
+    else if (breakage == u"bad module")
+        writeBytes(module, "not a shared object");
+    else if (breakage == u"hang")
+        writeScript(program, "exec sleep 600\n");
+    else if (breakage == u"no program")
+        QVERIFY(QFile::remove(program));
+    else if (breakage == u"not executable")
+        QCOMPARE(::chmod(QFile::encodeName(program).constData(), 0644), 0);
+    signBundle(next, f.developer.identityPem());
+    notarizeBundle(next, f.notary.identityPem());
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-%1.zip").arg(m_n);
+    writeReleaseArchive(next, zip);
+    const QByteArray zipBytes = readBytes(zip);
+
+    LoopbackHttpsServer server(&m_ca);
+    AppUnderUpdate app(m_env.root(), home, m_ca);
+    QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
+    // The hang is given 5 seconds, not a minute, to prove its start.
+    app.environment.insert(QString::fromLatin1(Updater::kStartLimitVariable), QStringLiteral("5000"));
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    QVERIFY(app.start(installed));
+
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    // Offered once the check has read the feed; asked again until then, and
+    // never again once it was taken.
+    QDBusMessage reply;
+    bool answered = false;
+    auto tryInstall = [&] {
+        if (!answered) {
+            reply = app.action(actionId(AppAction::InstallUpdate));
+            answered = reply.errorName() != BusNames::noUpdateOfferedError();
+        }
+        return answered;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+
+    // Build 500 runs again, from the same path, once the watch is done.
+    QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) didn't start, so 1.0.0 (500) was put back.")),
+                             120000);
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(app.bus().appPid() != 0 && app.bus().appPid() != app.firstPid(), 60000);
+    const qint64 pid = app.bus().appPid();
+    QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget(), installed + QStringLiteral("/Contents/bin/Ferrowhistle"));
+    QCOMPARE(buildAt(installed), QStringLiteral("500"));
+    QCOMPARE(snapshotTree(installed), before);
+    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
+
+    // Not offered again: the check refuses it, and nothing is on offer.
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(
+                                 QStringLiteral("Update 1.0.1 (501) didn't start on this computer before, so it isn't offered")),
+                             60000);
+    QCOMPARE(app.action(actionId(AppAction::InstallUpdate)).errorName(), BusNames::noUpdateOfferedError());
+    // Nothing is kept: there is nothing to revert to.
+    QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
+    QCOMPARE(app.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(app.bus().waitForApp(false));
+    QCOMPARE(snapshotTree(installed), before);
+}
+
+// A release that starts records it; quitting it afterwards changes nothing.
+// Reverting puts build 500 back, whole, from the same path; after that
+// nothing is kept, and the action says so.
+void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
+{
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-good");
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString applications = QFileInfo(installed).path();
+    const QString previous = applications + QStringLiteral("/.Ferrowhistle-previous.app");
+    const QMap<QString, QByteArray> before = snapshotTree(installed);
+    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release-good"), 501);
+    QVERIFY(!next.isEmpty());
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-good.zip");
+    writeReleaseArchive(next, zip);
+    const QByteArray zipBytes = readBytes(zip);
+
+    LoopbackHttpsServer server(&m_ca);
+    AppUnderUpdate app(m_env.root(), home, m_ca);
+    QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    QVERIFY(app.start(installed));
+    QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    // Offered once the check has read the feed; asked again until then, and
+    // never again once it was taken.
+    QDBusMessage reply;
+    bool answered = false;
+    auto tryInstall = [&] {
+        if (!answered) {
+            reply = app.action(actionId(AppAction::InstallUpdate));
+            answered = reply.errorName() != BusNames::noUpdateOfferedError();
+        }
+        return answered;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+
+    QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) started; 1.0.0 (500) is kept beside it")),
+                             120000);
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
+    const qint64 newPid = app.bus().appPid();
+    QVERIFY(newPid != 0 && newPid != app.firstPid());
+    QCOMPARE(buildAt(installed), QStringLiteral("501"));
+    QCOMPARE(snapshotTree(installed), snapshotTree(next));
+    QCOMPARE(snapshotTree(previous), before);
+
+    // A quit after the record is no failure.
+    QCOMPARE(app.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(app.bus().waitForApp(false));
+    QCOMPARE(buildAt(installed), QStringLiteral("501"));
+    QCOMPARE(snapshotTree(previous), before);
+    QVERIFY(!app.log().join(u'\n').contains(QStringLiteral("was put back")));
+
+    // Started again (by hand this time), it reverts on request.
+    AppUnderUpdate again(m_env.root(), home + QStringLiteral("-again"), m_ca);
+    QVERIFY2(again.error.isEmpty(), qPrintable(again.error));
+    again.environment.insert(QStringLiteral("HOME"), home);
+    QVERIFY(again.start(installed));
+    QCOMPARE(again.action(actionId(AppAction::RevertUpdate)).type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY_WITH_TIMEOUT(again.bus().appPid() != 0 && again.bus().appPid() != again.firstPid(), 120000);
+    QCOMPARE(buildAt(installed), QStringLiteral("500"));
+    QCOMPARE(snapshotTree(installed), before);
+    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
+    QVERIFY(again.log().contains(QStringLiteral("Reverted to 1.0.0 (500); relaunching")));
+    QCOMPARE(again.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
+    QCOMPARE(again.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(again.bus().waitForApp(false));
+}
+
+QTEST_GUILESS_MAIN(tst_RollbackEndToEnd)
+#include "tst_RollbackEndToEnd.moc"
