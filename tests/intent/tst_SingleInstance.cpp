@@ -132,7 +132,7 @@ void TestSingleInstance::launcherActionsDoWhatTheBusActionsDo()
     QList<AppAction> listed;
     for (const LauncherAction &a : launcherActions())
         listed.append(*desktopActionNamed(a.id));
-    QCOMPARE(listed, (QList<AppAction>{AppAction::ShowTestMessage, AppAction::Settings, AppAction::Quit}));
+    QCOMPARE(listed, (QList<AppAction>{AppAction::ShowTestMessage, AppAction::Settings, AppAction::RevertUpdate, AppAction::Quit}));
 
     QProcess *first = launch(bus.environment(), {});
     QVERIFY(bus.waitForApp(true));
@@ -146,6 +146,13 @@ void TestSingleInstance::launcherActionsDoWhatTheBusActionsDo()
         QVERIFY(closeSettings());
         QCOMPARE(bus.appPid(), owner);
     }
+    // The built bundle keeps no previous copy: the bus action says so, and
+    // the Exec line's refusal, which has no caller to answer, is logged.
+    QVERIFY(!busAction(AppAction::RevertUpdate));
+    const int refused = logLines(QStringLiteral("action revert-update refused: no previous version is kept"));
+    QVERIFY(execLine(AppAction::RevertUpdate));
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(QStringLiteral("action revert-update refused: no previous version is kept")), refused + 1, 30000);
+    QCOMPARE(bus.appPid(), owner);
     // Quit ends the running instance, and the launch that asked still ends 0.
     QVERIFY(execLine(AppAction::Quit));
     QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 30000);
