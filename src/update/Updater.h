@@ -199,6 +199,9 @@ private:
     QCoro::Task<> installSteps(std::shared_ptr<InstallRun> run);
     QCoro::Task<bool> assess(QString tool, QString candidate);
     QCoro::Task<> runRevert();
+    // Awaits the steps of an install or a revert, which end the process when
+    // they succeed; a failure is logged after failedPrefix and shown.
+    QCoro::Task<> awaitReplacement(QCoro::Task<> steps, QString failedPrefix);
     QCoro::Task<> revertSteps();
     // Removes a kept copy that is not older than this build or has been kept
     // too long.

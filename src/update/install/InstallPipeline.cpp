@@ -86,12 +86,17 @@ void Updater::install(const Release &release)
 
 QCoro::Task<> Updater::runInstall(Release release)
 {
-    QPointer<Updater> self(this);
     log(QStringLiteral("Installing update %1 (%2)").arg(release.version).arg(release.build));
+    // On success the process is ending; the new copy takes over.
+    return awaitReplacement(downloadAndInstall(release), QStringLiteral("Update failed: "));
+}
+
+QCoro::Task<> Updater::awaitReplacement(QCoro::Task<> steps, QString failedPrefix)
+{
+    QPointer<Updater> self(this);
     QString failure;
     try {
-        auto pipeline = downloadAndInstall(release);
-        co_await std::move(pipeline);
+        co_await std::move(steps);
     } catch (const UpdaterGone &) {
         co_return;
     } catch (...) {
@@ -101,8 +106,8 @@ QCoro::Task<> Updater::runInstall(Release release)
         co_return;
     self->m_installRunning = false;
     if (failure.isEmpty())
-        co_return; // the process is ending; the new copy takes over
-    self->log(QStringLiteral("Update failed: ") + failure);
+        co_return; // the process is ending; the copy put in place takes over
+    self->log(failedPrefix + failure);
     self->setState(State::failed(failure));
 }
 

@@ -85,23 +85,8 @@ void Updater::revert()
 
 QCoro::Task<> Updater::runRevert()
 {
-    QPointer<Updater> self(this);
-    QString failure;
-    try {
-        auto steps = revertSteps();
-        co_await std::move(steps);
-    } catch (const UpdaterGone &) {
-        co_return;
-    } catch (...) {
-        failure = localizedDescription(std::current_exception());
-    }
-    if (!self)
-        co_return;
-    self->m_installRunning = false;
-    if (failure.isEmpty())
-        co_return; // the process is ending; the kept copy takes over
-    self->log(QStringLiteral("Revert failed: ") + failure);
-    self->setState(State::failed(failure));
+    // On success the process is ending; the kept copy takes over.
+    return awaitReplacement(revertSteps(), QStringLiteral("Revert failed: "));
 }
 
 QCoro::Task<> Updater::revertSteps()
