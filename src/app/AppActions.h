@@ -36,12 +36,13 @@ inline const QList<DesktopAction> &desktopActions()
     return actions;
 }
 
-// The actions a desktop entry lists, in order.
-inline QList<LauncherAction> launcherActions()
+// The actions a desktop entry lists, in order; the revert only while a
+// previous version is kept.
+inline QList<LauncherAction> launcherActions(bool previousKept)
 {
     QList<LauncherAction> listed;
     for (const DesktopAction &action : desktopActions())
-        if (!action.title.isEmpty())
+        if (!action.title.isEmpty() && (previousKept || action.action != AppAction::RevertUpdate))
             listed.append({action.id, action.title});
     return listed;
 }

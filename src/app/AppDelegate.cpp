@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/AppActions.h"
+#include "app/LauncherEntry.h"
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
 #include "desktop/ActivationPolicy.h"
@@ -39,8 +40,12 @@ QCoro::Task<> AppDelegate::completeLaunch(UpdaterInterface &updater)
     // to its end, answers and notices included, before the automatic checks
     // start; from anywhere else it finishes at once.
     QPointer<UpdaterInterface> alive(&updater);
-    auto offer = offerMoveToApplications(AppLocation::running(), Relauncher{}, launcherActions());
+    // A moved copy has nothing kept beside it.
+    auto offer = offerMoveToApplications(AppLocation::running(), Relauncher{}, launcherActions(false));
     co_await std::move(offer);
-    if (alive)
-        alive->startAutomaticChecks();
+    if (!alive)
+        co_return;
+    alive->startAutomaticChecks();
+    // After the sweep, which may have removed a kept copy.
+    refreshLauncherEntry(AppLocation::running().bundlePath);
 }

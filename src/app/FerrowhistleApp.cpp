@@ -2,6 +2,7 @@
 
 #include "app/BundleIconEngine.h"
 #include "app/LaunchOptions.h"
+#include "app/LauncherEntry.h"
 #include "app/StartWatch.h"
 #include "app/TestMessage.h"
 #include "hud/DebugLog.h"
@@ -10,7 +11,6 @@
 #include "intent/BusNames.h"
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
-#include "location/PreviousCopy.h"
 #include "platform/Bundle.h"
 #include "app/AppActions.h"
 #include "location/DesktopIntegration.h"
@@ -152,7 +152,7 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
         try {
             const QString dataHome = userDataHome();
             const QString configHome = userConfigHome();
-            installDesktopIntegration(Bundle::main().path(), dataHome, launcherActions());
+            installDesktopIntegration(Bundle::main().path(), dataHome, launcherActionsFor(Bundle::main().path()));
             installAutostartEntry(Bundle::main().path(), configHome);
             printTo(stdout, QStringLiteral("Registered %1, %2 and %3\n")
                                 .arg(desktopEntryPath(dataHome), dbusServicePath(dataHome), autostartEntryPath(configHome)));
@@ -188,13 +188,6 @@ QCoro::Task<> withUpdater(std::function<void(UpdaterInterface &)> f)
     auto loading = UpdaterModule::load();
     UpdaterInterface *updater = co_await std::move(loading);
     f(*updater);
-}
-
-// Whether a copy older than this one is kept beside it.
-bool keptCopyIsOlder()
-{
-    const qint64 kept = VersionRules::buildOfBundle(Bundle::atPath(PreviousCopy::pathBeside(AppLocation::running().bundlePath)));
-    return kept > 0 && kept < VersionRules::buildOfBundle(Bundle::atPath(AppLocation::running().bundlePath));
 }
 
 } // namespace
@@ -233,7 +226,7 @@ std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAc
     case AppAction::RevertUpdate: {
         // Read from the disk, so that a revert asked for before the updater
         // has loaded is answered truly; the updater checks it again.
-        if (!keptCopyIsOlder())
+        if (!olderCopyIsKept(AppLocation::running().bundlePath))
             return AutomationService::ActionRefusal{BusNames::nothingKeptError(),
                                                     QStringLiteral("no previous version is kept, so there is nothing to revert to")};
         withUpdater([](UpdaterInterface &updater) { updater.revert(); });

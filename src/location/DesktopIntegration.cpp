@@ -9,6 +9,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -136,24 +137,6 @@ QByteArray dbusServiceText(const QString &executablePath)
         .toUtf8();
 }
 
-void installDesktopIntegration(const QString &bundlePath, const QString &dataHome,
-                               const QList<LauncherAction> &actions)
-{
-    requireUsablePath(bundlePath, "bundle");
-    requireUsablePath(dataHome, "data folder");
-    const QString bundle = QDir::cleanPath(bundlePath);
-    const QString executable = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
-    if (!QFileInfo(executable).isExecutable())
-        fail(QStringLiteral("%1 is not a Ferrowhistle bundle: %2 is missing or not executable").arg(bundle, executable));
-    const QString icon = bundle + QStringLiteral("/Contents/Resources/icons/ferrowhistle-256.png");
-
-    // Everything is composed before anything is written.
-    const QByteArray service = dbusServiceText(executable);
-    const QByteArray entry = desktopEntryText(executable, icon, actions);
-    writeAtomically(dbusServicePath(dataHome), service);
-    writeAtomically(desktopEntryPath(dataHome), entry);
-}
-
 namespace {
 
 // The bundle's program and icon, once the bundle is known to hold one.
@@ -172,6 +155,22 @@ BundleProgram bundleProgram(const QString &bundlePath)
         fail(QStringLiteral("%1 is not a Ferrowhistle bundle: %2 is missing or not executable").arg(bundle, p.executable));
     return p;
 }
+
+} // namespace
+
+void installDesktopIntegration(const QString &bundlePath, const QString &dataHome,
+                               const QList<LauncherAction> &actions)
+{
+    requireUsablePath(dataHome, "data folder");
+    const BundleProgram program = bundleProgram(bundlePath);
+    // Everything is composed before anything is written.
+    const QByteArray service = dbusServiceText(program.executable);
+    const QByteArray entry = desktopEntryText(program.executable, program.icon, actions);
+    writeAtomically(dbusServicePath(dataHome), service);
+    writeAtomically(desktopEntryPath(dataHome), entry);
+}
+
+namespace {
 
 // The [Desktop Entry] group's raw values.
 QHash<QString, QString> desktopEntryValues(const QByteArray &file)
@@ -264,18 +263,52 @@ void removeAutostartEntry(const QString &configHome)
         fail(QStringLiteral("can't remove %1: %2").arg(path, file.errorString()));
 }
 
+namespace {
+
+// An entry file's bytes; empty when there is none. An entry is a few
+// hundred bytes: a larger file is not one of ours.
+std::optional<QByteArray> readEntry(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024)
+        return std::nullopt;
+    return file.readAll();
+}
+
+// Whether the entry's Exec starts the program of the bundle at bundlePath.
+bool startsBundle(const QHash<QString, QString> &values, const QString &bundlePath)
+{
+    const QString program = execProgram(values.value(QStringLiteral("Exec")));
+    return !program.isEmpty()
+           && QDir::cleanPath(program) == QDir::cleanPath(bundlePath) + QStringLiteral("/Contents/bin/Ferrowhistle");
+}
+
+} // namespace
+
 bool autostartStartsBundle(const QString &bundlePath, const QString &configHome)
 {
-    QFile file(autostartEntryPath(configHome));
-    // An entry is a few hundred bytes; a larger file is not one of ours.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024)
+    const std::optional<QByteArray> file = readEntry(autostartEntryPath(configHome));
+    if (!file)
         return false;
-    const QHash<QString, QString> values = desktopEntryValues(file.readAll());
+    const QHash<QString, QString> values = desktopEntryValues(*file);
     if (values.value(QStringLiteral("Hidden")) == QLatin1String("true")
         || values.value(QStringLiteral("X-GNOME-Autostart-enabled")) == QLatin1String("false")
         || values.value(QStringLiteral("Type")) != QLatin1String("Application"))
         return false;
-    const QString program = execProgram(values.value(QStringLiteral("Exec")));
-    return !program.isEmpty()
-           && QDir::cleanPath(program) == QDir::cleanPath(bundlePath) + QStringLiteral("/Contents/bin/Ferrowhistle");
+    return startsBundle(values, bundlePath);
+}
+
+bool refreshDesktopEntry(const QString &bundlePath, const QString &dataHome, const QList<LauncherAction> &actions)
+{
+    requireUsablePath(dataHome, "data folder");
+    const QString path = desktopEntryPath(dataHome);
+    const std::optional<QByteArray> current = readEntry(path);
+    if (!current || !startsBundle(desktopEntryValues(*current), bundlePath))
+        return false;
+    const BundleProgram program = bundleProgram(bundlePath);
+    const QByteArray wanted = desktopEntryText(program.executable, program.icon, actions);
+    if (*current == wanted)
+        return false;
+    writeAtomically(path, wanted);
+    return true;
 }

@@ -30,6 +30,13 @@ struct LauncherAction {
 void installDesktopIntegration(const QString &bundlePath, const QString &dataHome,
                                const QList<LauncherAction> &actions);
 
+// Brings the launcher entry under dataHome up to date with actions, when it
+// is the entry of the bundle at bundlePath (its Exec starts that bundle's
+// program); an entry of another copy, or none, is left as it is. Returns
+// whether it was rewritten (atomically, as above). Throws
+// DesktopIntegrationError as installDesktopIntegration does.
+bool refreshDesktopEntry(const QString &bundlePath, const QString &dataHome, const QList<LauncherAction> &actions);
+
 // The user's data folder: $XDG_DATA_HOME when absolute, else ~/.local/share.
 QString userDataHome();
 

@@ -108,6 +108,7 @@ private Q_SLOTS:
     void execLinesGiveBackTheExactPath();
     void unusableBundleWritesNothing();
     void autostartEntryStartsOnlyWhatItNames();
+    void refreshRewritesOnlyThisCopysEntry();
 };
 
 void TestDesktopIntegration::execLinesGiveBackTheExactPath_data()
@@ -222,6 +223,51 @@ void TestDesktopIntegration::unusableBundleWritesNothing()
     } catch (const DesktopIntegrationError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains(blocker.fileName()), e.what());
     }
+}
+
+// The entry is rewritten with new actions only when it starts this copy's
+// program, and only when what it lists differs; the D-Bus file is left alone.
+void TestDesktopIntegration::refreshRewritesOnlyThisCopysEntry()
+{
+    QTemporaryDir dir;
+    const QString dataHome = dir.path() + QStringLiteral("/data");
+    const QString entryPath = desktopEntryPath(dataHome);
+    const QString mine = dir.path() + QStringLiteral("/My Apps/Ferrowhistle.app");
+    const QString other = dir.path() + QStringLiteral("/Other.app");
+    QVERIFY(!makeBundle(mine, dir.path() + QStringLiteral("/m")).isEmpty());
+    QVERIFY(!makeBundle(other, dir.path() + QStringLiteral("/m")).isEmpty());
+    QList<LauncherAction> more = kActions;
+    more.insert(2, {QStringLiteral("revert-update"), QStringLiteral("Revert to Previous Version")});
+
+    // No entry: none is made.
+    QVERIFY(!refreshDesktopEntry(mine, dataHome, more));
+    QVERIFY(!QFileInfo::exists(entryPath));
+
+    installDesktopIntegration(mine, dataHome, kActions);
+    const QByteArray service = readAll(dbusServicePath(dataHome));
+    QVERIFY(!refreshDesktopEntry(mine, dataHome, kActions));
+    QVERIFY(refreshDesktopEntry(mine + QLatin1Char('/'), dataHome, more));
+    const QByteArray listed = readAll(entryPath);
+    QCOMPARE(rawValue(listed, QStringLiteral("Desktop Entry"), QStringLiteral("Actions")),
+             QStringLiteral("show-test-message;settings;revert-update;quit;"));
+    QCOMPARE(parseDesktopExec(rawValue(listed, QStringLiteral("Desktop Action revert-update"), QStringLiteral("Exec"))),
+             (QStringList{mine + QStringLiteral("/Contents/bin/Ferrowhistle"), QStringLiteral("--action"),
+                          QStringLiteral("revert-update")}));
+    QCOMPARE(readAll(dbusServicePath(dataHome)), service);
+    QVERIFY(refreshDesktopEntry(mine, dataHome, kActions));
+    QVERIFY(!QString::fromUtf8(readAll(entryPath)).contains(QStringLiteral("revert-update")));
+
+    // Another copy's entry, or one the user wrote for something else, stays.
+    installDesktopIntegration(other, dataHome, kActions);
+    const QByteArray others = readAll(entryPath);
+    QVERIFY(!refreshDesktopEntry(mine, dataHome, more));
+    QCOMPARE(readAll(entryPath), others);
+    QFile f(entryPath);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("[Desktop Entry]\nType=Application\nName=X\nExec=/usr/bin/true\n");
+    f.close();
+    QVERIFY(!refreshDesktopEntry(mine, dataHome, more));
+    QCOMPARE(readAll(entryPath), QByteArray("[Desktop Entry]\nType=Application\nName=X\nExec=/usr/bin/true\n"));
 }
 
 void TestDesktopIntegration::autostartEntryStartsOnlyWhatItNames()

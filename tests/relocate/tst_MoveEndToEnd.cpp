@@ -162,7 +162,7 @@ void tst_MoveEndToEnd::returnMovesAndRelaunchesFromApplications()
 
     // The desktop now starts the moved copy: D-Bus activation through the
     // rewritten service file, after it has quit.
-    const QByteArray entry = desktopEntryText(movedProgram, QStringLiteral("/icon.png"), launcherActions());
+    const QByteArray entry = desktopEntryText(movedProgram, QStringLiteral("/icon.png"), launcherActions(false));
     const qsizetype exec = entry.indexOf("\nExec=");
     QVERIFY(readBytes(desktopEntryPath(m_dataHome)).contains(entry.mid(exec, entry.indexOf('\n', exec + 1) - exec)));
     // So does the session at login, from the entry the move wrote.

@@ -186,7 +186,7 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     QVERIFY(desktop.open(QIODevice::ReadOnly));
     const QStringList entry = QString::fromUtf8(desktop.readAll()).split(QLatin1Char('\n'));
     const QString exec = QStringLiteral("Exec=\"%1\"").arg(installed);
-    for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;settings;revert-update;quit;"),
+    for (const QString &line : {exec, QStringLiteral("DBusActivatable=true"), QStringLiteral("Actions=show-test-message;settings;quit;"),
                                 QStringLiteral("[Desktop Action settings]"), QStringLiteral("Name=Settings\u2026"),
                                 QStringLiteral("[Desktop Action quit]"), exec + QStringLiteral(" --action quit"),
                                 exec + QStringLiteral(" --action show-test-message"), exec + QStringLiteral(" --action settings")})

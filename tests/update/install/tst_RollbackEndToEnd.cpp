@@ -10,6 +10,7 @@
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
 #include "intent/BusNames.h"
+#include "location/DesktopIntegration.h"
 #include "platform/Bundle.h"
 #include "app/AppActions.h"
 #include "support/FileTrees.h"
@@ -166,6 +167,17 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     LoopbackHttpsServer server(&m_ca);
     AppUnderUpdate app(m_env.root(), home, m_ca);
     QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
+    // Registered with the desktop: the launcher lists the revert only while
+    // a copy is kept.
+    const QString dataHome = home + QStringLiteral("/data");
+    app.environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    QProcess registering;
+    registering.setProcessEnvironment(app.environment);
+    registering.start(installed + QStringLiteral("/Contents/bin/Ferrowhistle"), {QStringLiteral("--register-with-desktop")});
+    QVERIFY(registering.waitForFinished(60000) && registering.exitCode() == 0);
+    const QString entry = desktopEntryPath(dataHome);
+    auto listsRevert = [&] { return readBytes(entry).contains("Actions=show-test-message;settings;revert-update;quit;"); };
+    QVERIFY(readBytes(entry).contains("Actions=show-test-message;settings;quit;"));
     app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
     QVERIFY(app.start(installed));
     QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
@@ -191,6 +203,7 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     QCOMPARE(buildAt(installed), QStringLiteral("501"));
     QCOMPARE(snapshotTree(installed), snapshotTree(next));
     QCOMPARE(snapshotTree(previous), before);
+    QTRY_VERIFY_WITH_TIMEOUT(listsRevert(), 30000);
 
     // A quit after the record is no failure.
     QCOMPARE(app.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
@@ -203,6 +216,7 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     AppUnderUpdate again(m_env.root(), home + QStringLiteral("-again"), m_ca);
     QVERIFY2(again.error.isEmpty(), qPrintable(again.error));
     again.environment.insert(QStringLiteral("HOME"), home);
+    again.environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
     QVERIFY(again.start(installed));
     QCOMPARE(again.action(actionId(AppAction::RevertUpdate)).type(), QDBusMessage::ReplyMessage);
     QTRY_VERIFY_WITH_TIMEOUT(again.bus().appPid() != 0 && again.bus().appPid() != again.firstPid(), 120000);
@@ -210,6 +224,8 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     QCOMPARE(snapshotTree(installed), before);
     QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
     QVERIFY(again.log().contains(QStringLiteral("Reverted to 1.0.0 (500); relaunching")));
+    QTRY_VERIFY_WITH_TIMEOUT(!readBytes(entry).contains("revert-update"), 30000);
+    QVERIFY(readBytes(entry).contains("Actions=show-test-message;settings;quit;"));
     QCOMPARE(again.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
     QCOMPARE(again.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
     QVERIFY(again.bus().waitForApp(false));
