@@ -327,11 +327,19 @@ static int saveScreenshots(const QString &dir)
     SettingsWindow *window = SettingsWindow::showOrRaise(updater, [](const Release &) {});
     if (!QTest::qWaitForWindowExposed(window))
         return 1;
-    const QStringList saved{dir + QStringLiteral("/settings-window-offer.png"), dir + QStringLiteral("/settings-window-failed.png")};
+    const QStringList saved{dir + QStringLiteral("/settings-window-offer.png"), dir + QStringLiteral("/settings-window-failed.png"),
+                            dir + QStringLiteral("/settings-window-kept.png")};
     bool ok = window->grab().save(saved.at(0));
     server.serve(Server::response(500, "down"));
     runToEnd(updater.check(true));
     ok = window->grab().save(saved.at(1)) && ok;
+    // After an update: the copy it replaced is kept, and nothing newer is out.
+    makeTestBundle(env.root() + QStringLiteral("/kept"), {{"CFBundleShortVersionString", "0.9"}, {"CFBundleVersion", "47"}});
+    ok = QDir().rename(env.root() + QStringLiteral("/kept/Ferrowhistle.app"), updater.previousCopyPath()) && ok;
+    server.serve(Server::response(200, Server::feed(48, QStringLiteral("https://dl.example.org/F.zip"))));
+    runToEnd(updater.check(true));
+    QApplication::processEvents();
+    ok = window->grab().save(saved.at(2)) && ok;
     delete window;
     for (const QString &path : saved)
         std::printf("%s\n", qPrintable(path));
