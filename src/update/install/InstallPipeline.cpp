@@ -178,6 +178,10 @@ QCoro::Task<> Updater::downloadAndInstall(Release release)
         throw Failure(QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. "
                                      "Move it to Applications first."));
     run->destination = parentFolder(run->bundlePath);
+    if (isRunningAsKeptCopy())
+        throw Failure(QStringLiteral("This is the copy of Ferrowhistle kept from before the last update, so it can't "
+                                     "update itself. Start the installed copy in %1 instead.")
+                          .arg(run->destination));
     run->name = lastComponent(run->bundlePath);
     if (!isWritableFolder(run->destination))
         throw Failure(QStringLiteral("Ferrowhistle can't replace itself in ") + run->destination

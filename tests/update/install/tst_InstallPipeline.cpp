@@ -365,6 +365,19 @@ void tst_InstallPipeline::theNextStartSortsOutTheKeptCopy()
         QCOMPARE(m_log, QStringList{QStringLiteral("Removed leftover ") + previous});
         checkNothingLeft(folder);
     }
+
+    // The kept copy started by hand from its own place is the one beside
+    // itself: it stays, whatever its age.
+    m_log.clear();
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(m_f->makeBundle(QStringLiteral("kept-by-hand"), older)), quoted(previous))));
+    e = environment(previous);
+    e.clock = [now] { return now.addDays(30); };
+    Updater byHand(e);
+    QCOMPARE(byHand.keptCopy(), std::nullopt);
+    byHand.removeLeftovers();
+    QVERIFY(QFileInfo::exists(previous + QStringLiteral("/Contents/Info.plist")));
+    QVERIFY(QFileInfo::exists(bundle + QStringLiteral("/Contents/Info.plist")));
+    QCOMPARE(m_log, QStringList{QStringLiteral("Running the previous version kept at %1; it is left in place").arg(previous)});
 }
 
 void tst_InstallPipeline::revertsToTheKeptCopy()
@@ -481,6 +494,8 @@ void tst_InstallPipeline::refusals_data()
     row("zip-slip", QStringLiteral("The download holds an entry that climbs out of its folder (Ferrowhistle.app/../../../evil)") + kTail);
     row("disk image", QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. Move it to Applications first."));
     row("unwritable folder", QStringLiteral("Ferrowhistle can't replace itself in FOLDER. Ask for the new version's DMG and install it by hand."));
+    row("the kept copy", QStringLiteral("This is the copy of Ferrowhistle kept from before the last update, so it can't update itself. "
+                                        "Start the installed copy in FOLDER instead."));
 }
 
 void tst_InstallPipeline::refusals()
@@ -578,6 +593,14 @@ void tst_InstallPipeline::refusals()
         bundle = folder + QStringLiteral("/Ferrowhistle.app");
         expected.replace(QLatin1String("FOLDER"), folder);
         withSha();
+    } else if (kind == QLatin1String("the kept copy")) {
+        // Started by hand from its place beside the installed copy.
+        installedCopy(folder);
+        bundle = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+        QVERIFY(QDir(folder).rename(QStringLiteral("Ferrowhistle.app"), QStringLiteral(".Ferrowhistle-previous.app")));
+        installedCopy(folder);
+        expected.replace(QLatin1String("FOLDER"), folder);
+        withSha();
     }
     if (bundle.isEmpty())
         bundle = installedCopy(folder);
@@ -602,7 +625,7 @@ void tst_InstallPipeline::refusals()
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/evil")));
     QVERIFY(!QFileInfo::exists(m_env.root() + QStringLiteral("/evil")));
     // The refusals of where the copy runs come before any download.
-    if (kind == QLatin1String("disk image") || kind == QLatin1String("unwritable folder"))
+    if (kind == QLatin1String("disk image") || kind == QLatin1String("unwritable folder") || kind == QLatin1String("the kept copy"))
         QCOMPARE(m_server->requests.size(), 0);
 }
 
