@@ -30,6 +30,8 @@ QString pathBeside(const QString &bundlePath)
     return InstallLocations::parentFolder(bundlePath) + u'/' + kName;
 }
 
+bool isKeptCopy(const QString &bundlePath) { return InstallLocations::lastComponent(bundlePath) == kName; }
+
 QString keep(const QString &bundlePath, const QString &oldCopy)
 {
     const QString previous = pathBeside(bundlePath);

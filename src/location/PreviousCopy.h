@@ -14,6 +14,9 @@ inline constexpr int kKeepDays = 14;
 
 // The kept copy's place beside the bundle.
 QString pathBeside(const QString &bundlePath);
+// Whether the bundle is itself a kept copy, started from its place (then
+// the place beside it is its own).
+bool isKeptCopy(const QString &bundlePath);
 
 // Puts the folder at oldCopy (on the bundle's file system) in the kept
 // copy's place, replacing the copy kept there before in one step. Returns

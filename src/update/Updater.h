@@ -150,10 +150,6 @@ public:
     // Whether the running copy sits on removable media, a mounted image or a
     // translocated path, where it cannot replace itself.
     bool isRunningFromDiskImage() const;
-    // Whether the running copy is the kept previous one, started from its
-    // place beside the installed copy: it never updates, sweeps or keeps
-    // itself away.
-    bool isRunningAsKeptCopy() const;
     // The running bundle, as found at start.
     QString bundlePath() const { return m_env.bundle.path(); }
     // Removes what an interrupted install or move left beside the bundle and

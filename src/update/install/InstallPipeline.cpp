@@ -178,7 +178,8 @@ QCoro::Task<> Updater::downloadAndInstall(Release release)
         throw Failure(QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. "
                                      "Move it to Applications first."));
     run->destination = parentFolder(run->bundlePath);
-    if (isRunningAsKeptCopy())
+    // The kept copy started by hand would install over its own name.
+    if (PreviousCopy::isKeptCopy(run->bundlePath))
         throw Failure(QStringLiteral("This is the copy of Ferrowhistle kept from before the last update, so it can't "
                                      "update itself. Start the installed copy in %1 instead.")
                           .arg(run->destination));

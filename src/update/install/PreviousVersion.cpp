@@ -3,7 +3,6 @@
 #include "update/Updater.h"
 
 #include "codesign/CodeSigning.h"
-#include "location/InstallLocations.h"
 #include "location/PreviousCopy.h"
 #include "platform/Worker.h"
 #include "release/VersionRules.h"
@@ -37,11 +36,6 @@ QString versionOf(const Bundle &bundle)
 
 QString Updater::previousCopyPath() const { return PreviousCopy::pathBeside(m_env.bundle.path()); }
 
-bool Updater::isRunningAsKeptCopy() const
-{
-    return InstallLocations::lastComponent(m_env.bundle.path()) == PreviousCopy::kName;
-}
-
 std::optional<Updater::KeptCopy> Updater::keptCopy() const
 {
     const Bundle kept = Bundle::atPath(previousCopyPath());
@@ -56,7 +50,7 @@ void Updater::sortOutPreviousCopy() const
     // Started by hand from the kept name (say, after the new copy hung and
     // its watch was killed): the kept copy beside this bundle is this very
     // process's own, and is the one that works.
-    if (isRunningAsKeptCopy()) {
+    if (PreviousCopy::isKeptCopy(m_env.bundle.path())) {
         log(QStringLiteral("Running the previous version kept at %1; it is left in place").arg(m_env.bundle.path()));
         return;
     }
