@@ -12,8 +12,12 @@
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
 #include "platform/Bundle.h"
+#include "platform/SystemLog.h"
+#include "platform/TempDirectory.h"
 #include "app/AppActions.h"
 #include "location/DesktopIntegration.h"
+#include "location/PreviousCopy.h"
+#include "location/StartRecord.h"
 #include "platform/Worker.h"
 #include "release/VersionRules.h"
 #include "desktop/DisplayCheck.h"
@@ -54,16 +58,16 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
 
 namespace {
 
-// Where a watched start records that it started; empty when not watched.
-QString g_startRecord;
-
-// Written on a worker: the write flushes to the disk.
-QCoro::Task<> recordStart(QString path)
+// Written on a worker, and only while a watch waits for this copy: the
+// write flushes to the disk.
+QCoro::Task<> recordStart()
 {
+    const QString bundlePath = AppLocation::running().bundlePath;
     const qint64 build = VersionRules::buildOfBundle(Bundle::main());
-    auto writing = onWorker([path, build] { return StartRecord::write(path, build); });
+    auto writing = onWorker([bundlePath, build] { return StartRecord::writeIfAwaited(bundlePath, build, temporaryDirectory()); });
     if (const std::optional<QString> problem = co_await std::move(writing))
-        debugLog(QStringLiteral("couldn't record the start: ") + *problem);
+        systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"),
+                   QStringLiteral("Couldn't record that this copy started: ") + *problem});
 }
 
 // Resumes once the launch has settled: the first card has faded in, or no
@@ -97,8 +101,7 @@ QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
         co_return;
     // Settled, the updater loaded, and the bus name ours or no bus at all
     // (a launch that found the name taken has ended before this): started.
-    if (!g_startRecord.isEmpty())
-        recordStart(std::exchange(g_startRecord, QString()));
+    recordStart();
     AppDelegate::completeLaunch(*updater);
     // After the launch steps, so a message held during start-up is not kept
     // waiting on the tray's round trips to the bus.
@@ -167,8 +170,9 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
         watch.build = mode.watchBuild;
         watch.limit = std::chrono::milliseconds(mode.watchLimitMs);
         const StartWatch::Outcome outcome = watch.run();
-        // Here only when the program it was to become could not start.
-        return outcome == StartWatch::Outcome::Confirmed ? 0 : 1;
+        // Here when the copy it watched runs on, or when the program it was
+        // to become could not start.
+        return outcome == StartWatch::Outcome::Confirmed || watch.leftRunning() ? 0 : 1;
     }
     case LaunchMode::Run:
         break;
@@ -226,7 +230,7 @@ std::optional<AutomationService::ActionRefusal> FerrowhistleApp::runAction(AppAc
     case AppAction::RevertUpdate: {
         // Read from the disk, so that a revert asked for before the updater
         // has loaded is answered truly; the updater checks it again.
-        if (!olderCopyIsKept(AppLocation::running().bundlePath))
+        if (!PreviousCopy::olderBeside(AppLocation::running().bundlePath))
             return AutomationService::ActionRefusal{BusNames::nothingKeptError(),
                                                     QStringLiteral("no previous version is kept, so there is nothing to revert to")};
         withUpdater([](UpdaterInterface &updater) { updater.revert(); });
@@ -253,8 +257,6 @@ int FerrowhistleApp::main(int argc, char **argv)
 {
     // Keep the vector as given; QApplication removes the options it knows.
     const QStringList arguments = argumentsFromArgv(argc, argv);
-    // Taken before any thread runs; nothing this copy starts inherits it.
-    g_startRecord = StartRecord::takePath();
     const LaunchMode mode = launchModeOf(arguments);
     if (const std::optional<int> status = runWithoutStarting(mode))
         return *status;

@@ -3,22 +3,14 @@
 #include "app/AppActions.h"
 #include "hud/DebugLog.h"
 #include "location/PreviousCopy.h"
-#include "platform/Bundle.h"
 #include "platform/SystemLog.h"
 #include "platform/Worker.h"
-#include "release/VersionRules.h"
 
 #include <algorithm>
 
-bool olderCopyIsKept(const QString &bundlePath)
-{
-    const qint64 kept = VersionRules::buildOfBundle(Bundle::atPath(PreviousCopy::pathBeside(bundlePath)));
-    return kept > 0 && kept < VersionRules::buildOfBundle(Bundle::atPath(bundlePath));
-}
-
 QList<LauncherAction> launcherActionsFor(const QString &bundlePath)
 {
-    return launcherActions(olderCopyIsKept(bundlePath));
+    return launcherActions(PreviousCopy::olderBeside(bundlePath).has_value());
 }
 
 namespace {

@@ -10,9 +10,6 @@
 // The launcher entry follows what is kept beside the bundle: "Revert to
 // Previous Version" is listed only while an older copy is kept there.
 
-// Whether a copy older than the bundle at bundlePath is kept beside it.
-bool olderCopyIsKept(const QString &bundlePath);
-
 // What the launcher entry of the bundle at bundlePath lists now.
 QList<LauncherAction> launcherActionsFor(const QString &bundlePath);
 

@@ -1,55 +1,41 @@
 #include "app/StartWatch.h"
 
+#include "location/StartRecord.h"
+
+#include "desktop/DisplayCheck.h"
 #include "location/InstallLocations.h"
 #include "location/PreviousCopy.h"
-#include "platform/AtomicWrite.h"
 #include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
+#include "platform/DurationText.h"
+#include "platform/FileIO.h"
 #include "platform/SystemError.h"
 #include "platform/SystemLog.h"
 #include "platform/TempDirectory.h"
+#include "platform/UniqueFd.h"
 #include "release/UpdaterDefaults.h"
 #include "release/VersionRules.h"
 
+#include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 extern char **environ;
 
-namespace StartRecord {
-
-QString takePath()
-{
-    const QString path = qEnvironmentVariable(kVariable);
-    qunsetenv(kVariable);
-    return path;
-}
-
-std::optional<QString> write(const QString &path, qint64 build)
-{
-    return writeFileAtomically(path, QByteArray::number(build), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-std::optional<qint64> read(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // A record is a few digits; anything longer is not one.
-    const QByteArray bytes = file.read(32);
-    return VersionRules::parseInteger(QString::fromLatin1(bytes));
-}
-
-} // namespace StartRecord
 
 namespace {
 
@@ -60,10 +46,9 @@ void journal(const QString &text)
 
 QString programOf(const QString &bundlePath) { return bundlePath + QStringLiteral("/Contents/bin/Ferrowhistle"); }
 
-QString described(const Bundle &bundle, qint64 build)
+QString described(const QString &version, qint64 build)
 {
-    return QStringLiteral("%1 (%2)").arg(bundle.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QStringLiteral("?")))
-        .arg(build);
+    return QStringLiteral("%1 (%2)").arg(version.isEmpty() ? QStringLiteral("?") : version).arg(build);
 }
 
 // The watch's own process becomes the program; returns only when that failed.
@@ -84,11 +69,114 @@ QString exitText(int status)
     return QStringLiteral("it exited with status %1 before it had started").arg(WEXITSTATUS(status));
 }
 
-QString limitText(std::chrono::milliseconds limit)
+void reap(pid_t pid)
 {
-    if (limit.count() % 1000 == 0)
-        return QStringLiteral("%1 seconds").arg(limit.count() / 1000);
-    return QStringLiteral("%1 ms").arg(limit.count());
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The processes, other than this one, that run the program file at path: a
+// copy started from the bundle path by anyone. A program that is a script
+// runs as its interpreter, with the script's path as its first argument.
+std::vector<pid_t> processesRunning(const QString &program)
+{
+    std::vector<pid_t> found;
+    const QByteArray wanted = QFile::encodeName(program);
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : pids) {
+        bool ok = false;
+        const pid_t pid = pid_t(name.toInt(&ok));
+        if (!ok || pid == ::getpid())
+            continue;
+        char target[4096];
+        const QByteArray link = "/proc/" + name.toLatin1() + "/exe";
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+        if (n > 0 && QByteArray(target, int(n)) == wanted) {
+            found.push_back(pid);
+            continue;
+        }
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.read(8192).split('\0').value(1) == wanted)
+            found.push_back(pid);
+    }
+    return found;
+}
+
+// The session the new copy needs: a display it can reach, and the session
+// bus where the environment names one. Without them a copy can't start, and
+// that says nothing of its build.
+std::optional<QString> defaultSessionProblem()
+{
+    // The app runs through X11 (XWayland included) unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    if (std::optional<QString> display = missingDisplay())
+        return display;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")
+        && (runtime.isEmpty() || ::access((runtime + "/bus").constData(), F_OK) != 0))
+        return std::nullopt; // no bus named: the app runs without automation
+    sd_bus *bus = nullptr;
+    const int rc = sd_bus_open_user(&bus);
+    sd_bus_unref(bus);
+    if (rc < 0)
+        return QStringLiteral("no session bus: ") + systemErrorText(-rc);
+    return std::nullopt;
+}
+
+// Whether a record can be written in temp at all (a full or read-only
+// temporary folder is the session's fault, not the build's).
+std::optional<QString> recordUnwritable(const QString &temp)
+{
+    const QString probe = temp + u'/' + StartRecord::kRecordPrefix + QStringLiteral("probe-") + InstallLocations::newUuidText();
+    const std::optional<QString> problem = StartRecord::write(probe, 0);
+    QFile::remove(probe);
+    if (problem)
+        return QStringLiteral("its start record couldn't be written (%1)").arg(*problem);
+    return std::nullopt;
+}
+
+// The kept copy's own assessment tool checks it: its seal, its signature and
+// notarization against this copy's anchors, and its identifier.
+std::optional<QString> runKeptCopyCheck(const QString &keptPath)
+{
+    const QByteArray tool = QFile::encodeName(keptPath + QStringLiteral("/Contents/bin/ferrowhistle-assess"));
+    const QByteArray path = QFile::encodeName(keptPath);
+    char flag[] = "--verify-kept";
+    char *argv[] = {const_cast<char *>(tool.constData()), flag, const_cast<char *>(path.constData()), nullptr};
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return systemErrorText(errno);
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, tool.constData(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    writeEnd.reset();
+    if (rc != 0)
+        return QStringLiteral("its check couldn't be run: ") + systemErrorText(rc);
+    // One line on failure; read to the end so the tool never blocks on us.
+    QByteArray said;
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n > 0 && said.size() < 4096)
+            said.append(buffer, int(n));
+        else if (n == 0 || (n < 0 && errno != EINTR))
+            break;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return std::nullopt;
+    const QString line = QString::fromUtf8(said).trimmed();
+    return line.isEmpty() ? QStringLiteral("its check failed") : line;
 }
 
 } // namespace
@@ -99,12 +187,24 @@ void StartWatch::step(Step s) const
         hook(s);
 }
 
+void StartWatch::startAtPath()
+{
+    (startProgram ? startProgram : execProgram)(programOf(bundlePath));
+}
+
 StartWatch::Outcome StartWatch::startUnwatched(const QString &why)
 {
     m_reason = why;
     journal(QStringLiteral("Not watching the start of %1: %2").arg(bundlePath, why));
-    (startProgram ? startProgram : execProgram)(programOf(bundlePath));
+    startAtPath();
     return Outcome::NotWatched;
+}
+
+StartWatch::Outcome StartWatch::standDown(const QString &line)
+{
+    journal(line);
+    startAtPath();
+    return Outcome::StoodDown;
 }
 
 StartWatch::Outcome StartWatch::run()
@@ -113,48 +213,47 @@ StartWatch::Outcome StartWatch::run()
     step(Step::BeforeStart);
     const QString previous = previousPath.isEmpty() ? PreviousCopy::pathBeside(bundlePath) : previousPath;
     const Bundle installed = Bundle::atPath(bundlePath);
-    const Bundle kept = Bundle::atPath(previous);
     const qint64 installedBuild = VersionRules::buildOfBundle(installed);
-    const qint64 keptBuild = VersionRules::buildOfBundle(kept);
     // Only the pair this watch was started for: a later update may have
     // replaced either copy since.
     if (installedBuild != build)
         return startUnwatched(QStringLiteral("it holds build %1, not %2").arg(installedBuild).arg(build));
-    if (keptBuild <= 0 || keptBuild >= build)
-        return startUnwatched(QStringLiteral("no older copy is kept at %1").arg(previous));
-    const QString newCopy = described(installed, build);
-    const QString oldCopy = described(kept, keptBuild);
+    // Never through a link: a kept copy is a folder of its own.
+    const std::optional<PreviousCopy::Kept> kept = PreviousCopy::inspect(previous);
+    if (!kept || kept->build == build)
+        return startUnwatched(QStringLiteral("no other copy is kept at %1").arg(previous));
+    // A revert puts the older build at the path and keeps the newer one.
+    const bool reverting = kept->build > build;
+    const QString newVersion = installed.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString());
+    const QString newCopy = described(newVersion, build);
+    const QString oldCopy = described(kept->version, kept->build);
+    const QString what = (reverting ? QStringLiteral("Revert to ") : QStringLiteral("Update to ")) + newCopy;
 
-    QString record = recordPath;
-    if (record.isEmpty()) {
-        const QString temp = temporaryDirectory();
-        if (temp.isEmpty())
-            return startUnwatched(QStringLiteral("there is no private temporary folder for its start record"));
-        record = temp + QStringLiteral("/Ferrowhistle-started-") + InstallLocations::newUuidText();
-    }
+    const QString temp = temporaryFolder.isEmpty() ? temporaryDirectory() : temporaryFolder;
+    if (temp.isEmpty())
+        return startUnwatched(QStringLiteral("there is no private temporary folder for its start record"));
+    QString lockProblem;
+    UniqueFd watchLock = StartRecord::holdWatchLock(bundlePath, temp, &lockProblem);
+    if (!watchLock)
+        return startUnwatched(QStringLiteral("its start record couldn't be prepared: ") + lockProblem);
+    const QString record = StartRecord::pathFor(bundlePath, temp);
     QFile::remove(record);
 
-    // The new copy, with the record's place in its environment.
-    std::vector<QByteArray> environment;
-    const QByteArray prefix = QByteArray(StartRecord::kVariable) + '=';
-    for (char **e = environ; *e; ++e)
-        if (!QByteArray::fromRawData(*e, int(std::strlen(*e))).startsWith(prefix))
-            environment.emplace_back(*e);
-    environment.push_back(prefix + QFile::encodeName(record));
-    std::vector<char *> envp;
-    for (QByteArray &e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
     const QByteArray program = QFile::encodeName(programOf(bundlePath));
     char *argv[] = {const_cast<char *>(program.constData()), nullptr};
     pid_t child = 0;
-    const int spawned = ::posix_spawn(&child, program.constData(), nullptr, nullptr, argv, envp.data());
+    const int spawned = ::posix_spawn(&child, program.constData(), nullptr, nullptr, argv, environ);
 
+    const auto sessionLacks = [this] { return sessionProblem ? sessionProblem() : defaultSessionProblem(); };
+    const std::chrono::milliseconds wait = std::clamp(limit, std::chrono::milliseconds(0), kMaxLimit);
     bool confirmed = false;
     bool alive = spawned == 0;
+    bool verdict = false;     // evidence against the build
+    bool handedOver = false;  // it found an instance running and gave way
     auto recorded = [&] { return StartRecord::read(record) == build; };
     if (!alive) {
         m_reason = QStringLiteral("its program couldn't be started: ") + systemErrorText(spawned);
+        verdict = true;
     } else {
         m_child = child;
         const Clock::time_point started = Clock::now();
@@ -165,21 +264,60 @@ StartWatch::Outcome StartWatch::run()
                 break;
             }
             int status = 0;
-            if (::waitpid(child, &status, WNOHANG) == child) {
+            if (alive && ::waitpid(child, &status, WNOHANG) == child) {
                 alive = false;
                 // A quit after the record is no failure.
-                confirmed = recorded();
-                m_reason = exitText(status);
-                break;
+                if (recorded()) {
+                    confirmed = true;
+                    break;
+                }
+                if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                    // Handed its command line to an instance already
+                    // running: whichever copy runs from the path may still
+                    // record, so the wait goes on.
+                    handedOver = true;
+                } else if (std::optional<QString> lacking = WIFSIGNALED(status) ? std::nullopt : sessionLacks()) {
+                    m_reason = exitText(status) + QStringLiteral(", but ") + *lacking;
+                    break;
+                } else {
+                    m_reason = exitText(status);
+                    verdict = true;
+                    break;
+                }
             }
-            if (Clock::now() - started >= limit) {
+            if (Clock::now() - started >= wait) {
                 // Held still while the record is looked at, so it cannot
                 // record in between and then be ended all the same.
-                ::kill(child, SIGSTOP);
+                if (alive)
+                    ::kill(child, SIGSTOP);
                 confirmed = recorded();
-                if (confirmed)
+                const std::optional<QString> lacking = confirmed ? std::nullopt : sessionLacks();
+                const std::optional<QString> unwritable = confirmed || lacking ? std::nullopt : recordUnwritable(temp);
+                if (alive && (confirmed || lacking || unwritable))
                     ::kill(child, SIGCONT);
-                m_reason = QStringLiteral("it hadn't started after ") + limitText(limit);
+                if (confirmed)
+                    break;
+                const QString late = QStringLiteral("it hadn't started after ") + describeDuration(wait);
+                if (lacking || unwritable) {
+                    m_reason = late + QStringLiteral(", but ") + *(lacking ? lacking : unwritable);
+                    break;
+                }
+                if (alive) {
+                    m_reason = late;
+                    verdict = true;
+                    break;
+                }
+                // It gave way to an instance. If that one runs from the
+                // path, it is this build, and it hung.
+                const std::vector<pid_t> others = processesRunning(programOf(bundlePath));
+                if (others.empty()) {
+                    m_reason = QStringLiteral("it handed over to an instance that isn't this copy");
+                    break;
+                }
+                for (const pid_t pid : others)
+                    ::kill(pid, SIGKILL);
+                m_reason = late;
+                verdict = true;
                 break;
             }
             std::this_thread::sleep_for(pollInterval);
@@ -187,41 +325,59 @@ StartWatch::Outcome StartWatch::run()
     }
     if (confirmed) {
         m_reason.clear();
+        m_leftRunning = alive;
         QFile::remove(record);
-        journal(QStringLiteral("Update to %1 started; %2 is kept beside it").arg(newCopy, oldCopy));
+        watchLock.reset();
+        if (reverting) {
+            PreviousCopy::discard(previous);
+            journal(QStringLiteral("Revert to %1 started; %2 is no longer kept").arg(newCopy, oldCopy));
+        } else {
+            journal(QStringLiteral("Update to %1 started; %2 is kept beside it").arg(newCopy, oldCopy));
+        }
         return Outcome::Confirmed;
     }
+    QFile::remove(record);
+    watchLock.reset();
+
+    if (!verdict && alive) {
+        // Running, but not proven: the copy that runs is the likelier to work.
+        m_leftRunning = true;
+        journal(QStringLiteral("%1: %2; it is left running, and nothing is held against it").arg(what, m_reason));
+        return Outcome::StoodDown;
+    }
+    if (!verdict && handedOver)
+        return standDown(QStringLiteral("%1: %2; it is started again, and nothing is held against it").arg(what, m_reason));
 
     step(Step::BeforeEnd);
     if (alive) {
         ::kill(child, SIGKILL);
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
+        reap(child);
     }
-    QFile::remove(record);
-    journal(QStringLiteral("Update to %1: %2").arg(newCopy, m_reason));
+    journal(QStringLiteral("%1: %2").arg(what, m_reason));
+    // Without a verdict (the session failed it) the copy known to run goes
+    // back in, but nothing is held against the build: it will be offered
+    // again. An older build a revert left is never offered anyway.
+    const bool mark = verdict && !reverting;
 
-    // Marked first: should the watch die before the swap back, the build is
-    // still never offered again.
-    step(Step::BeforeMark);
-    try {
-        const DefaultsStore settings = DefaultsStore::standard();
-        settings.setValue(UpdaterDefaults::failedBuildsKey(),
-                          UpdaterDefaults::withBuild(settings.string(UpdaterDefaults::failedBuildsKey()), build));
-        const QString version = installed.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString());
-        settings.setValue(UpdaterDefaults::rolledBackKey(), UpdaterDefaults::rolledBackText({build, version}));
-    } catch (const DefaultsStoreError &e) {
-        journal(QString::fromUtf8(e.what()));
+    // The kept copy runs next: it must be the one kept, whole and signed.
+    step(Step::BeforeCheck);
+    const std::optional<PreviousCopy::Kept> stillKept = PreviousCopy::inspect(previous);
+    std::optional<QString> unfit;
+    if (!stillKept || stillKept->build != kept->build)
+        unfit = QStringLiteral("it is no longer the copy that was kept");
+    else
+        unfit = checkKeptCopy ? checkKeptCopy(previous) : runKeptCopyCheck(previous);
+    if (unfit) {
+        m_reason = *unfit;
+        return standDown(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
     }
 
     step(Step::BeforeSwapBack);
     // Once more, now that the new copy has ended: a copy that a later update
     // put in place is never swapped out.
-    if (VersionRules::buildOfBundle(installed) != build || VersionRules::buildOfBundle(kept) != keptBuild) {
+    if (VersionRules::buildOfBundle(installed) != build) {
         m_reason = QStringLiteral("the copies changed while it was watched");
-        journal(QStringLiteral("Update to %1 didn't start, but %2 was not put back: %3").arg(newCopy, oldCopy, m_reason));
-        return Outcome::StoodDown;
+        return standDown(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
     }
     AtomicSwap::Result swapped;
     try {
@@ -229,11 +385,31 @@ StartWatch::Outcome StartWatch::run()
                                       InstallLocations::keptCopyPath(InstallLocations::parentFolder(bundlePath)), swapHook);
     } catch (const SwapError &e) {
         m_reason = e.description();
-        journal(QStringLiteral("Update to %1 didn't start, and %2 couldn't be put back: %3").arg(newCopy, oldCopy, m_reason));
-        return Outcome::StoodDown;
+        return standDown(QStringLiteral("%1 didn't start, and %2 couldn't be put back: %3").arg(what, oldCopy, m_reason));
     }
     step(Step::AfterSwapBack);
-    journal(QStringLiteral("Update to %1 didn't start, so %2 was put back.").arg(newCopy, oldCopy));
+    if (verdict)
+        journal(QStringLiteral("%1 didn't start, so %2 was put back.").arg(what, oldCopy));
+    else
+        journal(QStringLiteral("%1 couldn't be judged, so %2 was put back; it will be offered again.").arg(what, oldCopy));
+
+    // Recorded after the copy is back, within a bounded wait: another
+    // program holding the settings must not keep the broken build at the
+    // path. Should the mark be lost, the build is offered again and its next
+    // start is watched again.
+    step(Step::BeforeMark);
+    if (mark) {
+        try {
+            const DefaultsStore settings = DefaultsStore::standard();
+            settings.setValues({{UpdaterDefaults::failedBuildsKey(),
+                                 UpdaterDefaults::withBuild(settings.string(UpdaterDefaults::failedBuildsKey()), build)},
+                                {UpdaterDefaults::rolledBackKey(), UpdaterDefaults::rolledBackText({build, newVersion})}},
+                               settingsWait);
+            m_marked = true;
+        } catch (const DefaultsStoreError &e) {
+            journal(QString::fromUtf8(e.what()));
+        }
+    }
 
     // The copy that didn't start is not kept: it is removed, as the kept
     // copy's name is the old one's no longer.
@@ -241,6 +417,6 @@ StartWatch::Outcome StartWatch::run()
     PreviousCopy::discard(swapped.oldEntryPath);
 
     step(Step::BeforeStartOld);
-    (startProgram ? startProgram : execProgram)(programOf(bundlePath));
+    startAtPath();
     return Outcome::RolledBack;
 }

@@ -14,8 +14,9 @@ inline const QString kArchiveName = QStringLiteral("update.zip");
 inline const QString kStagingPrefix = QStringLiteral(".Ferrowhistle-update-");
 inline const QString kMovePrefix = QStringLiteral(".Ferrowhistle-move-");
 // Beside the bundle: where a swap that cannot exchange puts the old copy
-// while the new one moves in. Never swept: should the new copy fail to move
-// in and the old one fail to move back, it is the only copy left.
+// while the new one moves in. Never swept by name alone: should the new copy
+// fail to move in and the old one fail to move back, it is the only copy
+// left. Only once a whole, verified copy runs at the path does it go.
 inline const QString kKeptPrefix = QStringLiteral(".Ferrowhistle-kept-");
 
 // A fresh name for that, in folder.

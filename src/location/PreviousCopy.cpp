@@ -3,7 +3,9 @@
 #include "location/InstallLocations.h"
 #include "platform/AtomicSwap.h"
 #include "platform/RemoveTree.h"
+#include "platform/Bundle.h"
 #include "platform/SystemError.h"
+#include "release/VersionRules.h"
 
 #include <QFile>
 
@@ -28,6 +30,27 @@ bool exists(const QByteArray &path)
 QString pathBeside(const QString &bundlePath)
 {
     return InstallLocations::parentFolder(bundlePath) + u'/' + kName;
+}
+
+std::optional<Kept> inspect(const QString &keptPath)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(keptPath).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    const Bundle bundle = Bundle::atPath(keptPath);
+    const qint64 build = VersionRules::buildOfBundle(bundle);
+    if (build <= 0)
+        return std::nullopt;
+    return Kept{keptPath, bundle.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString()), build,
+                QDateTime::fromMSecsSinceEpoch(qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000, Qt::UTC)};
+}
+
+std::optional<Kept> olderBeside(const QString &bundlePath)
+{
+    std::optional<Kept> kept = inspect(pathBeside(bundlePath));
+    if (!kept || kept->build >= VersionRules::buildOfBundle(Bundle::atPath(bundlePath)))
+        return std::nullopt;
+    return kept;
 }
 
 bool isKeptCopy(const QString &bundlePath) { return InstallLocations::lastComponent(bundlePath) == kName; }

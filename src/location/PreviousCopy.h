@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
+
+#include <optional>
 
 // The copy an update replaced, kept beside the installed one under one fixed
 // name, so that an update that does not start can be undone and the user can
@@ -17,6 +20,21 @@ QString pathBeside(const QString &bundlePath);
 // Whether the bundle is itself a kept copy, started from its place (then
 // the place beside it is its own).
 bool isKeptCopy(const QString &bundlePath);
+
+// What stands at a kept copy's place, read without following a link: a real
+// folder holding a bundle with a build number, and when it was put there
+// (renaming a folder sets its change time, and nothing else touches a kept
+// copy). Nothing for a link, a file, or a folder without a build.
+struct Kept {
+    QString path;
+    QString version;
+    qint64 build = 0;
+    QDateTime since;
+};
+std::optional<Kept> inspect(const QString &keptPath);
+// The one answer to "is an older copy kept beside the bundle": what
+// inspect() finds beside it, when its build is older than the bundle's.
+std::optional<Kept> olderBeside(const QString &bundlePath);
 
 // Puts the folder at oldCopy (on the bundle's file system) in the kept
 // copy's place, replacing the copy kept there before in one step. Returns

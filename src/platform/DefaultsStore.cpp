@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <thread>
+
 #include <plist/plist++.h>
 
 #include <cerrno>
@@ -287,6 +289,19 @@ bool DefaultsStore::remove(const QString &key) const
         if (dict.Find(key.toStdString()) == dict.End())
             return false;
         dict.Remove(key.toStdString());
+        return true;
+    });
+}
+
+void DefaultsStore::setValues(const QVariantMap &values, std::chrono::milliseconds lockWait) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + lockWait;
+    if (!DefaultsWriter::shared().waitUntilWritten(m_path, lockWait))
+        failPlain(m_path, QStringLiteral("this program's earlier changes are still waiting to be written"));
+    apply(values, [deadline] {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return true;
     });
 }

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -62,6 +63,12 @@ public:
     // Throws DefaultsStoreError when the file cannot be replaced; the file on
     // disk is then exactly as it was.
     void setValue(const QString &key, const QVariant &value) const;
+    // Sets every key of values in one replacement of the file, waiting at
+    // most lockWait for another program's lock (and for this process's
+    // posted changes); throws DefaultsStoreError when that is not enough.
+    // For a process that must not wait on others for long (the start
+    // watch), never for the GUI thread.
+    void setValues(const QVariantMap &values, std::chrono::milliseconds lockWait) const;
     // Returns whether the key was there. Throws like setValue.
     // Both first wait for the changes this process posted to the file, so
     // the order of changes holds; both may wait for another process's lock.

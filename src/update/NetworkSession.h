@@ -67,9 +67,6 @@ public:
     // it; Response::body stays empty. Memory stays bounded whatever the size.
     QCoro::Task<Response> get(QUrl url, QList<QPair<QByteArray, QByteArray>> headers, Limits limits, Sink sink);
 
-    // A limit as the sentences about it say it: "2 minutes", "0.5 seconds".
-    static QString describeDuration(std::chrono::milliseconds limit);
-
     struct Transfer;
 
 private:

@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "release/UpdaterDefaults.h"
 #include "release/UpdaterFailure.h"
+#include "platform/DurationText.h"
 
 #ifndef FERROWHISTLE_FEED_HOST
 #error "FERROWHISTLE_FEED_HOST must name the host of the built-in release feed"
@@ -60,7 +61,7 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
                                  .arg(describeBytes(limits.maxBytes)));
     case NetworkSession::Response::Outcome::TookTooLong:
         throw UpdaterFailure(QStringLiteral("The update feed took longer than %1 to arrive, so the check was stopped.")
-                                 .arg(NetworkSession::describeDuration(limits.overall)));
+                                 .arg(describeDuration(limits.overall)));
     case NetworkSession::Response::Outcome::Complete:
     case NetworkSession::Response::Outcome::SinkFailed: // the in-memory sink never fails
         break;

@@ -2,6 +2,7 @@
 
 #include "platform/BootClockTimer.h"
 #include "platform/SystemLog.h"
+#include "platform/Worker.h"
 #include "update/ReleaseFeed.h"
 #include "release/PhasedRollout.h"
 #include "release/VersionRules.h"
@@ -72,11 +73,25 @@ void Updater::clearRolledBack()
     Q_EMIT willChange();
     m_rolledBack.reset();
     Q_EMIT changed();
-    try {
-        m_env.defaults.remove(UpdaterDefaults::rolledBackKey());
-    } catch (const DefaultsStoreError &e) {
-        log(QString::fromStdString(e.what()));
-    }
+    // On a worker: another program holding the settings lock must not
+    // freeze the app.
+    removeOnWorker(UpdaterDefaults::rolledBackKey());
+}
+
+QCoro::Task<> Updater::removeOnWorker(QString key)
+{
+    QPointer<Updater> self(this);
+    auto removing = onWorker([defaults = m_env.defaults, key] {
+        try {
+            defaults.remove(key);
+            return QString();
+        } catch (const DefaultsStoreError &e) {
+            return QString::fromStdString(e.what());
+        }
+    });
+    const QString problem = co_await std::move(removing);
+    if (self && !problem.isEmpty())
+        self->log(problem);
 }
 
 std::optional<Updater::State> Updater::refusedOffer(const Release &release, bool userInitiated)
@@ -277,6 +292,7 @@ void Updater::startAutomaticChecks()
     // Once per process, before the first look: what an interrupted install
     // or move left behind.
     removeLeftovers();
+    removeRedundantSetAsideCopies();
     m_loop.emplace(runLoop(QPointer<Updater>(this), m_env.sleep, m_env.schedule));
 }
 

@@ -203,6 +203,21 @@ private:
     // they succeed; a failure is logged after failedPrefix and shown.
     QCoro::Task<> awaitReplacement(QCoro::Task<> steps, QString failedPrefix);
     QCoro::Task<> revertSteps();
+    // Why a kept copy may neither watch a start nor be put back.
+    struct KeptCopyProblem {
+        enum Kind { NotAFolder, NotSigned, NotNotarized, OtherIdentifier } kind;
+        QString detail;
+    };
+    // The checks a download passes, for the copy kept at path: a folder of
+    // its own (never a link), sealed and signed by the running copy's team,
+    // notarized, with this app's identifier.
+    QCoro::Task<std::optional<KeptCopyProblem>> checkKeptCopy(QString path, Bundle running);
+    // The relaunch after an exchange: watched by the kept copy's program
+    // once that copy passes checkKeptCopy, plain otherwise.
+    QCoro::Task<> relaunchWatchedOnceChecked(QString bundlePath, qint64 build);
+    // Removes the copies a fallback swap set aside, once a whole, verified
+    // copy runs at the path; on a worker.
+    QCoro::Task<> removeRedundantSetAsideCopies();
     // Removes a kept copy that is not older than this build or has been kept
     // too long.
     void sortOutPreviousCopy() const;
@@ -210,6 +225,8 @@ private:
     // reverted from: not offered, or (failed, when the user asked) with why.
     std::optional<State> refusedOffer(const Release &release, bool userInitiated);
     void clearRolledBack();
+    // Removes a key from the settings on a worker; a failure is logged.
+    QCoro::Task<> removeOnWorker(QString key);
 
     Environment m_env;
     State m_state = State::idle();

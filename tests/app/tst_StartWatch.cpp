@@ -1,10 +1,13 @@
-// The watch that the kept copy's program runs after an update: a new copy
-// that records its start stays; one that dies, cannot be started, or hangs
-// past the limit is ended and the kept copy is exchanged back, whole, and
-// started. Stopped at any step, it leaves a whole bundle at the path, and
-// the next start's sweep leaves at most one kept copy, never the broken one.
+// The watch that the kept copy's program runs after an update or a revert:
+// a copy at the path that records its start stays, whichever process runs
+// it; one that dies, fails while the session is there, cannot be started, or
+// hangs past the limit is ended and the kept copy is exchanged back, whole,
+// and started. A hand-over or a missing session is no verdict. Stopped at
+// any step, it leaves a whole bundle at the path, and the next start's sweep
+// leaves at most one kept copy, never the broken one.
 
 #include "app/StartWatch.h"
+#include "location/StartRecord.h"
 #include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
 #include "release/UpdaterDefaults.h"
@@ -14,9 +17,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QtTest>
 
+#include <algorithm>
+
 #include <csignal>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 #include <sys/stat.h>
 
@@ -51,7 +60,17 @@ void makeBundle(const QString &path, const QString &version, qint64 build, const
     writeFile(path + QStringLiteral("/Contents/bin/Ferrowhistle"), "#!/bin/sh\n" + script, 0755);
 }
 
-const QByteArray kRecords = "printf 501 > \"$FERROWHISTLE_START_RECORD\"\n";
+// Whether the process runs: there, and not a zombie waiting to be reaped
+// (kill(pid, 0) succeeds for one of those too).
+bool isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end > 0 && line.size() > end + 2 && line.at(end + 2) != 'Z' && line.at(end + 2) != 'X';
+}
 
 } // namespace
 
@@ -61,16 +80,29 @@ class tst_StartWatch : public QObject {
     QStringList m_log;
     QStringList m_started;
     int m_n = 0;
-    QString m_folder, m_bundle, m_previous;
+    QString m_folder, m_bundle, m_previous, m_temp;
     QMap<QString, QByteArray> m_oldTree, m_newTree;
 
-    // An installed 1.1 (501) running `script`, with 1.0 (500) kept beside it.
-    void install(const QByteArray &script)
+    // The folder and the record a copy at bundle path writes to.
+    void prepare(const QString &bundle)
     {
         m_folder = m_env.root() + QStringLiteral("/apps-%1").arg(++m_n);
-        m_bundle = m_folder + QStringLiteral("/Ferrowhistle.app");
+        m_bundle = m_folder + u'/' + bundle;
         m_previous = m_folder + QStringLiteral("/.Ferrowhistle-previous.app");
-        makeBundle(m_bundle, QStringLiteral("1.1"), 501, script);
+        m_temp = m_folder + QStringLiteral("/tmp");
+        QVERIFY(QDir().mkpath(m_temp));
+    }
+    // A line of the fake app's script that records its start as build.
+    QByteArray records(qint64 build = 501) const
+    {
+        return "printf " + QByteArray::number(build) + " > '" + QFile::encodeName(StartRecord::pathFor(m_bundle, m_temp)) + "'\n";
+    }
+    // An installed 1.1 (501) running `script`, with 1.0 (500) kept beside
+    // it; the script's RECORD stands for the line that records the start.
+    void install(const QByteArray &script, const QString &bundle = QStringLiteral("Ferrowhistle.app"))
+    {
+        prepare(bundle);
+        makeBundle(m_bundle, QStringLiteral("1.1"), 501, QByteArray(script).replace("RECORD\n", records()));
         makeBundle(m_previous, QStringLiteral("1.0"), 500, "exit 0\n");
         m_oldTree = snapshotTree(m_previous);
         m_newTree = snapshotTree(m_bundle);
@@ -82,7 +114,11 @@ class tst_StartWatch : public QObject {
         w.build = 501;
         w.limit = 2s;
         w.pollInterval = 10ms;
+        w.temporaryFolder = m_temp;
         w.startProgram = [this](const QString &program) { m_started << program; };
+        // The fake bundles carry no signature; the check itself is the
+        // assessment tool's, tested with real signed bundles end to end.
+        w.checkKeptCopy = [](const QString &) { return std::optional<QString>(); };
         return w;
     }
     QString failedBuilds() const
@@ -108,7 +144,7 @@ class tst_StartWatch : public QObject {
                  (UpdaterDefaults::RolledBack{501, QStringLiteral("1.1")}));
         // The new copy is gone, not left running.
         if (w.childPid() > 0)
-            QVERIFY(::kill(pid_t(w.childPid()), 0) != 0);
+            QVERIFY(!isRunning(w.childPid()));
     }
 
 private Q_SLOTS:
@@ -132,12 +168,19 @@ private Q_SLOTS:
     void stoppedAtAnyStepLeavesOneWholeBundle_data();
     void stoppedAtAnyStepLeavesOneWholeBundle();
     void theRecordIsTheBuildAndNothingElse();
+    void onlyAWaitingWatchGetsARecordAndDeadOnesAreSwept();
+    void aHandOverIsNoVerdict();
+    void aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack();
+    void aSessionThatFailsIsNoVerdict();
+    void aHeldSettingsLockNeverHoldsTheSwapBack();
+    void aKeptCopyThatFailsItsCheckIsNeverPutBack();
+    void aRevertIsWatchedAndTheNewerCopyComesBack();
 };
 
 void tst_StartWatch::aCopyThatRecordsItsStartStays()
 {
     // It records, runs a while, and quits: the quit is no failure.
-    install(kRecords + "sleep 0.3\nexit 3\n");
+    install("RECORD\nsleep 0.3\nexit 3\n");
     StartWatch w = watch();
     QCOMPARE(w.run(), Outcome::Confirmed);
     QCOMPARE(snapshotTree(m_bundle), m_newTree);
@@ -145,8 +188,8 @@ void tst_StartWatch::aCopyThatRecordsItsStartStays()
     QCOMPARE(m_started, QStringList());
     QCOMPARE(failedBuilds(), QString());
     QCOMPARE(m_log, QStringList{QStringLiteral("Update to 1.1 (501) started; 1.0 (500) is kept beside it")});
-    // Left running, as the app it is.
-    QVERIFY(::kill(pid_t(w.childPid()), 0) == 0);
+    // Left running, as the app it is, until it quits by itself.
+    QVERIFY(isRunning(w.childPid()));
     nextStart();
     QCOMPARE(snapshotTree(m_previous), m_oldTree);
 }
@@ -161,11 +204,11 @@ void tst_StartWatch::aBrokenCopyIsPutBack_data()
     QTest::newRow("exits before recording") << QByteArray("exit 1\n") << QString()
                                             << QStringLiteral("it exited with status 1 before it had started");
     QTest::newRow("hangs") << QByteArray("exec sleep 600\n") << QString() << QStringLiteral("it hadn't started after 2 seconds");
-    QTest::newRow("records another build") << QByteArray("printf 500 > \"$FERROWHISTLE_START_RECORD\"\nexec sleep 600\n")
+    QTest::newRow("records another build") << QByteArray("RECORD500\nexec sleep 600\n")
                                            << QString() << QStringLiteral("it hadn't started after 2 seconds");
-    QTest::newRow("program missing") << kRecords << QStringLiteral("remove")
+    QTest::newRow("program missing") << QByteArray("RECORD\n") << QStringLiteral("remove")
                                      << QStringLiteral("its program couldn't be started: No such file or directory");
-    QTest::newRow("program not executable") << kRecords << QStringLiteral("chmod")
+    QTest::newRow("program not executable") << QByteArray("RECORD\n") << QStringLiteral("chmod")
                                             << QStringLiteral("its program couldn't be started: Permission denied");
 }
 
@@ -175,6 +218,9 @@ void tst_StartWatch::aBrokenCopyIsPutBack()
     QFETCH(QString, change);
     QFETCH(QString, reason);
     install(script);
+    if (script.startsWith("RECORD500"))
+        makeBundle(m_bundle, QStringLiteral("1.1"), 501, records(500) + "exec sleep 600\n");
+    m_newTree = snapshotTree(m_bundle);
     const QString program = m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
     if (change == u"remove")
         QVERIFY(QFile::remove(program));
@@ -183,6 +229,7 @@ void tst_StartWatch::aBrokenCopyIsPutBack()
     StartWatch w = watch();
     QCOMPARE(w.run(), Outcome::RolledBack);
     QCOMPARE(w.reason(), reason);
+    QVERIFY(w.marked());
     QVERIFY(m_log.contains(QStringLiteral("Update to 1.1 (501): ") + reason));
     checkPutBack(w);
     // Nothing for the next start to sort out.
@@ -225,7 +272,8 @@ void tst_StartWatch::aCopyReplacedDuringTheWatchIsNeverSwappedOut()
     QCOMPARE(w.run(), Outcome::StoodDown);
     QCOMPARE(Bundle::atPath(m_bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("502"));
     QCOMPARE(snapshotTree(m_previous), m_oldTree);
-    QCOMPARE(m_started, QStringList());
+    // Whatever is at the path runs.
+    QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
 }
 
 void tst_StartWatch::stoppedAtAnyStepLeavesOneWholeBundle_data()
@@ -236,11 +284,12 @@ void tst_StartWatch::stoppedAtAnyStepLeavesOneWholeBundle_data()
     const int none = -1;
     QTest::newRow("waiting") << int(Step::Waiting) << none << false;
     QTest::newRow("before ending the new copy") << int(Step::BeforeEnd) << none << false;
-    QTest::newRow("before marking the build") << int(Step::BeforeMark) << none << false;
+    QTest::newRow("before checking the kept copy") << int(Step::BeforeCheck) << none << false;
     QTest::newRow("before the swap back") << int(Step::BeforeSwapBack) << none << false;
     QTest::newRow("in the exchange") << none << int(AtomicSwap::Step::BeforeExchange) << false;
     QTest::newRow("right after the exchange") << none << int(AtomicSwap::Step::AfterExchange) << true;
     QTest::newRow("after the swap back") << int(Step::AfterSwapBack) << none << true;
+    QTest::newRow("before marking the build") << int(Step::BeforeMark) << none << true;
     QTest::newRow("before removing the new copy") << int(Step::BeforeDiscard) << none << true;
     QTest::newRow("before starting the old copy") << int(Step::BeforeStartOld) << none << true;
 }
@@ -286,9 +335,9 @@ void tst_StartWatch::stoppedAtAnyStepLeavesOneWholeBundle()
     } else {
         QCOMPARE(snapshotTree(m_previous), m_oldTree);
     }
-    // Once the swap back had begun, the build is marked.
-    if (putBack || step == int(Step::BeforeSwapBack) || swapStep >= 0)
-        QVERIFY(UpdaterDefaults::buildList(failedBuilds()).contains(501));
+    // Marked only once the kept copy is back; the start records are swept.
+    const bool marked = step == int(Step::BeforeDiscard) || step == int(Step::BeforeStartOld);
+    QCOMPARE(UpdaterDefaults::buildList(failedBuilds()).contains(501), marked);
 }
 
 void tst_StartWatch::theRecordIsTheBuildAndNothingElse()
@@ -303,10 +352,239 @@ void tst_StartWatch::theRecordIsTheBuildAndNothingElse()
     QCOMPARE(StartRecord::read(path), std::nullopt);
     QCOMPARE(StartRecord::read(m_env.root() + QStringLiteral("/none")), std::nullopt);
 
-    qputenv(StartRecord::kVariable, "/somewhere/record");
-    QCOMPARE(StartRecord::takePath(), QStringLiteral("/somewhere/record"));
-    QVERIFY(!qEnvironmentVariableIsSet(StartRecord::kVariable));
-    QCOMPARE(StartRecord::takePath(), QString());
+    // A link at the record's name is neither read nor written through.
+    const QString elsewhere = m_env.root() + QStringLiteral("/elsewhere");
+    writeFile(elsewhere, "501");
+    QFile::remove(path);
+    QVERIFY(QFile::link(elsewhere, path));
+    QCOMPARE(StartRecord::read(path), std::nullopt);
+    QCOMPARE(StartRecord::write(path, 777), std::nullopt);
+    QCOMPARE(StartRecord::read(path), std::optional<qint64>(777));
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QCOMPARE(StartRecord::read(elsewhere), std::optional<qint64>(501));
+}
+
+void tst_StartWatch::onlyAWaitingWatchGetsARecordAndDeadOnesAreSwept()
+{
+    prepare(QStringLiteral("Ferrowhistle.app"));
+    const QString record = StartRecord::pathFor(m_bundle, m_temp);
+    // No watch: a start writes nothing, whatever its environment says.
+    QCOMPARE(StartRecord::writeIfAwaited(m_bundle, 501, m_temp), std::nullopt);
+    QVERIFY(!QFileInfo::exists(record));
+
+    QString problem;
+    UniqueFd lock = StartRecord::holdWatchLock(m_bundle, m_temp, &problem);
+    QVERIFY2(lock.valid(), qPrintable(problem));
+    QVERIFY(StartRecord::awaited(m_bundle, m_temp));
+    QVERIFY(!StartRecord::awaited(m_folder + QStringLiteral("/Other.app"), m_temp));
+    QCOMPARE(StartRecord::writeIfAwaited(m_bundle, 501, m_temp), std::nullopt);
+    QCOMPARE(StartRecord::read(record), std::optional<qint64>(501));
+    // A live watch keeps its lock and its record.
+    QCOMPARE(StartRecord::sweep(m_temp), QStringList());
+    QCOMPARE(QDir(m_temp).entryList(QDir::Files).size(), 2);
+
+    // A watch that was killed: its lock is free, and both go.
+    lock.reset();
+    QVERIFY(!StartRecord::awaited(m_bundle, m_temp));
+    QCOMPARE(StartRecord::sweep(m_temp).size(), 2);
+    QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_StartWatch::aHandOverIsNoVerdict()
+{
+    // The copy the watch starts finds the name taken by a copy that a
+    // launcher started from the same path a moment before, and gives way
+    // (exit 0). That other copy records the start.
+    install("if mkdir \"$(dirname \"$0\")/owner\" 2>/dev/null; then\n"
+            "  while [ ! -e \"$(dirname \"$0\")/handed-over\" ]; do sleep 0.02; done\n"
+            "  RECORD\n"
+            "  exec sleep 600\n"
+            "fi\n"
+            "touch \"$(dirname \"$0\")/handed-over\"\nexit 0\n");
+    const QString program = m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QProcess first;
+    first.start(program, {});
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY(QFileInfo::exists(m_bundle + QStringLiteral("/Contents/bin/owner")));
+    StartWatch w = watch();
+    QCOMPARE(w.run(), Outcome::Confirmed);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(failedBuilds(), QString());
+    QCOMPARE(m_started, QStringList());
+    QCOMPARE(m_log, QStringList{QStringLiteral("Update to 1.1 (501) started; 1.0 (500) is kept beside it")});
+    first.kill();
+    first.waitForFinished();
+
+    // The name is held by something that isn't this copy and never records:
+    // still no verdict, and the copy at the path is started again.
+    install("if [ -e \"$(dirname \"$0\")/../../../owner\" ]; then exit 0; fi\nexec sleep 600\n");
+    QVERIFY(QDir().mkpath(m_folder + QStringLiteral("/owner")));
+    m_log.clear();
+    m_started.clear();
+    StartWatch other = watch();
+    other.limit = 300ms;
+    QCOMPARE(other.run(), Outcome::StoodDown);
+    QCOMPARE(other.reason(), QStringLiteral("it handed over to an instance that isn't this copy"));
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
+    QCOMPARE(failedBuilds(), QString());
+}
+
+void tst_StartWatch::aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack()
+{
+    // The copy that took the name runs from the path and never records: it
+    // is this build, hung.
+    install("if mkdir \"$(dirname \"$0\")/owner\" 2>/dev/null; then while :; do sleep 1; done; fi\nexit 0\n");
+    QProcess first;
+    first.start(m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle"), {});
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY(QFileInfo::exists(m_bundle + QStringLiteral("/Contents/bin/owner")));
+    m_newTree = snapshotTree(m_bundle);
+    StartWatch w = watch();
+    w.limit = 300ms;
+    QCOMPARE(w.run(), Outcome::RolledBack);
+    QVERIFY(w.marked());
+    QVERIFY(first.waitForFinished(10000));
+    QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+    checkPutBack(w);
+}
+
+void tst_StartWatch::aSessionThatFailsIsNoVerdict()
+{
+    // The user logged out during the watch: the copy exits as it does with
+    // no display. The copy known to run goes back, nothing is held against
+    // the build, so it will be offered again.
+    install("exit 1\n");
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("DISPLAY");
+    qunsetenv("QT_QPA_PLATFORM");
+    StartWatch w = watch();
+    const Outcome outcome = w.run();
+    qputenv("DISPLAY", display);
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
+    else
+        qunsetenv("QT_QPA_PLATFORM");
+    QCOMPARE(outcome, Outcome::RolledBack);
+    QVERIFY(!w.marked());
+    QCOMPARE(w.reason(), QStringLiteral("it exited with status 1 before it had started, but no display: DISPLAY is not set"));
+    QCOMPARE(snapshotTree(m_bundle), m_oldTree);
+    QCOMPARE(failedBuilds(), QString());
+    QVERIFY(m_log.contains(QStringLiteral("Update to 1.1 (501) couldn't be judged, so 1.0 (500) was put back; it will be offered again.")));
+
+    // The same exit with the session there is a verdict.
+    install("exit 1\n");
+    StartWatch judged = watch();
+    judged.sessionProblem = [] { return std::optional<QString>(); };
+    QCOMPARE(judged.run(), Outcome::RolledBack);
+    QVERIFY(judged.marked());
+
+    // Alive but unconfirmed because the session lacks something: it runs on.
+    QFile::remove(DefaultsStore::standardPath());
+    install("exec sleep 600\n");
+    StartWatch alive = watch();
+    alive.limit = 200ms;
+    alive.sessionProblem = [] { return std::optional<QString>(QStringLiteral("no session bus: Connection refused")); };
+    m_started.clear();
+    QCOMPARE(alive.run(), Outcome::StoodDown);
+    QVERIFY(alive.leftRunning());
+    QVERIFY(isRunning(alive.childPid()));
+    ::kill(pid_t(alive.childPid()), SIGKILL);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(m_started, QStringList());
+    QCOMPARE(failedBuilds(), QString());
+}
+
+void tst_StartWatch::aHeldSettingsLockNeverHoldsTheSwapBack()
+{
+    install("exit 1\n");
+    // Another program holds the settings lock for as long as it likes.
+    const QString lockPath = DefaultsStore::standardPath() + QStringLiteral(".lock");
+    QDir().mkpath(QFileInfo(lockPath).absolutePath());
+    UniqueFd held(::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    QVERIFY(held.valid());
+    QCOMPARE(::flock(held.get(), LOCK_EX), 0);
+    StartWatch w = watch();
+    w.settingsWait = 100ms;
+    QCOMPARE(w.run(), Outcome::RolledBack);
+    held.reset();
+    QVERIFY(!w.marked());
+    QCOMPARE(snapshotTree(m_bundle), m_oldTree);
+    QCOMPARE(m_started.size(), 1);
+    QVERIFY(std::any_of(m_log.begin(), m_log.end(), [](const QString &l) { return l.contains(u"another program kept the file locked"); }));
+}
+
+void tst_StartWatch::aKeptCopyThatFailsItsCheckIsNeverPutBack()
+{
+    install("exit 1\n");
+    StartWatch w = watch();
+    w.checkKeptCopy = [](const QString &) { return std::optional<QString>(QStringLiteral("it isn't notarized (no ticket)")); };
+    QCOMPARE(w.run(), Outcome::StoodDown);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
+    QVERIFY(m_log.contains(
+        QStringLiteral("Update to 1.1 (501) didn't start, but 1.0 (500) was not put back: it isn't notarized (no ticket)")));
+
+    // A link at the kept name is no kept copy: not run, not put back.
+    install("exit 1\n");
+    const QString real = m_folder + QStringLiteral("/elsewhere.app");
+    QVERIFY(QFile::rename(m_previous, real));
+    QVERIFY(QFile::link(real, m_previous));
+    m_started.clear();
+    QCOMPARE(watch().run(), Outcome::NotWatched);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QVERIFY(QFileInfo(m_previous).isSymLink());
+    QCOMPARE(m_started.size(), 1);
+
+    // Swapped for a link while the watch waited.
+    install("exit 1\n");
+    StartWatch late = watch();
+    late.hook = [this, real](Step s) {
+        if (s == Step::BeforeCheck) {
+            QDir(m_previous).removeRecursively();
+            QFile::link(real, m_previous);
+        }
+    };
+    m_started.clear();
+    QCOMPARE(late.run(), Outcome::StoodDown);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(late.reason(), QStringLiteral("it is no longer the copy that was kept"));
+    QCOMPARE(m_started.size(), 1);
+}
+
+void tst_StartWatch::aRevertIsWatchedAndTheNewerCopyComesBack()
+{
+    // After a revert: 1.0 (500) at the path, 1.1 (501) kept.
+    prepare(QStringLiteral("Ferrowhistle.app"));
+    makeBundle(m_bundle, QStringLiteral("1.0"), 500, "exit 1\n");
+    makeBundle(m_previous, QStringLiteral("1.1"), 501, "exit 0\n");
+    const QMap<QString, QByteArray> older = snapshotTree(m_bundle);
+    const QMap<QString, QByteArray> newer = snapshotTree(m_previous);
+    StartWatch w = watch();
+    w.build = 500;
+    QCOMPARE(w.run(), Outcome::RolledBack);
+    QVERIFY(!w.marked());
+    QCOMPARE(snapshotTree(m_bundle), newer);
+    QVERIFY(!QFileInfo::exists(m_previous));
+    QVERIFY(m_log.contains(QStringLiteral("Revert to 1.0 (500) didn't start, so 1.1 (501) was put back.")));
+    QCOMPARE(failedBuilds(), QString());
+
+    // One that starts: the newer copy is no longer kept.
+    prepare(QStringLiteral("Ferrowhistle.app"));
+    makeBundle(m_bundle, QStringLiteral("1.0"), 500, records(500) + "exec sleep 600\n");
+    makeBundle(m_previous, QStringLiteral("1.1"), 501, "exit 0\n");
+    const QMap<QString, QByteArray> started = snapshotTree(m_bundle);
+    m_log.clear();
+    StartWatch good = watch();
+    good.build = 500;
+    QCOMPARE(good.run(), Outcome::Confirmed);
+    ::kill(pid_t(good.childPid()), SIGKILL);
+    QCOMPARE(snapshotTree(m_bundle), started);
+    QVERIFY(!QFileInfo::exists(m_previous));
+    QCOMPARE(m_log, QStringList{QStringLiteral("Revert to 1.0 (500) started; 1.1 (501) is no longer kept")});
 }
 
 QTEST_GUILESS_MAIN(tst_StartWatch)

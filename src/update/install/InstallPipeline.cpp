@@ -16,6 +16,7 @@
 #include "update/install/ArchiveDigest.h"
 #include "update/install/Download.h"
 #include "platform/Worker.h"
+#include "platform/DurationText.h"
 
 #include <QFile>
 
@@ -235,7 +236,7 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
         throw Failure(QStringLiteral("The download failed (HTTP %1).").arg(status));
     if (run->response.outcome == NetworkSession::Response::Outcome::TookTooLong)
         throw Failure(QStringLiteral("The download took longer than %1, so it wasn't installed.")
-                          .arg(NetworkSession::describeDuration(run->downloadLimits.overall)));
+                          .arg(describeDuration(run->downloadLimits.overall)));
     const qint64 size = run->response.outcome == NetworkSession::Response::Outcome::TooLarge ? run->response.bytes
                                                                                              : fileSize(run->archive);
     if (size < 1 || size > run->downloadLimits.maxBytes)
@@ -336,10 +337,12 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
 
     // The relaunch: the new copy starts from the same path once this
     // process has gone, watched by the kept copy's program when there is one.
-    if (kept)
-        relaunchWatched(run->bundlePath, run->newBuild);
-    else
+    if (kept) {
+        auto relaunching = relaunchWatchedOnceChecked(run->bundlePath, run->newBuild);
+        co_await std::move(relaunching);
+    } else {
         relaunch(run->bundlePath);
+    }
 }
 
 QCoro::Task<bool> Updater::assess(QString tool, QString candidate)
@@ -361,6 +364,6 @@ QCoro::Task<bool> Updater::assess(QString tool, QString candidate)
     }
     if (hung)
         throw Failure(QStringLiteral("Gatekeeper didn't finish checking the download within %1, so it wasn't installed.")
-                          .arg(NetworkSession::describeDuration(limit)));
+                          .arg(describeDuration(limit)));
     co_return accepted;
 }

@@ -1,9 +1,13 @@
 #include "update/Updater.h"
 
+#include "codesign/CodeSigning.h"
+#include "location/StartRecord.h"
 #include "platform/RemoveTree.h"
 #include "platform/TempDirectory.h"
+#include "platform/Worker.h"
 
 #include <QDir>
+#include <QPointer>
 
 void Updater::removeLeftovers() const
 {
@@ -17,6 +21,9 @@ void Updater::removeLeftovers() const
         {bundleFolder, {kStagingPrefix, kMovePrefix}},
         {temp, {kWorkPrefix}},
     };
+    // Start records and watch locks of watches that have ended.
+    for (const QString &path : StartRecord::sweep(temp))
+        log(QStringLiteral("Removed leftover ") + path);
     for (const auto &[place, prefixes] : places) {
         if (place.isEmpty())
             continue;
@@ -37,4 +44,38 @@ void Updater::removeLeftovers() const
             }
         }
     }
+}
+
+QCoro::Task<> Updater::removeRedundantSetAsideCopies()
+{
+    // A copy a fallback swap set aside may be the only one left, so it stays
+    // until a whole copy, sealed and signed, is known to run at the path:
+    // then it has no use left.
+    QPointer<Updater> self(this);
+    const QString bundlePath = m_env.bundle.path();
+    const Bundle running = m_env.bundle;
+    const QString folder = InstallLocations::parentFolder(bundlePath);
+    auto sweeping = onWorker([bundlePath, running, folder] {
+        QStringList removed;
+        const QStringList names = QDir(folder).entryList({InstallLocations::kKeptPrefix + u'*'},
+                                                         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        if (names.isEmpty())
+            return removed;
+        try {
+            verifySignature(bundlePath, running);
+        } catch (const CodeSigningError &) {
+            return removed;
+        }
+        for (const QString &name : names) {
+            const QString path = folder + u'/' + name;
+            if (removeTree(path))
+                removed << path;
+        }
+        return removed;
+    });
+    const QStringList removed = co_await std::move(sweeping);
+    if (!self)
+        co_return;
+    for (const QString &path : removed)
+        log(QStringLiteral("Removed %1, set aside by an earlier swap: a whole, verified copy runs at %2").arg(path, bundlePath));
 }

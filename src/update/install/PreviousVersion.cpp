@@ -4,6 +4,8 @@
 
 #include "codesign/CodeSigning.h"
 #include "location/PreviousCopy.h"
+#include "location/StartRecord.h"
+#include "platform/TempDirectory.h"
 #include "platform/Worker.h"
 #include "release/VersionRules.h"
 
@@ -17,32 +19,48 @@ constexpr QChar kEllipsis(0x2026);
 
 struct UpdaterGone {};
 
-// When the copy was put in its place: renaming a folder sets its change
-// time, and nothing else touches a kept copy.
-std::optional<QDateTime> keptSince(const QString &path)
-{
-    struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return std::nullopt;
-    return QDateTime::fromMSecsSinceEpoch(qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000, Qt::UTC);
-}
-
-QString versionOf(const Bundle &bundle)
-{
-    return bundle.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString());
-}
-
 } // namespace
 
 QString Updater::previousCopyPath() const { return PreviousCopy::pathBeside(m_env.bundle.path()); }
 
 std::optional<Updater::KeptCopy> Updater::keptCopy() const
 {
-    const Bundle kept = Bundle::atPath(previousCopyPath());
-    const qint64 build = VersionRules::buildOfBundle(kept);
-    if (build <= 0 || build >= currentBuild() || !keptSince(kept.path()))
+    const std::optional<PreviousCopy::Kept> kept = PreviousCopy::olderBeside(m_env.bundle.path());
+    if (!kept)
         return std::nullopt;
-    return KeptCopy{versionOf(kept), build};
+    return KeptCopy{kept->version, kept->build};
+}
+
+QCoro::Task<std::optional<Updater::KeptCopyProblem>> Updater::checkKeptCopy(QString path, Bundle running)
+{
+    QPointer<Updater> self(this);
+    // Never through a link: what runs or is put back is the folder itself.
+    if (!PreviousCopy::inspect(path))
+        co_return KeptCopyProblem{KeptCopyProblem::NotAFolder, QString()};
+    auto verify = [path, running] {
+        try {
+            verifySignature(path, running);
+            return QString();
+        } catch (const CodeSigningError &e) {
+            return e.reason().isEmpty() ? QStringLiteral("unknown error") : e.reason();
+        }
+    };
+    auto verifying = onWorker(std::move(verify));
+    const QString unsigned_ = co_await std::move(verifying);
+    if (!self)
+        throw UpdaterGone{};
+    if (!unsigned_.isEmpty())
+        co_return KeptCopyProblem{KeptCopyProblem::NotSigned, unsigned_};
+    auto assessing = assess(running.helperProgram(QStringLiteral("ferrowhistle-assess")), path);
+    const bool notarized = co_await std::move(assessing);
+    if (!self)
+        throw UpdaterGone{};
+    if (!notarized)
+        co_return KeptCopyProblem{KeptCopyProblem::NotNotarized, QString()};
+    const std::optional<QString> identifier = running.identifier();
+    if (!identifier || Bundle::atPath(path).identifier() != identifier)
+        co_return KeptCopyProblem{KeptCopyProblem::OtherIdentifier, QString()};
+    co_return std::nullopt;
 }
 
 void Updater::sortOutPreviousCopy() const
@@ -55,30 +73,30 @@ void Updater::sortOutPreviousCopy() const
         return;
     }
     const QString path = previousCopyPath();
-    const std::optional<QDateTime> since = keptSince(path);
-    if (!since) {
-        // Not a folder (or nothing): not a copy either.
+    const std::optional<PreviousCopy::Kept> kept = PreviousCopy::inspect(path);
+    if (!kept) {
+        // Not a copy (a link, a file, a folder with no build): gone.
         struct stat st;
         if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && PreviousCopy::discard(path))
             log(QStringLiteral("Removed leftover ") + path);
         return;
     }
-    const Bundle kept = Bundle::atPath(path);
-    const qint64 build = VersionRules::buildOfBundle(kept);
     // Not older than this copy: what a swap back or a revert left when it was
-    // stopped before removing the copy it replaced.
-    if (build <= 0 || build >= currentBuild()) {
+    // stopped before removing the copy it replaced. While a watch waits for
+    // this copy's start, a newer one kept is what it puts back.
+    if (kept->build >= currentBuild()) {
+        if (StartRecord::awaited(m_env.bundle.path(), temporaryDirectory()))
+            return;
         if (PreviousCopy::discard(path))
             log(QStringLiteral("Removed leftover ") + path);
         return;
     }
-    if (since->addDays(PreviousCopy::kKeepDays) <= m_env.clock()) {
-        const QString version = versionOf(kept); // read while it is there
+    if (kept->since.addDays(PreviousCopy::kKeepDays) <= m_env.clock()) {
         if (PreviousCopy::discard(path))
             log(QStringLiteral("Removed the previous version %1 (%2), kept since %3")
-                    .arg(version)
-                    .arg(build)
-                    .arg(since->toString(Qt::ISODate)));
+                    .arg(kept->version)
+                    .arg(kept->build)
+                    .arg(kept->since.toString(Qt::ISODate)));
     }
 }
 
@@ -107,37 +125,30 @@ QCoro::Task<> Updater::revertSteps()
     const QString version = kept->version;
     const Bundle running = m_env.bundle;
     const qint64 leaving = currentBuild();
-    const QString leavingVersion = versionOf(running);
+    const QString leavingVersion = running.infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString());
     log(QStringLiteral("Reverting from %1 (%2) to %3 (%4)").arg(leavingVersion).arg(leaving).arg(version).arg(kept->build));
     setState(State::installing(QStringLiteral("Checking ") + version + kEllipsis));
 
     // The same checks as for a download, but for the build: an older build
     // is what a revert asks for.
-    auto verify = [previous, running] {
-        try {
-            verifySignature(previous, running);
-            return QString();
-        } catch (const CodeSigningError &e) {
-            return e.reason().isEmpty() ? QStringLiteral("unknown error") : e.reason();
+    auto checking = checkKeptCopy(previous, running);
+    const std::optional<KeptCopyProblem> problem = co_await std::move(checking);
+    if (!self)
+        throw UpdaterGone{};
+    if (problem) {
+        switch (problem->kind) {
+        case KeptCopyProblem::NotAFolder:
+            throw Failure(QStringLiteral("The kept copy of Ferrowhistle %1 isn't a folder of its own, so it wasn't put back.").arg(version));
+        case KeptCopyProblem::NotSigned:
+            throw Failure(QStringLiteral("The kept copy of Ferrowhistle %1 isn't signed by Ferrowhistle's developer (%2), so it wasn't put back.")
+                              .arg(version, problem->detail));
+        case KeptCopyProblem::NotNotarized:
+            throw Failure(QStringLiteral("Gatekeeper didn't accept the kept copy of Ferrowhistle %1 as notarized, so it wasn't put back.")
+                              .arg(version));
+        case KeptCopyProblem::OtherIdentifier:
+            throw Failure(QStringLiteral("The kept copy isn't this app (its bundle ID differs), so it wasn't put back."));
         }
-    };
-    auto verifying = onWorker(std::move(verify));
-    const QString unsigned_ = co_await std::move(verifying);
-    if (!self)
-        throw UpdaterGone{};
-    if (!unsigned_.isEmpty())
-        throw Failure(QStringLiteral("The kept copy of Ferrowhistle %1 isn't signed by Ferrowhistle's developer (%2), so it wasn't put back.")
-                          .arg(version, unsigned_));
-    auto assessing = assess(running.helperProgram(QStringLiteral("ferrowhistle-assess")), previous);
-    const bool notarized = co_await std::move(assessing);
-    if (!self)
-        throw UpdaterGone{};
-    if (!notarized)
-        throw Failure(QStringLiteral("Gatekeeper didn't accept the kept copy of Ferrowhistle %1 as notarized, so it wasn't put back.")
-                          .arg(version));
-    const std::optional<QString> identifier = running.identifier();
-    if (!identifier || Bundle::atPath(previous).identifier() != identifier)
-        throw Failure(QStringLiteral("The kept copy isn't this app (its bundle ID differs), so it wasn't put back."));
+    }
 
     setState(State::installing(QStringLiteral("Reverting to ") + version + kEllipsis));
     AtomicSwap::Result swapped;
@@ -150,19 +161,62 @@ QCoro::Task<> Updater::revertSteps()
         throw PlatformError(e.description());
     }
     // Not offered again by the automatic checks; Check Now still shows it.
-    try {
-        m_env.defaults.setValue(UpdaterDefaults::revertedBuildsKey(),
-                                UpdaterDefaults::withBuild(m_env.defaults.string(UpdaterDefaults::revertedBuildsKey()), leaving));
-    } catch (const DefaultsStoreError &e) {
-        log(QString::fromStdString(e.what()));
-    }
+    // Written by the background writer: another program holding the
+    // settings must not freeze the app.
+    store(UpdaterDefaults::revertedBuildsKey(),
+          UpdaterDefaults::withBuild(m_env.defaults.string(UpdaterDefaults::revertedBuildsKey()), leaving));
     log(QStringLiteral("Reverted to %1 (%2); relaunching").arg(version).arg(kept->build));
 
-    // The copy left behind goes; the one put back is no longer kept.
-    const QString left = swapped.oldEntryPath;
-    auto discarding = onWorker([left] { PreviousCopy::discard(left); });
-    co_await std::move(discarding);
+    // The copy left is kept until the one put back has shown that it starts:
+    // an older build may fail on what the newer one wrote, and then the
+    // newer one comes back. An exchange has already put it at the kept
+    // name; a file system that can't exchange left it aside.
+    bool watched = true;
+    if (swapped.usedFallback) {
+        try {
+            PreviousCopy::keep(bundlePath, swapped.oldEntryPath);
+        } catch (const SwapError &e) {
+            log(QStringLiteral("Couldn't keep %1 (%2) beside the copy put back: %3").arg(leavingVersion).arg(leaving).arg(e.description()));
+            watched = false;
+        }
+    }
+    if (!watched) {
+        relaunch(bundlePath);
+        co_return;
+    }
+    auto relaunching = relaunchWatchedOnceChecked(bundlePath, kept->build);
+    co_await std::move(relaunching);
+}
+
+QCoro::Task<> Updater::relaunchWatchedOnceChecked(QString bundlePath, qint64 build)
+{
+    QPointer<Updater> self(this);
+    const QString previous = PreviousCopy::pathBeside(bundlePath);
+    auto checking = checkKeptCopy(previous, m_env.bundle);
+    const std::optional<KeptCopyProblem> problem = co_await std::move(checking);
     if (!self)
         throw UpdaterGone{};
+    if (!problem) {
+        relaunchWatched(bundlePath, build);
+        co_return;
+    }
+    // Its program would run unchecked as the watch, and be put back
+    // unchecked: the copy at the path starts on its own instead.
+    QString why;
+    switch (problem->kind) {
+    case KeptCopyProblem::NotAFolder:
+        why = QStringLiteral("it isn't a folder of its own");
+        break;
+    case KeptCopyProblem::NotSigned:
+        why = QStringLiteral("it isn't signed by Ferrowhistle's developer (%1)").arg(problem->detail);
+        break;
+    case KeptCopyProblem::NotNotarized:
+        why = QStringLiteral("Gatekeeper didn't accept it as notarized");
+        break;
+    case KeptCopyProblem::OtherIdentifier:
+        why = QStringLiteral("its bundle ID differs");
+        break;
+    }
+    log(QStringLiteral("The kept copy at %1 failed its check (%2), so the start of %3 isn't watched").arg(previous, why, bundlePath));
     relaunch(bundlePath);
 }

@@ -1,4 +1,5 @@
 #include "update/Updater.h"
+#include "platform/DurationText.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -36,7 +37,7 @@ QCoro::Task<> Updater::runTool(QString program, QStringList arguments, std::chro
                 co_await std::move(end);
             }
             throw ToolTimedOut(QFileInfo(program).fileName() + QStringLiteral(" didn't finish within ")
-                               + NetworkSession::describeDuration(limit) + QStringLiteral(", so it was stopped."));
+                               + describeDuration(limit) + QStringLiteral(", so it was stopped."));
         }
     }
     if (process->error() == QProcess::FailedToStart)

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/UniqueFd.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The proof that a copy started: a small file in the per-user temporary
+// folder, named after the bundle's path, that whichever process runs that
+// copy writes with its own build once its launch has settled, its updater
+// has loaded and it owns the bus name (or runs without a bus). It is written
+// only while a watch waits for it: the watch holds a lock file of its own
+// beside it, and a start that finds no such lock held writes nothing. So the
+// copy the watch started counts, and so does one that a launcher, a start at
+// login or D-Bus activation started from the same path meanwhile; nothing in
+// the environment can point the record elsewhere.
+namespace StartRecord {
+
+inline const QString kRecordPrefix = QStringLiteral("Ferrowhistle-started-");
+inline const QString kWatchPrefix = QStringLiteral("Ferrowhistle-watch-");
+
+// The record for the copy at bundlePath, in the temporary folder temp.
+QString pathFor(const QString &bundlePath, const QString &temp);
+// Writes build to path in one step, replacing whatever stands at the name
+// (a link included) without following it. Returns the reason when it could
+// not.
+std::optional<QString> write(const QString &path, qint64 build);
+// The build recorded at path, if there is a whole record there (never read
+// through a link).
+std::optional<qint64> read(const QString &path);
+// For the copy at bundlePath, running build: writes the record when a live
+// watch waits for it. Returns the reason when a record was wanted but could
+// not be written; nothing otherwise.
+std::optional<QString> writeIfAwaited(const QString &bundlePath, qint64 build, const QString &temp);
+// Whether a live watch waits for the copy at bundlePath.
+bool awaited(const QString &bundlePath, const QString &temp);
+// Made and held by the watch while it waits (closed on exec and at exit):
+// the lock that tells a start its record is wanted. Invalid, with the
+// reason in *problem, when it could not be made.
+UniqueFd holdWatchLock(const QString &bundlePath, const QString &temp, QString *problem);
+// Removes from temp the lock files of watches that have ended and records
+// that no live watch waits for; returns the paths removed.
+QStringList sweep(const QString &temp);
+
+} // namespace StartRecord
