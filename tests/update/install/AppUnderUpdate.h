@@ -44,5 +44,16 @@ private:
     qint64 m_firstPid = 0;
 };
 
+// A normal user may not bind a folder over the system's certificate folder;
+// root of a user namespace of its own may, in a mount namespace of that
+// namespace, which is all the app under update needs. Called from a test's
+// initMain(), before QCoreApplication starts a thread: a process with
+// threads can't enter a user namespace. Does nothing for root.
+void becomeRootOfOwnUserNamespace();
+// Empty when the app can be started with the loopback authority in place
+// of the system's certificates; otherwise why not, in words that name
+// "needs root or a user namespace" (what the test runner counts as a skip).
+QString whyNoCertificateFolder();
+
 // The feed record of a release archive.
 QByteArray feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip);

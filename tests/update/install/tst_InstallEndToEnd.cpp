@@ -53,6 +53,10 @@ class tst_InstallEndToEnd : public QObject {
     void installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
                               const QByteArray &feed, const QByteArray &zipBytes, const QString &expected);
 
+public:
+    // Before the application object: it starts threads.
+    static void initMain() { becomeRootOfOwnUserNamespace(); }
+
 private Q_SLOTS:
     void installsAndRelaunchesAsTheNewBuild();
     void installsWhatMakeReleaseMade();
@@ -64,8 +68,8 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     // The app trusts the system's certificates (their folder, and their
     // file where it exists), so the loopback authority is put in a folder
     // bound over the system's, in a mount namespace of the app's own.
-    if (::geteuid() != 0)
-        QSKIP("putting a test authority into the system's certificate folder needs root");
+    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     SigningFixture f;
     const QString home = m_env.root() + QStringLiteral("/home");
     const QString applications = home + QStringLiteral("/Applications");
@@ -92,8 +96,8 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
 void tst_InstallEndToEnd::installsWhatMakeReleaseMade()
 {
     QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
-    if (::geteuid() != 0)
-        QSKIP("putting a test authority into the system's certificate folder needs root");
+    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     SigningFixture f;
     const QString home = m_env.root() + QStringLiteral("/home-of-release");
     const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
