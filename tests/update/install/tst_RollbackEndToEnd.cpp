@@ -57,6 +57,7 @@ private Q_SLOTS:
     void aReleaseThatDoesNotStartIsPutBack_data();
     void aReleaseThatDoesNotStartIsPutBack();
     void aGoodReleaseStaysAndCanBeReverted();
+    void aRevertToABuildThatDoesNotStartBringsTheNewerOneBack();
 };
 
 void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack_data()
@@ -226,13 +227,80 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     QTRY_VERIFY_WITH_TIMEOUT(again.bus().appPid() != 0 && again.bus().appPid() != again.firstPid(), 120000);
     QCOMPARE(buildAt(installed), QStringLiteral("500"));
     QCOMPARE(snapshotTree(installed), before);
-    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
     QVERIFY(again.log().contains(QStringLiteral("Reverted to 1.0.0 (500); relaunching")));
+    // The newer copy stays kept until the older one has shown that it starts.
+    QTRY_VERIFY_WITH_TIMEOUT(again.log().contains(QStringLiteral("Revert to 1.0.0 (500) started; 1.0.0 (501) is no longer kept")),
+                             120000);
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
+    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
     QTRY_VERIFY_WITH_TIMEOUT(!readBytes(entry).contains("revert-update"), 30000);
     QVERIFY(readBytes(entry).contains("Actions=show-test-message;settings;quit;"));
     QCOMPARE(again.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
     QCOMPARE(again.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
     QVERIFY(again.bus().waitForApp(false));
+}
+
+// Build 500 runs, installs 501, and is asked back; but 500 no longer starts
+// on what 501 left behind (a file stands for that here). The revert is
+// watched like an update, so 501 comes back and runs from the same path.
+void tst_RollbackEndToEnd::aRevertToABuildThatDoesNotStartBringsTheNewerOneBack()
+{
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-revert");
+    const QString installed = f.unsignedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString applications = QFileInfo(installed).path();
+    const QString marker = applications + QStringLiteral("/500-cannot-start");
+    const QString program = installed + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QVERIFY(QFile::rename(program, program + QStringLiteral(".real")));
+    // Its watch mode still runs: that is the code that brought 501 in.
+    writeScript(program, "here=$(dirname \"$0\")\n"
+                         "if [ \"$1\" != --watch-start ] && [ -e \"$here/../../../500-cannot-start\" ]; then kill -SEGV $$; fi\n"
+                         "exec \"$here/Ferrowhistle.real\" \"$@\"\n");
+    signBundle(installed, f.developer.identityPem());
+    notarizeBundle(installed, f.notary.identityPem());
+    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release-revert"), 501);
+    QVERIFY(!next.isEmpty());
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-revert.zip");
+    writeReleaseArchive(next, zip);
+    const QByteArray zipBytes = readBytes(zip);
+
+    LoopbackHttpsServer server(&m_ca);
+    AppUnderUpdate app(m_env.root(), home, m_ca);
+    QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    QVERIFY(app.start(installed));
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    QDBusMessage reply;
+    bool answered = false;
+    auto tryInstall = [&] {
+        if (!answered) {
+            reply = app.action(actionId(AppAction::InstallUpdate));
+            answered = reply.errorName() != BusNames::noUpdateOfferedError();
+        }
+        return answered;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) started; 1.0.0 (500) is kept beside it")),
+                             120000);
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
+    const qint64 updated = app.bus().appPid();
+    QCOMPARE(buildAt(installed), QStringLiteral("501"));
+
+    writeBytes(marker, "");
+    QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY2_WITH_TIMEOUT(app.log().contains(QStringLiteral("Revert to 1.0.0 (500) didn't start, so 1.0.0 (501) was put back.")),
+                              qPrintable(app.log().join(u'\n')), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(app.bus().appPid() != 0 && app.bus().appPid() != updated, 60000);
+    QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(app.bus().appPid())).symLinkTarget(), program);
+    QCOMPARE(buildAt(installed), QStringLiteral("501"));
+    QCOMPARE(snapshotTree(installed), snapshotTree(next));
+    // The build that didn't start is not kept; nothing is held against 501.
+    QCOMPARE(entriesWithPrefix(applications, QStringLiteral(".Ferrowhistle-")), QStringList());
+    QVERIFY(!app.log().join(u'\n').contains(QStringLiteral("Update to 1.0.0 (501) didn't start")));
+    QCOMPARE(app.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(app.bus().waitForApp(false));
 }
 
 QTEST_GUILESS_MAIN(tst_RollbackEndToEnd)
