@@ -213,7 +213,7 @@ QHash<QString, QString> desktopEntryValues(const QByteArray &file)
 
 // An Exec value's arguments, read as the desktop-entry rules do: the string
 // escapes, then the quoting (inside double quotes a backslash makes the next
-// " ` $ or \\ literal), then %% as % in each. Empty for an unclosed quote.
+// " ` $ or backslash literal), then %% as % in each. Empty for an unclosed quote.
 QStringList execArguments(const QString &value)
 {
     QString unescaped;
