@@ -28,8 +28,8 @@ void requireUsablePath(const QString &path, const char *what)
         fail(QStringLiteral("the %1 \"%2\" is not an absolute path").arg(QLatin1String(what), path));
     for (const QChar c : path) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            fail(QStringLiteral("the %1 \"%2\" contains a control character, which a desktop entry cannot hold")
-                     .arg(QLatin1String(what), path));
+            fail(QStringLiteral("the %1 \"%2\" contains the control character U+%3, which a desktop entry cannot hold")
+                     .arg(QLatin1String(what), path, QStringLiteral("%1").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper()));
     }
 }
 
@@ -49,6 +49,24 @@ QString desktopExec(const QString &commandLine)
     QString out = desktopString(commandLine);
     out.replace(QLatin1Char('%'), QStringLiteral("%%"));
     return out;
+}
+
+// GLib loads an entry only when the first word of its Exec names a program
+// it can find, and it looks that word up before it turns %% back into %: a
+// program whose path holds a % would never be found. Such a program is run
+// through the shell, which takes the path as $0 and never reads it as shell
+// text; every other one is named directly.
+const QString kShell = QStringLiteral("/bin/sh");
+const QString kShellRunsItsZero = QStringLiteral("exec \"$0\" \"$@\"");
+
+// The command line that starts executablePath, before the escaping of Exec.
+QString execCommand(const QString &executablePath)
+{
+    if (!executablePath.contains(QLatin1Char('%')))
+        return quotedExecArgument(executablePath);
+    return QStringList{kShell, QStringLiteral("-c"), quotedExecArgument(kShellRunsItsZero),
+                       quotedExecArgument(executablePath)}
+        .join(QLatin1Char(' '));
 }
 
 void writeAtomically(const QString &path, const QByteArray &bytes)
@@ -97,7 +115,7 @@ QByteArray desktopEntryText(const QString &executablePath, const QString &iconPa
 {
     requireUsablePath(executablePath, "program");
     requireUsablePath(iconPath, "icon");
-    const QString exec = quotedExecArgument(executablePath);
+    const QString exec = execCommand(executablePath);
     QStringList ids;
     for (const LauncherAction &action : actions)
         ids.append(action.id);
@@ -193,9 +211,10 @@ QHash<QString, QString> desktopEntryValues(const QByteArray &file)
     return values;
 }
 
-// The program an Exec value starts, read as the desktop-entry rules do: the
-// string escapes, then the first argument with its quoting, then %% as %.
-QString execProgram(const QString &value)
+// An Exec value's arguments, read as the desktop-entry rules do: the string
+// escapes, then the quoting (inside double quotes a backslash makes the next
+// " ` $ or backslash literal), then %% as % in each. Empty for an unclosed quote.
+QStringList execArguments(const QString &value)
 {
     QString unescaped;
     for (qsizetype i = 0; i < value.size(); ++i) {
@@ -206,20 +225,47 @@ QString execProgram(const QString &value)
             unescaped += value[i];
         }
     }
-    QString program;
-    if (unescaped.startsWith(u'"')) {
-        qsizetype i = 1;
-        for (; i < unescaped.size() && unescaped[i] != u'"'; ++i) {
-            if (unescaped[i] == u'\\' && i + 1 < unescaped.size() && QStringLiteral("\"`$\\").contains(unescaped[i + 1]))
-                ++i;
-            program += unescaped[i];
+    QStringList arguments;
+    QString current;
+    bool inArgument = false;
+    for (qsizetype i = 0; i < unescaped.size(); ++i) {
+        const QChar c = unescaped[i];
+        if (c == u'"') {
+            inArgument = true;
+            for (++i; i < unescaped.size() && unescaped[i] != u'"'; ++i) {
+                if (unescaped[i] == u'\\' && i + 1 < unescaped.size()
+                    && QStringLiteral("\"`$\\").contains(unescaped[i + 1]))
+                    ++i;
+                current += unescaped[i];
+            }
+            if (i >= unescaped.size())
+                return {};
+        } else if (c == u' ' || c == u'\t') {
+            if (inArgument)
+                arguments.append(current);
+            current.clear();
+            inArgument = false;
+        } else {
+            current += c;
+            inArgument = true;
         }
-        if (i >= unescaped.size())
-            return {}; // an unclosed quote starts nothing
-    } else {
-        program = unescaped.section(QLatin1Char(' '), 0, 0);
     }
-    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    if (inArgument)
+        arguments.append(current);
+    for (QString &argument : arguments)
+        argument.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    return arguments;
+}
+
+// The program an Exec value starts: its first argument, or the one the
+// shell is handed to run (see execCommand).
+QString execProgram(const QString &value)
+{
+    const QStringList arguments = execArguments(value);
+    if (arguments.size() >= 4 && arguments[0] == kShell && arguments[1] == QLatin1String("-c")
+        && arguments[2] == kShellRunsItsZero)
+        return arguments[3];
+    return arguments.value(0);
 }
 
 } // namespace
@@ -240,7 +286,7 @@ QByteArray autostartEntryText(const QString &executablePath, const QString &icon
                                   "Version=1.4\n"
                                   "Name=Ferrowhistle\n"
                                   "Comment=Shows short messages in a floating card\n");
-    text += QStringLiteral("Exec=") + desktopExec(quotedExecArgument(executablePath)) + QLatin1Char('\n');
+    text += QStringLiteral("Exec=") + desktopExec(execCommand(executablePath)) + QLatin1Char('\n');
     text += QStringLiteral("Icon=") + desktopString(iconPath) + QLatin1Char('\n');
     text += QStringLiteral("Terminal=false\n"
                            "StartupNotify=false\n"

@@ -45,8 +45,11 @@ QString desktopEntryPath(const QString &dataHome);
 QString dbusServicePath(const QString &dataHome);
 
 // Their contents, for a program at executablePath (absolute). Throws
-// DesktopIntegrationError for a path neither file can carry (control
-// characters, not absolute).
+// DesktopIntegrationError for a path neither file can carry (a control
+// character, named in the sentence; not absolute). The entry's Exec lines
+// name the program, or, when its path holds a %, hand it to /bin/sh as $0:
+// GLib looks for the program named before it reads %% as %, and would not
+// load the entry.
 QByteArray desktopEntryText(const QString &executablePath, const QString &iconPath,
                             const QList<LauncherAction> &actions);
 QByteArray dbusServiceText(const QString &executablePath);

@@ -1,6 +1,7 @@
-// The desktop entry and the D-Bus activation file, for bundles at awkward
-// paths: what a launcher and dbus-daemon make of the Exec lines must be the
-// program's exact path.
+// The desktop entry, the D-Bus activation file and the start-at-login entry,
+// for bundles at awkward paths: what a launcher (GLib's, or one reading the
+// rules as written) and dbus-daemon make of the Exec lines must be the
+// program's exact path with the right arguments.
 #include "location/DesktopIntegration.h"
 #include "support/PrivateBus.h"
 
@@ -27,17 +28,32 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A stand-in program that records the path it was started as.
-QString makeBundle(const QString &bundle, const QString &marker)
+// A stand-in program that records how it was started: $0 and then each
+// argument, one a line, in RECORDS/NAME, where NAME is its last argument
+// ("main" without one). The record appears whole (written, then renamed).
+QString makeBundle(const QString &bundle, const QString &records)
 {
     const QString program = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
     QDir().mkpath(QFileInfo(program).path());
+    QDir().mkpath(records);
     QFile f(program);
     if (!f.open(QIODevice::WriteOnly))
         return {};
-    f.write("#!/bin/sh\nprintf '%s' \"$0\" > '" + QFile::encodeName(marker) + "'\n");
+    const QByteArray folder = QFile::encodeName(records);
+    f.write("#!/bin/sh\nlast=main\nfor a; do last=$a; done\n"
+            "printf '%s\\n' \"$0\" \"$@\" > '" + folder + "'/\"$last.tmp\" && mv '" + folder + "'/\"$last.tmp\" '"
+            + folder + "'/\"$last\"\n");
     f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
     return program;
+}
+
+// What the stand-in recorded under NAME: its $0, then its arguments.
+QStringList startedAs(const QString &records, const QString &name)
+{
+    QString text = QString::fromUtf8(readAll(records + QLatin1Char('/') + name));
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
 // The value of KEY in [GROUP] of a desktop-entry style file, as written.
@@ -52,6 +68,44 @@ QString rawValue(const QByteArray &file, const QString &group, const QString &ke
     }
     return {};
 }
+
+// A program run to its end: whether it exited 0, and all it printed.
+struct Run {
+    int exitCode = -1;
+    QString output;
+    bool ok() const { return exitCode == 0; }
+};
+
+Run run(const QString &program, const QStringList &args,
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(60000))
+        return {-1, program + QStringLiteral(": ") + p.errorString()};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAll())};
+}
+
+// GLib runs the Exec lines itself only when it has no session bus: with
+// one, it asks the bus to activate a D-Bus activatable app instead.
+QProcessEnvironment withoutSessionBus()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/fw-no-bus"));
+    return env;
+}
+
+// gio has no command for a desktop action; GLib's own call launches it.
+// Run by the system's Python, where python3-gi installs the bindings.
+const char kSystemPython[] = "/usr/bin/python3";
+const char kLaunchActions[] = "import sys, gi\n"
+                              "gi.require_version('Gio', '2.0')\n"
+                              "from gi.repository import Gio\n"
+                              "info = Gio.DesktopAppInfo.new_from_filename(sys.argv[1])\n"
+                              "if info is None: sys.exit('GLib cannot load ' + sys.argv[1])\n"
+                              "for action in sys.argv[2:]: info.launch_action(action, None)\n";
 
 // Exec as the desktop-entry rules read it: the string escapes first, then
 // the quoting (inside double quotes, a backslash before a quote, backtick,
@@ -117,75 +171,97 @@ void TestDesktopIntegration::execLinesGiveBackTheExactPath_data()
     QTest::newRow("plain") << QStringLiteral("Ferrowhistle.app");
     QTest::newRow("spaces") << QStringLiteral("My Apps/Ferrowhistle copy.app");
     QTest::newRow("shell characters") << QStringLiteral("a\"b'c $HOME `id` \\x\\\\y; (z) * ? # ~ & | < >.app");
-    QTest::newRow("percent and field codes") << QStringLiteral("100% %u %%f.app");
+    QTest::newRow("percent") << QStringLiteral("pct 100%.app");
+    QTest::newRow("percent and field codes") << QStringLiteral("100% %u %%f %k.app");
+    QTest::newRow("percent among quotes") << QStringLiteral("50% \"off\" \\%u $1 `x` 'y'.app");
+    QTest::newRow("equals and a leading tilde") << QStringLiteral("~a=b/#c.app");
     QTest::newRow("non-ASCII") << QStringLiteral("Programme é 👋.app");
 }
 
+// Every Exec line of both entries starts the program at its exact path with
+// the right arguments, read by the rules as written and by GLib, whose
+// launcher most desktops use; the D-Bus activation file starts it too.
 void TestDesktopIntegration::execLinesGiveBackTheExactPath()
 {
     QFETCH(QString, name);
     QTemporaryDir dir;
-    const QString marker = dir.path() + QStringLiteral("/started-as");
+    const QString records = dir.path() + QStringLiteral("/records");
     const QString bundle = dir.path() + QLatin1Char('/') + name;
-    const QString program = makeBundle(bundle, marker);
+    const QString program = makeBundle(bundle, records);
     QVERIFY(!program.isEmpty());
     const QString dataHome = dir.path() + QStringLiteral("/data");
+    const QString configHome = dir.path() + QStringLiteral("/config");
 
+    QVERIFY(!autostartStartsBundle(bundle, configHome));
     installDesktopIntegration(bundle, dataHome, kActions);
+    installAutostartEntry(bundle, configHome);
+    const QString entryPath = desktopEntryPath(dataHome);
+    const QString autostartPath = autostartEntryPath(configHome);
+    QCOMPARE(autostartPath, configHome + QStringLiteral("/autostart/com.copperkestrel.Ferrowhistle.desktop"));
+    const QByteArray entry = readAll(entryPath);
+    const QByteArray autostart = readAll(autostartPath);
 
-    const QByteArray entry = readAll(desktopEntryPath(dataHome));
-    QCOMPARE(parseDesktopExec(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Exec"))),
-             QStringList{program});
+    // The desktop's own checker accepts both, without a single remark.
+    for (const QString &path : {entryPath, autostartPath}) {
+        const Run validate = run(QStringLiteral("desktop-file-validate"), {path});
+        QVERIFY2(validate.ok() && validate.output.isEmpty(), qPrintable(path + QStringLiteral(": ") + validate.output));
+    }
+
     QStringList actionIds;
     for (const LauncherAction &action : kActions) {
-        const QString group = QStringLiteral("Desktop Action ") + action.id;
-        QCOMPARE(parseDesktopExec(rawValue(entry, group, QStringLiteral("Exec"))),
-                 (QStringList{program, QStringLiteral("--action"), action.id}));
         // As written: the escape character doubled.
-        QCOMPARE(rawValue(entry, group, QStringLiteral("Name")),
+        QCOMPARE(rawValue(entry, QStringLiteral("Desktop Action ") + action.id, QStringLiteral("Name")),
                  QString(action.title).replace(QStringLiteral("\\"), QStringLiteral("\\\\")));
         actionIds.append(action.id);
     }
     QCOMPARE(rawValue(entry, QStringLiteral("Desktop Entry"), QStringLiteral("Actions")),
              actionIds.join(QLatin1Char(';')) + QLatin1Char(';'));
 
-    // The desktop's own checker accepts it, without a single remark.
-    QProcess validate;
-    validate.setProcessChannelMode(QProcess::MergedChannels);
-    validate.start(QStringLiteral("desktop-file-validate"), {desktopEntryPath(dataHome)});
-    QVERIFY(validate.waitForFinished(30000));
-    QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
-    QCOMPARE(validate.exitCode(), 0);
+    // Read by the rules as written and run: the launcher entry, its actions
+    // and the start-at-login entry.
+    const auto runAsWritten = [&](const QByteArray &file, const QString &group) {
+        const QStringList argv = parseDesktopExec(rawValue(file, group, QStringLiteral("Exec")));
+        return !argv.isEmpty() && QProcess::execute(argv.first(), argv.mid(1)) == 0;
+    };
+    QVERIFY(runAsWritten(entry, QStringLiteral("Desktop Entry")));
+    QCOMPARE(startedAs(records, QStringLiteral("main")), QStringList{program});
+    for (const LauncherAction &action : kActions) {
+        QVERIFY(runAsWritten(entry, QStringLiteral("Desktop Action ") + action.id));
+        QCOMPARE(startedAs(records, action.id), (QStringList{program, QStringLiteral("--action"), action.id}));
+    }
+    QVERIFY(QDir(records).removeRecursively() && QDir().mkpath(records));
+    QVERIFY(runAsWritten(autostart, QStringLiteral("Desktop Entry")));
+    QCOMPARE(startedAs(records, QStringLiteral("main")), QStringList{program});
+    QVERIFY(QDir(records).removeRecursively() && QDir().mkpath(records));
+
+    // Launched by GLib: it loads the entries at all, and runs what they say.
+    const Run launch = run(QStringLiteral("gio"), {QStringLiteral("launch"), entryPath}, withoutSessionBus());
+    QVERIFY2(launch.ok(), qPrintable(launch.output));
+    QTRY_COMPARE_WITH_TIMEOUT(startedAs(records, QStringLiteral("main")), QStringList{program}, 30000);
+    const Run actions = run(QLatin1String(kSystemPython), QStringList{QStringLiteral("-c"), QLatin1String(kLaunchActions), entryPath} + actionIds,
+                            withoutSessionBus());
+    QVERIFY2(actions.ok(), qPrintable(actions.output));
+    for (const LauncherAction &action : kActions)
+        QTRY_COMPARE_WITH_TIMEOUT(startedAs(records, action.id),
+                                  (QStringList{program, QStringLiteral("--action"), action.id}), 30000);
+    QVERIFY(QFile::remove(records + QStringLiteral("/main")));
+    const Run login = run(QStringLiteral("gio"), {QStringLiteral("launch"), autostartPath}, withoutSessionBus());
+    QVERIFY2(login.ok(), qPrintable(login.output));
+    QTRY_COMPARE_WITH_TIMEOUT(startedAs(records, QStringLiteral("main")), QStringList{program}, 30000);
+
+    // The start-at-login entry is read back as this bundle's, and only its.
+    QVERIFY(autostartStartsBundle(bundle, configHome));
+    QVERIFY(autostartStartsBundle(bundle + QLatin1Char('/'), configHome));
+    QVERIFY(!autostartStartsBundle(bundle + QStringLiteral("x"), configHome));
 
     // dbus-daemon starts the program the activation file names. It never
     // takes the bus name, so the activation is not waited for.
+    QVERIFY(QFile::remove(records + QStringLiteral("/main")));
     PrivateBus bus(dir.path() + QStringLiteral("/bus"), QFileInfo(dbusServicePath(dataHome)).path());
     QVERIFY(bus.isRunning());
     bus.connection().interface()->asyncCall(QStringLiteral("StartServiceByName"),
                                             QStringLiteral(FERROWHISTLE_BUNDLE_ID), 0u);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readAll(marker)), program, 10000);
-
-    // The start-at-login entry, by the same writer: its Exec starts the same
-    // program, the checker accepts it, and it is read back as this bundle's.
-    const QString configHome = dir.path() + QStringLiteral("/config");
-    QVERIFY(!autostartStartsBundle(bundle, configHome));
-    installAutostartEntry(bundle, configHome);
-    QCOMPARE(autostartEntryPath(configHome),
-             configHome + QStringLiteral("/autostart/com.copperkestrel.Ferrowhistle.desktop"));
-    const QByteArray autostart = readAll(autostartEntryPath(configHome));
-    const QStringList argv = parseDesktopExec(rawValue(autostart, QStringLiteral("Desktop Entry"), QStringLiteral("Exec")));
-    QCOMPARE(argv, QStringList{program});
-    QVERIFY(autostartStartsBundle(bundle, configHome));
-    QVERIFY(autostartStartsBundle(bundle + QLatin1Char('/'), configHome));
-    QVERIFY(!autostartStartsBundle(bundle + QStringLiteral("x"), configHome));
-    validate.start(QStringLiteral("desktop-file-validate"), {autostartEntryPath(configHome)});
-    QVERIFY(validate.waitForFinished(30000));
-    QCOMPARE(QString::fromUtf8(validate.readAll()), QString());
-    QCOMPARE(validate.exitCode(), 0);
-    QVERIFY(QFile::remove(marker));
-    QCOMPARE(QProcess::execute(argv.first(), argv.mid(1)), 0);
-    QCOMPARE(QString::fromUtf8(readAll(marker)), program);
+    QTRY_COMPARE_WITH_TIMEOUT(startedAs(records, QStringLiteral("main")), QStringList{program}, 30000);
 }
 
 void TestDesktopIntegration::unusableBundleWritesNothing()
@@ -203,7 +279,7 @@ void TestDesktopIntegration::unusableBundleWritesNothing()
 
     const QString lineBreak = dir.path() + QStringLiteral("/two\nlines.app");
     QVERIFY(!makeBundle(lineBreak, dir.path() + QStringLiteral("/m")).isEmpty());
-    QVERIFY2(refusal(lineBreak).contains(QStringLiteral("control character")), qPrintable(refusal(lineBreak)));
+    QVERIFY2(refusal(lineBreak).contains(QStringLiteral("control character U+000A")), qPrintable(refusal(lineBreak)));
     const QString empty = dir.path() + QStringLiteral("/Empty.app");
     QVERIFY(QDir().mkpath(empty));
     QVERIFY2(refusal(empty).contains(empty + QStringLiteral("/Contents/bin/Ferrowhistle is missing")),

@@ -59,6 +59,7 @@ private Q_SLOTS:
     void startsTheAppBesideItselfAndCtrlCLeavesIt();
     void anAppThatEndsAtOnceIsReportedWithItsReason();
     void installedActivationFileStartsTheApp();
+    void registrationFailingHalfwayIsStillUninstalled();
     void staleActivationFileFallsBackToTheAppBesideIt();
     void printsTheOutcomeOnALineOfItsOwn();
 
@@ -230,6 +231,38 @@ void TestDisplayClient::installedActivationFileStartsTheApp()
     QVERIFY(!QFileInfo::exists(autostart));
     QVERIFY(!QFileInfo::exists(desktop.fileName()));
     QVERIFY(!QFileInfo::exists(installed));
+}
+
+// make install whose registration writes the launcher entry and the
+// activation file, then fails on the start-at-login entry: the install
+// fails, saying why, and make uninstall still removes the two files, which
+// would otherwise start a removed bundle; what was in the entry's place is
+// not the install's and stays.
+void TestDisplayClient::registrationFailingHalfwayIsStillUninstalled()
+{
+    const QString home = m_env.root() + QStringLiteral("/half home");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    const QString autostart = home + QStringLiteral("/config/autostart/com.copperkestrel.Ferrowhistle.desktop");
+    const QString blocker = autostart + QStringLiteral("/kept");
+    QVERIFY(QDir().mkpath(blocker));
+
+    const ProgramRun install = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/install-app"), {QStringLiteral(FW_BINARY_DIR)}, env, 120000);
+    QCOMPARE(install.exitCode, 1);
+    QVERIFY2(install.err.contains(autostart), qPrintable(install.err));
+    const QStringList written{home + QStringLiteral("/data/applications/com.copperkestrel.Ferrowhistle.desktop"),
+                              home + QStringLiteral("/data/dbus-1/services/com.copperkestrel.Ferrowhistle.service")};
+    for (const QString &file : written)
+        QVERIFY2(QFileInfo(file).isFile(), qPrintable(file));
+
+    const ProgramRun uninstall = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/uninstall-app"), {}, env);
+    QVERIFY2(uninstall.exitCode == 0, qPrintable(uninstall.err));
+    for (const QString &file : written)
+        QVERIFY2(!QFileInfo::exists(file), qPrintable(file));
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Applications/Ferrowhistle.app")));
+    QVERIFY(QFileInfo(blocker).isDir());
 }
 
 void TestDisplayClient::staleActivationFileFallsBackToTheAppBesideIt()

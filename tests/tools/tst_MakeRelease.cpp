@@ -2,7 +2,8 @@
 // it as an already built folder: every bad input is refused at once in one
 // line naming the variable, with nothing written; a good one gives a
 // stripped, signed zip whose entries carry the commit's time, its feed
-// record and the debug files by build-id.
+// record and the debug files by build-id, named by the version and build
+// the bundle says; a failure leaves the last release exactly as it was.
 #include "../codesign/SigningFixture.h"
 
 #include "support/ProgramRun.h"
@@ -10,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -17,6 +19,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -62,6 +65,42 @@ QString buildId(const QString &file)
     return id.match(readelf({QStringLiteral("-n"), file})).captured(1);
 }
 
+// Every entry under root, one line each: its path, and a file's inode, size,
+// change time and digest, or a link's target. Equal lists: nothing was
+// written, replaced or removed in between.
+QStringList treeSnapshot(const QString &root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QString line = QDir(root).relativeFilePath(path);
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            line += QStringLiteral(" gone");
+        else if (S_ISLNK(st.st_mode))
+            line += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
+        else if (S_ISREG(st.st_mode))
+            line += QStringLiteral(" %1 %2 %3.%4 %5")
+                        .arg(st.st_ino)
+                        .arg(st.st_size)
+                        .arg(st.st_mtim.tv_sec)
+                        .arg(st.st_mtim.tv_nsec)
+                        .arg(QString::fromLatin1(QCryptographicHash::hash(readBytes(path), QCryptographicHash::Sha256).toHex()));
+        lines.append(line);
+    }
+    lines.sort();
+    return lines;
+}
+
+// What a release into out left beside it (its staging folders).
+QStringList besideOut(const QString &out)
+{
+    const QFileInfo info(out);
+    return QDir(info.path()).entryList({QLatin1Char('.') + info.fileName() + QLatin1Char('*')},
+                                       QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
 } // namespace
 
 class tst_MakeRelease : public QObject {
@@ -98,6 +137,7 @@ private Q_SLOTS:
     void refusesBadInputInOneLine_data();
     void refusesBadInputInOneLine();
     void releasesAStrippedSignedZipWithFixedTimes();
+    void releasesTheBundlesVersionAndKeepsTheLastOnFailure();
 };
 
 void tst_MakeRelease::initTestCase()
@@ -300,6 +340,59 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
         QCOMPARE(second[i].name, first[i].name);
         QVERIFY2(second[i] == first[i], qPrintable(first[i].name));
     }
+}
+
+void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
+{
+    const auto editPlist = [](const QString &build, const QByteArray &from, const QByteArray &to) {
+        const QString plist = build + QStringLiteral("/Ferrowhistle.app/Contents/Info.plist");
+        const QByteArray info = readBytes(plist);
+        if (!info.contains(from))
+            return false;
+        writeBytes(plist, QByteArray(info).replace(from, to));
+        return true;
+    };
+    // A bundle that says 1.2.3, which no source file does: the release is
+    // named and recorded by it.
+    const QString versioned = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-versioned"), 501);
+    QVERIFY(!versioned.isEmpty());
+    QVERIFY(editPlist(versioned, "<string>1.0.0</string>", "<string>1.2.3</string>"));
+    // An earlier release's zip and debug file, which this one replaces neither of.
+    const QString out = m_env.root() + QStringLiteral("/kept-release");
+    writeBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip"), "an earlier zip");
+    writeBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug"), "an earlier debug file");
+    ProgramRun r = runToEnd(kScript, {versioned, out}, goodInputs(), 240000);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
+    QVERIFY2(r.out.contains(QStringLiteral("Ferrowhistle 1.2.3 (build 501)")), qPrintable(r.out));
+    QVERIFY(QFileInfo(out + QStringLiteral("/Ferrowhistle-1.2.3-501.zip")).isFile());
+    QCOMPARE(QJsonDocument::fromJson(readBytes(out + QStringLiteral("/appcast.json"))).object().value(QStringLiteral("version")).toString(),
+             QStringLiteral("1.2.3"));
+    QCOMPARE(readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip")), QByteArray("an earlier zip"));
+    QCOMPARE(readBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug")), QByteArray("an earlier debug file"));
+    QCOMPARE(besideOut(out), QStringList());
+    const QStringList released = treeSnapshot(out);
+    QVERIFY(released.size() > 10);
+
+    // The build is the bundle's CFBundleVersion, whatever else says 501.
+    const QString other = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-other"), 500);
+    QVERIFY(!other.isEmpty());
+    QVERIFY(editPlist(other, "</dict>", "\t<key>CFBundleGetInfoString</key>\n\t<string>501</string>\n</dict>"));
+    r = runToEnd(kScript, {other, out}, goodInputs(), 240000);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(other + QStringLiteral("/Ferrowhistle.app is build 500, not 501")), qPrintable(r.err));
+    QCOMPARE(treeSnapshot(out), released);
+
+    // Signing fails (a link out of the bundle) after the programs were
+    // stripped: no debug file of it is left anywhere, and the last release
+    // is untouched.
+    const QString unsignable = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-unsignable"), 501);
+    QVERIFY(!unsignable.isEmpty());
+    QVERIFY(QFile::link(m_env.root(), unsignable + QStringLiteral("/Ferrowhistle.app/Contents/Resources/outside")));
+    r = runToEnd(kScript, {unsignable, out}, goodInputs(), 240000);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("make release: signing failed")), qPrintable(r.err));
+    QCOMPARE(treeSnapshot(out), released);
+    QCOMPARE(besideOut(out), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_MakeRelease)
