@@ -194,7 +194,7 @@ private Q_SLOTS:
         runToEnd(updater.check(false));
         QCOMPARE(updater.availableRelease()->build, 50);
         QCOMPARE(updater.rolledBackVersion(), std::nullopt);
-        QCOMPARE(m_settings.string(UpdaterDefaults::rolledBackKey()), std::nullopt);
+        QTRY_COMPARE(m_settings.string(UpdaterDefaults::rolledBackKey()), std::nullopt);
 
         m_log.clear();
         m_settings.setValue(UpdaterDefaults::revertedBuildsKey(), QStringLiteral("50"));

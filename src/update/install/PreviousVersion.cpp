@@ -191,8 +191,11 @@ QCoro::Task<> Updater::revertSteps()
 QCoro::Task<> Updater::relaunchWatchedOnceChecked(QString bundlePath, qint64 build)
 {
     QPointer<Updater> self(this);
+    // After the exchange this process's own bundle, with its tool and its
+    // anchors, is the kept copy: it is checked by its own trust, never by
+    // the copy now at the path.
     const QString previous = PreviousCopy::pathBeside(bundlePath);
-    auto checking = checkKeptCopy(previous, m_env.bundle);
+    auto checking = checkKeptCopy(previous, Bundle::atPath(previous));
     const std::optional<KeptCopyProblem> problem = co_await std::move(checking);
     if (!self)
         throw UpdaterGone{};

@@ -11,7 +11,11 @@
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
 #include "platform/AtomicSwap.h"
+#include "location/PreviousCopy.h"
+#include "platform/Bundle.h"
 #include "platform/DefaultsStore.h"
+#include "platform/DefaultsWriter.h"
+#include "release/VersionRules.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
 #include "release/UpdaterDefaults.h"
@@ -405,11 +409,15 @@ void tst_InstallPipeline::revertsToTheKeptCopy()
     QVERIFY2(m_terminated == 1, qPrintable(updater.state().text()));
     QCOMPARE(texts, (QStringList{QStringLiteral("Checking 1.99\u2026"), QStringLiteral("Reverting to 1.99\u2026")}));
     QCOMPARE(snapshotTree(bundle), keptTree);
-    QVERIFY(!QFileInfo::exists(previous));
+    // The copy left is kept until the older one has shown that it starts.
+    QCOMPARE(VersionRules::buildOfBundle(Bundle::atPath(previous)), 100);
     checkNothingLeft(folder);
     QCOMPARE(m_log, (QStringList{QStringLiteral("Reverting from 1.100 (100) to 1.99 (99)"),
                                  QStringLiteral("Reverted to 1.99 (99); relaunching")}));
+    DefaultsWriter::shared().waitUntilWritten();
     QCOMPARE(DefaultsStore::standard().string(UpdaterDefaults::revertedBuildsKey()), QStringLiteral("100"));
+    // What the watch does once the older copy has started.
+    QVERIFY(PreviousCopy::discard(previous));
 
     // Nothing kept now: the revert says so and changes nothing.
     Updater after(environment(bundle));
