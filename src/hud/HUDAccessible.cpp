@@ -9,13 +9,11 @@ namespace {
 
 class CardAccessible final : public QAccessibleWidget {
 public:
+    // A notification from the start, also as a panel made ahead that does
+    // not carry its card yet: screen readers keep the role of an object for
+    // its whole life, and AT-SPI has no event that would tell them it
+    // changed when the panel becomes a card.
     explicit CardAccessible(HUDPanel *panel) : QAccessibleWidget(panel, QAccessible::Notification) {}
-
-    // A panel made ahead, still without its card, is no notification yet.
-    QAccessible::Role role() const override
-    {
-        return static_cast<HUDPanel *>(widget())->view() ? QAccessible::Notification : QAccessible::Window;
-    }
 
     QString text(QAccessible::Text t) const override
     {
@@ -57,6 +55,17 @@ void install()
         return true;
     }();
     Q_UNUSED(installed);
+}
+
+void cardCarried(QObject *panel)
+{
+    // Its name was empty until now, and screen readers keep a name they
+    // have read until they hear it changed. Without an assistive technology
+    // no accessible object is made for this.
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleEvent changed(panel, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
 }
 
 } // namespace HUDAccessible

@@ -225,14 +225,15 @@ void HUDController::showCards(const Pending &request)
         // text unseen, and laying out text that cannot be seen is what made
         // a huge message slow: the text stops at the last whole line that fits.
         const double maxTextHeight = placed ? HUDLayout::maxTextHeight(target.visibleFrame) : HUDView::kUnbounded;
+        HUDPanel *panel = takePanel();
+        QPointer<HUDPanel> card(panel);
         auto *view = new HUDView(
             request.message,
-            [self] {
-                if (self)
-                    self->dismiss(HUDOutcome::clicked);
+            [self, card] {
+                if (self && card)
+                    self->cardClicked(card);
             },
             maxTextHeight);
-        HUDPanel *panel = takePanel();
         panel->carry(view);
         panel->setPlacedOn(target.screen);
 
@@ -362,6 +363,17 @@ void HUDController::dismiss(HUDOutcome why)
         });
         fadeOut->start(QAbstractAnimation::DeleteWhenStopped);
     }
+}
+
+void HUDController::cardClicked(HUDPanel *card)
+{
+    // A click belongs to the message of the card it lands on. A card still
+    // fading out has ended its message already, and the message up now is
+    // another one.
+    const bool current = std::any_of(m_panels.cbegin(), m_panels.cend(),
+                                     [card](const QPointer<HUDPanel> &p) { return p == card; });
+    if (current)
+        dismiss(HUDOutcome::clicked);
 }
 
 QCoro::Task<HUDOutcome> HUDController::showAndWait(QString message, HUDPosition position,

@@ -100,6 +100,7 @@ private:
     QList<Screens::Screen> chosenScreens(const QList<Screens::Screen> &screens, HUDScreen choice) const;
     void startDismissTimer(double seconds);
     HUDPanel *takePanel();
+    void cardClicked(HUDPanel *card);
     void preparePanels();
     void screenRemoved(QScreen *screen);
     static void settle(const Ticket &ticket, HUDOutcome outcome);

@@ -67,6 +67,7 @@ void HUDPanel::carry(HUDView *view)
         path.addRoundedRect(QRectF(rect()), HUDLayout::kCornerRadius, HUDLayout::kCornerRadius);
         setMask(QRegion(path.toFillPolygon().toPolygon()));
     }
+    HUDAccessible::cardCarried(this);
 }
 
 void HUDPanel::setFrameOrigin(QPointF origin)

@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <climits>
@@ -38,6 +39,7 @@ class TestHUDAccessible : public QObject {
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
+    void everyCardOfASessionIsAnnounced();
     void theCardIsANotificationNamedByItsText_data();
     void theCardIsANotificationNamedByItsText();
 
@@ -121,6 +123,59 @@ QJsonArray TestHUDAccessible::accessibleObjects(QString *error) const
     if (parse.error != QJsonParseError::NoError)
         *error = parse.errorString();
     return doc.array();
+}
+
+void TestHUDAccessible::everyCardOfASessionIsAnnounced()
+{
+    // A screen reader that was there before the first card: it knows only
+    // what the events told it, and what it read of their objects then.
+    QProcess listener;
+    listener.setProcessEnvironment(m_bus->environment());
+    listener.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    listener.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral(FW_SOURCE_DIR "/tests/hud/atspi_listen.py"), QStringLiteral("Ferrowhistle")});
+    const auto stop = qScopeGuard([&] {
+        listener.terminate();
+        listener.waitForFinished(10000);
+    });
+    QList<QJsonObject> heard;
+    bool ready = false;
+    const auto hear = [&] {
+        while (listener.canReadLine()) {
+            const QByteArray line = listener.readLine().trimmed();
+            if (line == "ready")
+                ready = true;
+            else
+                heard.append(QJsonDocument::fromJson(line).object());
+        }
+    };
+    QVERIFY(QTest::qWaitFor([&] { hear(); return ready; }, 30000));
+
+    // Announced: a notification, showing, whose name is the card's text.
+    const auto announced = [&](const QString &text) {
+        for (const QJsonObject &event : std::as_const(heard)) {
+            const QJsonObject source = event.value(QStringLiteral("source")).toObject();
+            if (event.value(QStringLiteral("type")).toString() == QLatin1String("object:state-changed:showing")
+                && event.value(QStringLiteral("detail1")).toInt() == 1
+                && source.value(QStringLiteral("role")).toString() == QLatin1String("notification")
+                && source.value(QStringLiteral("name")).toString() == text)
+                return true;
+        }
+        return false;
+    };
+    const auto heardSoFar = [&] {
+        QStringList out;
+        for (const QJsonObject &event : std::as_const(heard))
+            out.append(QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+        return out.join(QLatin1Char('\n'));
+    };
+    for (const QString &text : {QStringLiteral("First card"), QStringLiteral("Second card"), QStringLiteral("Third card")}) {
+        QVERIFY(QTest::qWaitFor([this] { return m_x.mappedWindowsNamed(kCard).isEmpty(); }, 30000));
+        const QDBusPendingCall call = m_bus->connection().asyncCall(display(text, 0.5), INT_MAX);
+        QVERIFY2(QTest::qWaitFor([&] { hear(); return announced(text); }, 30000),
+                 qPrintable(text + QStringLiteral(" was not announced; heard:\n") + heardSoFar()));
+        QVERIFY(QTest::qWaitFor([&] { return call.isFinished(); }, 30000));
+    }
 }
 
 void TestHUDAccessible::theCardIsANotificationNamedByItsText_data()

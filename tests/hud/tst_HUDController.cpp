@@ -10,6 +10,8 @@
 #include "support/X11Windows.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QPropertyAnimation>
 #include <QPointer>
 #include <QScopeGuard>
 #include <QRegularExpression>
@@ -50,6 +52,7 @@ private Q_SLOTS:
     void replacedTimerNeverDismissesNewCard();
     void replacementWhileFadingLeavesBothAlone();
     void clickDismissesAtOnce();
+    void aClickOnAFadingCardEndsNoOtherMessage();
     void givenDurationIsUsed();
     void showAndWaitEndsAfterCardIsGone();
     void showAndWaitCoversNewerMessage();
@@ -233,6 +236,78 @@ void TestHUDController::clickDismissesAtOnce()
     hud().show(QStringLiteral("again"), HUDPosition::center, 30.0);
     QTest::mouseClick(hud().panel()->view(), Qt::LeftButton, {}, QPoint(40, 40)); // the icon
     QVERIFY(!hud().panel());
+}
+
+void TestHUDController::aClickOnAFadingCardEndsNoOtherMessage()
+{
+    // A's time runs out; B comes up beside A while A still fades out.
+    hud().show(QStringLiteral("A"), HUDPosition::left, 0.05);
+    QSignalSpy dismissed(m_hud.get(), &HUDController::panelDismissed);
+    QTRY_COMPARE_WITH_TIMEOUT(dismissed.count(), 1, kSlowMachineMs);
+    QPointer<HUDPanel> fading = dismissed.at(0).at(0).value<HUDPanel *>();
+    QVERIFY(fading);
+    // Hold A's fade-out where it stands, so that the click surely lands on
+    // A however slowly the machine runs.
+    QPropertyAnimation *fadeOut = nullptr;
+    for (QPropertyAnimation *a : fading->findChildren<QPropertyAnimation *>()) {
+        if (a->state() == QAbstractAnimation::Running)
+            fadeOut = a;
+    }
+    QVERIFY(fadeOut);
+    fadeOut->pause();
+    const QPointer<QPropertyAnimation> held(fadeOut);
+    const auto letGo = qScopeGuard([&] {
+        if (held && held->state() == QAbstractAnimation::Paused)
+            held->resume();
+    });
+    auto b = hud().showAndWait(QStringLiteral("B"), HUDPosition::right, 30.0);
+    QPointer<HUDPanel> shown = hud().panel();
+    QVERIFY(shown && shown != fading);
+
+    // The user's click on A, through the X server.
+    bool pressedOnA = false;
+    struct PressWatch : QObject {
+        bool *pressed;
+        explicit PressWatch(bool *p) : pressed(p) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::MouseButtonPress)
+                *pressed = true;
+            return false;
+        }
+    } watch(&pressedOnA);
+    fading->view()->installEventFilter(&watch);
+    X11Client x;
+    QVERIFY(x.isConnected());
+    QRect onScreen;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (const X11Window &w : x.mappedTopLevels()) {
+                if (w.id == fading->winId())
+                    onScreen = w.geometry;
+            }
+            return !onScreen.isNull();
+        }(),
+        kSlowMachineMs);
+    const QPoint at = onScreen.center();
+    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()),
+                                                           QString::number(at.y()), QStringLiteral("click"),
+                                                           QStringLiteral("1")}),
+             0);
+    QTRY_VERIFY_WITH_TIMEOUT(pressedOnA, kSlowMachineMs);
+    fading->view()->removeEventFilter(&watch);
+
+    // B stays up with its timer; A fades out as it was.
+    QCOMPARE(hud().panel(), shown.data());
+    QVERIFY(hud().hasDismissTimer());
+    QCOMPARE(dismissed.count(), 1);
+    fadeOut->resume();
+    QTRY_VERIFY_WITH_TIMEOUT(fading.isNull() || !fading->isVisible(), kSlowMachineMs);
+    QVERIFY(shown && shown->isVisible());
+
+    // B ends the way it really ends: here a newer message takes its place.
+    hud().show(QStringLiteral("C"), HUDPosition::center, 0.2);
+    QCOMPARE(named(QCoro::waitFor(std::move(b))), QStringLiteral("replaced"));
 }
 
 void TestHUDController::givenDurationIsUsed()
