@@ -82,7 +82,10 @@ std::optional<QDateTime> optionalDate(const StrictJsonObject &json, const QStrin
     const std::optional<QString> text = optionalString(json, key);
     if (!text)
         return std::nullopt;
-    const std::optional<QDateTime> date = PhasedRollout::parseDate(*text);
+    PhasedRollout::DateError error = PhasedRollout::DateError::form;
+    const std::optional<QDateTime> date = PhasedRollout::parseDate(*text, &error);
+    if (!date && error == PhasedRollout::DateError::years)
+        fail(key, QStringLiteral("lies outside the years 0001 to 9999 (in UTC), so it can't be shown"));
     if (!date)
         fail(key, QStringLiteral("isn't an ISO 8601 date and time with a zone"));
     return date;

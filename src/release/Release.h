@@ -26,7 +26,8 @@ struct Release {
     // "sha256" present and strings; "build" present and an integer literal
     // that fits 64 bits (not "42", 42.0, 4.2e1 or 2^63); "url" a valid URL;
     // "notes" and "minimumSystemVersion" strings, null or absent;
-    // "pubDate" an ISO 8601 date and time with a zone, null or absent;
+    // "pubDate" an ISO 8601 date and time with a zone within the years 0001
+    // to 9999 in UTC (see PhasedRollout::parseDate), null or absent;
     // "phasedRolloutInterval" an integer literal of at least 1, null or
     // absent. Other keys are ignored; a key given twice anywhere is refused.
     // Throws PlatformError with the decoder's description. urlText receives

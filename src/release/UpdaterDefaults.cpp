@@ -1,5 +1,6 @@
 #include "release/UpdaterDefaults.h"
 
+#include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/VersionRules.h"
 
@@ -19,6 +20,7 @@ const QList<Key> &keys()
         {failedBuildsKey(), QMetaType::QString},
         {revertedBuildsKey(), QMetaType::QString},
         {rolledBackKey(), QMetaType::QString},
+        {heldRolloutKey(), QMetaType::QString},
     };
     return all;
 }
@@ -61,6 +63,25 @@ std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text)
 QString rolledBackText(const RolledBack &rolledBack)
 {
     return QString::number(rolledBack.build) + u' ' + rolledBack.version;
+}
+
+std::optional<HeldRollout> parseHeldRollout(const std::optional<QString> &text)
+{
+    if (!text)
+        return std::nullopt;
+    const QStringList pieces = text->split(u' ');
+    if (pieces.size() != 2)
+        return std::nullopt;
+    const std::optional<QDateTime> pubDate = PhasedRollout::parseDate(pieces[0]);
+    const std::optional<qint64> interval = VersionRules::parseInteger(pieces[1]);
+    if (!pubDate || !interval || *interval < 1)
+        return std::nullopt;
+    return HeldRollout{*pubDate, *interval};
+}
+
+QString heldRolloutText(const HeldRollout &held)
+{
+    return PhasedRollout::formatDate(held.pubDate) + u' ' + QString::number(held.intervalSeconds);
 }
 
 bool isHonouredFeedURL(const QString &text)

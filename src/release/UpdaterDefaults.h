@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -15,8 +16,8 @@ namespace UpdaterDefaults {
 inline QString feedURLKey() { return QStringLiteral("UpdateFeedURL"); }
 inline QString automaticCheckKey() { return QStringLiteral("updateAutomaticCheck"); }
 inline QString lastCheckKey() { return QStringLiteral("updateLastCheck"); }
-// This install's phased-rollout group, 0 to 6: picked at random by the app
-// the first time a phased release needs it, then kept.
+// This install's phased-rollout group, 0 to 6, when one is set; without it
+// the app works the group out from the machine, the user and the bundle.
 inline QString rolloutGroupKey() { return QStringLiteral("updateRolloutGroup"); }
 // Builds that were installed here and did not start, so they were put back:
 // decimal numbers separated by blanks. Never offered again.
@@ -26,6 +27,12 @@ inline QString revertedBuildsKey() { return QStringLiteral("updateRevertedBuilds
 // The last update put back because it did not start: its build, a blank and
 // its version ("501 1.0.1"), until a newer build is offered.
 inline QString rolledBackKey() { return QStringLiteral("updateRolledBack"); }
+
+// The rollout of the release the last automatic check held back: its
+// pubDate, a blank and its interval in seconds ("2026-12-08T10:00:00Z
+// 86400"), empty when nothing is held back. Kept so that after a restart the
+// app still looks again at this install's turn, not a day later.
+inline QString heldRolloutKey() { return QStringLiteral("updateHeldRollout"); }
 
 struct Key {
     QString name;
@@ -48,6 +55,16 @@ struct RolledBack {
 };
 std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text);
 QString rolledBackText(const RolledBack &rolledBack);
+
+// What heldRolloutKey holds, read back; none when it is empty or does not
+// parse.
+struct HeldRollout {
+    QDateTime pubDate;
+    qint64 intervalSeconds = 0;
+    bool operator==(const HeldRollout &) const = default;
+};
+std::optional<HeldRollout> parseHeldRollout(const std::optional<QString> &text);
+QString heldRolloutText(const HeldRollout &held);
 
 // Whether the feed override is used: a valid address written with the
 // https scheme. Anything else falls back to the built-in feed.

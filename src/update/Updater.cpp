@@ -8,9 +8,11 @@
 #include "release/VersionRules.h"
 
 #include <QCoreApplication>
-#include <QRandomGenerator>
+#include <QSysInfo>
 
 #include <qcoro/qcorotimer.h>
+
+#include <unistd.h>
 
 Updater &Updater::shared()
 {
@@ -46,19 +48,40 @@ Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(pa
     const QVariant group = m_env.defaults.object(kRolloutGroupKey);
     if (group.typeId() == QMetaType::LongLong && group.toLongLong() >= 0 && group.toLongLong() < PhasedRollout::kGroups)
         m_rolloutGroup = int(group.toLongLong());
+    m_held = UpdaterDefaults::parseHeldRollout(m_env.defaults.string(kHeldRolloutKey));
     // Put there by the watch of the kept copy when an update didn't start.
     m_rolledBack = UpdaterDefaults::parseRolledBack(m_env.defaults.string(UpdaterDefaults::rolledBackKey()));
 }
 
-int Updater::rolloutGroup()
+QByteArray Updater::standardInstallIdentity()
 {
-    // Picked once and kept, so an install does not jump ahead in a rollout
-    // by starting again; one that is missing or damaged is picked anew.
-    if (!m_rolloutGroup) {
-        m_rolloutGroup = int(QRandomGenerator::system()->bounded(PhasedRollout::kGroups));
-        store(kRolloutGroupKey, qint64(*m_rolloutGroup));
-    }
-    return *m_rolloutGroup;
+    // Worked out rather than picked at random: a group that had to be
+    // written to be kept would change at every start while the settings
+    // cannot be written, and the install would jump ahead of its turn.
+    // /etc/machine-id stays for the life of the system; containers may
+    // lack it, and then the host name is what stays.
+    QByteArray machine = QSysInfo::machineUniqueId();
+    if (machine.isEmpty())
+        machine = QSysInfo::machineHostName().toUtf8();
+    return machine + '\n' + QByteArray::number(::getuid()) + '\n' + QByteArrayLiteral(FERROWHISTLE_BUNDLE_ID);
+}
+
+QCoro::Task<bool> Updater::settleRolloutGroup(QPointer<Updater> updater)
+{
+    if (!updater)
+        co_return false;
+    if (updater->m_rolloutGroup)
+        co_return true;
+    // The machine id is a file: read off the GUI thread. (Started and awaited
+    // in two steps: GCC 12 destroys temporaries of a co_await expression
+    // twice.)
+    auto reading = onWorker(updater->m_env.installIdentity);
+    const QByteArray identity = co_await std::move(reading);
+    if (!updater)
+        co_return false;
+    if (!updater->m_rolloutGroup)
+        updater->m_rolloutGroup = PhasedRollout::groupOf(identity);
+    co_return true;
 }
 
 std::optional<QString> Updater::rolledBackVersion() const
@@ -204,8 +227,10 @@ QCoro::Task<> Updater::check(bool userInitiated)
     if (m_state.kind() == State::Kind::checking || m_state.kind() == State::Kind::installing || m_installRunning)
         co_return;
     // An offer the user already has is not taken back by a quiet check
-    // that finds the same release still held back for this group.
+    // that finds the same release still held back for this group, nor, when
+    // Check Now made it, by one that fails.
     const std::optional<Release> offered = availableRelease();
+    const bool offeredByUser = offered && offered == m_userOffer;
     setState(State::checking());
 
     QPointer<Updater> self(this);
@@ -223,44 +248,81 @@ QCoro::Task<> Updater::check(bool userInitiated)
     if (!release) {
         self->log(QStringLiteral("Update check failed: ") + failure);
         self->setLastError(failure);
-        // Only the user is told in place; a quiet check withdraws any offer
-        // and is tried again at the next look.
-        self->setState(userInitiated ? State::failed(failure) : State::idle());
+        // Only the user is told in place; a quiet check withdraws an offer
+        // of its own and is tried again at the next look.
+        if (userInitiated)
+            self->m_userOffer.reset();
+        self->setState(userInitiated ? State::failed(failure)
+                       : offeredByUser ? State::available(*offered)
+                                       : State::idle());
         co_return;
+    }
+    const bool mayHoldBack = !userInitiated && offered != release && release->isPhased();
+    if (mayHoldBack) {
+        auto settling = settleRolloutGroup(self);
+        const bool settled = co_await std::move(settling);
+        if (!settled)
+            co_return;
     }
 
     const QDateTime now = self->m_env.clock();
     self->setLastCheck(now);
     self->setLastError(std::nullopt);
-    self->m_heldUntil.reset();
+    if (userInitiated)
+        self->m_userOffer.reset();
+    const auto settle = [&](State state) {
+        if (userInitiated && state.kind() == State::Kind::available)
+            self->m_userOffer = *release;
+        self->setState(std::move(state));
+    };
     if (VersionRules::isOfferable(*release, self->currentBuild(), VersionRules::runningSystemVersion())) {
         if (std::optional<State> refused = self->refusedOffer(*release, userInitiated)) {
-            self->setState(std::move(*refused));
+            self->setHeld(std::nullopt);
+            settle(std::move(*refused));
             co_return;
         }
-        if (!userInitiated && offered != release && self->holdsBack(*release, now)) {
-            self->setState(State::upToDate());
+        if (mayHoldBack && self->holdsBack(*release, now)) {
+            self->setHeld(UpdaterDefaults::HeldRollout{*release->pubDate, *release->phasedRolloutInterval});
+            settle(State::upToDate());
             co_return;
         }
+        self->setHeld(std::nullopt);
         // A newer build than the one put back: its sentence has done its work.
         if (self->m_rolledBack && release->build > self->m_rolledBack->build)
             self->clearRolledBack();
         self->log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
-        self->setState(State::available(*release));
+        settle(State::available(*release));
     } else {
-        self->setState(State::upToDate());
+        self->setHeld(std::nullopt);
+        settle(State::upToDate());
     }
+}
+
+void Updater::setHeld(std::optional<UpdaterDefaults::HeldRollout> held)
+{
+    if (held == m_held)
+        return;
+    m_held = std::move(held);
+    // Emptied rather than removed: the write goes through the background
+    // writer like every other one, and empty reads as nothing held.
+    store(kHeldRolloutKey, m_held ? UpdaterDefaults::heldRolloutText(*m_held) : QString());
+}
+
+std::optional<QDateTime> Updater::heldUntil() const
+{
+    if (!m_held || !m_rolloutGroup)
+        return std::nullopt;
+    return PhasedRollout::dueDate(m_held->pubDate, m_held->intervalSeconds, *m_rolloutGroup);
 }
 
 bool Updater::holdsBack(const Release &release, const QDateTime &now)
 {
     if (!release.isPhased())
         return false;
-    const int group = rolloutGroup();
+    const int group = *m_rolloutGroup; // settled by the check before it asks
     const std::optional<QDateTime> due = PhasedRollout::dueDate(*release.pubDate, *release.phasedRolloutInterval, group);
     if (due && now >= *due)
         return false;
-    m_heldUntil = due;
     const QString what = QStringLiteral("Update held back: %1 (%2) reaches this computer's rollout group (%3) ")
                              .arg(release.version)
                              .arg(release.build)
@@ -278,11 +340,23 @@ bool Updater::isCheckDue() const
         return true;
     // A release held back for this install's group is looked for again once
     // that group's turn has come, not a day after the check that held it.
-    if (m_heldUntil && m_env.clock() >= *m_heldUntil)
+    if (const std::optional<QDateTime> due = heldUntil(); due && m_env.clock() >= *due)
         return true;
     const qint64 elapsedMs = m_lastCheck->msecsTo(m_env.clock());
     return elapsedMs < 0
         || elapsedMs >= std::chrono::duration_cast<std::chrono::milliseconds>(m_env.schedule.checkInterval).count();
+}
+
+std::chrono::milliseconds Updater::untilNextLook(std::chrono::milliseconds tick) const
+{
+    // A turn that comes before the next hourly look is waited for exactly,
+    // on the boot clock like the tick. One that has passed (its check
+    // failed) is tried again at the tick, as any failed check is.
+    const std::optional<QDateTime> due = heldUntil();
+    if (!m_automatic || !due)
+        return tick;
+    const qint64 ms = m_env.clock().msecsTo(*due);
+    return ms > 0 && ms < tick.count() ? std::chrono::milliseconds(ms) : tick;
 }
 
 void Updater::startAutomaticChecks()
@@ -319,12 +393,24 @@ QCoro::Task<> Updater::runLoop(QPointer<Updater> updater, Sleeper sleep, Schedul
         co_await QCoro::sleepFor(duration);
     };
     co_await pause(schedule.firstDelay);
+    // A release held back before a restart: its turn is worked out again
+    // from its rollout and this install's group.
+    if (Updater *self = updater.data(); self && self->m_held) {
+        auto settling = settleRolloutGroup(updater);
+        const bool settled = co_await std::move(settling);
+        if (!settled)
+            co_return;
+    }
     for (;;) {
         Updater *self = updater.data();
         if (!self)
             co_return;
-        if (self->automatic() && self->isCheckDue())
+        if (self->automatic() && self->isCheckDue()) {
             co_await self->check(false);
-        co_await pause(schedule.tick);
+            self = updater.data();
+            if (!self)
+                co_return;
+        }
+        co_await pause(self->untilNextLook(schedule.tick));
     }
 }

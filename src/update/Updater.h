@@ -91,6 +91,9 @@ public:
         // How long a new copy has to prove that it started before the kept
         // copy is put back.
         std::chrono::milliseconds startLimit = kStartLimit;
+        // What tells this install apart from others, for a rollout group
+        // when none is stored. Called on a worker thread; never throws.
+        std::function<QByteArray()> installIdentity = &Updater::standardInstallIdentity;
     };
     // The variable that shortens startLimit for the copy that shared()
     // makes: the tests of broken releases run the real app.
@@ -99,6 +102,7 @@ public:
     static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();
     static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
     static inline const QString kRolloutGroupKey = UpdaterDefaults::rolloutGroupKey();
+    static inline const QString kHeldRolloutKey = UpdaterDefaults::heldRolloutKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();
@@ -119,15 +123,21 @@ public:
     std::optional<Release> availableRelease() const override;
 
     // Fetches the feed and settles on upToDate, available or (when the user
-    // asked) failed; an automatic check that fails goes back to idle. Never
-    // throws. Does nothing while a check or an install runs. An automatic
-    // check holds a phased release back (upToDate) until this install's
-    // group is due, unless that very release is on offer already.
+    // asked) failed; an automatic check that fails goes back to idle, or to
+    // the offer Check Now made when there is one. Never throws. Does nothing
+    // while a check or an install runs. An automatic check holds a phased
+    // release back (upToDate) until this install's group is due, unless that
+    // very release is on offer already.
     QCoro::Task<> check(bool userInitiated) override;
 
-    // This install's phased-rollout group, 0 to 6: the stored one, or one
-    // picked at random now and stored.
-    int rolloutGroup();
+    // This install's phased-rollout group, 0 to 6, once known: the stored
+    // one, or the one worked out from installIdentity the first time an
+    // automatic check needs it. A worked-out group is not written: it comes
+    // out the same at every start, whether or not the settings can be written.
+    std::optional<int> rolloutGroup() const { return m_rolloutGroup; }
+    // The machine id (or, on a system without one, the host name), the user
+    // id and the bundle identifier.
+    static QByteArray standardInstallIdentity();
 
     // Starts the loop of automatic checks unless it already runs: a first look
     // after the first delay, then one look per tick, each checking when
@@ -188,9 +198,19 @@ private:
     void setLastError(std::optional<QString> error);
     void setLastCheck(std::optional<QDateTime> date);
     bool isCheckDue() const;
+    // How long the loop sleeps before its next look: the tick, or less when
+    // a held release reaches this install's group sooner.
+    std::chrono::milliseconds untilNextLook(std::chrono::milliseconds tick) const;
     // Whether an automatic check keeps a phased release back from this
     // install for now; says so in the log, with the date it is due.
     bool holdsBack(const Release &release, const QDateTime &now);
+    // Works the group out (on a worker) unless it is known. False when the
+    // updater went meanwhile.
+    static QCoro::Task<bool> settleRolloutGroup(QPointer<Updater> updater);
+    // When the held release reaches this install's group; none when nothing
+    // is held, the group is not known yet, or the turn never comes.
+    std::optional<QDateTime> heldUntil() const;
+    void setHeld(std::optional<UpdaterDefaults::HeldRollout> held);
     void store(const QString &key, const QVariant &value);
     static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
     struct InstallRun;
@@ -234,9 +254,13 @@ private:
     std::optional<QDateTime> m_lastCheck;
     bool m_automatic = true;
     std::optional<int> m_rolloutGroup;
-    // When the phased release the last check held back reaches this
-    // install's group: the loop looks then rather than a day later.
-    std::optional<QDateTime> m_heldUntil;
+    // The rollout of the phased release the last check held back, also in
+    // the settings: the loop looks again at this install's turn rather than
+    // a day later, after a restart too.
+    std::optional<UpdaterDefaults::HeldRollout> m_held;
+    // The release the last Check Now offered: a quiet check leaves that
+    // offer in place, whether it fails or finds the release held back.
+    std::optional<Release> m_userOffer;
     std::optional<QCoro::Task<>> m_loop;
     bool m_installRunning = false;
     // The work and staging folders this process made: the sweep, which is

@@ -1,5 +1,6 @@
-// Strict decoding of the release record.
+// Strict decoding of the release record, and the rollout's dates and groups.
 
+#include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/UpdaterFailure.h"
 
@@ -69,6 +70,58 @@ private Q_SLOTS:
                  std::numeric_limits<qint64>::max());
     }
 
+    // Every date the feed may carry is read to the millisecond, cut rather
+    // than rounded (a rounded fraction can carry a date into the next day,
+    // or past the last year that can be written), and written back in UTC
+    // as text the app reads again as the same instant.
+    void pubDateIsCutToTheMillisecondAndShown_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("minutes only") << "2026-12-08T10:00Z" << "2026-12-08T10:00:00Z";
+        QTest::newRow("four fraction digits") << "2026-12-08T23:59:59.9999Z" << "2026-12-08T23:59:59.999Z";
+        QTest::newRow("nine fraction digits") << "2026-12-31T23:59:59.999999999+01:00" << "2026-12-31T22:59:59.999Z";
+        QTest::newRow("thirty fraction digits") << "2026-12-08T10:00:00.000999999999999999999999999999Z"
+                                                << "2026-12-08T10:00:00Z";
+        QTest::newRow("one fraction digit") << "2026-12-08T10:00:00.5Z" << "2026-12-08T10:00:00.500Z";
+        QTest::newRow("leap day") << "2028-02-29T12:00:00-00:00" << "2028-02-29T12:00:00Z";
+        QTest::newRow("last millisecond") << "9999-12-31T23:59:59.9999Z" << "9999-12-31T23:59:59.999Z";
+        QTest::newRow("last year, east") << "9999-12-31T23:30:00+01:00" << "9999-12-31T22:30:00Z";
+        QTest::newRow("first year, west") << "0001-01-01T00:30:00-00:30" << "0001-01-01T01:00:00Z";
+    }
+    void pubDateIsCutToTheMillisecondAndShown()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        const std::optional<QDateTime> date = Release::decode(feed("1", "\"pubDate\": \"" + text.toUtf8() + "\"")).pubDate;
+        QVERIFY(date);
+        QCOMPARE(PhasedRollout::formatDate(*date), shown);
+        QCOMPARE(PhasedRollout::parseDate(shown), date);
+    }
+
+    // The group of an install without a stored one comes from what tells it
+    // apart: the same text always gives the same group, and different
+    // installs spread over all seven.
+    void rolloutGroupsSpreadOverInstalls()
+    {
+        QList<int> perGroup(PhasedRollout::kGroups, 0);
+        for (int machine = 0; machine < 700; ++machine) {
+            const QByteArray identity = QByteArray::number(machine, 16).rightJustified(32, '0') + "\n1000\nanything";
+            const int group = PhasedRollout::groupOf(identity);
+            QCOMPARE(PhasedRollout::groupOf(identity), group);
+            QVERIFY(group >= 0 && group < PhasedRollout::kGroups);
+            ++perGroup[group];
+        }
+        for (int count : perGroup)
+            QVERIFY2(count > 50 && count < 150, qPrintable(QStringLiteral("%1 of 700").arg(count)));
+        // The user is part of it: another account on the same machine is
+        // not bound to the same turn.
+        QList<int> users;
+        for (int uid = 1000; uid < 1010; ++uid)
+            users << PhasedRollout::groupOf("0123456789abcdef0123456789abcdef\n" + QByteArray::number(uid) + "\nanything");
+        QVERIFY(users.count(users.first()) < users.size());
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QByteArray>("json");
@@ -101,9 +154,19 @@ private Q_SLOTS:
         for (const char *date : {"2026-12-08T10:00:00", "2026-12-08", "2026-12-08T10:00:00+0100", "2026-12-08T10:00:00+01",
                                  "2026-12-08t10:00:00z", "2026-12-08 10:00:00Z", " 2026-12-08T10:00:00Z", "2026-12-08T10:00:00Z ",
                                  "2026-02-30T10:00:00Z", "2026-12-08T25:00:00Z", "2026-12-08T10:00:00+25:00", "",
-                                 "\u0662\u0660\u0662\u0666-12-08T10:00:00Z", "yesterday"})
+                                 "\u0662\u0660\u0662\u0666-12-08T10:00:00Z", "yesterday",
+                                 // midnight is 00:00 of the next day, never 24:00 of this one
+                                 "2026-12-08T24:00Z", "2026-12-08T24:00:00Z", "2026-12-08T23:60Z", "2026-12-08T23:59:60Z",
+                                 "2026-12-08T10:00:00.Z", "2026-12-08T10:00.5Z", "2026-12-08T10:00:00+01:60",
+                                 "2026-12-08T10:00:00+24:00", "2026-00-08T10:00:00Z", "2026-12-00T10:00:00Z",
+                                 "2027-02-29T10:00:00Z", "2026-12-08T10:00:00.250"})
             QTest::newRow(qPrintable(QStringLiteral("pubDate \"%1\"").arg(QLatin1String(date))))
                 << feed("1", QByteArray("\"pubDate\": \"") + date + "\"") << "\"pubDate\" isn't an ISO 8601 date and time with a zone";
+        // Real dates whose instant cannot be written in the same form.
+        for (const char *date : {"0000-06-01T00:00:00Z", "9999-12-31T23:30:00-01:00", "0001-01-01T00:30:00+01:00"})
+            QTest::newRow(qPrintable(QStringLiteral("pubDate \"%1\"").arg(QLatin1String(date))))
+                << feed("1", QByteArray("\"pubDate\": \"") + date + "\"")
+                << "\"pubDate\" lies outside the years 0001 to 9999 (in UTC), so it can't be shown";
         for (const char *interval : {"\"86400\"", "true", "[1]"})
             QTest::newRow(qPrintable(QStringLiteral("interval %1").arg(QLatin1String(interval))))
                 << feed("1", QByteArray("\"phasedRolloutInterval\": ") + interval) << "\"phasedRolloutInterval\" isn't a number";

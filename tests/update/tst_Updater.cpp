@@ -8,6 +8,7 @@
 #include "platform/DefaultsWriter.h"
 #include "platform/SystemLog.h"
 #include "support/TestEnvironment.h"
+#include "release/PhasedRollout.h"
 #include "release/UpdaterDefaults.h"
 #include "update/ReleaseFeed.h"
 #include "update/Updater.h"
@@ -42,6 +43,7 @@ class tst_Updater : public QObject {
     FakeSleeper m_sleeper;
     QDateTime m_now;
     QStringList m_log;
+    QByteArray m_identity;
     const DefaultsStore m_settings = DefaultsStore::standard();
 
     Updater::Environment environment()
@@ -50,7 +52,18 @@ class tst_Updater : public QObject {
         e.bundle = makeTestBundle(m_env.root(), {{"CFBundleShortVersionString", "1.0"}, {"CFBundleVersion", "48"}});
         e.clock = [this] { return m_now; };
         e.sleep = [this](std::chrono::milliseconds d) { return m_sleeper.sleep(d); };
+        e.installIdentity = [identity = m_identity] { return identity; };
         return e;
+    }
+    // The group the last "held back" line of the journal names, or -1.
+    int loggedGroup() const
+    {
+        static const QRegularExpression group(QStringLiteral("^Update held back: .* rollout group \\(([0-6])\\)"));
+        for (qsizetype i = m_log.size() - 1; i >= 0; --i) {
+            if (const auto match = group.match(m_log[i]); match.hasMatch())
+                return match.captured(1).toInt();
+        }
+        return -1;
     }
     void pointAtServer() { m_settings.setValue(ReleaseFeed::kFeedURLKey, m_server->url("/appcast.json").toString()); }
     // Wakes the loop and waits until it sleeps again; returns the feed
@@ -83,6 +96,7 @@ private Q_SLOTS:
         m_now = QDateTime::fromString("2026-12-08T10:00:00Z", Qt::ISODate);
         m_log.clear();
         m_sleeper.requests.clear();
+        m_identity = "0123456789abcdef0123456789abcdef\n1000\ncom.copperkestrel.Ferrowhistle";
     }
 
     void settingsAreReadByTypeAndWrittenOnEveryAssignment()
@@ -327,6 +341,9 @@ private Q_SLOTS:
         QTest::newRow("group 0 of the longest") << pub << most << 0 << qint64(0) << QString();
         QTest::newRow("group 1 of the longest") << pub << most << 1 << 10 * 365 * day << "never";
         QTest::newRow("group 6, milliseconds overflow") << pub << most / 6 << 6 << 10 * 365 * day << "never";
+        // A turn past the last year a date can be written in never comes either.
+        QTest::newRow("group 6 in the last week") << "9999-12-28T00:00:00Z" << day << 6 << qint64(0) << "never";
+        QTest::newRow("group 3 in the last week") << "9999-12-28T00:00:00Z" << day << 3 << qint64(0) << "9999-12-31T00:00:00Z";
         // Either field alone, or neither, changes nothing.
         QTest::newRow("date alone, ahead") << "2027-06-01T00:00:00Z" << qint64(0) << 6 << qint64(0) << QString();
         QTest::newRow("interval alone") << QString() << day << 6 << qint64(0) << QString();
@@ -371,44 +388,44 @@ private Q_SLOTS:
         QCOMPARE(m_log, QStringList{"Update available: 2.0 (49)"});
     }
 
-    void rolloutGroupIsPickedOnceAndKept()
+    // Without a stored group the install's own identity decides it, at
+    // every start alike: settings that cannot be written must not let an
+    // install draw a new turn each time it starts. A stored group is kept.
+    void rolloutGroupStaysWithTheInstall()
     {
         pointAtServer();
         m_server->serve(Server::response(
             200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2030-01-01T00:00:00Z\", \"phasedRolloutInterval\": 60")));
-        const auto loggedGroup = [this] {
-            static const QRegularExpression group(QStringLiteral("rollout group \\(([0-6])\\)"));
-            const auto match = group.match(m_log.value(m_log.size() - 1));
-            return match.hasMatch() ? match.captured(1).toInt() : -1;
-        };
         {
             Updater first(environment());
             runToEnd(first.check(true)); // a check the user asks for needs no group
-            QVERIFY(DefaultsWriter::shared().waitUntilWritten());
-            QVERIFY(!m_settings.object(Updater::kRolloutGroupKey).isValid());
-        }
-        {
-            Updater second(environment());
-            runToEnd(second.check(false));
+            QCOMPARE(first.rolloutGroup(), std::nullopt);
         }
         QVERIFY(DefaultsWriter::shared().waitUntilWritten());
-        const int picked = loggedGroup();
-        QVERIFY2(picked >= 0, qPrintable(m_log.join(u'\n')));
-        QCOMPARE(m_settings.object(Updater::kRolloutGroupKey), QVariant(qint64(picked)));
-        Updater restarted(environment());
-        QCOMPARE(restarted.rolloutGroup(), picked);
+        // A folder where the lock file belongs: from now on no write succeeds.
+        QVERIFY(QFile::remove(m_settings.path() + ".lock") && QDir().mkpath(m_settings.path() + ".lock"));
+        QList<int> groups;
+        for (int start = 0; start < 5; ++start) {
+            Updater updater(environment());
+            runToEnd(updater.check(false));
+            QCOMPARE(updater.rolloutGroup(), loggedGroup());
+            groups << loggedGroup();
+        }
+        QVERIFY2(groups.first() >= 0 && groups.count(groups.first()) == groups.size(), qPrintable(m_log.join(u'\n')));
 
-        // A group the app could not have written is picked anew, and stored.
+        // A group the app could not have written counts as none.
+        QVERIFY(QDir().rmdir(m_settings.path() + ".lock"));
         for (const QVariant &damaged : {QVariant(QStringLiteral("3")), QVariant(qint64(7)), QVariant(qint64(-1)), QVariant(2.0)}) {
             m_settings.setValue(Updater::kRolloutGroupKey, damaged);
             Updater updater(environment());
             runToEnd(updater.check(false));
-            QVERIFY(DefaultsWriter::shared().waitUntilWritten());
-            const QVariant stored = m_settings.object(Updater::kRolloutGroupKey);
-            QCOMPARE(stored.typeId(), QMetaType::LongLong);
-            QCOMPARE(stored.toLongLong(), qint64(loggedGroup()));
-            QCOMPARE(updater.rolloutGroup(), loggedGroup());
+            QCOMPARE(loggedGroup(), groups.first());
         }
+        const qint64 chosen = (groups.first() + 1) % PhasedRollout::kGroups;
+        m_settings.setValue(Updater::kRolloutGroupKey, chosen);
+        Updater updater(environment());
+        runToEnd(updater.check(false));
+        QCOMPARE(loggedGroup(), int(chosen));
     }
 
     void heldReleaseIsLookedForWhenItsTurnComes()
@@ -416,18 +433,55 @@ private Q_SLOTS:
         pointAtServer();
         m_settings.setValue(Updater::kRolloutGroupKey, qint64(2));
         m_server->serve(Server::response(
-            200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2026-12-08T10:00:00Z\", \"phasedRolloutInterval\": 3600")));
+            200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2026-12-08T10:00:00Z\", \"phasedRolloutInterval\": 3000")));
         Updater updater(environment());
         updater.startAutomaticChecks();
         QCOMPARE(look(), 1);
         QCOMPARE(updater.state(), State::upToDate());
+        QCOMPARE(m_sleeper.requests.last(), 1h); // group 2's turn is 100 minutes after the date
         m_now = m_now.addSecs(3600);
-        QCOMPARE(look(), 1); // group 2's turn is two hours after the date
-        m_now = m_now.addSecs(3600);
+        QCOMPARE(look(), 1);
+        QCOMPARE(m_sleeper.requests.last(), 40min); // woken at the turn, not at the next hourly look
+        m_now = m_now.addSecs(40 * 60);
         QCOMPARE(look(), 2); // checked at its turn, not a day after the last check
         QCOMPARE(updater.availableRelease()->build, 49);
+        QCOMPARE(m_sleeper.requests.last(), 1h);
         m_now = m_now.addSecs(3600);
         QCOMPARE(look(), 2); // and then daily again
+    }
+
+    // A restart forgets nothing: the turn is worked out again from the held
+    // release's rollout and this install's group (here one worked out, not
+    // stored), and the check happens then rather than a day later.
+    void heldReleaseIsLookedForAtItsTurnAfterARestart()
+    {
+        pointAtServer();
+        m_server->serve(Server::response(
+            200, Server::feed(49, "https://dl.example.org/F.zip", "\"pubDate\": \"2026-12-08T12:00:00Z\", \"phasedRolloutInterval\": 600")));
+        const QDateTime turn = QDateTime::fromString("2026-12-08T12:00:00Z", Qt::ISODate)
+                                   .addSecs(600 * PhasedRollout::groupOf(m_identity));
+        {
+            Updater updater(environment());
+            runToEnd(updater.check(false));
+            QCOMPARE(updater.state(), State::upToDate());
+        }
+        m_now = turn.addSecs(-20 * 60);
+        {
+            Updater restarted(environment());
+            restarted.startAutomaticChecks();
+            QCOMPARE(look(), 1);
+            QCOMPARE(m_sleeper.requests.last(), 20min);
+            m_now = turn;
+            QCOMPARE(look(), 2);
+            QCOMPARE(restarted.availableRelease()->build, 49);
+        }
+
+        // Offered at its turn, nothing is held any more: the next start
+        // waits for the day again.
+        Updater again(environment());
+        again.startAutomaticChecks();
+        QCOMPARE(look(), 2);
+        QCOMPARE(m_sleeper.requests.last(), 1h);
     }
 
     void aQuietCheckKeepsAnOfferTheUserHas()
@@ -440,6 +494,17 @@ private Q_SLOTS:
         runToEnd(updater.check(true));
         QCOMPARE(updater.availableRelease()->build, 49);
         m_now = m_now.addDays(1);
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.availableRelease()->build, 49);
+        QCOMPARE(m_log.last(), "Update available: 2.0 (49)");
+
+        // One that fails leaves it too, and the next that succeeds still
+        // finds it on offer.
+        m_server->serve(Server::response(503, ""));
+        runToEnd(updater.check(false));
+        QCOMPARE(updater.availableRelease()->build, 49);
+        QCOMPARE(updater.lastError(), "The update feed couldn't be read (HTTP 503).");
+        m_server->serve(Server::response(200, Server::feed(49, "https://dl.example.org/F.zip", phased)));
         runToEnd(updater.check(false));
         QCOMPARE(updater.availableRelease()->build, 49);
         QCOMPARE(m_log.last(), "Update available: 2.0 (49)");
