@@ -2,6 +2,8 @@
 
 #include "hud/DebugLog.h"
 #include "app/AppActions.h"
+#include "release/UpdaterDefaults.h"
+#include "release/VersionRules.h"
 
 std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
 {
@@ -16,36 +18,28 @@ std::optional<LaunchRequest> scanLaunchArguments(const QStringList &arguments)
     return request;
 }
 
-namespace {
-
-// A whole number written in ASCII digits only, within range.
-std::optional<qint64> decimal(const QString &text)
-{
-    if (text.isEmpty() || text.size() > 18)
-        return std::nullopt;
-    for (const QChar c : text)
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-    return text.toLongLong();
-}
-
-} // namespace
-
 LaunchMode launchModeOf(const QStringList &arguments)
 {
     LaunchMode mode;
     if (arguments.size() > 1 && arguments.at(1) == u"--watch-start") {
-        const std::optional<qint64> build = arguments.size() == 5 ? decimal(arguments.at(3)) : std::nullopt;
-        const std::optional<qint64> limit = arguments.size() == 5 ? decimal(arguments.at(4)) : std::nullopt;
-        if (!build || !limit || *build <= 0 || *limit <= 0 || !arguments.at(2).startsWith(u'/')) {
+        // The numbers are read as the updater reads them (a build as in
+        // CFBundleVersion, the limit as the updater bounds it), so the
+        // relaunch never writes a command line the watch refuses.
+        const bool whole = arguments.size() == 5;
+        const std::optional<qint64> build = whole ? VersionRules::parseInteger(arguments.at(3)) : std::nullopt;
+        const auto limit = whole ? UpdaterDefaults::parseStartLimit(arguments.at(4)) : std::nullopt;
+        if (!build || !limit || *build <= 0 || !arguments.at(2).startsWith(u'/')) {
             mode.kind = LaunchMode::UsageError;
-            mode.error = QStringLiteral("--watch-start needs a bundle's absolute path, a build and a limit in milliseconds");
+            mode.error = QStringLiteral("--watch-start needs a bundle's absolute path, a build and a limit of %1 to %2 "
+                                        "milliseconds")
+                             .arg(UpdaterDefaults::kShortestStartLimit.count())
+                             .arg(UpdaterDefaults::kLongestStartLimit.count());
             return mode;
         }
         mode.kind = LaunchMode::WatchStart;
         mode.watchBundle = arguments.at(2);
         mode.watchBuild = *build;
-        mode.watchLimitMs = *limit;
+        mode.watchLimitMs = limit->count();
         return mode;
     }
     bool help = false;

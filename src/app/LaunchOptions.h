@@ -34,7 +34,8 @@ struct LaunchMode {
     QString action;
     QString error;
     // WatchStart: `--watch-start BUNDLE BUILD LIMIT_MS`, only as the whole
-    // command line (the relaunch writes it; nobody types it).
+    // command line (the relaunch writes it; nobody types it). LIMIT_MS is
+    // taken only within the range UpdaterDefaults::parseStartLimit accepts.
     QString watchBundle;
     qint64 watchBuild = 0;
     qint64 watchLimitMs = 0;

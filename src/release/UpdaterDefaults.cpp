@@ -89,4 +89,12 @@ bool isHonouredFeedURL(const QString &text)
     return QUrl(text, QUrl::StrictMode).isValid() && writtenScheme(text) == QLatin1String("https");
 }
 
+std::optional<std::chrono::milliseconds> parseStartLimit(QStringView text)
+{
+    const std::optional<qint64> ms = VersionRules::parseInteger(text);
+    if (!ms || *ms < kShortestStartLimit.count() || *ms > kLongestStartLimit.count())
+        return std::nullopt;
+    return std::chrono::milliseconds(*ms);
+}
+
 } // namespace UpdaterDefaults

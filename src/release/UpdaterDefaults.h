@@ -4,7 +4,9 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringView>
 
+#include <chrono>
 #include <optional>
 
 // The user defaults the updater reads (the card's one, HUDScreen, is in
@@ -69,5 +71,17 @@ QString heldRolloutText(const HeldRollout &held);
 // Whether the feed override is used: a valid address written with the
 // https scheme. Anything else falls back to the built-in feed.
 bool isHonouredFeedURL(const QString &text);
+
+// How long a new copy has after an update to prove that it started, as the
+// environment may shorten it for tests and as the relaunch hands it to the
+// watch (`--watch-start`). Both read it with parseStartLimit, so whatever the
+// updater accepts the watch accepts too. The longest is far below where the
+// watch's clock arithmetic could overflow.
+inline constexpr std::chrono::milliseconds kDefaultStartLimit{std::chrono::seconds(60)};
+inline constexpr std::chrono::milliseconds kShortestStartLimit{1};
+inline constexpr std::chrono::milliseconds kLongestStartLimit{std::chrono::minutes(10)};
+// A limit in milliseconds by the one integer rule, from kShortestStartLimit
+// to kLongestStartLimit; nothing for anything else.
+std::optional<std::chrono::milliseconds> parseStartLimit(QStringView text);
 
 } // namespace UpdaterDefaults

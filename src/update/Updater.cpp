@@ -25,9 +25,22 @@ namespace {
 Updater::Environment standardEnvironment()
 {
     Updater::Environment environment;
-    const std::optional<qint64> ms = VersionRules::parseInteger(qEnvironmentVariable(Updater::kStartLimitVariable));
-    if (ms && *ms > 0)
-        environment.startLimit = std::chrono::milliseconds(*ms);
+    // Every build reads it, so whatever a user's environment holds is bounded
+    // here: a limit the watch would refuse, or one its clock could not count
+    // to, would leave nothing started after an update.
+    if (qEnvironmentVariableIsSet(Updater::kStartLimitVariable)) {
+        const QString text = qEnvironmentVariable(Updater::kStartLimitVariable);
+        if (const auto limit = UpdaterDefaults::parseStartLimit(text))
+            environment.startLimit = *limit;
+        else
+            systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"),
+                       QStringLiteral("Ignored %1=\"%2\": not a whole number of milliseconds from %3 to %4; "
+                                      "a new copy has %5 ms to start")
+                           .arg(QString::fromLatin1(Updater::kStartLimitVariable), text.left(40))
+                           .arg(UpdaterDefaults::kShortestStartLimit.count())
+                           .arg(UpdaterDefaults::kLongestStartLimit.count())
+                           .arg(environment.startLimit.count())});
+    }
     return environment;
 }
 

@@ -62,7 +62,7 @@ public:
     // How long a helper program (the assessment tool) may run.
     static constexpr std::chrono::milliseconds kToolTimeLimit{std::chrono::seconds(60)};
     // How long a new copy has to record its start after an update.
-    static constexpr std::chrono::milliseconds kStartLimit{std::chrono::seconds(60)};
+    static constexpr std::chrono::milliseconds kStartLimit = UpdaterDefaults::kDefaultStartLimit;
 
     // What the updater works against. The defaults are the real ones; tests
     // replace the bundle, the settings file, the durations and the clock, and
@@ -96,7 +96,9 @@ public:
         std::function<QByteArray()> installIdentity = &Updater::standardInstallIdentity;
     };
     // The variable that shortens startLimit for the copy that shared()
-    // makes: the tests of broken releases run the real app.
+    // makes: the tests of broken releases run the real app. Only values
+    // UpdaterDefaults::parseStartLimit accepts count; others are logged and
+    // ignored.
     static constexpr const char *kStartLimitVariable = "FERROWHISTLE_START_LIMIT_MS";
 
     static inline const QString kAutomaticCheckKey = UpdaterDefaults::automaticCheckKey();

@@ -15,6 +15,7 @@ private Q_SLOTS:
     void rendersArgumentList();
     void invalidUtf8ArgumentsAreKept();
     void watchStartIsTheWholeCommandLineOrAnError();
+    void watchStartTakesTheLimitTheUpdaterTakes();
 };
 
 void TestLaunchOptions::invalidUtf8ArgumentsAreKept()
@@ -107,12 +108,34 @@ void TestLaunchOptions::watchStartIsTheWholeCommandLineOrAnError()
     for (const QStringList &bad : {QStringList{app, "--watch-start", "/Apps/F.app", "501"},
                                    QStringList{app, "--watch-start", "/Apps/F.app", "501", "60000", "x"},
                                    QStringList{app, "--watch-start", "Apps/F.app", "501", "60000"},
-                                   QStringList{app, "--watch-start", "/Apps/F.app", "+501", "60000"},
                                    QStringList{app, "--watch-start", "/Apps/F.app", "0", "60000"},
+                                   QStringList{app, "--watch-start", "/Apps/F.app", "-501", "60000"},
                                    QStringList{app, "--watch-start", "/Apps/F.app", "501", "99999999999999999999"}})
         QCOMPARE(launchModeOf(bad).kind, LaunchMode::UsageError);
     // Anywhere but first it is no option at all.
     QCOMPARE(launchModeOf({app, "--test-message", "x", "--watch-start", "/A.app", "1", "1"}).kind, LaunchMode::Run);
+}
+
+// The limit is read as the updater reads FERROWHISTLE_START_LIMIT_MS: from
+// 1 ms to 10 minutes, by the one integer rule. Longer ones could overflow
+// the watch's clock (from 9,223,372,036,855 ms) and are refused whole.
+void TestLaunchOptions::watchStartTakesTheLimitTheUpdaterTakes()
+{
+    const QString app = QStringLiteral("/a/Ferrowhistle");
+    const auto limitOf = [&](const QString &limit) -> std::optional<qint64> {
+        const LaunchMode mode = launchModeOf({app, "--watch-start", "/Apps/F.app", "501", limit});
+        if (mode.kind != LaunchMode::WatchStart)
+            return std::nullopt;
+        return mode.watchLimitMs;
+    };
+    QCOMPARE(limitOf("1").value_or(-1), 1);
+    QCOMPARE(limitOf("600000").value_or(-1), 600000);
+    QCOMPARE(limitOf("+5000").value_or(-1), 5000);
+    QCOMPARE(limitOf("0000000000000000005000").value_or(-1), 5000);
+    for (const char *bad : {"0", "-1", "600001", "9223372036855", "999999999999999999", "", "5e3", " 5000"})
+        QVERIFY2(!limitOf(QString::fromLatin1(bad)), bad);
+    // The build too follows the rule CFBundleVersion is read by.
+    QCOMPARE(launchModeOf({app, "--watch-start", "/Apps/F.app", "+501", "60000"}).watchBuild, 501);
 }
 
 QTEST_APPLESS_MAIN(TestLaunchOptions)

@@ -20,6 +20,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -68,8 +69,12 @@ void Updater::relaunch(const QString &bundlePath)
 void Updater::relaunchWatched(const QString &bundlePath, qint64 build)
 {
     try {
+        // Within what the watch accepts, whatever an environment was given:
+        // a limit it refused would leave the new copy started unwatched.
+        const std::chrono::milliseconds limit =
+            std::clamp(m_env.startLimit, UpdaterDefaults::kShortestStartLimit, UpdaterDefaults::kLongestStartLimit);
         Relauncher{m_env.relaunchShell, m_env.terminate}.relaunchWatched(bundlePath, PreviousCopy::pathBeside(bundlePath), build,
-                                                                       m_env.startLimit.count());
+                                                                       limit.count());
     } catch (const RelaunchError &e) {
         throw PlatformError(e.description());
     }
