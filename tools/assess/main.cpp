@@ -54,8 +54,7 @@ int main(int argc, char **argv)
         return verifyKept(QFile::decodeName(argv[2]));
     if (argc != 5 || std::strcmp(argv[1], "--assess") != 0 || std::strcmp(argv[2], "--type") != 0
         || std::strcmp(argv[3], "execute") != 0) {
-        std::fputs("usage: ferrowhistle-assess --assess --type execute PATH\n"
-                   "       ferrowhistle-assess --verify-kept PATH\n", stderr);
+        std::fputs("usage: ferrowhistle-assess --assess --type execute PATH | --verify-kept PATH\n", stderr);
         return kUsageStatus;
     }
     const QString path = QFile::decodeName(argv[4]);

@@ -35,6 +35,24 @@ QString buildAt(const QString &bundle)
     return Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")).value_or(QString());
 }
 
+// Asks for a check, then for the install of what it offers: asked again
+// until the check has read the feed, and never again once it was taken.
+void installOnceOffered(AppUnderUpdate &app)
+{
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    QDBusMessage reply;
+    bool answered = false;
+    auto tryInstall = [&] {
+        if (!answered) {
+            reply = app.action(actionId(AppAction::InstallUpdate));
+            answered = reply.errorName() != BusNames::noUpdateOfferedError();
+        }
+        return answered;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+}
+
 } // namespace
 
 class tst_RollbackEndToEnd : public QObject {
@@ -112,20 +130,9 @@ void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack()
     app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
     QVERIFY(app.start(installed));
 
-    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
-    // Offered once the check has read the feed; asked again until then, and
-    // never again once it was taken.
-    QDBusMessage reply;
-    bool answered = false;
-    auto tryInstall = [&] {
-        if (!answered) {
-            reply = app.action(actionId(AppAction::InstallUpdate));
-            answered = reply.errorName() != BusNames::noUpdateOfferedError();
-        }
-        return answered;
-    };
-    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
-    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    installOnceOffered(app);
+    if (QTest::currentTestFailed())
+        return;
 
     // Build 500 runs again, from the same path, once the watch is done.
     QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) didn't start, so 1.0.0 (500) was put back.")),
@@ -186,19 +193,9 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
     QVERIFY(app.start(installed));
     QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
-    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
-    // Offered once the check has read the feed; asked again until then, and
-    // never again once it was taken.
-    QDBusMessage reply;
-    bool answered = false;
-    auto tryInstall = [&] {
-        if (!answered) {
-            reply = app.action(actionId(AppAction::InstallUpdate));
-            answered = reply.errorName() != BusNames::noUpdateOfferedError();
-        }
-        return answered;
-    };
-    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+    installOnceOffered(app);
+    if (QTest::currentTestFailed())
+        return;
 
     QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) started; 1.0.0 (500) is kept beside it")),
                              120000);
@@ -270,17 +267,9 @@ void tst_RollbackEndToEnd::aRevertToABuildThatDoesNotStartBringsTheNewerOneBack(
     QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
     app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
     QVERIFY(app.start(installed));
-    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
-    QDBusMessage reply;
-    bool answered = false;
-    auto tryInstall = [&] {
-        if (!answered) {
-            reply = app.action(actionId(AppAction::InstallUpdate));
-            answered = reply.errorName() != BusNames::noUpdateOfferedError();
-        }
-        return answered;
-    };
-    QTRY_VERIFY2_WITH_TIMEOUT(tryInstall(), qPrintable(app.log().join(u'\n')), 60000);
+    installOnceOffered(app);
+    if (QTest::currentTestFailed())
+        return;
     QTRY_VERIFY_WITH_TIMEOUT(app.log().contains(QStringLiteral("Update to 1.0.0 (501) started; 1.0.0 (500) is kept beside it")),
                              120000);
     QTRY_VERIFY_WITH_TIMEOUT(!AppUnderUpdate::watchRuns(installed), 30000);
