@@ -12,7 +12,6 @@
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
 #include "platform/Bundle.h"
-#include "platform/SystemError.h"
 #include "platform/SystemLog.h"
 #include "platform/TempDirectory.h"
 #include "app/AppActions.h"
@@ -28,7 +27,6 @@
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QFile>
 #include <QPointer>
 #include <QTimer>
 
@@ -37,10 +35,6 @@
 
 #include <cstdio>
 #include <functional>
-
-#include <spawn.h>
-
-extern char **environ;
 
 FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) : QObject(parent)
 {
@@ -141,21 +135,6 @@ void printTo(FILE *stream, const QString &text)
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
-// Starts program with no arguments and does not wait for it; it is left to
-// whoever reaps orphans once this process has gone.
-bool startDetachedProgram(const QString &program)
-{
-    const QByteArray path = QFile::encodeName(program);
-    char *argv[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t child = 0;
-    if (const int rc = ::posix_spawn(&child, path.constData(), nullptr, nullptr, argv, environ); rc != 0) {
-        systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"),
-                   QStringLiteral("Couldn't start %1: %2").arg(program, systemErrorText(rc))});
-        return false;
-    }
-    return true;
-}
-
 // The modes that print or write something and exit: none of them needs a
 // display or reaches a running instance.
 std::optional<int> runWithoutStarting(const LaunchMode &mode)
@@ -190,13 +169,10 @@ std::optional<int> runWithoutStarting(const LaunchMode &mode)
         watch.bundlePath = mode.watchBundle;
         watch.build = mode.watchBuild;
         watch.limit = std::chrono::milliseconds(mode.watchLimitMs);
-        // Started beside the watch rather than in its place: the relaunch
-        // shell waits for the watch, and its status must say whether
+        // The relaunch shell waits for the watch: its status says whether
         // anything was started (Relaunch.h), not how that program ends.
-        bool started = false;
-        watch.startProgram = [&started](const QString &program) { started = startDetachedProgram(program); };
         const StartWatch::Outcome outcome = watch.run();
-        return outcome == StartWatch::Outcome::Confirmed || started || watch.leftRunning() ? 0 : 1;
+        return outcome == StartWatch::Outcome::Confirmed || watch.somethingRuns() ? 0 : 1;
     }
     case LaunchMode::Run:
         break;

@@ -51,13 +51,28 @@ QString described(const QString &version, qint64 build)
     return QStringLiteral("%1 (%2)").arg(version.isEmpty() ? QStringLiteral("?") : version).arg(build);
 }
 
-// The watch's own process becomes the program; returns only when that failed.
-void execProgram(const QString &program)
+// Starts program with args, not waiting for it. Returns 0 or the error.
+int spawn(const QString &program, const QList<QByteArray> &args, pid_t *pid,
+          const posix_spawn_file_actions_t *actions = nullptr)
 {
     const QByteArray path = QFile::encodeName(program);
-    char *argv[] = {const_cast<char *>(path.constData()), nullptr};
-    ::execv(path.constData(), argv);
-    journal(QStringLiteral("Couldn't start %1: %2").arg(program, systemErrorText(errno)));
+    std::vector<char *> argv{const_cast<char *>(path.constData())};
+    for (const QByteArray &arg : args)
+        argv.push_back(const_cast<char *>(arg.constData()));
+    argv.push_back(nullptr);
+    return ::posix_spawn(pid, path.constData(), actions, nullptr, argv.data(), environ);
+}
+
+// Started beside the watch and left to whoever reaps orphans once the watch
+// has gone.
+bool startBeside(const QString &program)
+{
+    pid_t pid = 0;
+    if (const int rc = spawn(program, {}, &pid); rc != 0) {
+        journal(QStringLiteral("Couldn't start %1: %2").arg(program, systemErrorText(rc)));
+        return false;
+    }
+    return true;
 }
 
 QString exitText(int status)
@@ -141,10 +156,6 @@ std::optional<QString> recordUnwritable(const QString &temp)
 // notarization against this copy's anchors, and its identifier.
 std::optional<QString> runKeptCopyCheck(const QString &keptPath)
 {
-    const QByteArray tool = QFile::encodeName(keptPath + QStringLiteral("/Contents/bin/ferrowhistle-assess"));
-    const QByteArray path = QFile::encodeName(keptPath);
-    char flag[] = "--verify-kept";
-    char *argv[] = {const_cast<char *>(tool.constData()), flag, const_cast<char *>(path.constData()), nullptr};
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return systemErrorText(errno);
@@ -155,7 +166,8 @@ std::optional<QString> runKeptCopyCheck(const QString &keptPath)
     posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, tool.constData(), &actions, nullptr, argv, environ);
+    const int rc = spawn(keptPath + QStringLiteral("/Contents/bin/ferrowhistle-assess"),
+                         {QByteArrayLiteral("--verify-kept"), QFile::encodeName(keptPath)}, &pid, &actions);
     posix_spawn_file_actions_destroy(&actions);
     writeEnd.reset();
     if (rc != 0)
@@ -189,7 +201,7 @@ void StartWatch::step(Step s) const
 
 void StartWatch::startAtPath()
 {
-    (startProgram ? startProgram : execProgram)(programOf(bundlePath));
+    m_startedProgram = (startProgram ? startProgram : startBeside)(programOf(bundlePath));
 }
 
 StartWatch::Outcome StartWatch::startUnwatched(const QString &why)
@@ -239,13 +251,11 @@ StartWatch::Outcome StartWatch::run()
     const QString record = StartRecord::pathFor(bundlePath, temp);
     QFile::remove(record);
 
-    const QByteArray program = QFile::encodeName(programOf(bundlePath));
-    char *argv[] = {const_cast<char *>(program.constData()), nullptr};
     pid_t child = 0;
-    const int spawned = ::posix_spawn(&child, program.constData(), nullptr, nullptr, argv, environ);
+    const int spawned = spawn(programOf(bundlePath), {}, &child);
 
     const auto sessionLacks = [this] { return sessionProblem ? sessionProblem() : defaultSessionProblem(); };
-    const std::chrono::milliseconds wait = std::clamp(limit, std::chrono::milliseconds(0), kMaxLimit);
+    const std::chrono::milliseconds wait = std::clamp(limit, std::chrono::milliseconds(0), UpdaterDefaults::kLongestStartLimit);
     bool confirmed = false;
     bool alive = spawned == 0;
     bool verdict = false;     // evidence against the build
@@ -271,17 +281,14 @@ StartWatch::Outcome StartWatch::run()
                     confirmed = true;
                     break;
                 }
-                if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-                    // Handed its command line to an instance already
-                    // running: whichever copy runs from the path may still
-                    // record, so the wait goes on.
-                    handedOver = true;
-                } else if (std::optional<QString> lacking = WIFSIGNALED(status) ? std::nullopt : sessionLacks()) {
-                    m_reason = exitText(status) + QStringLiteral(", but ") + *lacking;
-                    break;
-                } else {
-                    m_reason = exitText(status);
-                    verdict = true;
+                // An exit 0 handed its command line to an instance already
+                // running: whichever copy runs from the path may still
+                // record, so the wait goes on.
+                handedOver = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                if (!handedOver) {
+                    const std::optional<QString> lacking = WIFSIGNALED(status) ? std::nullopt : sessionLacks();
+                    m_reason = lacking ? exitText(status) + QStringLiteral(", but ") + *lacking : exitText(status);
+                    verdict = !lacking;
                     break;
                 }
             }

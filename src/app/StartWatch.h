@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AtomicSwap.h"
+#include "release/UpdaterDefaults.h"
 
 #include <QString>
 
@@ -21,7 +22,6 @@
 // no verdict on the build.
 class StartWatch {
 public:
-    static constexpr std::chrono::milliseconds kDefaultLimit{std::chrono::seconds(60)};
     // How long the mark of a build that didn't start may wait for another
     // program's lock on the settings, once the kept copy is back.
     static constexpr std::chrono::milliseconds kSettingsWait{std::chrono::seconds(5)};
@@ -37,7 +37,8 @@ public:
 
     QString bundlePath;
     qint64 build = 0;
-    std::chrono::milliseconds limit = kDefaultLimit;
+    // Cut to the longest limit the updater hands out.
+    std::chrono::milliseconds limit = UpdaterDefaults::kDefaultStartLimit;
     // Where the kept copy is; by default beside the bundle.
     QString previousPath;
     // The per-user temporary folder for the record; by default the standard one.
@@ -45,9 +46,11 @@ public:
     std::chrono::milliseconds pollInterval{50};
     std::chrono::milliseconds settingsWait = kSettingsWait;
     // Starts a program once the watch is done with it (the kept copy put
-    // back, or a bundle that is not watched). By default the watch's own
-    // process becomes that program (exec).
-    std::function<void(const QString &program)> startProgram;
+    // back, or a bundle that is not watched), and says whether it did. By
+    // default it is started beside the watch and left running, so that the
+    // watch's own exit status can tell the relaunch shell whether anything
+    // was started.
+    std::function<bool(const QString &program)> startProgram;
     // Checks the kept copy (seal, signature, notarization, identifier)
     // before it is put back; returns the reason it fails. By default the
     // kept copy's own assessment tool does it.
@@ -68,11 +71,11 @@ public:
     // Whether the copy it started runs on after the watch (confirmed, or
     // left running without a verdict).
     bool leftRunning() const { return m_leftRunning; }
+    // Whether something runs from the watch's doing: the copy it confirmed
+    // or left running, or a program it started.
+    bool somethingRuns() const { return m_leftRunning || m_startedProgram; }
     // The new copy's process id once started (0 before).
     qint64 childPid() const { return m_child; }
-
-    // The longest limit a watch takes; a longer one is cut to this.
-    static constexpr std::chrono::milliseconds kMaxLimit{std::chrono::minutes(10)};
 
 private:
     void step(Step s) const;
@@ -83,4 +86,5 @@ private:
     QString m_reason;
     bool m_marked = false;
     bool m_leftRunning = false;
+    bool m_startedProgram = false;
 };

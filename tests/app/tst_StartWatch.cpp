@@ -115,7 +115,10 @@ class tst_StartWatch : public QObject {
         w.limit = 2s;
         w.pollInterval = 10ms;
         w.temporaryFolder = m_temp;
-        w.startProgram = [this](const QString &program) { m_started << program; };
+        w.startProgram = [this](const QString &program) {
+            m_started << program;
+            return true;
+        };
         // The fake bundles carry no signature; the check itself is the
         // assessment tool's, tested with real signed bundles end to end.
         w.checkKeptCopy = [](const QString &) { return std::optional<QString>(); };

@@ -61,6 +61,14 @@ class tst_RollbackEndToEnd : public QObject {
     TestCertificateAuthority m_ca;
     int m_n = 0;
 
+    // The release archive of bundle, as served.
+    QByteArray archived(const QString &bundle, const QString &name) const
+    {
+        const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-%1.zip").arg(name);
+        writeReleaseArchive(bundle, zip);
+        return readBytes(zip);
+    }
+
 public:
     // Before the application object: it starts threads.
     static void initMain() { becomeRootOfOwnUserNamespace(); }
@@ -118,9 +126,7 @@ void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack()
         QCOMPARE(::chmod(QFile::encodeName(program).constData(), 0644), 0);
     signBundle(next, f.developer.identityPem());
     notarizeBundle(next, f.notary.identityPem());
-    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-%1.zip").arg(m_n);
-    writeReleaseArchive(next, zip);
-    const QByteArray zipBytes = readBytes(zip);
+    const QByteArray zipBytes = archived(next, QString::number(m_n));
 
     LoopbackHttpsServer server(&m_ca);
     AppUnderUpdate app(m_env.root(), home, m_ca);
@@ -172,9 +178,7 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     const QMap<QString, QByteArray> before = snapshotTree(installed);
     const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release-good"), 501);
     QVERIFY(!next.isEmpty());
-    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-good.zip");
-    writeReleaseArchive(next, zip);
-    const QByteArray zipBytes = readBytes(zip);
+    const QByteArray zipBytes = archived(next, QStringLiteral("good"));
 
     LoopbackHttpsServer server(&m_ca);
     AppUnderUpdate app(m_env.root(), home, m_ca);
@@ -258,9 +262,7 @@ void tst_RollbackEndToEnd::aRevertToABuildThatDoesNotStartBringsTheNewerOneBack(
     notarizeBundle(installed, f.notary.identityPem());
     const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release-revert"), 501);
     QVERIFY(!next.isEmpty());
-    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501-revert.zip");
-    writeReleaseArchive(next, zip);
-    const QByteArray zipBytes = readBytes(zip);
+    const QByteArray zipBytes = archived(next, QStringLiteral("revert"));
 
     LoopbackHttpsServer server(&m_ca);
     AppUnderUpdate app(m_env.root(), home, m_ca);
