@@ -259,7 +259,6 @@ StartWatch::Outcome StartWatch::run()
     bool confirmed = false;
     bool alive = spawned == 0;
     bool verdict = false;     // evidence against the build
-    bool handedOver = false;  // it found an instance running and gave way
     auto recorded = [&] { return StartRecord::read(record) == build; };
     if (!alive) {
         m_reason = QStringLiteral("its program couldn't be started: ") + systemErrorText(spawned);
@@ -284,7 +283,7 @@ StartWatch::Outcome StartWatch::run()
                 // An exit 0 handed its command line to an instance already
                 // running: whichever copy runs from the path may still
                 // record, so the wait goes on.
-                handedOver = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                const bool handedOver = WIFEXITED(status) && WEXITSTATUS(status) == 0;
                 if (!handedOver) {
                     const std::optional<QString> lacking = WIFSIGNALED(status) ? std::nullopt : sessionLacks();
                     m_reason = lacking ? exitText(status) + QStringLiteral(", but ") + *lacking : exitText(status);
@@ -346,13 +345,15 @@ StartWatch::Outcome StartWatch::run()
     QFile::remove(record);
     watchLock.reset();
 
+    // No verdict: nothing is held against the build, and the copy at the
+    // path stays, with the kept copy beside it. A good update is never
+    // undone for what the session did.
     if (!verdict && alive) {
-        // Running, but not proven: the copy that runs is the likelier to work.
         m_leftRunning = true;
         journal(QStringLiteral("%1: %2; it is left running, and nothing is held against it").arg(what, m_reason));
         return Outcome::StoodDown;
     }
-    if (!verdict && handedOver)
+    if (!verdict)
         return standDown(QStringLiteral("%1: %2; it is started again, and nothing is held against it").arg(what, m_reason));
 
     step(Step::BeforeEnd);
@@ -361,10 +362,8 @@ StartWatch::Outcome StartWatch::run()
         reap(child);
     }
     journal(QStringLiteral("%1: %2").arg(what, m_reason));
-    // Without a verdict (the session failed it) the copy known to run goes
-    // back in, but nothing is held against the build: it will be offered
-    // again. An older build a revert left is never offered anyway.
-    const bool mark = verdict && !reverting;
+    // An older build a revert left is never offered anyway.
+    const bool mark = !reverting;
 
     // The kept copy runs next: it must be the one kept, whole and signed.
     step(Step::BeforeCheck);
@@ -395,10 +394,7 @@ StartWatch::Outcome StartWatch::run()
         return standDown(QStringLiteral("%1 didn't start, and %2 couldn't be put back: %3").arg(what, oldCopy, m_reason));
     }
     step(Step::AfterSwapBack);
-    if (verdict)
-        journal(QStringLiteral("%1 didn't start, so %2 was put back.").arg(what, oldCopy));
-    else
-        journal(QStringLiteral("%1 couldn't be judged, so %2 was put back; it will be offered again.").arg(what, oldCopy));
+    journal(QStringLiteral("%1 didn't start, so %2 was put back.").arg(what, oldCopy));
 
     // Recorded after the copy is back, within a bounded wait: another
     // program holding the settings must not keep the broken build at the

@@ -456,8 +456,8 @@ void tst_StartWatch::aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack()
 void tst_StartWatch::aSessionThatFailsIsNoVerdict()
 {
     // The user logged out during the watch: the copy exits as it does with
-    // no display. The copy known to run goes back, nothing is held against
-    // the build, so it will be offered again.
+    // no display. Nothing is held against the build, and a good update is
+    // never undone for it: the copy stays, with the old one kept beside it.
     install("exit 1\n");
     const QByteArray display = qgetenv("DISPLAY");
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
@@ -470,12 +470,15 @@ void tst_StartWatch::aSessionThatFailsIsNoVerdict()
         qputenv("QT_QPA_PLATFORM", platform);
     else
         qunsetenv("QT_QPA_PLATFORM");
-    QCOMPARE(outcome, Outcome::RolledBack);
+    QCOMPARE(outcome, Outcome::StoodDown);
     QVERIFY(!w.marked());
     QCOMPARE(w.reason(), QStringLiteral("it exited with status 1 before it had started, but no display: DISPLAY is not set"));
-    QCOMPARE(snapshotTree(m_bundle), m_oldTree);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
     QCOMPARE(failedBuilds(), QString());
-    QVERIFY(m_log.contains(QStringLiteral("Update to 1.1 (501) couldn't be judged, so 1.0 (500) was put back; it will be offered again.")));
+    QVERIFY(m_log.contains(QStringLiteral("Update to 1.1 (501): it exited with status 1 before it had started, but no "
+                                          "display: DISPLAY is not set; it is started again, and nothing is held against it")));
 
     // The same exit with the session there is a verdict.
     install("exit 1\n");
