@@ -245,8 +245,8 @@ StartWatch::Outcome StartWatch::run()
     if (temp.isEmpty())
         return startUnwatched(QStringLiteral("there is no private temporary folder for its start record"));
     QString lockProblem;
-    UniqueFd watchLock = StartRecord::holdWatchLock(bundlePath, temp, &lockProblem);
-    if (!watchLock)
+    StartRecord::WatchLock watchLock = StartRecord::WatchLock::hold(bundlePath, temp, &lockProblem);
+    if (!watchLock.held())
         return startUnwatched(QStringLiteral("its start record couldn't be prepared: ") + lockProblem);
     const QString record = StartRecord::pathFor(bundlePath, temp);
     QFile::remove(record);
@@ -333,7 +333,7 @@ StartWatch::Outcome StartWatch::run()
         m_reason.clear();
         m_leftRunning = alive;
         QFile::remove(record);
-        watchLock.reset();
+        watchLock.release();
         if (reverting) {
             PreviousCopy::discard(previous);
             journal(QStringLiteral("Revert to %1 started; %2 is no longer kept").arg(newCopy, oldCopy));
@@ -343,7 +343,7 @@ StartWatch::Outcome StartWatch::run()
         return Outcome::Confirmed;
     }
     QFile::remove(record);
-    watchLock.reset();
+    watchLock.release();
 
     // No verdict: nothing is held against the build, and the copy at the
     // path stays, with the kept copy beside it. A good update is never

@@ -134,7 +134,7 @@ QStringList sweep(const QString &temp)
 
 // Made under a name the sweep passes by, locked, then put in place, so that
 // no sweep can take it for a dead watch's.
-UniqueFd holdWatchLock(const QString &bundlePath, const QString &temp, QString *problem)
+WatchLock WatchLock::hold(const QString &bundlePath, const QString &temp, QString *problem)
 {
     const QString uuid = InstallLocations::newUuidText();
     const QByteArray staging = QFile::encodeName(temp + QStringLiteral("/.") + kWatchPrefix + uuid);
@@ -143,9 +143,22 @@ UniqueFd holdWatchLock(const QString &bundlePath, const QString &temp, QString *
     if (!fd || ::flock(fd.get(), LOCK_EX) != 0 || ::rename(staging.constData(), final_.constData()) != 0) {
         *problem = systemErrorText(errno);
         ::unlink(staging.constData());
-        return UniqueFd();
+        return WatchLock();
     }
-    return fd;
+    WatchLock lock;
+    lock.m_fd = std::move(fd);
+    lock.m_path = QFile::decodeName(final_);
+    return lock;
+}
+
+void WatchLock::release()
+{
+    if (!m_fd)
+        return;
+    // Gone first, so no start finds the name unlocked and takes the watch
+    // for a dead one's, or for one that still waits.
+    ::unlink(QFile::encodeName(m_path).constData());
+    m_fd.reset();
 }
 
 } // namespace StartRecord

@@ -36,10 +36,25 @@ std::optional<qint64> read(const QString &path);
 std::optional<QString> writeIfAwaited(const QString &bundlePath, qint64 build, const QString &temp);
 // Whether a live watch waits for the copy at bundlePath.
 bool awaited(const QString &bundlePath, const QString &temp);
-// Made and held by the watch while it waits (closed on exec and at exit):
-// the lock that tells a start its record is wanted. Invalid, with the
-// reason in *problem, when it could not be made.
-UniqueFd holdWatchLock(const QString &bundlePath, const QString &temp, QString *problem);
+// Made and held by the watch while it waits: the lock that tells a start
+// its record is wanted. Released, its file goes; a watch killed meanwhile
+// leaves it, unlocked, to the sweep.
+class WatchLock {
+public:
+    // Invalid, with the reason in *problem, when it could not be made.
+    static WatchLock hold(const QString &bundlePath, const QString &temp, QString *problem);
+    WatchLock() = default;
+    WatchLock(WatchLock &&) = default;
+    WatchLock &operator=(WatchLock &&) = default;
+    ~WatchLock() { release(); }
+    bool held() const { return m_fd.valid(); }
+    // Removes the file, then lets go of the lock.
+    void release();
+
+private:
+    UniqueFd m_fd;
+    QString m_path;
+};
 // Removes from temp the lock files of watches that have ended and records
 // that no live watch waits for; returns the paths removed.
 QStringList sweep(const QString &temp);

@@ -191,6 +191,8 @@ void tst_StartWatch::aCopyThatRecordsItsStartStays()
     QCOMPARE(m_started, QStringList());
     QCOMPARE(failedBuilds(), QString());
     QCOMPARE(m_log, QStringList{QStringLiteral("Update to 1.1 (501) started; 1.0 (500) is kept beside it")});
+    // Nothing of the watch is left in the temporary folder.
+    QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList());
     // Left running, as the app it is, until it quits by itself.
     QVERIFY(isRunning(w.childPid()));
     nextStart();
@@ -376,20 +378,27 @@ void tst_StartWatch::onlyAWaitingWatchGetsARecordAndDeadOnesAreSwept()
     QVERIFY(!QFileInfo::exists(record));
 
     QString problem;
-    UniqueFd lock = StartRecord::holdWatchLock(m_bundle, m_temp, &problem);
-    QVERIFY2(lock.valid(), qPrintable(problem));
+    StartRecord::WatchLock lock = StartRecord::WatchLock::hold(m_bundle, m_temp, &problem);
+    QVERIFY2(lock.held(), qPrintable(problem));
     QVERIFY(StartRecord::awaited(m_bundle, m_temp));
     QVERIFY(!StartRecord::awaited(m_folder + QStringLiteral("/Other.app"), m_temp));
     QCOMPARE(StartRecord::writeIfAwaited(m_bundle, 501, m_temp), std::nullopt);
     QCOMPARE(StartRecord::read(record), std::optional<qint64>(501));
-    // A live watch keeps its lock and its record.
-    QCOMPARE(StartRecord::sweep(m_temp), QStringList());
+    // A live watch keeps its lock and its record; the lock file of a watch
+    // that was killed (unlocked, for the same bundle) goes.
+    const QStringList live = QDir(m_temp).entryList({StartRecord::kWatchPrefix + u'*'}, QDir::Files);
+    QCOMPARE(live.size(), 1);
+    const QString dead = m_temp + u'/' + live.first() + QStringLiteral("-killed");
+    writeFile(dead, "");
+    QCOMPARE(StartRecord::sweep(m_temp), QStringList{dead});
     QCOMPARE(QDir(m_temp).entryList(QDir::Files).size(), 2);
 
-    // A watch that was killed: its lock is free, and both go.
-    lock.reset();
+    // Released, its file goes with it, and the record that no watch waits
+    // for goes at the next sweep.
+    lock.release();
     QVERIFY(!StartRecord::awaited(m_bundle, m_temp));
-    QCOMPARE(StartRecord::sweep(m_temp).size(), 2);
+    QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(record).fileName()});
+    QCOMPARE(StartRecord::sweep(m_temp), QStringList{record});
     QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
