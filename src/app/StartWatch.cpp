@@ -259,6 +259,7 @@ StartWatch::Outcome StartWatch::run()
     bool confirmed = false;
     bool alive = spawned == 0;
     bool verdict = false;     // evidence against the build
+    bool startedAgain = false; // one failure may be the session's, two are the build's
     auto recorded = [&] { return StartRecord::read(record) == build; };
     if (!alive) {
         m_reason = QStringLiteral("its program couldn't be started: ") + systemErrorText(spawned);
@@ -285,9 +286,25 @@ StartWatch::Outcome StartWatch::run()
                 // record, so the wait goes on.
                 const bool handedOver = WIFEXITED(status) && WEXITSTATUS(status) == 0;
                 if (!handedOver) {
-                    const std::optional<QString> lacking = WIFSIGNALED(status) ? std::nullopt : sessionLacks();
+                    // A toolkit that loses its display aborts: a signal too
+                    // may be the session's doing.
+                    const std::optional<QString> lacking = sessionLacks();
                     m_reason = lacking ? exitText(status) + QStringLiteral(", but ") + *lacking : exitText(status);
-                    verdict = !lacking;
+                    if (lacking)
+                        break;
+                    // The session may have failed for a moment only (an X
+                    // server that resets when its last client leaves): a
+                    // build is judged on a second failure, never a first.
+                    if (!startedAgain) {
+                        startedAgain = true;
+                        journal(QStringLiteral("%1: %2; it is started once more").arg(what, m_reason));
+                        if (spawn(programOf(bundlePath), {}, &child) == 0) {
+                            m_child = child;
+                            alive = true;
+                            continue;
+                        }
+                    }
+                    verdict = true;
                     break;
                 }
             }

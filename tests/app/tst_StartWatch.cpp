@@ -175,6 +175,7 @@ private Q_SLOTS:
     void aHandOverIsNoVerdict();
     void aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack();
     void aSessionThatFailsIsNoVerdict();
+    void oneFailureIsNoVerdict();
     void aHeldSettingsLockNeverHoldsTheSwapBack();
     void aKeptCopyThatFailsItsCheckIsNeverPutBack();
     void aRevertIsWatchedAndTheNewerCopyComesBack();
@@ -489,6 +490,22 @@ void tst_StartWatch::aSessionThatFailsIsNoVerdict()
     QVERIFY(m_log.contains(QStringLiteral("Update to 1.1 (501): it exited with status 1 before it had started, but no "
                                           "display: DISPLAY is not set; it is started again, and nothing is held against it")));
 
+    // So is an abort, as a toolkit's that lost its display.
+    install("kill -ABRT $$\n");
+    qunsetenv("DISPLAY");
+    qunsetenv("QT_QPA_PLATFORM");
+    StartWatch aborted = watch();
+    const Outcome abortOutcome = aborted.run();
+    qputenv("DISPLAY", display);
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
+    else
+        qunsetenv("QT_QPA_PLATFORM");
+    QCOMPARE(abortOutcome, Outcome::StoodDown);
+    QVERIFY(!aborted.marked());
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(failedBuilds(), QString());
+
     // The same exit with the session there is a verdict.
     install("exit 1\n");
     StartWatch judged = watch();
@@ -510,6 +527,22 @@ void tst_StartWatch::aSessionThatFailsIsNoVerdict()
     QCOMPARE(snapshotTree(m_bundle), m_newTree);
     QCOMPARE(m_started, QStringList());
     QCOMPARE(failedBuilds(), QString());
+}
+
+void tst_StartWatch::oneFailureIsNoVerdict()
+{
+    // The session failed it for a moment (an X server resetting as its last
+    // client left): started once more, it records its start.
+    install("if [ ! -e \"$(dirname \"$0\")/failed-once\" ]; then touch \"$(dirname \"$0\")/failed-once\"; kill -ABRT $$; fi\n"
+            "RECORD\nexec sleep 600\n");
+    StartWatch w = watch();
+    QCOMPARE(w.run(), Outcome::Confirmed);
+    ::kill(pid_t(w.childPid()), SIGKILL);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(failedBuilds(), QString());
+    QCOMPARE(m_log, (QStringList{QStringLiteral("Update to 1.1 (501): it was ended by signal 6 (Aborted) before it had started; "
+                                                "it is started once more"),
+                                 QStringLiteral("Update to 1.1 (501) started; 1.0 (500) is kept beside it")}));
 }
 
 void tst_StartWatch::aHeldSettingsLockNeverHoldsTheSwapBack()
