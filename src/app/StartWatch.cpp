@@ -251,6 +251,10 @@ StartWatch::Outcome StartWatch::run()
     const QString record = StartRecord::pathFor(bundlePath, temp);
     QFile::remove(record);
 
+    // The old copy has gone; should it have been the X server's last
+    // client, the server may be resetting now. Held from here on, it
+    // resets no more while the new copy starts.
+    DisplayHold display;
     pid_t child = 0;
     const int spawned = spawn(programOf(bundlePath), {}, &child);
 
@@ -297,6 +301,7 @@ StartWatch::Outcome StartWatch::run()
                     // build is judged on a second failure, never a first.
                     if (!startedAgain) {
                         startedAgain = true;
+                        display.hold();
                         journal(QStringLiteral("%1: %2; it is started once more").arg(what, m_reason));
                         if (spawn(programOf(bundlePath), {}, &child) == 0) {
                             m_child = child;

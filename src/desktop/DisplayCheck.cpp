@@ -16,3 +16,21 @@ std::optional<QString> missingDisplay()
         return QStringLiteral("no display: cannot connect to the X server at DISPLAY=%1").arg(QString::fromLocal8Bit(display));
     return std::nullopt;
 }
+
+DisplayHold::~DisplayHold()
+{
+    if (m_connection)
+        xcb_disconnect(m_connection);
+}
+
+void DisplayHold::hold()
+{
+    if (m_connection && xcb_connection_has_error(m_connection) == 0)
+        return;
+    if (m_connection)
+        xcb_disconnect(m_connection);
+    m_connection = nullptr;
+    const QByteArray display = qgetenv("DISPLAY");
+    if (!display.isEmpty())
+        m_connection = xcb_connect(display.constData(), nullptr);
+}
