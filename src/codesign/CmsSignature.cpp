@@ -116,6 +116,16 @@ QString certificateSubject(X509 *certificate)
     return nameText(X509_get_subject_name(certificate));
 }
 
+QString certificateIssuer(X509 *certificate)
+{
+    return nameText(X509_get_issuer_name(certificate));
+}
+
+QString certificateOrganizationalUnit(X509 *certificate)
+{
+    return singleOrganizationalUnit(X509_get_subject_name(certificate));
+}
+
 SigningIdentity SigningIdentity::fromPem(const QByteArray &pem)
 {
     SigningIdentity id;

@@ -54,6 +54,11 @@ bool isCertificateAuthority(X509 *certificate);
 
 // A certificate's subject in RFC 2253 form, for messages.
 QString certificateSubject(X509 *certificate);
+// Its issuer's name, the same way.
+QString certificateIssuer(X509 *certificate);
+// The subject's one organisational unit (the team); empty when it has none
+// or several.
+QString certificateOrganizationalUnit(X509 *certificate);
 
 // Anchors as read from a PEM file (certificates only); an empty stack when
 // there are none or the text does not parse.

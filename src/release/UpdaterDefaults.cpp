@@ -21,6 +21,7 @@ const QList<Key> &keys()
         {revertedBuildsKey(), QMetaType::QString},
         {rolledBackKey(), QMetaType::QString},
         {heldRolloutKey(), QMetaType::QString},
+        {newestFeedKey(), QMetaType::QDateTime},
     };
     return all;
 }

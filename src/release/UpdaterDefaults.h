@@ -36,6 +36,10 @@ inline QString rolledBackKey() { return QStringLiteral("updateRolledBack"); }
 // app still looks again at this install's turn, not a day later.
 inline QString heldRolloutKey() { return QStringLiteral("updateHeldRollout"); }
 
+// The publication date of the newest signed feed accepted here: an older
+// feed served later (a replay that hides a newer release) is refused.
+inline QString newestFeedKey() { return QStringLiteral("updateNewestFeed"); }
+
 struct Key {
     QString name;
     QMetaType::Type type; // QString, Bool, QDateTime or LongLong, as stored

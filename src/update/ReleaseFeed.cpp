@@ -50,6 +50,14 @@ QByteArray userAgent(const Bundle &bundle)
 QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray userAgent,
                                   NetworkSession::Limits limits)
 {
+    auto fetch = fetchFeedBytes(session, std::move(url), std::move(userAgent), limits);
+    const QByteArray body = co_await std::move(fetch);
+    co_return releaseFromFeed(body);
+}
+
+QCoro::Task<QByteArray> fetchFeedBytes(NetworkSession &session, QUrl url, QByteArray userAgent,
+                                       NetworkSession::Limits limits)
+{
     QList<QPair<QByteArray, QByteArray>> headers;
     headers.append({QByteArray("User-Agent"), userAgent});
     auto transfer = session.get(url, headers, limits);
@@ -69,12 +77,16 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
     const int status = response.statusCode.value_or(0);
     if (status != 200)
         throw UpdaterFailure(QStringLiteral("The update feed couldn't be read (HTTP %1).").arg(status));
+    co_return response.body;
+}
 
+Release releaseFromFeed(const QByteArray &body)
+{
     QString urlText;
-    Release release = Release::decode(response.body, &urlText);
+    Release release = Release::decode(body, &urlText);
     if (writtenScheme(urlText) != QLatin1String("https"))
         throw UpdaterFailure(QStringLiteral("The update feed points somewhere other than an https address."));
-    co_return release;
+    return release;
 }
 
 } // namespace ReleaseFeed

@@ -37,4 +37,11 @@ QByteArray userAgent(const Bundle &bundle);
 QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray userAgent,
                                   NetworkSession::Limits limits);
 
+// The two halves of fetchRelease, for a feed whose bytes are judged (their
+// signature) before they are decoded: the body of a 200 answer, with the
+// same failures for the answer; then the decoding and the https rule.
+QCoro::Task<QByteArray> fetchFeedBytes(NetworkSession &session, QUrl url, QByteArray userAgent,
+                                       NetworkSession::Limits limits);
+Release releaseFromFeed(const QByteArray &body);
+
 } // namespace ReleaseFeed

@@ -4,6 +4,7 @@
 #include "platform/SystemLog.h"
 #include "platform/Worker.h"
 #include "update/ReleaseFeed.h"
+#include "update/SignedFeed.h"
 #include "release/PhasedRollout.h"
 #include "release/VersionRules.h"
 
@@ -64,6 +65,7 @@ Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(pa
     m_held = UpdaterDefaults::parseHeldRollout(m_env.defaults.string(kHeldRolloutKey));
     // Put there by the watch of the kept copy when an update didn't start.
     m_rolledBack = UpdaterDefaults::parseRolledBack(m_env.defaults.string(UpdaterDefaults::rolledBackKey()));
+    m_newestFeed = m_env.defaults.date(kNewestFeedKey);
 }
 
 QByteArray Updater::standardInstallIdentity()
@@ -217,8 +219,21 @@ QUrl Updater::defaultFeedURL() { return ReleaseFeed::defaultFeedURL(); }
 
 QCoro::Task<Updater::Release> Updater::fetchRelease()
 {
-    auto fetch = ReleaseFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle), m_env.fetchLimits);
+    QPointer<Updater> self(this);
+    SignedFeed::Trust trust{m_env.bundle, m_env.clock, m_newestFeed,
+                            [self](const QString &line) { if (self) self->log(line); },
+                            [self](const QDateTime &published) { if (self) self->noteFeedAccepted(published); }};
+    auto fetch = SignedFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle), m_env.fetchLimits,
+                                          std::move(trust));
     co_return co_await std::move(fetch);
+}
+
+void Updater::noteFeedAccepted(const QDateTime &published)
+{
+    if (m_newestFeed && published <= *m_newestFeed)
+        return;
+    m_newestFeed = published;
+    store(kNewestFeedKey, published);
 }
 
 qint64 Updater::currentBuild() const { return VersionRules::buildOfBundle(m_env.bundle); }

@@ -105,6 +105,7 @@ public:
     static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
     static inline const QString kRolloutGroupKey = UpdaterDefaults::rolloutGroupKey();
     static inline const QString kHeldRolloutKey = UpdaterDefaults::heldRolloutKey();
+    static inline const QString kNewestFeedKey = UpdaterDefaults::newestFeedKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();
@@ -270,4 +271,8 @@ private:
     // from under it (a check asked for early runs before the sweep).
     QSet<QString> m_ownFolders;
     std::optional<UpdaterDefaults::RolledBack> m_rolledBack;
+    // The publication date of the newest signed feed accepted, also in the
+    // settings: an older one is a replay.
+    std::optional<QDateTime> m_newestFeed;
+    void noteFeedAccepted(const QDateTime &published);
 };

@@ -7,6 +7,9 @@
 
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
+#include "codesign/TeamSignature.h"
+#include "platform/Bundle.h"
+#include "release/FeedDates.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
 #include "release/Release.h"
@@ -119,8 +122,13 @@ private slots:
     void feedReadsTheBuildAsTheAppDoes_data();
     void feedReadsTheBuildAsTheAppDoes();
     void feedWritesAPhasedRolloutTheAppReads();
+    void signedFeedsVerifyAsTheAppVerifies();
+    void renewFeedRefusesWhatWouldBreakTheFeed_data();
+    void renewFeedRefusesWhatWouldBreakTheFeed();
 
 private:
+    // A feed signed by the developer, at FOLDER/appcast.json (and .sig).
+    QString signedFeedIn(const QString &folder);
     std::unique_ptr<SigningFixture> m_f;
     QString m_dir;
 };
@@ -429,7 +437,7 @@ void tst_ReleaseTool::signAndVerifyRefuseWhatOthersControl()
 
 void tst_ReleaseTool::eachCommandHasHelp()
 {
-    for (const char *command : {"create-ca", "create-identity", "sign", "notarize", "verify", "package", "feed"}) {
+    for (const char *command : {"create-ca", "create-identity", "sign", "notarize", "verify", "package", "feed", "renew-feed"}) {
         const Run r = release({command, "--help"});
         QCOMPARE(r.status, 0);
         QVERIFY2(r.out.startsWith(QStringLiteral("Usage:\n  ") + QLatin1String(command) + u' '), qPrintable(r.out));
@@ -528,6 +536,145 @@ void tst_ReleaseTool::feedWritesAPhasedRolloutTheAppReads()
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out + r.err, QString());
     }
+}
+
+QString tst_ReleaseTool::signedFeedIn(const QString &folder)
+{
+    QDir().mkpath(folder);
+    const QString zip = folder + QStringLiteral("/release.zip");
+    writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleShortVersionString</key><string>2.0</string>"
+                           "<key>CFBundleVersion</key><string>49</string></dict></plist>\n");
+    writeBytes(folder + QStringLiteral("/developer.pem"), m_f->developer.identityPem());
+    const QString feed = folder + QStringLiteral("/appcast.json");
+    const Run r = release({"feed", zip, "--url", "https://dl.example.org/F.zip", "--notes", "Signed.", "--identity",
+                           folder + QStringLiteral("/developer.pem"), "--valid-days", "7", "--out", feed});
+    if (r.status != 0) {
+        qWarning() << r.err;
+        return {};
+    }
+    return feed;
+}
+
+// What the tool writes, checked by the app's own verification: a copy signed
+// by the same team with the same anchors.
+void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
+{
+    const Bundle running = Bundle::atPath(m_f->makeSignedBundle(m_dir + QStringLiteral("/feed-reader")));
+    const QString folder = m_dir + QStringLiteral("/signed-feed");
+    const QDateTime before = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    const QString feed = signedFeedIn(folder);
+    QVERIFY(!feed.isEmpty());
+    const QDateTime after = QDateTime::currentDateTimeUtc();
+    const QByteArray bytes = readBytes(feed);
+    try {
+        verifyTeamSignature(bytes, readBytes(feed + QStringLiteral(".sig")), running);
+    } catch (const CodeSigningError &e) {
+        QFAIL(e.what());
+    }
+    const Release signedRelease = Release::decode(bytes);
+    QCOMPARE(signedRelease.build, 49);
+    QCOMPARE(signedRelease.notes, QStringLiteral("Signed."));
+    const FeedDates dates = FeedDates::decode(bytes);
+    QVERIFY(dates.published >= before && dates.published <= after);
+    QCOMPARE(dates.expires, dates.published.addDays(7));
+
+    // Renewed: new dates (the default of 30 days), everything else as it
+    // was, and still the developer's.
+    const Run renewed = release({"renew-feed", feed, "--identity", folder + QStringLiteral("/developer.pem")});
+    QCOMPARE(renewed.status, 0);
+    const QByteArray renewedBytes = readBytes(feed);
+    try {
+        verifyTeamSignature(renewedBytes, readBytes(feed + QStringLiteral(".sig")), running);
+    } catch (const CodeSigningError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(Release::decode(renewedBytes), signedRelease);
+    const FeedDates renewedDates = FeedDates::decode(renewedBytes);
+    QVERIFY(renewedDates.published >= dates.published);
+    QCOMPARE(renewedDates.expires, renewedDates.published.addDays(30));
+    QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".partial")));
+
+    // Unsigned, it is printed as before; its signing options go with
+    // --identity only.
+    const Run unsignedFeed = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"});
+    QCOMPARE(unsignedFeed.status, 0);
+    QVERIFY2(!unsignedFeed.out.contains("published") && !unsignedFeed.out.contains("expires"), qPrintable(unsignedFeed.out));
+    for (const QStringList &extra : {QStringList{"--out", folder + QStringLiteral("/other.json")}, QStringList{"--valid-days", "3"}}) {
+        const Run r = release(QStringList{"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"} + extra);
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("go with --identity"), qPrintable(r.err));
+    }
+    for (const char *days : {"0", "366", "-1", "7.5", "x"}) {
+        const Run r = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip", "--identity",
+                               folder + QStringLiteral("/developer.pem"), "--valid-days", days, "--out", folder + QStringLiteral("/other.json")});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("--valid-days"), qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/other.json")));
+    }
+}
+
+void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed_data()
+{
+    QTest::addColumn<QString>("identity"); // a key of the fixture's, or a file name under the case's folder
+    QTest::addColumn<QByteArray>("feedBytes"); // empty: the feed as signed
+    QTest::addColumn<bool>("withSignature");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("not JSON") << "developer" << QByteArray("<rss/>") << true << "is not a feed the app can read";
+    QTest::newRow("no build") << "developer" << QByteArray(R"({"version": "2.0", "url": "https://dl.example.org/F.zip", "sha256": "00"})")
+                              << true << "is not a feed the app can read";
+    QTest::newRow("http download") << "developer"
+                                   << QByteArray(R"({"version": "2.0", "build": 49, "url": "http://dl.example.org/F.zip", "sha256": "00"})")
+                                   << true << "is not a feed the app can read";
+    QTest::newRow("changed after signing") << "developer"
+                                           << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00"})")
+                                           << true << "is not a signature of";
+    QTest::newRow("no signature") << "developer" << QByteArray() << false << "appcast.json.sig";
+    QTest::newRow("another team") << "otherTeam" << QByteArray() << true << "is of team \"TEAMB67890\"";
+    QTest::newRow("another authority, same team") << "stranger" << QByteArray() << true << "was issued by";
+    QTest::newRow("a notary identity") << "notary" << QByteArray() << true << "is not a developer ID certificate";
+    QTest::newRow("the authority itself") << "developerCA" << QByteArray() << true << "is a certificate authority";
+    QTest::newRow("key of another certificate") << "mismatched" << QByteArray() << true << "no certificate for its private key";
+}
+
+void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed()
+{
+    QFETCH(QString, identity);
+    QFETCH(QByteArray, feedBytes);
+    QFETCH(bool, withSignature);
+    QFETCH(QString, expected);
+    const QString folder = m_dir + QStringLiteral("/renew-") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    const QString feed = signedFeedIn(folder);
+    QVERIFY(!feed.isEmpty());
+    if (!feedBytes.isEmpty())
+        writeBytes(feed, feedBytes);
+    if (!withSignature)
+        QVERIFY(QFile::remove(feed + QStringLiteral(".sig")));
+
+    CertificateRequest sameTeam;
+    sameTeam.commonName = QStringLiteral("Developer ID Application: Test");
+    sameTeam.team = QLatin1String(SigningFixture::kTeam);
+    const QMap<QString, QByteArray> identities{
+        {"developer", m_f->developer.identityPem()},
+        {"otherTeam", m_f->otherTeam.identityPem()},
+        {"stranger", DevelopmentCA::issue(m_f->strangerCA.identityPem(), sameTeam).identityPem()},
+        {"notary", m_f->notary.identityPem()},
+        {"developerCA", m_f->developerCA.identityPem()},
+        {"mismatched", m_f->otherTeam.certificatePem + m_f->developer.keyPem},
+    };
+    const QString identityFile = folder + QStringLiteral("/identity.pem");
+    writeBytes(identityFile, identities.value(identity));
+
+    const QByteArray feedBefore = readBytes(feed);
+    const QByteArray signatureBefore = withSignature ? readBytes(feed + QStringLiteral(".sig")) : QByteArray();
+    const Run r = release({"renew-feed", feed, "--identity", identityFile});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.startsWith("ferrowhistle-release renew-feed: ") && r.err.contains(expected), qPrintable(r.err));
+    // Nothing written.
+    QCOMPARE(readBytes(feed), feedBefore);
+    QCOMPARE(QFileInfo::exists(feed + QStringLiteral(".sig")), withSignature);
+    if (withSignature)
+        QCOMPARE(readBytes(feed + QStringLiteral(".sig")), signatureBefore);
 }
 
 QTEST_GUILESS_MAIN(tst_ReleaseTool)

@@ -4,6 +4,7 @@
 #include "BundleSigner.h"
 #include "ReleaseChecks.h"
 #include "DevelopmentCA.h"
+#include "FeedSigner.h"
 #include "ReleasePackage.h"
 #include "ReleaseVerification.h"
 
@@ -90,7 +91,23 @@ const CommandHelp kCommandHelp[] = {
      "      least 1) the automatic checks offer the release in seven groups of\n"
      "      installs, one group more every SECONDS from DATE on; DATE is an\n"
      "      ISO 8601 date and time with a zone (2026-12-08T10:00:00Z) and\n"
-     "      defaults to now. A check the user asks for always offers it.\n"},
+     "      defaults to now. A check the user asks for always offers it.\n"
+     "  feed RELEASE.zip --url https://... [OPTIONS ABOVE] --identity DEVELOPER.pem\n"
+     "                   [--valid-days N] --out FEED\n"
+     "      Writes the record to FEED, signed: with \"published\" (now) and\n"
+     "      \"expires\" (N days later, default 30, at most 365), and the developer\n"
+     "      ID identity's detached signature over FEED's exact bytes in FEED.sig.\n"
+     "      Publish both side by side; copies that verify updates refuse a feed\n"
+     "      without its signature, and one past \"expires\".\n"},
+    {"renew-feed",
+     "  renew-feed FEED --identity DEVELOPER.pem [--valid-days N]\n"
+     "      Signs FEED again in place with a new \"published\" (now) and \"expires\"\n"
+     "      (N days later, default 30, at most 365), keeping every other field;\n"
+     "      for a scheduled job, so the published feed never expires. Refuses a\n"
+     "      FEED the app could not read, one whose FEED.sig is missing or no\n"
+     "      longer matches it (changed after signing: make it anew with feed),\n"
+     "      and an identity that is not a developer ID identity of the same team\n"
+     "      and authority as FEED.sig's signer.\n"},
 };
 
 QString usage()
@@ -189,6 +206,17 @@ qint64 days(const QCommandLineParser &p, qint64 fallback)
     if (!ok || d < 1 || d > 36500)
         throw UsageError("--days takes a whole number of days from 1 to 36500");
     return d;
+}
+
+qint64 feedValidDays(const QCommandLineParser &p)
+{
+    if (!p.isSet(QStringLiteral("valid-days")))
+        return 30;
+    try {
+        return requireValidDays(p.value(QStringLiteral("valid-days")));
+    } catch (const std::runtime_error &e) {
+        throw UsageError(std::string("--valid-days: ") + e.what());
+    }
 }
 
 QCommandLineOption valueOption(const char *name) { return QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("value")); }
@@ -352,8 +380,12 @@ int feed(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args,
                                   {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version"),
-                                   valueOption("phased-rollout-interval"), valueOption("pub-date")},
+                                   valueOption("phased-rollout-interval"), valueOption("pub-date"),
+                                   valueOption("identity"), valueOption("valid-days"), valueOption("out")},
                                   1);
+    const bool signing = p.isSet(QStringLiteral("identity"));
+    if (!signing && (p.isSet(QStringLiteral("out")) || p.isSet(QStringLiteral("valid-days"))))
+        throw UsageError("--out and --valid-days go with --identity; without it the feed is printed unsigned");
     FeedOptions options;
     options.url = required(p, QStringLiteral("url"));
     const auto optional = [&](const char *name) {
@@ -363,7 +395,25 @@ int feed(const QStringList &args)
     options.minimumSystemVersion = optional("minimum-system-version");
     options.phasedRolloutInterval = optional("phased-rollout-interval");
     options.pubDate = optional("pub-date");
-    QTextStream(stdout) << QJsonDocument(feedRecord(pos[0], options)).toJson(QJsonDocument::Indented);
+    if (!signing) {
+        QTextStream(stdout) << QJsonDocument(feedRecord(pos[0], options)).toJson(QJsonDocument::Indented);
+        return 0;
+    }
+    const QString out = required(p, QStringLiteral("out"));
+    const qint64 validDays = feedValidDays(p);
+    const QByteArray identity = readFile(p.value(QStringLiteral("identity")));
+    writeSignedFeed(out, signFeed(feedRecord(pos[0], options), identity, validDays, QDateTime::currentDateTimeUtc()));
+    QTextStream(stdout) << "Wrote " << out << " and " << out << ".sig\n";
+    return 0;
+}
+
+int renewFeedCommand(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QStringList pos = parse(p, args, {valueOption("identity"), valueOption("valid-days")}, 1);
+    const QByteArray identity = readFile(required(p, QStringLiteral("identity")));
+    renewFeed(pos[0], identity, feedValidDays(p), QDateTime::currentDateTimeUtc());
+    QTextStream(stdout) << "Renewed " << pos[0] << " and " << pos[0] << ".sig\n";
     return 0;
 }
 
@@ -378,6 +428,7 @@ int main(int argc, char **argv)
         {QStringLiteral("sign"), sign},            {QStringLiteral("notarize"), notarize},
         {QStringLiteral("verify"), verify},        {QStringLiteral("package"), package},
         {QStringLiteral("feed"), feed},            {QStringLiteral("check"), check},
+        {QStringLiteral("renew-feed"), renewFeedCommand},
     };
     if (args.size() < 2 || args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h")) {
         std::fputs(usage().toUtf8().constData(), args.size() < 2 ? stderr : stdout);

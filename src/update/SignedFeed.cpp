@@ -1,0 +1,123 @@
+#include "update/SignedFeed.h"
+
+#include "codesign/CodeSigning.h"
+#include "codesign/TeamSignature.h"
+#include "platform/DurationText.h"
+#include "platform/Worker.h"
+#include "release/PhasedRollout.h"
+#include "update/ReleaseFeed.h"
+#include "update/SigningFailure.h"
+
+namespace SignedFeed {
+
+namespace {
+
+QCoro::Task<QByteArray> fetchSignature(NetworkSession &session, QUrl url, QByteArray userAgent,
+                                       NetworkSession::Limits limits)
+{
+    limits.maxBytes = kMaxSignatureBytes;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    headers.append({QByteArray("User-Agent"), userAgent});
+    auto transfer = session.get(url, headers, limits);
+    const NetworkSession::Response response = co_await std::move(transfer);
+    switch (response.outcome) {
+    case NetworkSession::Response::Outcome::TooLarge:
+        throw UpdaterFailure(QStringLiteral("The update feed's signature is larger than %1 KiB, so it wasn't read.")
+                                 .arg(kMaxSignatureBytes / 1024));
+    case NetworkSession::Response::Outcome::TookTooLong:
+        throw UpdaterFailure(QStringLiteral("The update feed's signature took longer than %1 to arrive, so the check was stopped.")
+                                 .arg(describeDuration(limits.overall)));
+    case NetworkSession::Response::Outcome::Complete:
+    case NetworkSession::Response::Outcome::SinkFailed: // the in-memory sink never fails
+        break;
+    }
+    const int status = response.statusCode.value_or(0);
+    if (status != 200)
+        throw UpdaterFailure(QStringLiteral("The update feed's signature couldn't be read (HTTP %1).").arg(status));
+    co_return response.body;
+}
+
+// Why the signature does not vouch for the feed, or nothing when it does.
+// On a worker: the running copy's anchors and signature are files.
+std::optional<CodeSigningError> verify(const QByteArray &feed, const QByteArray &signature, const Bundle &running)
+{
+    try {
+        verifyTeamSignature(feed, signature, running);
+        return std::nullopt;
+    } catch (const CodeSigningError &e) {
+        return e;
+    }
+}
+
+} // namespace
+
+QUrl signatureURL(const QUrl &feedURL)
+{
+    // Beside the feed whatever its query: the path names the file.
+    QUrl url = feedURL;
+    url.setPath(feedURL.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::StrictMode);
+    return url;
+}
+
+void judgeDates(const FeedDates &dates, const QDateTime &now, const std::optional<QDateTime> &newestAccepted)
+{
+    using PhasedRollout::formatDate;
+    const QString found = QStringLiteral("published %1, expires %2, this computer's clock says %3")
+                              .arg(formatDate(dates.published), formatDate(dates.expires), formatDate(now.toUTC()));
+    if (now >= dates.expires)
+        throw Refused(QStringLiteral("The update feed expired at %1, so it wasn't used.").arg(formatDate(dates.expires)),
+                      QStringLiteral("expired (%1)").arg(found));
+    if (dates.published.secsTo(now) < -kFutureAllowanceSeconds)
+        throw Refused(QStringLiteral("The update feed is dated %1, more than a day ahead of this computer's clock, so it wasn't used.")
+                          .arg(formatDate(dates.published)),
+                      QStringLiteral("published in the future (%1)").arg(found));
+    if (newestAccepted && dates.published < *newestAccepted)
+        throw Refused(QStringLiteral("The update feed is older than one this computer already had (published %1, not %2 or later), so it wasn't used.")
+                          .arg(formatDate(dates.published), formatDate(newestAccepted->toUTC())),
+                      QStringLiteral("older than the newest accepted, published %1 (%2)")
+                          .arg(formatDate(newestAccepted->toUTC()), found));
+}
+
+QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteArray userAgent,
+                                  NetworkSession::Limits limits, Trust trust)
+{
+    auto deciding = onWorker([running = trust.running] { return canVerifyUpdates(running); });
+    const bool signedFeed = co_await std::move(deciding);
+
+    auto fetchingFeed = ReleaseFeed::fetchFeedBytes(session, feedURL, userAgent, limits);
+    const QByteArray feed = co_await std::move(fetchingFeed);
+    if (!signedFeed)
+        co_return ReleaseFeed::releaseFromFeed(feed);
+
+    const QUrl sigURL = signatureURL(feedURL);
+    auto fetchingSignature = fetchSignature(session, sigURL, userAgent, limits);
+    const QByteArray signature = co_await std::move(fetchingSignature);
+    auto verifying = onWorker([feed, signature, running = trust.running] { return verify(feed, signature, running); });
+    const std::optional<CodeSigningError> problem = co_await std::move(verifying);
+    if (problem) {
+        if (problem->kind() != CodeSigningError::Kind::RequirementUnmet)
+            throw signingFailure(*problem);
+        const QString why = problem->reason().isEmpty() ? QStringLiteral("unknown error") : problem->reason();
+        const Refused refused(QStringLiteral("The update feed isn't signed by Ferrowhistle's developer (") + why
+                                  + QStringLiteral("), so it wasn't used."),
+                              QStringLiteral("signature %1 not accepted: %2").arg(sigURL.toString(), why));
+        if (trust.log)
+            trust.log(QStringLiteral("Update feed %1 refused: %2").arg(feedURL.toString(), refused.detail()));
+        throw refused;
+    }
+
+    const FeedDates dates = FeedDates::decode(feed);
+    try {
+        judgeDates(dates, trust.clock(), trust.newestAccepted);
+    } catch (const Refused &refused) {
+        if (trust.log)
+            trust.log(QStringLiteral("Update feed %1 refused: %2").arg(feedURL.toString(), refused.detail()));
+        throw;
+    }
+    Release release = ReleaseFeed::releaseFromFeed(feed);
+    if (trust.accepted)
+        trust.accepted(dates.published);
+    co_return release;
+}
+
+} // namespace SignedFeed

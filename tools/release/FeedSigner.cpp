@@ -1,0 +1,123 @@
+#include "FeedSigner.h"
+
+#include "BundleSigner.h"
+
+#include "codesign/CmsSignature.h"
+#include "codesign/TeamSignature.h"
+#include "platform/AtomicWrite.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
+#include "release/FeedDates.h"
+#include "release/PhasedRollout.h"
+#include "release/Release.h"
+#include "release/UpdaterFailure.h"
+
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+// What the app takes from the network, so a bigger feed could never be served.
+constexpr qint64 kMaxFeedBytes = 1024 * 1024;
+constexpr qint64 kMaxSignatureBytes = 64 * 1024;
+
+QByteArray readExisting(const QString &path, qint64 maxBytes)
+{
+    const SmallFile file = readSmallFile(path, maxBytes, LastLink::Follow);
+    switch (file.status) {
+    case SmallFile::Status::Read:
+        return file.bytes;
+    case SmallFile::Status::NotRegular:
+        throw std::runtime_error("can't read " + path.toStdString() + ": not a regular file");
+    case SmallFile::Status::TooLarge:
+        throw std::runtime_error("can't read " + path.toStdString() + ": larger than " + std::to_string(maxBytes) + " bytes");
+    case SmallFile::Status::Missing:
+    case SmallFile::Status::Unreadable:
+        break;
+    }
+    throw std::runtime_error("can't read " + path.toStdString() + ": " + systemErrorText(file.error).toStdString());
+}
+
+SigningIdentity developerIdentity(const QByteArray &identityPem)
+{
+    SigningIdentity identity = SigningIdentity::fromPem(identityPem);
+    requireDeveloperIdentity(identity);
+    return identity;
+}
+
+} // namespace
+
+qint64 requireValidDays(const QString &days)
+{
+    const bool digits = !days.isEmpty() && days.size() <= 3
+                        && std::all_of(days.begin(), days.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const qint64 value = digits ? days.toLongLong() : 0;
+    // Longer would let a frozen feed go unnoticed for more than a year.
+    if (value < 1 || value > 365)
+        throw std::runtime_error("\"" + days.toStdString() + "\" is not a whole number of days from 1 to 365");
+    return value;
+}
+
+SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+{
+    const SigningIdentity identity = developerIdentity(identityPem);
+    const QDateTime published = QDateTime::fromSecsSinceEpoch(now.toSecsSinceEpoch(), Qt::UTC);
+    record[FeedDates::publishedKey()] = PhasedRollout::formatDate(published);
+    record[FeedDates::expiresKey()] = PhasedRollout::formatDate(published.addDays(validDays));
+    SignedFeedFiles files;
+    files.feed = QJsonDocument(record).toJson(QJsonDocument::Indented);
+    files.signature = cmsSignDetached(files.feed, identity);
+    return files;
+}
+
+void writeSignedFeed(const QString &path, const SignedFeedFiles &files)
+{
+    // The feed first: a copy that fetches between the two writes finds a
+    // signature that does not match and tries again at its next check, as
+    // it would the other way round.
+    const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    if (const auto problem = writeFileAtomically(path, files.feed, perms, FolderSync::SyncFolder))
+        throw std::runtime_error("can't write " + path.toStdString() + ": " + problem->toStdString());
+    const QString signaturePath = path + QStringLiteral(".sig");
+    if (const auto problem = writeFileAtomically(signaturePath, files.signature, perms, FolderSync::SyncFolder))
+        throw std::runtime_error("can't write " + signaturePath.toStdString() + ": " + problem->toStdString());
+}
+
+void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+{
+    const QByteArray bytes = readExisting(path, kMaxFeedBytes);
+    QString urlText;
+    try {
+        Release::decode(bytes, &urlText);
+    } catch (const PlatformError &e) {
+        throw std::runtime_error(path.toStdString() + " is not a feed the app can read: " + e.what());
+    }
+    if (writtenScheme(urlText) != QLatin1String("https"))
+        throw std::runtime_error(path.toStdString() + " is not a feed the app can read: its \"url\" is not an https address");
+
+    const QString signaturePath = path + QStringLiteral(".sig");
+    const QByteArray oldSignature = readExisting(signaturePath, kMaxSignatureBytes);
+    const std::optional<SignerIdentity> last = signerOf(oldSignature, bytes);
+    if (!last)
+        throw std::runtime_error(signaturePath.toStdString() + " is not a signature of " + path.toStdString()
+                                 + " as it is now (was the feed changed after it was signed?); make it anew with "
+                                   "`feed --identity`");
+
+    const SigningIdentity identity = developerIdentity(identityPem);
+    const SignerIdentity signer = signerOf(identity);
+    if (signer.organizationalUnit != last->organizationalUnit)
+        throw std::runtime_error(QStringLiteral("the identity's certificate (%1) is of team \"%2\", but %3 was signed by team "
+                                                "\"%4\" (%5), whose copies would refuse it")
+                                     .arg(signer.subject, signer.organizationalUnit, path, last->organizationalUnit, last->subject)
+                                     .toStdString());
+    if (signer.issuer != last->issuer)
+        throw std::runtime_error(QStringLiteral("the identity's certificate (%1) was issued by %2, but %3 was signed by a "
+                                                "certificate issued by %4, whose anchors the copies trust")
+                                     .arg(signer.subject, signer.issuer, path, last->issuer)
+                                     .toStdString());
+
+    const QJsonObject record = QJsonDocument::fromJson(bytes).object();
+    writeSignedFeed(path, signFeed(record, identityPem, validDays, now));
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+// The signed release feed: the record with the dates "published" (when it
+// was signed) and "expires", written as it is served, and the developer's
+// detached signature over exactly those bytes in the file beside it (FEED
+// plus ".sig"). A copy that verifies updates decodes nothing of a feed
+// before that signature holds, and refuses one that has expired, so a
+// publisher renews the feed before it does.
+
+// How long a signed feed may be believed: whole days, 1 to 365. Throws
+// std::runtime_error.
+qint64 requireValidDays(const QString &days);
+
+struct SignedFeedFiles {
+    QByteArray feed;
+    QByteArray signature;
+};
+
+// The record with published = now (to the second) and expires = now + days,
+// and its signature by the identity, which must be a developer ID identity
+// (the one the copies accept updates from). Throws std::runtime_error.
+SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint64 validDays, const QDateTime &now);
+
+// Writes the feed to path and the signature to path + ".sig", each by
+// atomic replacement (so a reader never sees half of either). Throws
+// std::runtime_error.
+void writeSignedFeed(const QString &path, const SignedFeedFiles &files);
+
+// Signs the feed at path again with new dates, keeping every other field.
+// Refuses (std::runtime_error, nothing written) a feed that does not decode
+// as the app decodes it, one without a signature beside it or whose
+// signature no longer matches its bytes (it was changed after signing: make
+// it anew with `feed`), and an identity that is not a developer ID identity
+// of the same team, issued by the same authority, as the last signature's.
+void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now);
