@@ -8,6 +8,11 @@
 
 #include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
+#include "codesign/CodeSigning.h"
+#include "codesign/TeamSignature.h"
+#include "platform/Bundle.h"
+#include "release/FeedDates.h"
+#include "release/PhasedRollout.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -179,6 +184,10 @@ void tst_MakeRelease::refusesBadInputInOneLine_data()
     QTest::newRow("missing notary file") << QStringList{"NOTARY={ROOT}/nowhere.pem"} << QString("NOTARY={ROOT}/nowhere.pem: no such file");
     QTest::newRow("build number with a letter") << QStringList{"BUILD_NUMBER=12a"} << QString("BUILD_NUMBER=12a: not a whole number");
     QTest::newRow("signed build number") << QStringList{"BUILD_NUMBER=+501"} << QString("BUILD_NUMBER=+501: not a whole number");
+    QTest::newRow("feed valid for no days") << QStringList{"FEED_VALID_DAYS=0"}
+                                            << QString("FEED_VALID_DAYS=0: not a whole number of days from 1 to 365");
+    QTest::newRow("feed valid for over a year") << QStringList{"FEED_VALID_DAYS=366"}
+                                                << QString("FEED_VALID_DAYS=366: not a whole number of days from 1 to 365");
     QTest::newRow("http address") << QStringList{"URL=http://dl.example.org/F.zip"}
                                   << QString("URL=http://dl.example.org/F.zip: the download address must be an https URL");
     QTest::newRow("https without a host") << QStringList{"URL=https:///F.zip"}
@@ -269,6 +278,7 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     env.insert(QStringLiteral("MINIMUM_SYSTEM_VERSION"), QStringLiteral("5.10"));
     env.insert(QStringLiteral("PHASED_ROLLOUT_INTERVAL"), QStringLiteral("86400"));
     env.insert(QStringLiteral("PUB_DATE"), QStringLiteral("2026-12-08T11:00:00+01:00"));
+    env.insert(QStringLiteral("FEED_VALID_DAYS"), QStringLiteral("10"));
     const QString out = m_env.root() + QStringLiteral("/release");
     const ProgramRun r = release(env, out);
     QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
@@ -285,6 +295,19 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     QCOMPARE(feed.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
     QCOMPARE(feed.value(QStringLiteral("phasedRolloutInterval")).toInteger(), 86400);
     QCOMPARE(feed.value(QStringLiteral("pubDate")).toString(), QStringLiteral("2026-12-08T10:00:00Z"));
+    // Signed for the copies of the release's own team and anchors (those of
+    // PREVIOUS too), believed for FEED_VALID_DAYS.
+    const QByteArray feedBytes = readBytes(out + QStringLiteral("/appcast.json"));
+    for (const QString &reader : {out + QStringLiteral("/Ferrowhistle.app"), m_previous}) {
+        try {
+            verifyTeamSignature(feedBytes, readBytes(out + QStringLiteral("/appcast.json.sig")), Bundle::atPath(reader));
+        } catch (const CodeSigningError &e) {
+            QFAIL(qPrintable(reader + QStringLiteral(": ") + e.reason()));
+        }
+    }
+    const FeedDates dates = FeedDates::decode(feedBytes);
+    QCOMPARE(dates.expires, dates.published.addDays(10));
+    QVERIFY2(r.out.contains(QStringLiteral("believed until ") + PhasedRollout::formatDate(dates.expires)), qPrintable(r.out));
     // The summary: what, how large, its digest, and against what it was checked.
     for (const QString &part : {QStringLiteral("Ferrowhistle 1.0.0 (build 501)"), QStringLiteral("  zip      ") + zip,
                                 QStringLiteral("  size     %1 bytes").arg(zipBytes.size()), QStringLiteral("  sha256   ") + sha,

@@ -204,12 +204,9 @@ AppUnderUpdate::~AppUnderUpdate()
     m_app.waitForFinished();
 }
 
-void AppUnderUpdate::serve(LoopbackHttpsServer &server, const QByteArray &feed, const QByteArray &zip)
+void AppUnderUpdate::serve(LoopbackHttpsServer &server, const SignedFeedFiles &feed, const QByteArray &zip)
 {
-    server.handler = [feed, zip](const LoopbackHttpsServer::Request &r) {
-        return LoopbackHttpsServer::Answer{r.path.endsWith(".zip") ? LoopbackHttpsServer::response(200, zip)
-                                                                   : LoopbackHttpsServer::response(200, feed)};
-    };
+    server.handler = [feed, zip](const LoopbackHttpsServer::Request &r) { return releaseAnswer(r, feed, zip); };
     const DefaultsStore settings = DefaultsStore::standard();
     settings.setValue(ReleaseFeed::kFeedURLKey, server.url(QStringLiteral("/appcast.json")).toString());
     settings.setValue(Updater::kAutomaticCheckKey, false);
@@ -266,12 +263,13 @@ bool AppUnderUpdate::watchRuns(const QString &bundlePath)
     return false;
 }
 
-QByteArray feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip)
+SignedFeedFiles feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip,
+                        const QByteArray &developerIdentityPem)
 {
     QJsonObject record;
     record[QStringLiteral("version")] = version;
     record[QStringLiteral("build")] = build;
     record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-%1.zip").arg(build)).toString();
     record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zip, QCryptographicHash::Sha256).toHex());
-    return QJsonDocument(record).toJson();
+    return signedFeed(QJsonDocument(record).toJson(), developerIdentityPem);
 }

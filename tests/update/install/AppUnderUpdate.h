@@ -1,6 +1,7 @@
 #pragma once
 
 #include "../LoopbackHttpsServer.h"
+#include "../SignedFeedSupport.h"
 #include "support/PrivateBus.h"
 
 #include <QByteArray>
@@ -23,8 +24,9 @@ public:
     QString error;          // set when the set-up failed
     QProcessEnvironment environment;
 
-    // Serves feed at /appcast.json and zip for any *.zip.
-    void serve(LoopbackHttpsServer &server, const QByteArray &feed, const QByteArray &zip);
+    // Serves feed at /appcast.json, its signature beside it and zip for any
+    // *.zip.
+    void serve(LoopbackHttpsServer &server, const SignedFeedFiles &feed, const QByteArray &zip);
     // Starts the copy's program; false when it did not take the bus name.
     bool start(const QString &bundlePath);
     qint64 firstPid() const { return m_firstPid; }
@@ -55,5 +57,6 @@ void becomeRootOfOwnUserNamespace();
 // "needs root or a user namespace" (what the test runner counts as a skip).
 QString whyNoCertificateFolder();
 
-// The feed record of a release archive.
-QByteArray feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip);
+// The feed of a release archive, signed by the developer identity.
+SignedFeedFiles feedFor(const LoopbackHttpsServer &server, const QString &version, qint64 build, const QByteArray &zip,
+                        const QByteArray &developerIdentityPem);

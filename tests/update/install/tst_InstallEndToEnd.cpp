@@ -51,7 +51,7 @@ class tst_InstallEndToEnd : public QObject {
     // and install the zip that server hands out, and checks that it was
     // relaunched from the same path as the copy at `expected`.
     void installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
-                              const QByteArray &feed, const QByteArray &zipBytes, const QString &expected);
+                              const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected);
 
 public:
     // Before the application object: it starts threads.
@@ -60,6 +60,7 @@ public:
 private Q_SLOTS:
     void installsAndRelaunchesAsTheNewBuild();
     void installsWhatMakeReleaseMade();
+    void refusesAFeedWithoutItsSignature();
 };
 
 void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
@@ -87,7 +88,8 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     record[QStringLiteral("build")] = 501;
     record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
     record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
-    installThroughTheApp(home, installed, server, QJsonDocument(record).toJson(), zipBytes, next);
+    installThroughTheApp(home, installed, server, signedFeed(QJsonDocument(record).toJson(), f.developer.identityPem()), zipBytes,
+                         next);
 }
 
 // The zip and feed of `make release` (its script, on this suite's build
@@ -124,18 +126,52 @@ void tst_InstallEndToEnd::installsWhatMakeReleaseMade()
     const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
     QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
 
-    installThroughTheApp(home, installed, server, readBytes(out + QStringLiteral("/appcast.json")),
+    installThroughTheApp(home, installed, server,
+                         SignedFeedFiles{readBytes(out + QStringLiteral("/appcast.json")), readBytes(out + QStringLiteral("/appcast.json.sig"))},
                          readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")), out + QStringLiteral("/Ferrowhistle.app"));
 }
 
+// The real app, which verifies its updates, given a feed without its
+// signature: the check fails with its sentence, nothing is on offer, and the
+// archive is never asked for.
+void tst_InstallEndToEnd::refusesAFeedWithoutItsSignature()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-unsigned-feed");
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QByteArray zipBytes = "PK not looked at";
+
+    LoopbackHttpsServer server(&m_ca);
+    AppUnderUpdate app(m_env.root(), home, m_ca);
+    QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes, f.developer.identityPem()), zipBytes);
+    const auto signedAnswer = server.handler;
+    server.handler = [&](const LoopbackHttpsServer::Request &r) {
+        return r.path.endsWith(".sig") ? LoopbackHttpsServer::Answer{LoopbackHttpsServer::response(404, "")} : signedAnswer(r);
+    };
+    QVERIFY(app.start(installed));
+
+    QCOMPARE(app.action(actionId(AppAction::CheckForUpdates)).type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        app.log().contains(QStringLiteral("Update check failed: The update feed's signature couldn't be read (HTTP 404).")), 60000);
+    QCOMPARE(app.action(actionId(AppAction::InstallUpdate)).errorName(), BusNames::noUpdateOfferedError());
+    QStringList paths;
+    for (const LoopbackHttpsServer::Request &r : server.requests)
+        paths << QString::fromUtf8(r.path);
+    QCOMPARE(paths, (QStringList{"/appcast.json", "/appcast.json.sig"}));
+    QCOMPARE(app.action(actionId(AppAction::Quit)).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(app.bus().waitForApp(false));
+}
+
 void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
-                                               const QByteArray &feed, const QByteArray &zipBytes, const QString &expected)
+                                               const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected)
 {
     const QString applications = QFileInfo(installed).path();
-    server.handler = [&](const LoopbackHttpsServer::Request &r) {
-        return LoopbackHttpsServer::Answer{r.path.endsWith(".zip") ? LoopbackHttpsServer::response(200, zipBytes)
-                                                                   : LoopbackHttpsServer::response(200, feed)};
-    };
+    server.handler = [&](const LoopbackHttpsServer::Request &r) { return releaseAnswer(r, feed, zipBytes); };
     const DefaultsStore settings = DefaultsStore::standard();
     settings.setValue(ReleaseFeed::kFeedURLKey, server.url(QStringLiteral("/appcast.json")).toString());
     settings.setValue(Updater::kAutomaticCheckKey, false);

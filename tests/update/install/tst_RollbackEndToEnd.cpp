@@ -133,7 +133,7 @@ void tst_RollbackEndToEnd::aReleaseThatDoesNotStartIsPutBack()
     QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
     // The hang is given 5 seconds, not a minute, to prove its start.
     app.environment.insert(QString::fromLatin1(Updater::kStartLimitVariable), QStringLiteral("5000"));
-    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes, f.developer.identityPem()), zipBytes);
     QVERIFY(app.start(installed));
 
     installOnceOffered(app);
@@ -194,7 +194,7 @@ void tst_RollbackEndToEnd::aGoodReleaseStaysAndCanBeReverted()
     const QString entry = desktopEntryPath(dataHome);
     auto listsRevert = [&] { return readBytes(entry).contains("Actions=show-test-message;settings;revert-update;quit;"); };
     QVERIFY(readBytes(entry).contains("Actions=show-test-message;settings;quit;"));
-    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes, f.developer.identityPem()), zipBytes);
     QVERIFY(app.start(installed));
     QCOMPARE(app.action(actionId(AppAction::RevertUpdate)).errorName(), BusNames::nothingKeptError());
     installOnceOffered(app);
@@ -267,7 +267,7 @@ void tst_RollbackEndToEnd::aRevertToABuildThatDoesNotStartBringsTheNewerOneBack(
     LoopbackHttpsServer server(&m_ca);
     AppUnderUpdate app(m_env.root(), home, m_ca);
     QVERIFY2(app.error.isEmpty(), qPrintable(app.error));
-    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes), zipBytes);
+    app.serve(server, feedFor(server, QStringLiteral("1.0.1"), 501, zipBytes, f.developer.identityPem()), zipBytes);
     QVERIFY(app.start(installed));
     installOnceOffered(app);
     if (QTest::currentTestFailed())
