@@ -250,6 +250,9 @@ private:
     void clearRolledBack();
     // Removes a key from the settings on a worker; a failure is logged.
     QCoro::Task<> removeOnWorker(QString key);
+    // Keeps the publication date of an accepted signed feed when it is the
+    // newest so far.
+    void noteFeedAccepted(const QDateTime &published);
 
     Environment m_env;
     State m_state = State::idle();
@@ -274,5 +277,4 @@ private:
     // The publication date of the newest signed feed accepted, also in the
     // settings: an older one is a replay.
     std::optional<QDateTime> m_newestFeed;
-    void noteFeedAccepted(const QDateTime &published);
 };
