@@ -1,8 +1,13 @@
 // Where the updater finds the system's trusted authorities: each
 // distribution's place in a fixed order, a place that holds nothing counts
-// as absent, and without any the answer is a sentence that says so.
+// as absent, and without any a check fails with a sentence that says so.
 
+#include "support/PrivateBus.h"
+#include "support/ProgramRun.h"
+#include "support/TestEnvironment.h"
 #include "update/SystemCertificates.h"
+
+#include <QProcess>
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,6 +24,7 @@ bool put(const QString &path, const QByteArray &bytes)
 
 class tst_SystemCertificates : public QObject {
     Q_OBJECT
+    TestEnvironment m_env;
 
 private Q_SLOTS:
     void init()
@@ -67,6 +73,40 @@ private Q_SLOTS:
                                 "(/etc/ssl/certs/ca-certificates.crt, /etc/pki/tls/certs/ca-bundle.crt, /etc/ssl/ca-bundle.pem, "
                                 "or certificates in the folder /etc/ssl/certs), so no secure connection can be checked; "
                                 "install the system's CA certificates (the ca-certificates package)."));
+    }
+
+    // The app's own check, on a system whose every store is hidden: it ends
+    // with the sentence, before any connection is tried.
+    void aCheckWithoutAStoreSaysSo()
+    {
+        if (runToEnd(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}).exitCode != 0)
+            QSKIP("a mount namespace can't be made here (needs root)");
+        PrivateBus bus(m_env.root() + QStringLiteral("/bus"), m_env.root() + QStringLiteral("/no-services"));
+        QVERIFY(bus.isRunning());
+        QProcessEnvironment env = bus.environment();
+        env.remove(QStringLiteral("SSL_CERT_FILE"));
+        env.remove(QStringLiteral("SSL_CERT_DIR"));
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral("unshare"),
+                  {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                   QStringLiteral("for d in /etc/ssl /etc/pki; do if [ -d \"$d\" ]; then mount -t tmpfs tmpfs \"$d\" || exit 1; fi; done; "
+                                  "exec \"$0\" --action check-for-updates"),
+                   bundleProgram(QStringLiteral("Ferrowhistle"))});
+        QVERIFY(app.waitForStarted());
+        const auto stop = qScopeGuard([&] {
+            app.terminate();
+            if (!app.waitForFinished(30000))
+                app.kill();
+        });
+        // The updater's log line, which goes to the system log and to stderr.
+        const QString line = QStringLiteral("Ferrowhistle: Update check failed: ") + SystemCertificates::noneFoundSentence();
+        QString said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromLocal8Bit(app.readAllStandardError())).split(u'\n').contains(line)
+                                     || app.state() == QProcess::NotRunning,
+                                 60000);
+        said += QString::fromLocal8Bit(app.readAllStandardError());
+        QVERIFY2(said.split(u'\n').contains(line), qPrintable(said));
     }
 };
 
