@@ -61,3 +61,10 @@ uninstall:
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)
+
+# The last release (or ZIP=...) run in fresh Debian 12 and 13 roots: libraries,
+# the card, the updater module, the certificate stores. Needs root and
+# Debian's mirror; not part of `make test`.
+.PHONY: portability
+portability:
+	scripts/check-fresh-system "$(or $(ZIP),$(shell ls -t $(RELEASE_DIR)/Ferrowhistle-*.zip 2>/dev/null | head -n 1))"

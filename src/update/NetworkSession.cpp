@@ -1,17 +1,17 @@
 #include "update/NetworkSession.h"
+#include "update/SystemCertificates.h"
 
 #include "release/UpdaterFailure.h"
 #include "platform/Worker.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QFile>
 #include <QNetworkProxyFactory>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QThreadPool>
 
 #include <curl/curl.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 #include <atomic>
@@ -171,27 +171,28 @@ void useProxyFor(CURL *easy, const QUrl &url)
     }
 }
 
-// The authorities trusted: the system's certificate file and folder (where
-// OpenSSL looks for them, or where SSL_CERT_FILE and SSL_CERT_DIR say), and
-// whatever the process added to Qt's default TLS configuration.
-void trustFor(CURL *easy)
+// The authorities trusted: the system's store (SystemCertificates finds it
+// where the distribution keeps it, since the libcurl and OpenSSL a release
+// carries know only the build machine's paths), and whatever the process
+// added to Qt's default TLS configuration. An https request with neither
+// fails at once with a sentence that says so, rather than with a handshake
+// error naming no cause.
+void trustFor(CURL *easy, bool secure)
 {
-    const auto located = [](const char *variable, const char *fallback) {
-        const QByteArray set = qgetenv(variable);
-        return set.isEmpty() ? QByteArray(fallback) : set;
-    };
-    const QByteArray file = located(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-    const QByteArray dir = located(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-    // libcurl refuses the connection when a named file or folder is missing;
-    // OpenSSL's own defaults are used as far as they exist.
-    curl_easy_setopt(easy, CURLOPT_CAINFO, QFileInfo(QFile::decodeName(file)).isFile() ? file.constData() : nullptr);
-    curl_easy_setopt(easy, CURLOPT_CAPATH, QFileInfo(QFile::decodeName(dir)).isDir() ? dir.constData() : nullptr);
+    const std::optional<SystemCertificates::Location> store = SystemCertificates::locate();
+    const QByteArray path = store ? QFile::encodeName(store->path) : QByteArray();
+    // Both are set, the unused one to none, so that libcurl's and OpenSSL's
+    // built-in paths are never tried.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, store && !store->folder ? path.constData() : nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, store && store->folder ? path.constData() : nullptr);
     QByteArray extra;
     for (const QSslCertificate &c : QSslConfiguration::defaultConfiguration().caCertificates())
         extra += c.toPem();
     if (!extra.isEmpty()) {
         curl_blob blob{extra.data(), size_t(extra.size()), CURL_BLOB_COPY};
         curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    } else if (!store && secure) {
+        throw PlatformError(SystemCertificates::noneFoundSentence());
     }
 }
 
@@ -232,7 +233,7 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
     const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(headerList, curl_slist_free_all);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
     useProxyFor(easy, request.url);
-    trustFor(easy);
+    trustFor(easy, secure);
 
     curl_multi_add_handle(multi, easy);
     // Published for stop() while the transfer waits; withdrawn before the

@@ -23,9 +23,9 @@ class QThreadPool;
 // Each transfer runs on a thread of the session's own, with libcurl, and the
 // body goes from there straight to its sink: a download of hundreds of MiB
 // costs no hand-over per block between threads. The system's proxy settings
-// and trusted certificates are those Qt would use for the same address: the
-// system's certificate folder and file, and any authority the process has
-// added to Qt's default TLS configuration.
+// are those Qt would use for the same address; the trusted certificates are
+// the system's store (see SystemCertificates) and any authority the process
+// has added to Qt's default TLS configuration.
 class NetworkSession {
 public:
     static NetworkSession &shared();

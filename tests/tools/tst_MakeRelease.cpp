@@ -3,9 +3,12 @@
 // line naming the variable, with nothing written; a good one gives a
 // stripped, signed zip whose entries carry the commit's time, its feed
 // record and the debug files by build-id, named by the version and build
-// the bundle says; a failure leaves the last release exactly as it was.
+// the bundle says; a failure leaves the last release exactly as it was. The
+// release carries every library it needs beyond the host's base set, with
+// run paths into itself, and runs where the system has nothing else.
 #include "../codesign/SigningFixture.h"
 
+#include "support/PrivateBus.h"
 #include "support/ProgramRun.h"
 #include "support/TestEnvironment.h"
 #include "codesign/CodeSigning.h"
@@ -13,6 +16,7 @@
 #include "platform/Bundle.h"
 #include "release/FeedDates.h"
 #include "release/PhasedRollout.h"
+#include "support/X11Windows.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,10 +24,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QtTest>
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 
 namespace {
@@ -98,6 +104,58 @@ QStringList treeSnapshot(const QString &root)
     return lines;
 }
 
+// The host's base set: the patterns of resources/host-base-libraries.txt,
+// each with its reason.
+QMap<QString, QString> baseSet()
+{
+    QMap<QString, QString> set;
+    const QString text = QString::fromUtf8(readBytes(QStringLiteral(FW_SOURCE_DIR "/resources/host-base-libraries.txt")));
+    for (const QString &line : text.split(u'\n')) {
+        const QString entry = line.trimmed();
+        if (entry.isEmpty() || entry.startsWith(u'#'))
+            continue;
+        const qsizetype gap = entry.indexOf(QRegularExpression(QStringLiteral("\\s")));
+        set.insert(entry.left(gap), gap < 0 ? QString() : entry.mid(gap).trimmed());
+    }
+    return set;
+}
+
+bool inBaseSet(const QMap<QString, QString> &set, const QString &soname)
+{
+    const QByteArray name = soname.toUtf8();
+    for (auto it = set.cbegin(); it != set.cend(); ++it) {
+        if (::fnmatch(it.key().toUtf8().constData(), name.constData(), 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool isElf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.read(4) == "\x7f" "ELF";
+}
+
+struct DynamicSection {
+    QStringList needed;
+    QStringList rpath;
+    QStringList runpath;
+};
+
+DynamicSection dynamicSection(const QString &file)
+{
+    static const QRegularExpression entry(QStringLiteral("\\((NEEDED|RPATH|RUNPATH)\\)[^\\[]*\\[(.*)\\]"));
+    DynamicSection d;
+    for (const QString &line : readelf({QStringLiteral("-dW"), file}).split(u'\n')) {
+        const QRegularExpressionMatch m = entry.match(line);
+        if (!m.hasMatch())
+            continue;
+        (m.captured(1) == QLatin1String("NEEDED") ? d.needed : m.captured(1) == QLatin1String("RPATH") ? d.rpath : d.runpath)
+            .append(m.captured(2));
+    }
+    return d;
+}
+
 // What a release into out left beside it (its staging folders).
 QStringList besideOut(const QString &out)
 {
@@ -143,6 +201,8 @@ private Q_SLOTS:
     void refusesBadInputInOneLine();
     void releasesAStrippedSignedZipWithFixedTimes();
     void releasesTheBundlesVersionAndKeepsTheLastOnFailure();
+    void theReleaseCarriesWhatItNeeds();
+    void theReleaseRunsWithTheBaseSetAlone();
 };
 
 void tst_MakeRelease::initTestCase()
@@ -321,7 +381,8 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     const QString app = out + QStringLiteral("/Ferrowhistle.app");
     int programs = 0;
     for (const QString &dir : {QStringLiteral("/Contents/bin"), QStringLiteral("/Contents/lib")}) {
-        for (const QFileInfo &file : QDir(app + dir).entryInfoList(QDir::Files)) {
+        // Ours: the programs and the updater module, not what is carried.
+        for (const QFileInfo &file : QDir(app + dir).entryInfoList({QStringLiteral("Ferrowhistle"), QStringLiteral("ferrowhistle-*")}, QDir::Files)) {
             ++programs;
             const QString sections = readelf({QStringLiteral("-S"), file.filePath()});
             QVERIFY2(!sections.contains(QStringLiteral(".debug_info")) && !sections.contains(QStringLiteral(".symtab")),
@@ -416,6 +477,160 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     QVERIFY2(r.err.contains(QStringLiteral("make release: signing failed")), qPrintable(r.err));
     QCOMPARE(treeSnapshot(out), released);
     QCOMPARE(besideOut(out), QStringList());
+}
+
+// The release made by releasesAStrippedSignedZipWithFixedTimes: every ELF
+// file's needs are in Contents/lib or the host's base set, its run path leads
+// there, Qt finds its plugins in the bundle, nothing of the base set is
+// carried, and each carried file names its package, whose licence travels.
+void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
+{
+    const QString contents = m_env.root() + QStringLiteral("/release/Ferrowhistle.app/Contents");
+    QVERIFY2(QFileInfo(contents + QStringLiteral("/bin/Ferrowhistle")).isFile(), "the release of an earlier case is missing");
+    const QMap<QString, QString> base = baseSet();
+    for (auto it = base.cbegin(); it != base.cend(); ++it)
+        QVERIFY2(!it.value().isEmpty(), qPrintable(it.key() + QStringLiteral(" gives no reason")));
+    // The X connection is the host's; the xcb extensions Qt needs are not.
+    QVERIFY(inBaseSet(base, QStringLiteral("libxcb.so.1")) && !inBaseSet(base, QStringLiteral("libxcb-randr.so.0")));
+
+    QStringList problems;
+    QStringList carried;
+    QDirIterator it(contents, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(contents).relativeFilePath(path);
+        if (!isElf(path))
+            continue;
+        const DynamicSection d = dynamicSection(path);
+        const QString folder = rel.section(u'/', 0, 0);
+        const bool module = rel == QLatin1String("lib/ferrowhistle-updater.so");
+        QStringList rpath, runpath;
+        if (folder == QLatin1String("bin"))
+            rpath = {QStringLiteral("$ORIGIN/../lib")};
+        else if (folder == QLatin1String("lib") && !module)
+            runpath = {QStringLiteral("$ORIGIN")};
+        else if (folder == QLatin1String("plugins"))
+            runpath = {QStringLiteral("$ORIGIN/") + QStringLiteral("../").repeated(rel.count(u'/')) + QStringLiteral("lib")};
+        else if (!module)
+            problems.append(rel + QStringLiteral(": an ELF file outside bin, lib and plugins"));
+        if (d.rpath != rpath || d.runpath != runpath)
+            problems.append(QStringLiteral("%1: DT_RPATH [%2] and DT_RUNPATH [%3], not [%4] and [%5]")
+                                .arg(rel, d.rpath.join(u':'), d.runpath.join(u':'), rpath.join(u':'), runpath.join(u':')));
+        for (const QString &name : d.needed) {
+            if (!inBaseSet(base, name) && !QFileInfo(contents + QStringLiteral("/lib/") + name).isFile())
+                problems.append(rel + QStringLiteral(" needs ") + name + QStringLiteral(", which the bundle does not carry"));
+        }
+        if (folder == QLatin1String("bin") || module)
+            continue;
+        carried.append(rel);
+        if (inBaseSet(base, QFileInfo(path).fileName()))
+            problems.append(rel + QStringLiteral(": carried, but the host provides it"));
+        const QString sections = readelf({QStringLiteral("-SW"), path});
+        if (sections.contains(QStringLiteral(".symtab")) || sections.contains(QStringLiteral(".debug_info")))
+            problems.append(rel + QStringLiteral(": not stripped"));
+    }
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
+    QVERIFY(carried.contains(QStringLiteral("lib/libQt6Core.so.6")));
+    QVERIFY(carried.contains(QStringLiteral("lib/libcurl.so.4")));
+
+    // Qt's plugins: from the bundle, by qt.conf beside the programs.
+    QSettings conf(contents + QStringLiteral("/bin/qt.conf"), QSettings::IniFormat);
+    QCOMPARE(conf.status(), QSettings::NoError);
+    const QString plugins = QDir::cleanPath(QDir(contents + QStringLiteral("/bin")).absoluteFilePath(
+        conf.value(QStringLiteral("Paths/Prefix")).toString() + u'/' + conf.value(QStringLiteral("Paths/Plugins")).toString()));
+    QCOMPARE(plugins, QDir::cleanPath(contents + QStringLiteral("/plugins")));
+    for (const char *plugin : {"platforms/libqxcb.so", "xcbglintegrations/libqxcb-glx-integration.so", "tls/libqopensslbackend.so"})
+        QVERIFY2(carried.contains(QStringLiteral("plugins/") + QLatin1String(plugin)), plugin);
+
+    // Every carried file, and only those, is listed with its package, and
+    // each package's licence is there.
+    const QString licenses = contents + QStringLiteral("/Resources/licenses/");
+    QStringList listed;
+    QSet<QString> packages;
+    for (const QString &line : QString::fromUtf8(readBytes(licenses + QStringLiteral("carried-libraries.txt"))).split(u'\n')) {
+        const QStringList fields = line.split(u'\t');
+        if (line.startsWith(u'#') || fields.size() != 3)
+            continue;
+        listed.append(fields[0]);
+        packages.insert(fields[1]);
+    }
+    carried.sort();
+    listed.sort();
+    QCOMPARE(listed, carried);
+    for (const QString &package : packages)
+        QVERIFY2(QFileInfo(licenses + package + QStringLiteral(".copyright")).size() > 0, qPrintable(package));
+}
+
+// The release starts, shows a card and loads its updater module where the
+// system's library folder holds only the base set (and what those need in
+// turn): everything else, Qt and its plugins included, comes from the bundle.
+void tst_MakeRelease::theReleaseRunsWithTheBaseSetAlone()
+{
+    if (runToEnd(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}).exitCode != 0)
+        QSKIP("a mount namespace can't be made here (needs root)");
+    const QString app = m_env.root() + QStringLiteral("/release/Ferrowhistle.app");
+    QVERIFY2(QFileInfo(app + QStringLiteral("/Contents/bin/Ferrowhistle")).isFile(), "the release of an earlier case is missing");
+
+    // The system's library folder: where this process's C library is.
+    QString system;
+    for (const QString &line : QString::fromUtf8(readBytes(QStringLiteral("/proc/self/maps"))).split(u'\n')) {
+        if (line.endsWith(QStringLiteral("/libc.so.6"))) {
+            system = QFileInfo(line.mid(line.indexOf(u'/'))).path();
+            break;
+        }
+    }
+    QVERIFY(!system.isEmpty());
+    const QMap<QString, QString> base = baseSet();
+    const QString baseOnly = m_env.root() + QStringLiteral("/base-only");
+    QVERIFY(QDir().mkpath(baseOnly));
+    QStringList queue;
+    for (const QString &name : QDir(system).entryList(QDir::Files | QDir::System)) {
+        if (inBaseSet(base, name))
+            queue.append(name);
+    }
+    QSet<QString> copied;
+    while (!queue.isEmpty()) {
+        const QString name = queue.takeFirst();
+        const QFileInfo from(system + u'/' + name);
+        if (copied.contains(name) || !from.isFile())
+            continue;
+        QVERIFY(QFile::copy(from.canonicalFilePath(), baseOnly + u'/' + name));
+        copied.insert(name);
+        queue.append(dynamicSection(from.filePath()).needed); // the host's own, beside it
+    }
+    QVERIFY(copied.contains(QStringLiteral("libc.so.6")));
+    QVERIFY(!copied.contains(QStringLiteral("libQt6Core.so.6")));
+
+    PrivateBus bus(m_env.root() + QStringLiteral("/bus"), m_env.root() + QStringLiteral("/no-services"));
+    QVERIFY(bus.isRunning());
+    QProcessEnvironment env = bus.environment();
+    env.remove(QStringLiteral("LD_LIBRARY_PATH"));
+    env.remove(QStringLiteral("QT_PLUGIN_PATH"));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    process.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                              QStringLiteral("mount --bind \"$1\" \"$2\" && exec \"$0\" --test-message Carried"),
+                                              app + QStringLiteral("/Contents/bin/Ferrowhistle"), baseOnly, system});
+    QVERIFY(process.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        process.kill();
+        process.waitForFinished();
+    });
+    X11Client x;
+    QVERIFY(x.isConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(!x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty() || process.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(process.state() == QProcess::Running, process.readAllStandardError().constData());
+    const auto mappedFiles = [pid = process.processId()] {
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+        return maps.open(QIODevice::ReadOnly) ? maps.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(mappedFiles().contains("/Contents/lib/ferrowhistle-updater.so") || process.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(process.state() == QProcess::Running, process.readAllStandardError().constData());
+    const QByteArray mapped = mappedFiles();
+    for (const char *file : {"lib/libQt6Core.so.6", "lib/libcurl.so.4", "lib/libssl.so.3", "plugins/platforms/libqxcb.so"})
+        QVERIFY2(mapped.contains(QFile::encodeName(app + QStringLiteral("/Contents/")) + file), file);
+    QVERIFY(!mapped.contains("/qt6/plugins/"));
 }
 
 QTEST_GUILESS_MAIN(tst_MakeRelease)
