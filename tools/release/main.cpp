@@ -90,7 +90,10 @@ const CommandHelp kCommandHelp[] = {
      "      least 1) the automatic checks offer the release in seven groups of\n"
      "      installs, one group more every SECONDS from DATE on; DATE is an\n"
      "      ISO 8601 date and time with a zone (2026-12-08T10:00:00Z) and\n"
-     "      defaults to now. A check the user asks for always offers it.\n"},
+     "      defaults to now. A check the user asks for always offers it.\n"
+     "      The record also says what the release needs of the system, read\n"
+     "      from its ELF files: architecture, minimumGlibcVersion and\n"
+     "      minimumLibstdcxxVersion (the highest each file needs).\n"},
 };
 
 QString usage()
