@@ -21,7 +21,9 @@ struct Release {
     std::optional<qint64> phasedRolloutInterval;
     // What the release needs of the system (see SystemRequirements): the
     // machine as `uname -m` names it, and the highest GLIBC_ and GLIBCXX_
-    // symbol versions its programs and libraries need, in dotted numbers.
+    // symbol versions its programs and libraries need. Decoded strictly: a
+    // string of letters, digits and "_", and strings of dotted numbers
+    // (2.36, 3.4.30); null or absent means no requirement.
     std::optional<QString> architecture;
     std::optional<QString> minimumGlibcVersion;
     std::optional<QString> minimumLibstdcxxVersion;
@@ -35,9 +37,7 @@ struct Release {
     // "pubDate" an ISO 8601 date and time with a zone within the years 0001
     // to 9999 in UTC (see PhasedRollout::parseDate), null or absent;
     // "phasedRolloutInterval" an integer literal of at least 1, null or
-    // absent; "architecture" a string of letters, digits and "_", null or
-    // absent; "minimumGlibcVersion" and "minimumLibstdcxxVersion" strings of
-    // dotted numbers (2.36, 3.4.30), null or absent. Other keys are ignored; a key given twice anywhere is refused.
+    // absent. Other keys are ignored; a key given twice anywhere is refused.
     // Throws PlatformError with the decoder's description. urlText receives
     // "url" as written.
     static Release decode(const QByteArray &body, QString *urlText = nullptr);
