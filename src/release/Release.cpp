@@ -1,5 +1,6 @@
 #include "release/Release.h"
 
+#include "platform/DottedVersion.h"
 #include "release/PhasedRollout.h"
 #include "release/StrictJson.h"
 #include "release/UpdaterFailure.h"
@@ -91,6 +92,23 @@ std::optional<QDateTime> optionalDate(const StrictJsonObject &json, const QStrin
     return date;
 }
 
+std::optional<QString> optionalDottedVersion(const StrictJsonObject &json, const QString &key)
+{
+    const std::optional<QString> text = optionalString(json, key);
+    if (text && !DottedVersion::parse(*text))
+        fail(key, QStringLiteral("isn't a version of whole numbers separated by dots"));
+    return text;
+}
+
+std::optional<QString> optionalMachine(const StrictJsonObject &json, const QString &key)
+{
+    static const QRegularExpression machine(QStringLiteral("^[A-Za-z0-9_]+$"));
+    const std::optional<QString> text = optionalString(json, key);
+    if (text && !machine.match(*text).hasMatch())
+        fail(key, QStringLiteral("isn't a machine name of letters, digits and \"_\""));
+    return text;
+}
+
 } // namespace
 
 QString writtenScheme(const QString &urlText)
@@ -117,5 +135,8 @@ Release Release::decode(const QByteArray &body, QString *urlTextOut)
     r.minimumSystemVersion = optionalString(json, QStringLiteral("minimumSystemVersion"));
     r.pubDate = optionalDate(json, QStringLiteral("pubDate"));
     r.phasedRolloutInterval = optionalSeconds(json, QStringLiteral("phasedRolloutInterval"));
+    r.architecture = optionalMachine(json, QStringLiteral("architecture"));
+    r.minimumGlibcVersion = optionalDottedVersion(json, QStringLiteral("minimumGlibcVersion"));
+    r.minimumLibstdcxxVersion = optionalDottedVersion(json, QStringLiteral("minimumLibstdcxxVersion"));
     return r;
 }

@@ -19,6 +19,14 @@ struct Release {
     // between one group's turn and the next.
     std::optional<QDateTime> pubDate;
     std::optional<qint64> phasedRolloutInterval;
+    // What the release needs of the system (see SystemRequirements): the
+    // machine as `uname -m` names it, and the highest GLIBC_ and GLIBCXX_
+    // symbol versions its programs and libraries need. Decoded strictly: a
+    // string of letters, digits and "_", and strings of dotted numbers
+    // (2.36, 3.4.30); null or absent means no requirement.
+    std::optional<QString> architecture;
+    std::optional<QString> minimumGlibcVersion;
+    std::optional<QString> minimumLibstdcxxVersion;
 
     bool operator==(const Release &) const = default;
 

@@ -5,6 +5,7 @@
 #include "platform/Worker.h"
 #include "update/ReleaseFeed.h"
 #include "update/SignedFeed.h"
+#include "update/SystemCheck.h"
 #include "release/PhasedRollout.h"
 #include "release/VersionRules.h"
 
@@ -307,6 +308,17 @@ QCoro::Task<> Updater::check(bool userInitiated)
         if (std::optional<State> refused = self->refusedOffer(*release, userInitiated)) {
             self->setHeld(std::nullopt);
             settle(std::move(*refused));
+            co_return;
+        }
+        // A release this computer can't run is not offered; Check Now says what is missing.
+        auto requirements = unmetSystemRequirement(*release);
+        const std::optional<QString> unmet = co_await std::move(requirements);
+        if (!self)
+            co_return;
+        if (unmet) {
+            self->log(QStringLiteral("Update %1 (%2) isn't offered: ").arg(release->version).arg(release->build) + *unmet);
+            self->setHeld(std::nullopt);
+            settle(userInitiated ? State::failed(*unmet) : State::upToDate());
             co_return;
         }
         if (mayHoldBack && self->holdsBack(*release, now)) {

@@ -94,6 +94,9 @@ public:
         // What tells this install apart from others, for a rollout group
         // when none is stored. Called on a worker thread; never throws.
         std::function<QByteArray()> installIdentity = &Updater::standardInstallIdentity;
+        // The folders where the system's libraries are looked for when a
+        // candidate's loadability is checked; empty: the system's own.
+        QStringList systemLibraryFolders;
     };
     // The variable that shortens startLimit for the copy that shared()
     // makes: the tests of broken releases run the real app. Only values

@@ -122,6 +122,25 @@ private Q_SLOTS:
         QVERIFY(users.count(users.first()) < users.size());
     }
 
+    void decodesTheSystemRequirements()
+    {
+        const Release r = Release::decode(feed("42", "\"architecture\": \"x86_64\", \"minimumGlibcVersion\": \"2.36\", "
+                                                     "\"minimumLibstdcxxVersion\": \"3.4.30\""));
+        QCOMPARE(r.architecture, "x86_64");
+        QCOMPARE(r.minimumGlibcVersion, "2.36");
+        QCOMPARE(r.minimumLibstdcxxVersion, "3.4.30");
+        QVERIFY(r != Release::decode(feed("42", "\"architecture\": \"x86_64\", \"minimumGlibcVersion\": \"2.36\"")));
+        // Null or absent: no requirement.
+        for (const QByteArray &none : {QByteArray(), QByteArray("\"architecture\": null, \"minimumGlibcVersion\": null, "
+                                                                 "\"minimumLibstdcxxVersion\": null")}) {
+            const Release n = Release::decode(feed("1", none));
+            QVERIFY(!n.architecture && !n.minimumGlibcVersion && !n.minimumLibstdcxxVersion);
+        }
+        QCOMPARE(Release::decode(feed("1", "\"minimumGlibcVersion\": \"2\"")).minimumGlibcVersion, "2");
+        QCOMPARE(Release::decode(feed("1", "\"minimumLibstdcxxVersion\": \"3.4.30.1\"")).minimumLibstdcxxVersion, "3.4.30.1");
+        QCOMPARE(Release::decode(feed("1", "\"architecture\": \"i686\"")).architecture, "i686");
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QByteArray>("json");
@@ -147,6 +166,19 @@ private Q_SLOTS:
         QTest::newRow("url empty") << QByteArray("{\"version\": \"1\", \"build\": 1, \"url\": \"\", \"sha256\": \"x\"}") << "url";
         QTest::newRow("notes not text") << feed("1", "\"notes\": [\"a\"]") << "notes";
         QTest::newRow("minimum a number") << feed("1", "\"minimumSystemVersion\": 6.1") << "minimumSystemVersion";
+        for (const char *key : {"minimumGlibcVersion", "minimumLibstdcxxVersion"}) {
+            for (const char *value : {"2.36", "[\"2.36\"]", "true", "236"})
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(key), QLatin1String(value))))
+                    << feed("1", QByteArray("\"") + key + "\": " + value) << QStringLiteral("\"%1\" isn't a string").arg(QLatin1String(key));
+            for (const char *value : {"", "2.", ".36", "2..36", "v2.36", "2.36 ", "2.36-rc1", "+2.36", "GLIBC_2.36", "\u0662.36"})
+                QTest::newRow(qPrintable(QStringLiteral("%1 \"%2\"").arg(QLatin1String(key), QLatin1String(value))))
+                    << feed("1", QByteArray("\"") + key + "\": \"" + value + "\"")
+                    << QStringLiteral("\"%1\" isn't a version of whole numbers separated by dots").arg(QLatin1String(key));
+        }
+        QTest::newRow("architecture a number") << feed("1", "\"architecture\": 64") << "\"architecture\" isn't a string";
+        for (const char *value : {"", "x86-64", "x86_64 ", "arm/v7", "x86_64\\u0000"})
+            QTest::newRow(qPrintable(QStringLiteral("architecture \"%1\"").arg(QLatin1String(value))))
+                << feed("1", QByteArray("\"architecture\": \"") + value + "\"") << "\"architecture\" isn't a machine name";
         for (const char *date : {"1765188000", "[\"2026-12-08T10:00:00Z\"]", "true"})
             QTest::newRow(qPrintable(QStringLiteral("pubDate %1").arg(QLatin1String(date))))
                 << feed("1", QByteArray("\"pubDate\": ") + date) << "\"pubDate\" isn't a string";

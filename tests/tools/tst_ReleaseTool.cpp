@@ -12,15 +12,19 @@
 #include "release/FeedDates.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
+#include "platform/DottedVersion.h"
 #include "release/Release.h"
+#include "release/SystemRequirements.h"
 #include "release/UpdaterFailure.h"
 #include "release/VersionRules.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <archive.h>
@@ -125,6 +129,7 @@ private slots:
     void signedFeedsVerifyAsTheAppVerifies();
     void renewFeedRefusesWhatWouldBreakTheFeed_data();
     void renewFeedRefusesWhatWouldBreakTheFeed();
+    void feedStatesWhatTheReleaseNeedsOfTheSystem();
 
 private:
     // A feed signed by the developer, at FOLDER/appcast.json (and .sig).
@@ -201,6 +206,9 @@ void tst_ReleaseTool::releaseFromScratch()
              QString::fromLatin1(QCryptographicHash::hash(readBytes(zip), QCryptographicHash::Sha256).toHex()));
     QCOMPARE(record.value("notes").toString(), QStringLiteral("Faster cards."));
     QCOMPARE(record.value("minimumSystemVersion").toString(), QStringLiteral("6.1.0"));
+    // Its program is no ELF file, so it asks nothing of the system.
+    for (const char *key : {"architecture", "minimumGlibcVersion", "minimumLibstdcxxVersion"})
+        QVERIFY2(!record.contains(QLatin1String(key)), key);
     QCOMPARE(release({"feed", zip, "--url", "https://downloads.example.org/x.zip"}).out.contains("notes"), false);
 
     // Downloaded and unpacked by a running copy of the same team: the seal,
@@ -675,6 +683,53 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed()
     QCOMPARE(QFileInfo::exists(feed + QStringLiteral(".sig")), withSignature);
     if (withSignature)
         QCOMPARE(readBytes(feed + QStringLiteral(".sig")), signatureBefore);
+}
+
+// The build's own bundle, packed as a release: the feed names this machine
+// and the highest C and C++ library versions that readelf finds any of its
+// programs or libraries needing, and the app reads and accepts the record.
+void tst_ReleaseTool::feedStatesWhatTheReleaseNeedsOfTheSystem()
+{
+    const QString app = m_f->signedCopyOfApp(m_dir + QStringLiteral("/real"), 205);
+    QVERIFY(!app.isEmpty());
+    const QString zip = m_dir + QStringLiteral("/real/Ferrowhistle-real.zip");
+    QCOMPARE(release({"package", app, "--out", zip}).status, 0);
+    const Run feed = release({"feed", zip, "--url", "https://downloads.example.org/real.zip"});
+    QCOMPARE(feed.status, 0);
+    const QJsonObject record = QJsonDocument::fromJson(feed.out.toUtf8()).object();
+
+    std::optional<DottedVersion> glibc, libstdcxx;
+    static const QRegularExpression needed(QStringLiteral("^\\s*0x[0-9a-f]+:\\s+Name: (GLIBC|GLIBCXX)_([0-9.]+)\\s+Flags"),
+                                           QRegularExpression::MultilineOption);
+    QStringList files;
+    QDirIterator it(app + QStringLiteral("/Contents"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!readBytes(path).startsWith("\x7f" "ELF"))
+            continue;
+        files << path;
+        QProcess readelf;
+        readelf.start(QStringLiteral("readelf"), {QStringLiteral("-V"), QStringLiteral("--wide"), path});
+        QVERIFY(readelf.waitForFinished(60000) && readelf.exitCode() == 0);
+        auto matches = needed.globalMatch(QString::fromUtf8(readelf.readAllStandardOutput()));
+        while (matches.hasNext()) {
+            const auto m = matches.next();
+            auto &highest = m.captured(1) == QLatin1String("GLIBC") ? glibc : libstdcxx;
+            const auto v = DottedVersion::parse(m.captured(2));
+            if (v && (!highest || *v > *highest))
+                highest = v;
+        }
+    }
+    QVERIFY2(files.size() >= 2, qPrintable(files.join(u' ')));
+    QVERIFY(glibc && libstdcxx);
+    QCOMPARE(record.value("architecture").toString(), SystemProfile::running().machine);
+    QCOMPARE(record.value("minimumGlibcVersion").toString(), glibc->text());
+    QCOMPARE(record.value("minimumLibstdcxxVersion").toString(), libstdcxx->text());
+
+    // What the tool writes, the app reads, and this computer meets it.
+    const Release decoded = Release::decode(feed.out.toUtf8());
+    QCOMPARE(decoded.minimumGlibcVersion, glibc->text());
+    QCOMPARE(SystemRequirements::unmet(decoded, SystemProfile::running()), std::nullopt);
 }
 
 QTEST_GUILESS_MAIN(tst_ReleaseTool)

@@ -7,6 +7,7 @@
 
 #include "platform/DefaultsWriter.h"
 #include "platform/SystemLog.h"
+#include "platform/SystemProfile.h"
 #include "support/TestEnvironment.h"
 #include "release/PhasedRollout.h"
 #include "release/UpdaterDefaults.h"
@@ -181,6 +182,54 @@ private Q_SLOTS:
         runToEnd(restarted.check(true));
         QCOMPARE(restarted.state().kind(), State::Kind::failed);
         QVERIFY(!restarted.state().text().isEmpty() && !restarted.state().text().startsWith("The update feed"));
+    }
+
+    // A release asking for more than this computer has (another machine, a
+    // newer C or C++ library) is not offered by the automatic check; Check
+    // Now fails with what is missing. One whose requirements are met is
+    // offered as before.
+    void aReleaseThisComputerCantRunIsNotOffered_data()
+    {
+        QTest::addColumn<QByteArray>("needs");
+        QTest::addColumn<QString>("sentence");
+        const SystemProfile here = SystemProfile::running();
+        const QString newer = QStringLiteral("Ferrowhistle 2.0 needs a newer system (");
+        const QString other = here.machine == QLatin1String("aarch64") ? QStringLiteral("x86_64") : QStringLiteral("aarch64");
+        QTest::newRow("C library 99.0") << QByteArray("\"minimumGlibcVersion\": \"99.0\"")
+                                        << newer + QStringLiteral("GNU C library 99.0; this computer has %1).").arg(here.glibcVersion);
+        QTest::newRow("another machine") << ("\"architecture\": \"" + other.toLatin1() + "\"")
+                                         << QStringLiteral("Ferrowhistle 2.0 needs another kind of computer (%1; this computer is %2).")
+                                                .arg(other, here.machine);
+        QTest::newRow("C++ library 3.4.999") << QByteArray("\"minimumLibstdcxxVersion\": \"3.4.999\"")
+                                             << newer + QStringLiteral("GNU C++ library 3.4.999; this computer has %1).")
+                                                            .arg(here.libstdcxxVersion.value_or(QString()));
+        QTest::newRow("all met") << ("\"architecture\": \"" + here.machine.toLatin1() + "\", \"minimumGlibcVersion\": \""
+                                     + here.glibcVersion.toLatin1() + "\", \"minimumLibstdcxxVersion\": \"3.4\"")
+                                 << QString();
+    }
+    void aReleaseThisComputerCantRunIsNotOffered()
+    {
+        QFETCH(QByteArray, needs);
+        QFETCH(QString, sentence);
+        pointAtServer();
+        m_server->serve(Server::response(200, Server::feed(49, QStringLiteral("https://dl.example.org/F.zip"), QString::fromLatin1(needs))));
+        Updater updater(environment());
+        runToEnd(updater.check(false));
+        if (sentence.isEmpty()) {
+            QCOMPARE(updater.availableRelease()->build, 49);
+            return;
+        }
+        QCOMPARE(updater.state(), State::upToDate());
+        QCOMPARE(updater.lastCheck(), m_now);
+        const QString line = QStringLiteral("Update 2.0 (49) isn't offered: ") + sentence;
+        QCOMPARE(m_log, QStringList{line});
+
+        m_now = m_now.addSecs(60);
+        runToEnd(updater.check(true));
+        QCOMPARE(updater.state(), State::failed(sentence));
+        QCOMPARE(updater.lastCheck(), m_now); // the feed was read; the release is what falls short
+        QCOMPARE(updater.lastError(), std::nullopt);
+        QCOMPARE(m_log, (QStringList{line, line}));
     }
 
     // A build that didn't start here is never offered again: the automatic

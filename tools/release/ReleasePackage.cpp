@@ -1,5 +1,6 @@
 #include "ReleasePackage.h"
 
+#include "BundleRequirements.h"
 #include "BundleSigner.h"
 
 #include "codesign/BundleSeal.h"
@@ -307,5 +308,6 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
         record.insert(QStringLiteral("pubDate"), PhasedRollout::formatDate(*pubDate));
     if (interval)
         record.insert(QStringLiteral("phasedRolloutInterval"), *interval);
+    addSystemRequirements(zipPath, record);
     return record;
 }

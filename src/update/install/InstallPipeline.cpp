@@ -15,6 +15,7 @@
 #include "release/VersionRules.h"
 #include "update/install/ArchiveDigest.h"
 #include "update/install/Download.h"
+#include "update/install/Loadability.h"
 #include "platform/Worker.h"
 #include "platform/DurationText.h"
 
@@ -298,6 +299,14 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
         throw Failure(QStringLiteral("The download isn't a newer build of Ferrowhistle."));
     run->newBuild = VersionRules::parseInteger(candidateBundle.infoString(QStringLiteral("CFBundleVersion")).value_or(QString()))
                         .value_or(0);
+
+    // Loadable here: every program and library finds what it needs.
+    auto checkLoading = [candidate = run->candidate, folders = m_env.systemLibraryFolders] {
+        Loadability::check(candidate, folders);
+    };
+    auto loading = onWorker(std::move(checkLoading));
+    co_await std::move(loading);
+    alive();
 
     // The swap. Whatever moment the process dies, the bundle path holds a
     // whole copy; the old one ends up inside the staging folder (exchanged

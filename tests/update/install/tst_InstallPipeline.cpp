@@ -3,6 +3,7 @@
 // Only the end of the process (the test keeps running) and the log sink are
 // stand-ins.
 
+#include "support/ElfEdits.h"
 #include "support/FileTrees.h"
 #include "ZipWriter.h"
 #include "../LoopbackHttpsServer.h"
@@ -499,6 +500,10 @@ void tst_InstallPipeline::refusals_data()
     row("another identifier", kNotOurs, true);
     row("not notarized", QStringLiteral("Gatekeeper didn't accept the download as notarized") + kTail);
     row("not newer", QStringLiteral("The download isn't a newer build of Ferrowhistle."));
+    row("needs a missing library", QStringLiteral("The download's Contents/bin/helper needs libferrowhistle-missing.so.1, which neither "
+                                                  "the download nor this computer has") + kTail);
+    row("needs a newer C library", QStringLiteral("The download's Contents/bin/helper needs GLIBC_99.0 of libc.so.6, which this computer's "),
+        true);
     row("zip-slip", QStringLiteral("The download holds an entry that climbs out of its folder (Ferrowhistle.app/../../../evil)") + kTail);
     row("disk image", QStringLiteral("Ferrowhistle is running from the disk image, so it can't update itself. Move it to Applications first."));
     row("unwritable folder", QStringLiteral("Ferrowhistle can't replace itself in FOLDER. Ask for the new version's DMG and install it by hand."));
@@ -583,6 +588,20 @@ void tst_InstallPipeline::refusals()
         withSha();
     } else if (kind == QLatin1String("not newer")) {
         body = zipOf(kind, [this](const QString &app) { signAndNotarize(app); }, 100);
+        withSha();
+    } else if (kind.startsWith(QLatin1String("needs a"))) {
+        // Signed, notarized, the newer build: only its program can't be loaded here.
+        body = zipOf(kind, [this, kind](const QString &app) {
+            const QString helper = app + QStringLiteral("/Contents/bin/helper");
+            QString problem;
+            if (kind.endsWith(QLatin1String("library")) && kind.contains(QLatin1String("missing")))
+                problem = patchedCopy(smallSystemProgram(), helper, {QStringLiteral("--add-needed"), QStringLiteral("libferrowhistle-missing.so.1")});
+            else if ((problem = patchedCopy(smallSystemProgram(), helper, {})).isEmpty())
+                problem = renameString(helper, "GLIBC_2.34", "GLIBC_99.0");
+            if (!problem.isEmpty())
+                qFatal("%s", qPrintable(problem));
+            signAndNotarize(app);
+        });
         withSha();
     } else if (kind == QLatin1String("zip-slip")) {
         const QString zip = root + QStringLiteral("/slip.zip");

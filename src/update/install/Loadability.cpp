@@ -1,0 +1,251 @@
+#include "update/install/Loadability.h"
+
+#include "platform/ElfFile.h"
+#include "platform/SystemProfile.h"
+#include "release/UpdaterFailure.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+
+#include <map>
+#include <optional>
+
+#include <glob.h>
+
+namespace Loadability {
+
+namespace {
+
+const QString kTail = QStringLiteral(", so it wasn't installed.");
+
+// Reads ld.so.conf: one folder a line, "#" comments, and "include GLOB"
+// lines naming further files (relative globs against the file's folder).
+void readConfig(const QString &path, QStringList &folders, QSet<QString> &seen, int depth)
+{
+    if (depth > 8 || seen.contains(path))
+        return;
+    seen.insert(path);
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    const QString base = QFileInfo(path).absolutePath();
+    for (QByteArray line : f.readAll().split('\n')) {
+        const qsizetype hash = line.indexOf('#');
+        if (hash >= 0)
+            line.truncate(hash);
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        if (line.startsWith("include") && line.size() > 7 && (line[7] == ' ' || line[7] == '\t')) {
+            QByteArray pattern = line.mid(8).trimmed();
+            if (!pattern.startsWith('/'))
+                pattern = QFile::encodeName(base) + '/' + pattern;
+            glob_t g{};
+            if (::glob(pattern.constData(), 0, nullptr, &g) == 0) {
+                for (size_t i = 0; i < g.gl_pathc; ++i)
+                    readConfig(QFile::decodeName(g.gl_pathv[i]), folders, seen, depth + 1);
+            }
+            ::globfree(&g);
+            continue;
+        }
+        // "hwcap" lines and the like are not folders.
+        if (line.startsWith('/'))
+            folders.append(QFile::decodeName(line));
+    }
+}
+
+struct Library {
+    QString path;  // where it was found
+    Elf::Info info;
+    bool inBundle = false;
+};
+
+class Checker {
+public:
+    Checker(const QString &bundle, QStringList systemFolders)
+        : m_root(QFileInfo(bundle).canonicalFilePath()), m_system(std::move(systemFolders))
+    {
+        // This process's own kind of ELF file is what the loader here takes.
+        try {
+            if (const auto self = Elf::readFile(QStringLiteral("/proc/self/exe")))
+                m_self = *self;
+        } catch (const Elf::ElfError &) {
+        }
+    }
+
+    void checkAll()
+    {
+        if (m_root.isEmpty())
+            throw UpdaterFailure(QStringLiteral("The download's bundle can't be read") + kTail);
+        QStringList files;
+        QDirIterator it(m_root + QStringLiteral("/Contents"), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (!relative(path).startsWith(QLatin1String("Contents/_CodeSignature/")))
+                files.append(path);
+        }
+        // The same order every time, so the same bundle gets the same sentence.
+        files.sort();
+        for (const QString &path : files)
+            checkFile(path);
+    }
+
+private:
+    QString relative(const QString &path) const { return path.mid(m_root.size() + 1); }
+
+    bool inside(const QString &canonical) const { return canonical == m_root || canonical.startsWith(m_root + u'/'); }
+
+    bool sameKind(const Elf::Info &info) const
+    {
+        return m_self.bits == 0 || (info.bits == m_self.bits && info.machine == m_self.machine && info.bigEndian == m_self.bigEndian);
+    }
+
+    static QString kind(const Elf::Info &info) { return QStringLiteral("%1 (%2-bit)").arg(info.machineName()).arg(info.bits); }
+
+    void checkFile(const QString &path)
+    {
+        std::optional<Elf::Info> info;
+        try {
+            info = Elf::readFile(path);
+        } catch (const Elf::ElfError &e) {
+            throw UpdaterFailure(QStringLiteral("The download's %1 can't be read as a program or library: %2")
+                                     .arg(relative(path), QString::fromUtf8(e.what()))
+                                 + kTail);
+        }
+        if (!info || !info->dynamic)
+            return;
+        if (!sameKind(*info))
+            throw UpdaterFailure(QStringLiteral("The download's %1 is built for %2, and this computer is %3")
+                                     .arg(relative(path), kind(*info), kind(m_self))
+                                 + kTail);
+        const QString folder = QFileInfo(path).absolutePath();
+        QHash<QByteArray, const Library *> providers;
+        for (const QByteArray &name : info->needed) {
+            const Library *lib = find(name, *info, folder);
+            if (!lib)
+                throw UpdaterFailure(QStringLiteral("The download's %1 needs %2, which neither the download nor this computer has")
+                                         .arg(relative(path), QString::fromUtf8(name))
+                                     + kTail);
+            providers.insert(name, lib);
+        }
+        for (const Elf::VersionNeed &need : info->versionNeeds) {
+            const Library *lib = providers.value(need.file);
+            if (!lib)
+                lib = find(need.file, *info, folder);
+            if (!lib)
+                throw UpdaterFailure(QStringLiteral("The download's %1 needs %2, which neither the download nor this computer has")
+                                         .arg(relative(path), QString::fromUtf8(need.file))
+                                     + kTail);
+            // A library without version definitions only earns a warning
+            // from the loader, and so does a missing weak version.
+            if (lib->info.versionDefinitions.isEmpty())
+                continue;
+            for (const Elf::NeededVersion &v : need.versions) {
+                if (v.weak || lib->info.versionDefinitions.contains(v.name))
+                    continue;
+                const QString where = lib->inBundle ? QStringLiteral("the download's %1").arg(relative(lib->path))
+                                                    : QStringLiteral("this computer's %1").arg(lib->path);
+                throw UpdaterFailure(QStringLiteral("The download's %1 needs %2 of %3, which %4 doesn't define")
+                                         .arg(relative(path), QString::fromUtf8(v.name), QString::fromUtf8(need.file), where)
+                                     + kTail);
+            }
+        }
+    }
+
+    // The run path folders of a file, as the loader reads them: DT_RUNPATH
+    // when there is one, else DT_RPATH; $ORIGIN is the file's folder.
+    // Only folders inside the bundle count: the bundle answers for itself,
+    // the system for its own folders.
+    QStringList runPathFolders(const Elf::Info &info, const QString &origin) const
+    {
+        QStringList folders;
+        for (const QByteArray &entry : info.runpath.isEmpty() ? info.rpath : info.runpath) {
+            QString dir = QFile::decodeName(entry);
+            dir.replace(QLatin1String("${ORIGIN}"), origin);
+            dir.replace(QLatin1String("$ORIGIN"), origin);
+            if (!dir.startsWith(u'/') || dir.contains(u'$'))
+                continue;
+            const QString canonical = QFileInfo(dir).canonicalFilePath();
+            if (!canonical.isEmpty() && inside(canonical))
+                folders.append(canonical);
+        }
+        return folders;
+    }
+
+    const Library *find(const QByteArray &name, const Elf::Info &of, const QString &origin)
+    {
+        const QString file = QFile::decodeName(name);
+        if (file.contains(u'/'))
+            return file.startsWith(u'/') ? load(file, false) : nullptr;
+        for (const QString &dir : runPathFolders(of, origin)) {
+            if (const Library *lib = load(dir + u'/' + file, true))
+                return lib;
+        }
+        for (const QString &dir : m_system) {
+            if (const Library *lib = load(dir + u'/' + file, false))
+                return lib;
+        }
+        return nullptr;
+    }
+
+    // The library at path when it is one this process's loader would take.
+    const Library *load(const QString &path, bool fromBundle)
+    {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (canonical.isEmpty() || !QFileInfo(canonical).isFile())
+            return nullptr;
+        if (fromBundle && !inside(canonical))
+            return nullptr;
+        auto cached = m_libraries.find(canonical);
+        if (cached == m_libraries.end()) {
+            std::optional<Library> lib;
+            try {
+                if (auto info = Elf::readFile(canonical); info && sameKind(*info))
+                    lib = Library{canonical, std::move(*info), inside(canonical)};
+            } catch (const Elf::ElfError &) {
+                // The loader would pass over it too.
+            }
+            cached = m_libraries.emplace(canonical, std::move(lib)).first;
+        }
+        return cached->second ? &*cached->second : nullptr;
+    }
+
+    QString m_root;
+    QStringList m_system;
+    Elf::Info m_self;
+    // A map, not a hash: the checks hold pointers to its values.
+    std::map<QString, std::optional<Library>> m_libraries;
+};
+
+} // namespace
+
+QStringList systemLibraryFolders(const QString &config)
+{
+    QStringList folders;
+    QSet<QString> seen;
+    readConfig(config, folders, seen, 0);
+    const QString libc = loadedLibraryPath(QStringLiteral("libc.so.6"));
+    if (!libc.isEmpty())
+        folders.append(QFileInfo(libc).absolutePath());
+    folders << QStringLiteral("/lib64") << QStringLiteral("/usr/lib64") << QStringLiteral("/lib") << QStringLiteral("/usr/lib");
+    QStringList existing;
+    for (const QString &f : folders) {
+        if (!existing.contains(f) && QFileInfo(f).isDir())
+            existing.append(f);
+    }
+    return existing;
+}
+
+void check(const QString &bundle, QStringList systemFolders)
+{
+    if (systemFolders.isEmpty())
+        systemFolders = systemLibraryFolders();
+    Checker(bundle, std::move(systemFolders)).checkAll();
+}
+
+} // namespace Loadability

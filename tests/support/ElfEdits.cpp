@@ -1,0 +1,49 @@
+#include "support/ElfEdits.h"
+
+#include <QFile>
+#include <QProcess>
+
+QString smallSystemProgram()
+{
+    for (const char *path : {"/usr/bin/true", "/bin/true"}) {
+        if (QFile::exists(QLatin1String(path)))
+            return QLatin1String(path);
+    }
+    return {};
+}
+
+QString patchedCopy(const QString &from, const QString &to, const QStringList &patchelfArguments)
+{
+    QFile::remove(to);
+    if (!QFile::copy(from, to))
+        return QStringLiteral("can't copy %1 to %2").arg(from, to);
+    QFile::setPermissions(to, QFile::permissions(to) | QFile::WriteOwner | QFile::ExeOwner);
+    // One change per run: patchelf 0.14 writes a wrong run path when it
+    // also adds a needed library in the same run.
+    for (qsizetype i = 0; i + 1 < patchelfArguments.size(); i += 2) {
+        const QStringList change = patchelfArguments.mid(i, 2);
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("patchelf"), change + QStringList{to});
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            return QStringLiteral("patchelf %1 failed: %2").arg(change.join(u' '), QString::fromLocal8Bit(p.readAll()));
+    }
+    return {};
+}
+
+QString renameString(const QString &path, const QByteArray &from, const QByteArray &to)
+{
+    if (from.size() != to.size())
+        return QStringLiteral("the names differ in length");
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return QStringLiteral("can't open %1").arg(path);
+    QByteArray bytes = f.readAll();
+    const QByteArray needle = '\0' + from + '\0';
+    if (!bytes.contains(needle))
+        return QStringLiteral("%1 has no string %2").arg(path, QString::fromLatin1(from));
+    bytes.replace(needle, '\0' + to + '\0');
+    if (!f.seek(0) || f.write(bytes) != bytes.size())
+        return QStringLiteral("can't write %1").arg(path);
+    return {};
+}

@@ -1,0 +1,197 @@
+// The loadability check of an unpacked candidate, on bundles made of real
+// programs and libraries of this system, changed the way a broken release
+// would be (patchelf, and a renamed symbol version).
+#include "support/ElfEdits.h"
+
+#include "release/UpdaterFailure.h"
+#include "update/install/Loadability.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+const QString kTail = QStringLiteral(", so it wasn't installed.");
+
+QString failure(const QString &bundle, const QStringList &systemFolders = {})
+{
+    try {
+        Loadability::check(bundle, systemFolders);
+        return {};
+    } catch (const UpdaterFailure &f) {
+        return f.message();
+    }
+}
+
+// Where the system's loader finds name, as the check names it.
+QString systemLibrary(const QString &name)
+{
+    for (const QString &dir : Loadability::systemLibraryFolders()) {
+        if (QFileInfo(dir + u'/' + name).isFile())
+            return QFileInfo(dir + u'/' + name).canonicalFilePath();
+    }
+    return {};
+}
+} // namespace
+
+class tst_Loadability : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    int m_n = 0;
+    QString m_true = smallSystemProgram();
+    QString m_zlib = systemLibrary(QStringLiteral("libz.so.1"));
+
+    // A fresh bundle with Contents/bin and Contents/lib.
+    QString bundle()
+    {
+        const QString b = m_dir.filePath(QStringLiteral("b%1/Ferrowhistle.app").arg(++m_n));
+        QDir().mkpath(b + QStringLiteral("/Contents/bin"));
+        QDir().mkpath(b + QStringLiteral("/Contents/lib"));
+        return b;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(!m_true.isEmpty(), "no /usr/bin/true");
+        QVERIFY2(!m_zlib.isEmpty(), "no libz.so.1 on this system");
+    }
+
+    void programsAndCarriedLibrariesThatLoad()
+    {
+        const QString b = bundle();
+        QCOMPARE(patchedCopy(m_true, b + QStringLiteral("/Contents/bin/plain"), {}), QString());
+        // Needs a library that only the bundle carries, through $ORIGIN.
+        QCOMPARE(patchedCopy(m_true, b + QStringLiteral("/Contents/bin/carrier"),
+                             {QStringLiteral("--add-needed"), QStringLiteral("libcarried.so.1"), QStringLiteral("--set-rpath"),
+                              QStringLiteral("$ORIGIN/../lib")}),
+                 QString());
+        // The carried library needs the system's C library, and finds a
+        // second carried one beside itself through its own $ORIGIN.
+        QCOMPARE(patchedCopy(m_zlib, b + QStringLiteral("/Contents/lib/libcarried.so.1"),
+                             {QStringLiteral("--add-needed"), QStringLiteral("libbeside.so.1"), QStringLiteral("--set-rpath"),
+                              QStringLiteral("$ORIGIN")}),
+                 QString());
+        QCOMPARE(patchedCopy(m_zlib, b + QStringLiteral("/Contents/lib/libbeside.so.1"), {}), QString());
+        QVERIFY(QFile::link(QStringLiteral("libbeside.so.1"), b + QStringLiteral("/Contents/lib/libbeside.so")));
+        // Files that are no ELF files are none of its business.
+        QFile script(b + QStringLiteral("/Contents/bin/launcher.sh"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec true\n");
+        script.close();
+        QCOMPARE(failure(b), QString());
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected");
+        const QString missing = QStringLiteral(", which neither the download nor this computer has") + kTail;
+        QTest::newRow("a library nobody has") << "nobody"
+                                              << "The download's Contents/bin/helper needs libferrowhistle-missing.so.1" + missing;
+        QTest::newRow("a carried library removed") << "removed" << "The download's Contents/bin/helper needs libcarried.so.1" + missing;
+        QTest::newRow("a carried library's own need") << "indirect" << "The download's Contents/lib/libcarried.so.1 needs libgone.so.2" + missing;
+        QTest::newRow("a run path out of the bundle") << "outside" << "The download's Contents/bin/helper needs libcarried.so.1" + missing;
+        QTest::newRow("a run path through a link out") << "link out" << "The download's Contents/bin/helper needs libcarried.so.1" + missing;
+        QTest::newRow("a newer C library") << "version"
+                                           << "The download's Contents/bin/helper needs GLIBC_99.0 of libc.so.6, which this computer's "
+                                                  + systemLibrary(QStringLiteral("libc.so.6")) + " doesn't define" + kTail;
+        QTest::newRow("the system's folders without the C library") << "no system"
+                                                                    << "The download's Contents/bin/helper needs libc.so.6" + missing;
+        QTest::newRow("a damaged library") << "damaged"
+                                           << "The download's Contents/lib/libz.so.1 can't be read as a program or library: "
+                                              "its program header table lies outside the file" + kTail;
+        QTest::newRow("another machine") << "machine" << "The download's Contents/bin/helper is built for ";
+    }
+    void refusals()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        const QString b = bundle();
+        const QString helper = b + QStringLiteral("/Contents/bin/helper");
+        const QString lib = b + QStringLiteral("/Contents/lib");
+        const QStringList carried{QStringLiteral("--add-needed"), QStringLiteral("libcarried.so.1"), QStringLiteral("--set-rpath"),
+                                  QStringLiteral("$ORIGIN/../lib")};
+        QStringList system;
+        // A plain program beside the broken one, which alone is named.
+        QCOMPARE(patchedCopy(m_true, b + QStringLiteral("/Contents/bin/aaa-plain"), {}), QString());
+        if (kind == QLatin1String("nobody")) {
+            QCOMPARE(patchedCopy(m_true, helper, {QStringLiteral("--add-needed"), QStringLiteral("libferrowhistle-missing.so.1")}), QString());
+        } else if (kind == QLatin1String("removed")) {
+            QCOMPARE(patchedCopy(m_true, helper, carried), QString());
+        } else if (kind == QLatin1String("indirect")) {
+            QCOMPARE(patchedCopy(m_true, helper, carried), QString());
+            QCOMPARE(patchedCopy(m_zlib, lib + QStringLiteral("/libcarried.so.1"), {QStringLiteral("--add-needed"), QStringLiteral("libgone.so.2")}),
+                     QString());
+        } else if (kind == QLatin1String("outside")) {
+            QCOMPARE(patchedCopy(m_true, helper, {QStringLiteral("--add-needed"), QStringLiteral("libcarried.so.1"),
+                                                  QStringLiteral("--set-rpath"), QStringLiteral("$ORIGIN/../../..")}),
+                     QString());
+            QCOMPARE(patchedCopy(m_zlib, QFileInfo(b).absolutePath() + QStringLiteral("/libcarried.so.1"), {}), QString());
+        } else if (kind == QLatin1String("link out")) {
+            QCOMPARE(patchedCopy(m_true, helper, {QStringLiteral("--add-needed"), QStringLiteral("libcarried.so.1"),
+                                                  QStringLiteral("--set-rpath"), QStringLiteral("$ORIGIN/../lib/out")}),
+                     QString());
+            const QString elsewhere = m_dir.filePath(QStringLiteral("elsewhere%1").arg(m_n));
+            QDir().mkpath(elsewhere);
+            QCOMPARE(patchedCopy(m_zlib, elsewhere + QStringLiteral("/libcarried.so.1"), {}), QString());
+            QVERIFY(QFile::link(elsewhere, lib + QStringLiteral("/out")));
+        } else if (kind == QLatin1String("version")) {
+            QCOMPARE(patchedCopy(m_true, helper, {}), QString());
+            QCOMPARE(renameString(helper, "GLIBC_2.34", "GLIBC_99.0"), QString());
+        } else if (kind == QLatin1String("no system")) {
+            QCOMPARE(patchedCopy(m_true, helper, {}), QString());
+            system << m_dir.filePath(QStringLiteral("b%1").arg(m_n));
+            QFile::remove(b + QStringLiteral("/Contents/bin/aaa-plain"));
+        } else if (kind == QLatin1String("damaged")) {
+            QCOMPARE(patchedCopy(m_true, helper, {}), QString());
+            QFile z(m_zlib);
+            QVERIFY(z.open(QIODevice::ReadOnly));
+            QFile cut(lib + QStringLiteral("/libz.so.1"));
+            QVERIFY(cut.open(QIODevice::WriteOnly));
+            cut.write(z.read(200));
+        } else if (kind == QLatin1String("machine")) {
+            QCOMPARE(patchedCopy(m_true, helper, {}), QString());
+            QFile f(helper);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QByteArray bytes = f.readAll();
+            const quint16 other = bytes[18] == 62 ? 183 : 62; // aarch64 for x86_64 and the other way round
+            std::memcpy(bytes.data() + 18, &other, 2);
+            QVERIFY(f.seek(0) && f.write(bytes) == bytes.size());
+        }
+        const QString outcome = failure(b, system);
+        if (kind == QLatin1String("machine"))
+            QVERIFY2(outcome.startsWith(expected) && outcome.endsWith(kTail), qPrintable(outcome));
+        else
+            QCOMPARE(outcome, expected);
+    }
+
+    void systemFoldersFollowTheLoadersConfiguration()
+    {
+        const QString conf = m_dir.filePath(QStringLiteral("ld.so.conf"));
+        const QString confd = m_dir.filePath(QStringLiteral("ld.so.conf.d"));
+        QDir().mkpath(confd);
+        const QString one = m_dir.filePath(QStringLiteral("one"));
+        const QString two = m_dir.filePath(QStringLiteral("two"));
+        QDir().mkpath(one);
+        QDir().mkpath(two);
+        const auto write = [](const QString &path, const QByteArray &text) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+        };
+        QVERIFY(write(conf, "# comment\n" + one.toUtf8() + "  # trailing\ninclude ld.so.conf.d/*.conf\n/no/such/folder\n"));
+        QVERIFY(write(confd + QStringLiteral("/a.conf"), two.toUtf8() + "\ninclude " + conf.toUtf8() + "\n"));
+        const QStringList folders = Loadability::systemLibraryFolders(conf);
+        QVERIFY2(folders.size() >= 3, qPrintable(folders.join(u' ')));
+        QCOMPARE(folders.mid(0, 2), (QStringList{one, two}));
+        QVERIFY(!folders.contains(QStringLiteral("/no/such/folder")));
+        QVERIFY(folders.contains(QFileInfo(systemLibrary(QStringLiteral("libc.so.6"))).absolutePath())
+                || folders.contains(QStringLiteral("/lib/") + QFileInfo(systemLibrary(QStringLiteral("libc.so.6"))).dir().dirName()));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Loadability)
+#include "tst_Loadability.moc"
