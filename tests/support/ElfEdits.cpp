@@ -20,8 +20,12 @@ QString patchedCopy(const QString &from, const QString &to, const QStringList &p
     QFile::setPermissions(to, QFile::permissions(to) | QFile::WriteOwner | QFile::ExeOwner);
     // One change per run: patchelf 0.14 writes a wrong run path when it
     // also adds a needed library in the same run.
-    for (qsizetype i = 0; i + 1 < patchelfArguments.size(); i += 2) {
-        const QStringList change = patchelfArguments.mid(i, 2);
+    // "--force-rpath" goes with the "--set-rpath" after it (DT_RPATH, not
+    // DT_RUNPATH).
+    for (qsizetype i = 0; i + 1 < patchelfArguments.size();) {
+        const qsizetype n = patchelfArguments[i] == QLatin1String("--force-rpath") ? 3 : 2;
+        const QStringList change = patchelfArguments.mid(i, n);
+        i += n;
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(QStringLiteral("patchelf"), change + QStringList{to});

@@ -91,6 +91,7 @@ public:
         }
         // The same order every time, so the same bundle gets the same sentence.
         files.sort();
+        collectProgramRunPaths(files);
         for (const QString &path : files)
             checkFile(path);
     }
@@ -157,6 +158,32 @@ private:
         }
     }
 
+    // A library without DT_RUNPATH is also looked up through the DT_RPATH of
+    // the program that loads it, as the loader does. The updater module
+    // relies on that: it is opened through a descriptor, where $ORIGIN would
+    // name /proc/self/fd, so it carries no run path of its own and takes the
+    // program's. Any program of the bundle may be the one, so each counts.
+    void collectProgramRunPaths(const QStringList &files)
+    {
+        const QString bin = m_root + QStringLiteral("/Contents/bin/");
+        for (const QString &path : files) {
+            if (!path.startsWith(bin) || path.indexOf(u'/', bin.size()) >= 0)
+                continue;
+            std::optional<Elf::Info> info;
+            try {
+                info = Elf::readFile(path);
+            } catch (const Elf::ElfError &) {
+                continue; // the file's own check says why
+            }
+            if (!info || !info->dynamic || !info->runpath.isEmpty() || !sameKind(*info))
+                continue;
+            for (const QString &dir : runPathFolders(*info, QFileInfo(path).absolutePath())) {
+                if (!m_programFolders.contains(dir))
+                    m_programFolders.append(dir);
+            }
+        }
+    }
+
     // The run path folders of a file, as the loader reads them: DT_RUNPATH
     // when there is one, else DT_RPATH; $ORIGIN is the file's folder.
     // Only folders inside the bundle count: the bundle answers for itself,
@@ -185,6 +212,12 @@ private:
         for (const QString &dir : runPathFolders(of, origin)) {
             if (const Library *lib = load(dir + u'/' + file, true))
                 return lib;
+        }
+        if (of.runpath.isEmpty()) {
+            for (const QString &dir : m_programFolders) {
+                if (const Library *lib = load(dir + u'/' + file, true))
+                    return lib;
+            }
         }
         for (const QString &dir : m_system) {
             if (const Library *lib = load(dir + u'/' + file, false))
@@ -218,6 +251,7 @@ private:
     QString m_root;
     QStringList m_system;
     Elf::Info m_self;
+    QStringList m_programFolders; // the programs' DT_RPATH folders in the bundle
     // A map, not a hash: the checks hold pointers to its values.
     std::map<QString, std::optional<Library>> m_libraries;
 };

@@ -85,6 +85,28 @@ private Q_SLOTS:
         QCOMPARE(failure(b), QString());
     }
 
+    // The updater module carries no run path: it is opened through a
+    // descriptor, so its libraries come through the program's DT_RPATH, as
+    // the loader takes them. The same module beside a program whose run path
+    // is a DT_RUNPATH (which the loader does not pass on) can't load.
+    void aModuleLoadsThroughTheProgramsRunPath()
+    {
+        const QStringList module{QStringLiteral("--add-needed"), QStringLiteral("libcarried.so.1")};
+        for (const bool inherited : {true, false}) {
+            const QString b = bundle();
+            QStringList program{QStringLiteral("--set-rpath"), QStringLiteral("$ORIGIN/../lib")};
+            if (inherited)
+                program.prepend(QStringLiteral("--force-rpath"));
+            QCOMPARE(patchedCopy(m_true, b + QStringLiteral("/Contents/bin/Ferrowhistle"), program), QString());
+            QCOMPARE(patchedCopy(m_zlib, b + QStringLiteral("/Contents/lib/ferrowhistle-updater.so"), module), QString());
+            QCOMPARE(patchedCopy(m_zlib, b + QStringLiteral("/Contents/lib/libcarried.so.1"), {}), QString());
+            QCOMPARE(failure(b), inherited ? QString()
+                                           : QStringLiteral("The download's Contents/lib/ferrowhistle-updater.so needs libcarried.so.1, "
+                                                            "which neither the download nor this computer has")
+                                                 + kTail);
+        }
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QString>("kind");
