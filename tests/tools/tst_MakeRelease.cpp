@@ -17,6 +17,8 @@
 #include "release/FeedDates.h"
 #include "release/PhasedRollout.h"
 #include "support/X11Windows.h"
+#include "release/UpdaterFailure.h"
+#include "update/install/Loadability.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -564,10 +566,9 @@ void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
 // The release starts, shows a card and loads its updater module where the
 // system's library folder holds only the base set (and what those need in
 // turn): everything else, Qt and its plugins included, comes from the bundle.
+// The install's loadability check judges it the same way.
 void tst_MakeRelease::theReleaseRunsWithTheBaseSetAlone()
 {
-    if (runToEnd(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}).exitCode != 0)
-        QSKIP("a mount namespace can't be made here (needs root)");
     const QString app = m_env.root() + QStringLiteral("/release/Ferrowhistle.app");
     QVERIFY2(QFileInfo(app + QStringLiteral("/Contents/bin/Ferrowhistle")).isFile(), "the release of an earlier case is missing");
 
@@ -601,6 +602,26 @@ void tst_MakeRelease::theReleaseRunsWithTheBaseSetAlone()
     QVERIFY(copied.contains(QStringLiteral("libc.so.6")));
     QVERIFY(!copied.contains(QStringLiteral("libQt6Core.so.6")));
 
+    // The install's loadability check, with the base set as the system:
+    // the release passes; a copy missing one carried library is refused.
+    const auto loadFailure = [&baseOnly](const QString &bundle) {
+        try {
+            Loadability::check(bundle, {baseOnly});
+            return QString();
+        } catch (const UpdaterFailure &f) {
+            return f.message();
+        }
+    };
+    QCOMPARE(loadFailure(app), QString());
+    const QString damaged = m_env.root() + QStringLiteral("/missing-library/Ferrowhistle.app");
+    QVERIFY(QDir().mkpath(QFileInfo(damaged).path()));
+    QCOMPARE(runToEnd(QStringLiteral("cp"), {QStringLiteral("-al"), app, damaged}).exitCode, 0);
+    QVERIFY(QFile::remove(damaged + QStringLiteral("/Contents/lib/libQt6Network.so.6")));
+    QCOMPARE(loadFailure(damaged), QStringLiteral("The download's Contents/lib/ferrowhistle-updater.so needs libQt6Network.so.6, "
+                                                  "which neither the download nor this computer has, so it wasn't installed."));
+
+    if (runToEnd(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}).exitCode != 0)
+        QSKIP("a mount namespace can't be made here (needs root)");
     PrivateBus bus(m_env.root() + QStringLiteral("/bus"), m_env.root() + QStringLiteral("/no-services"));
     QVERIFY(bus.isRunning());
     QProcessEnvironment env = bus.environment();
