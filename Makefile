@@ -37,8 +37,10 @@ run: build
 test: build
 	scripts/run-tests $(BUILD)
 
+# bench/release.sh measures what `make release` leaves in RELEASE_BUILD and
+# RELEASE_DIR, and skips what is not there.
 bench: build
-	scripts/run-bench $(BUILD)
+	RELEASE_BUILD=$(RELEASE_BUILD) RELEASE_DIR=$(RELEASE_DIR) scripts/run-bench $(BUILD)
 
 # libFuzzer targets, built with clang in their own folder; each runs for
 # FUZZ_SECONDS (default 60).
