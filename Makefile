@@ -37,8 +37,10 @@ run: build
 test: build
 	scripts/run-tests $(BUILD)
 
+# bench/release.sh measures what `make release` leaves in RELEASE_BUILD and
+# RELEASE_DIR, and skips what is not there.
 bench: build
-	scripts/run-bench $(BUILD)
+	RELEASE_BUILD=$(RELEASE_BUILD) RELEASE_DIR=$(RELEASE_DIR) scripts/run-bench $(BUILD)
 
 # libFuzzer targets, built with clang in their own folder; each runs for
 # FUZZ_SECONDS (default 60).
@@ -62,9 +64,11 @@ uninstall:
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)
 
-# The last release (or ZIP=...) run in fresh Debian 12 and 13 roots: libraries,
-# the card, the updater module, the certificate stores. Needs root and
-# Debian's mirror; not part of `make test`.
+# Two releases of this commit with development identities (builds N and
+# N+1, made in RELEASE_BUILD), run in fresh Debian 12 and 13 roots:
+# libraries, the card, the updater module, the certificate stores, and the
+# first installing the second over loopback HTTPS. Needs root and Debian's
+# mirror; not part of `make test`.
 .PHONY: portability
-portability:
-	scripts/check-fresh-system "$(or $(ZIP),$(shell ls -t $(RELEASE_DIR)/Ferrowhistle-*.zip 2>/dev/null | head -n 1))"
+portability: build
+	JOBS=$(JOBS) RELEASE_BUILD=$(RELEASE_BUILD) scripts/check-fresh-system $(BUILD)

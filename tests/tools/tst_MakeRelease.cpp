@@ -541,7 +541,7 @@ void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
     const QString plugins = QDir::cleanPath(QDir(contents + QStringLiteral("/bin")).absoluteFilePath(
         conf.value(QStringLiteral("Paths/Prefix")).toString() + u'/' + conf.value(QStringLiteral("Paths/Plugins")).toString()));
     QCOMPARE(plugins, QDir::cleanPath(contents + QStringLiteral("/plugins")));
-    for (const char *plugin : {"platforms/libqxcb.so", "xcbglintegrations/libqxcb-glx-integration.so", "tls/libqopensslbackend.so"})
+    for (const char *plugin : {"platforms/libqxcb.so", "tls/libqopensslbackend.so"})
         QVERIFY2(carried.contains(QStringLiteral("plugins/") + QLatin1String(plugin)), plugin);
 
     // Every carried file, and only those, is listed with its package, and
