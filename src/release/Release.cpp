@@ -117,5 +117,6 @@ Release Release::decode(const QByteArray &body, QString *urlTextOut)
     r.minimumSystemVersion = optionalString(json, QStringLiteral("minimumSystemVersion"));
     r.pubDate = optionalDate(json, QStringLiteral("pubDate"));
     r.phasedRolloutInterval = optionalSeconds(json, QStringLiteral("phasedRolloutInterval"));
+    r.deltas = decodeReleaseDeltas(json);
     return r;
 }

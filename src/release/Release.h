@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/ReleaseDelta.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -19,6 +21,8 @@ struct Release {
     // between one group's turn and the next.
     std::optional<QDateTime> pubDate;
     std::optional<qint64> phasedRolloutInterval;
+    // Deltas from earlier builds, beside the archive (see ReleaseDelta).
+    std::vector<ReleaseDelta> deltas;
 
     bool operator==(const Release &) const = default;
 
