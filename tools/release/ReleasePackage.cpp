@@ -1,6 +1,7 @@
 #include "ReleasePackage.h"
 
 #include "BundleSigner.h"
+#include "ReleaseDeltas.h"
 
 #include "codesign/BundleSeal.h"
 #include "codesign/OpenSslHandles.h"
@@ -307,5 +308,7 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
         record.insert(QStringLiteral("pubDate"), PhasedRollout::formatDate(*pubDate));
     if (interval)
         record.insert(QStringLiteral("phasedRolloutInterval"), *interval);
+    if (!options.deltas.isEmpty())
+        record.insert(QStringLiteral("deltas"), feedDeltas(url, options.deltas, *build));
     return record;
 }

@@ -4,6 +4,7 @@
 #include "BundleSigner.h"
 #include "ReleaseChecks.h"
 #include "DevelopmentCA.h"
+#include "ReleaseDeltas.h"
 #include "ReleasePackage.h"
 #include "ReleaseVerification.h"
 
@@ -84,13 +85,21 @@ const CommandHelp kCommandHelp[] = {
     {"feed",
      "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
      "                   [--phased-rollout-interval SECONDS] [--pub-date DATE]\n"
+     "                   [--delta BUILD=FILE]...\n"
      "      Prints the release feed record for the archive. V is one to three\n"
      "      whole numbers separated by dots (6, 6.1, 6.1.0), compared with the\n"
      "      running Linux kernel's version. With SECONDS (a whole number, at\n"
      "      least 1) the automatic checks offer the release in seven groups of\n"
      "      installs, one group more every SECONDS from DATE on; DATE is an\n"
      "      ISO 8601 date and time with a zone (2026-12-08T10:00:00Z) and\n"
-     "      defaults to now. A check the user asks for always offers it.\n"},
+     "      defaults to now. A check the user asks for always offers it.\n"
+     "      Each --delta lists FILE (made by the delta command) for copies of\n"
+     "      build BUILD, published beside the zip under its own file name.\n"},
+    {"delta",
+     "  delta OLD.app NEW.app --out FILE\n"
+     "      Writes the update delta that turns the signed release OLD.app into\n"
+     "      NEW.app: changed files as patches against the old ones. Refuses an\n"
+     "      OLD.app that doesn't verify, and a NEW.app that OLD.app wouldn't accept.\n"},
 };
 
 QString usage()
@@ -352,7 +361,7 @@ int feed(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args,
                                   {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version"),
-                                   valueOption("phased-rollout-interval"), valueOption("pub-date")},
+                                   valueOption("phased-rollout-interval"), valueOption("pub-date"), valueOption("delta")},
                                   1);
     FeedOptions options;
     options.url = required(p, QStringLiteral("url"));
@@ -363,7 +372,18 @@ int feed(const QStringList &args)
     options.minimumSystemVersion = optional("minimum-system-version");
     options.phasedRolloutInterval = optional("phased-rollout-interval");
     options.pubDate = optional("pub-date");
+    options.deltas = p.values(QStringLiteral("delta"));
     QTextStream(stdout) << QJsonDocument(feedRecord(pos[0], options)).toJson(QJsonDocument::Indented);
+    return 0;
+}
+
+int delta(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QStringList pos = parse(p, args, {valueOption("out")}, 2);
+    const QString out = required(p, QStringLiteral("out"));
+    writeReleaseDelta(pos[0], pos[1], out);
+    QTextStream(stdout) << "Wrote " << out << " (" << QFileInfo(out).size() << " bytes)\n";
     return 0;
 }
 
@@ -378,6 +398,7 @@ int main(int argc, char **argv)
         {QStringLiteral("sign"), sign},            {QStringLiteral("notarize"), notarize},
         {QStringLiteral("verify"), verify},        {QStringLiteral("package"), package},
         {QStringLiteral("feed"), feed},            {QStringLiteral("check"), check},
+        {QStringLiteral("delta"), delta},
     };
     if (args.size() < 2 || args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h")) {
         std::fputs(usage().toUtf8().constData(), args.size() < 2 ? stderr : stdout);
