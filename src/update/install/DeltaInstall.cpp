@@ -50,6 +50,9 @@ QCoro::Task<QString> Updater::candidateFromDelta(Release release, QString work, 
                                                  NetworkSession::Limits limits, qint64 maxBytesMade)
 {
     using namespace InstallLocations;
+    // A feed without deltas (or an older one) has no delta path to try.
+    if (release.deltas.empty())
+        co_return QString();
     QPointer<Updater> self(this);
     const QString bundlePath = m_env.bundle.path();
     const qint64 build = currentBuild();
