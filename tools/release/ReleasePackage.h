@@ -30,7 +30,7 @@ struct FeedOptions {
     std::optional<QString> phasedRolloutInterval;
     std::optional<QString> pubDate;
     // "BUILD=FILE" for each delta published beside the zip.
-    QStringList deltas;
+    QStringList deltas = {};
 };
 
 // The feed record for a release archive: version and build from the
