@@ -138,5 +138,6 @@ Release Release::decode(const QByteArray &body, QString *urlTextOut)
     r.architecture = optionalMachine(json, QStringLiteral("architecture"));
     r.minimumGlibcVersion = optionalDottedVersion(json, QStringLiteral("minimumGlibcVersion"));
     r.minimumLibstdcxxVersion = optionalDottedVersion(json, QStringLiteral("minimumLibstdcxxVersion"));
+    r.deltas = decodeReleaseDeltas(json);
     return r;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/ReleaseDelta.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -27,6 +29,8 @@ struct Release {
     std::optional<QString> architecture;
     std::optional<QString> minimumGlibcVersion;
     std::optional<QString> minimumLibstdcxxVersion;
+    // Deltas from earlier builds, beside the archive (see ReleaseDelta).
+    std::vector<ReleaseDelta> deltas;
 
     bool operator==(const Release &) const = default;
 

@@ -223,6 +223,15 @@ private:
     QCoro::Task<> runInstall(Release release);
     QCoro::Task<> downloadAndInstall(Release release);
     QCoro::Task<> installSteps(std::shared_ptr<InstallRun> run);
+    // The candidate from the whole archive: download, digest, unzip into a
+    // new staging folder (run->staging).
+    QCoro::Task<> candidateFromArchive(std::shared_ptr<InstallRun> run);
+    // The candidate from a delta the release offers from this build, made in
+    // a new staging folder beside the bundle from a copy of the running one;
+    // the folder, or empty once the delta could not be used (the reason is
+    // logged, and what it made is removed).
+    QCoro::Task<QString> candidateFromDelta(Release release, QString work, QString destination, QString name,
+                                            NetworkSession::Limits limits, qint64 maxBytesMade);
     QCoro::Task<bool> assess(QString tool, QString candidate);
     QCoro::Task<> runRevert();
     // Awaits the steps of an install or a revert, which end the process when

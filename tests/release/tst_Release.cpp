@@ -74,6 +74,62 @@ private Q_SLOTS:
     // than rounded (a rounded fraction can carry a date into the next day,
     // or past the last year that can be written), and written back in UTC
     // as text the app reads again as the same instant.
+    void decodesDeltas()
+    {
+        const QByteArray one = "{\"fromBuild\": 41, \"url\": \"https://dl.example.org/F-41-42.delta\", \"sha256\": \""
+                               + QByteArray(64, 'B') + "\", \"length\": 1234, \"extra\": 1.5}";
+        const Release r = Release::decode(feed("42", "\"deltas\": [" + one + ", " + QByteArray(one).replace("41", "40") + "]"));
+        QCOMPARE(r.deltas.size(), size_t(2));
+        QCOMPARE(r.deltas[0].fromBuild, 41);
+        QCOMPARE(r.deltas[0].url, QUrl("https://dl.example.org/F-41-42.delta"));
+        QCOMPARE(r.deltas[0].sha256, QString(64, u'B'));
+        QCOMPARE(r.deltas[0].length, 1234);
+        QCOMPARE(deltaFromBuild(r.deltas, 40), &r.deltas[1]);
+        QVERIFY(!deltaFromBuild(r.deltas, 39));
+        QVERIFY(Release::decode(feed("42", "\"deltas\": null")).deltas.empty());
+        QVERIFY(Release::decode(feed("42")).deltas.empty());
+    }
+
+    void refusesBadDeltas_data()
+    {
+        QTest::addColumn<QByteArray>("deltas");
+        QTest::addColumn<QString>("mentions");
+        const auto entry = [](const QByteArray &from, const QByteArray &url, const QByteArray &sha, const QByteArray &length) {
+            return "[{\"fromBuild\": " + from + ", \"url\": " + url + ", \"sha256\": " + sha + ", \"length\": " + length + "}]";
+        };
+        const QByteArray url = "\"https://a.example/d\"";
+        const QByteArray sha = "\"" + QByteArray(64, 'a') + "\"";
+        QTest::newRow("not a list") << QByteArray("{}") << "isn't a list";
+        QTest::newRow("entry not an object") << QByteArray("[1]") << "isn't an object";
+        QTest::newRow("build as text") << entry("\"41\"", url, sha, "1") << "\"fromBuild\" isn't a number";
+        QTest::newRow("build written 41.0") << entry("41.0", url, sha, "1") << "whole number";
+        QTest::newRow("build 4.1e1") << entry("4.1e1", url, sha, "1") << "whole number";
+        QTest::newRow("build 0") << entry("0", url, sha, "1") << "\"fromBuild\" isn't a whole number from 1";
+        QTest::newRow("no build") << QByteArray("[{\"url\": " + url + ", \"sha256\": " + sha + ", \"length\": 1}]") << "no \"fromBuild\"";
+        QTest::newRow("http url") << entry("1", "\"http://a.example/d\"", sha, "1") << "https";
+        QTest::newRow("url not text") << entry("1", "[]", sha, "1") << "\"url\" isn't a string";
+        QTest::newRow("short digest") << entry("1", url, "\"abc\"", "1") << "64 hexadecimal";
+        QTest::newRow("digest with a space") << entry("1", url, "\" " + QByteArray(63, 'a') + "\"", "1") << "64 hexadecimal";
+        QTest::newRow("length 0") << entry("1", url, sha, "0") << "\"length\" isn't a whole number";
+        QTest::newRow("length past the cap") << entry("1", url, sha, "209715201") << "\"length\" isn't a whole number";
+        QTest::newRow("no length") << QByteArray("[{\"fromBuild\": 1, \"url\": " + url + ", \"sha256\": " + sha + "}]") << "no \"length\"";
+        QByteArray many = "[";
+        for (int i = 0; i < 65; ++i)
+            many += (i ? "," : "") + entry(QByteArray::number(i + 1), url, sha, "1").mid(1).chopped(1);
+        QTest::newRow("too many") << many + "]" << "more than 64";
+    }
+    void refusesBadDeltas()
+    {
+        QFETCH(QByteArray, deltas);
+        QFETCH(QString, mentions);
+        try {
+            Release::decode(feed("42", "\"deltas\": " + deltas));
+            QFAIL("decoded");
+        } catch (const PlatformError &e) {
+            QVERIFY2(e.localizedDescription().contains(mentions), qPrintable(e.localizedDescription()));
+        }
+    }
+
     void pubDateIsCutToTheMillisecondAndShown_data()
     {
         QTest::addColumn<QString>("text");

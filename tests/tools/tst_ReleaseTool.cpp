@@ -5,6 +5,7 @@
 #include "BundleSigner.h"
 #include "../codesign/SigningFixture.h"
 
+#include "codesign/BundleDelta.h"
 #include "codesign/CodeSigning.h"
 #include "codesign/Notarization.h"
 #include "codesign/TeamSignature.h"
@@ -130,6 +131,7 @@ private slots:
     void renewFeedRefusesWhatWouldBreakTheFeed_data();
     void renewFeedRefusesWhatWouldBreakTheFeed();
     void feedStatesWhatTheReleaseNeedsOfTheSystem();
+    void deltaIsMadeOnlyFromAVerifiedReleaseAndListedBesideTheZip();
 
 private:
     // A feed signed by the developer, at FOLDER/appcast.json (and .sig).
@@ -445,7 +447,7 @@ void tst_ReleaseTool::signAndVerifyRefuseWhatOthersControl()
 
 void tst_ReleaseTool::eachCommandHasHelp()
 {
-    for (const char *command : {"create-ca", "create-identity", "sign", "notarize", "verify", "package", "feed", "renew-feed"}) {
+    for (const char *command : {"create-ca", "create-identity", "sign", "notarize", "verify", "package", "feed", "renew-feed", "delta"}) {
         const Run r = release({command, "--help"});
         QCOMPARE(r.status, 0);
         QVERIFY2(r.out.startsWith(QStringLiteral("Usage:\n  ") + QLatin1String(command) + u' '), qPrintable(r.out));
@@ -730,6 +732,56 @@ void tst_ReleaseTool::feedStatesWhatTheReleaseNeedsOfTheSystem()
     const Release decoded = Release::decode(feed.out.toUtf8());
     QCOMPARE(decoded.minimumGlibcVersion, glibc->text());
     QCOMPARE(SystemRequirements::unmet(decoded, SystemProfile::running()), std::nullopt);
+}
+
+// The maintainer's delta: never from an old bundle that doesn't verify, and
+// listed in the feed at the zip's folder with its digest and length, as the
+// app reads them.
+void tst_ReleaseTool::deltaIsMadeOnlyFromAVerifiedReleaseAndListedBesideTheZip()
+{
+    const QString oldApp = m_f->makeSignedBundle(QStringLiteral("delta-old"), true);
+    SigningFixture::BundleOptions o;
+    o.build = 101;
+    const QString newApp = m_f->makeBundle(QStringLiteral("delta-new"), o);
+    signBundle(newApp, m_f->developer.identityPem());
+    notarizeBundle(newApp, m_f->notary.identityPem());
+    const QString out = m_dir + QStringLiteral("/F-101-from-100.delta");
+
+    // Signed but never notarized: not a release a user could run.
+    const QString unnotarized = m_f->makeSignedBundle(QStringLiteral("delta-unnotarized"), false);
+    Run r = release({"delta", unnotarized, newApp, "--out", out});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains("doesn't verify, so no delta is made from it"), qPrintable(r.err));
+    QVERIFY(!QFile::exists(out));
+
+    r = release({"delta", oldApp, newApp, "--out", out});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QByteArray delta = readBytes(out);
+    QCOMPARE(BundleDelta::readHeader(out).toDigest, BundleDelta::resourcesDigest(newApp));
+
+    const QString zip = m_dir + QStringLiteral("/F-101.zip");
+    writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleShortVersionString</key><string>2.0</string>"
+                           "<key>CFBundleVersion</key><string>101</string></dict></plist>\n");
+    const QStringList base{"feed", zip, "--url", "https://dl.example.org/releases/F-101.zip?x=1"};
+    r = release(base + QStringList{"--delta", "100=" + out});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const Release record = Release::decode(r.out.toUtf8());
+    QCOMPARE(record.deltas.size(), size_t(1));
+    QCOMPARE(record.deltas[0].fromBuild, 100);
+    QCOMPARE(record.deltas[0].url, QUrl("https://dl.example.org/releases/F-101-from-100.delta"));
+    QCOMPARE(record.deltas[0].sha256, QString::fromLatin1(QCryptographicHash::hash(delta, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(record.deltas[0].length, delta.size());
+
+    // What the feed must not say.
+    const QString notADelta = m_dir + QStringLiteral("/not-a.delta");
+    writeBytes(notADelta, "plain text");
+    for (const QStringList &bad : {QStringList{"--delta", out}, QStringList{"--delta", "101=" + out},
+                                   QStringList{"--delta", "100=" + out, "--delta", "100=" + out},
+                                   QStringList{"--delta", "99=" + notADelta}}) {
+        r = release(base + bad);
+        QVERIFY2(r.status != 0 && r.out.isEmpty(), qPrintable(bad.join(u' ') + r.out));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ReleaseTool)

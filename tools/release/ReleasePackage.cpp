@@ -2,6 +2,7 @@
 
 #include "BundleRequirements.h"
 #include "BundleSigner.h"
+#include "ReleaseDeltas.h"
 
 #include "codesign/BundleSeal.h"
 #include "codesign/OpenSslHandles.h"
@@ -313,5 +314,7 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
     if (interval)
         record.insert(QStringLiteral("phasedRolloutInterval"), *interval);
     addSystemRequirements(zipPath, record);
+    if (!options.deltas.isEmpty())
+        record.insert(QStringLiteral("deltas"), feedDeltas(url, options.deltas, *build));
     return record;
 }

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <optional>
@@ -28,6 +29,8 @@ struct FeedOptions {
     // without a date starts the rollout now.
     std::optional<QString> phasedRolloutInterval;
     std::optional<QString> pubDate;
+    // "BUILD=FILE" for each delta published beside the zip.
+    QStringList deltas = {};
 };
 
 // The feed record for a release archive: version and build from the

@@ -5,6 +5,7 @@
 #include "ReleaseChecks.h"
 #include "DevelopmentCA.h"
 #include "FeedSigner.h"
+#include "ReleaseDeltas.h"
 #include "ReleasePackage.h"
 #include "ReleaseVerification.h"
 
@@ -85,6 +86,7 @@ const CommandHelp kCommandHelp[] = {
     {"feed",
      "  feed RELEASE.zip --url https://... [--notes TEXT] [--minimum-system-version V]\n"
      "                   [--phased-rollout-interval SECONDS] [--pub-date DATE]\n"
+     "                   [--delta BUILD=FILE]...\n"
      "      Prints the release feed record for the archive. V is one to three\n"
      "      whole numbers separated by dots (6, 6.1, 6.1.0), compared with the\n"
      "      running Linux kernel's version. With SECONDS (a whole number, at\n"
@@ -95,6 +97,8 @@ const CommandHelp kCommandHelp[] = {
      "      The record also says what the release needs of the system, read\n"
      "      from its ELF files: architecture, minimumGlibcVersion and\n"
      "      minimumLibstdcxxVersion (the highest each file needs).\n"
+     "      Each --delta lists FILE (made by the delta command) for copies of\n"
+     "      build BUILD, published beside the zip under its own file name.\n"
      "  feed RELEASE.zip --url https://... [OPTIONS ABOVE] --identity DEVELOPER.pem\n"
      "                   [--valid-days N] --out FEED\n"
      "      Writes the record to FEED, signed: with \"published\" (now) and\n"
@@ -111,6 +115,11 @@ const CommandHelp kCommandHelp[] = {
      "      longer matches it (changed after signing: make it anew with feed),\n"
      "      and an identity that is not a developer ID identity of the same team\n"
      "      and authority as FEED.sig's signer.\n"},
+    {"delta",
+     "  delta OLD.app NEW.app --out FILE\n"
+     "      Writes the update delta that turns the signed release OLD.app into\n"
+     "      NEW.app: changed files as patches against the old ones. Refuses an\n"
+     "      OLD.app that doesn't verify, and a NEW.app that OLD.app wouldn't accept.\n"},
 };
 
 QString usage()
@@ -383,7 +392,7 @@ int feed(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args,
                                   {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version"),
-                                   valueOption("phased-rollout-interval"), valueOption("pub-date"),
+                                   valueOption("phased-rollout-interval"), valueOption("pub-date"), valueOption("delta"),
                                    valueOption("identity"), valueOption("valid-days"), valueOption("out")},
                                   1);
     const bool signing = p.isSet(QStringLiteral("identity"));
@@ -420,6 +429,16 @@ int renewFeedCommand(const QStringList &args)
     return 0;
 }
 
+int delta(const QStringList &args)
+{
+    QCommandLineParser p;
+    const QStringList pos = parse(p, args, {valueOption("out")}, 2);
+    const QString out = required(p, QStringLiteral("out"));
+    writeReleaseDelta(pos[0], pos[1], out);
+    QTextStream(stdout) << "Wrote " << out << " (" << QFileInfo(out).size() << " bytes)\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -432,6 +451,7 @@ int main(int argc, char **argv)
         {QStringLiteral("verify"), verify},        {QStringLiteral("package"), package},
         {QStringLiteral("feed"), feed},            {QStringLiteral("check"), check},
         {QStringLiteral("renew-feed"), renewFeedCommand},
+        {QStringLiteral("delta"), delta},
     };
     if (args.size() < 2 || args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h")) {
         std::fputs(usage().toUtf8().constData(), args.size() < 2 ? stderr : stdout);

@@ -232,39 +232,17 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
         return *self;
     };
 
-    // The download, streamed into the archive file, then its status, its
-    // time and its size.
-    auto download = downloadToFile(session(), run->release.url, run->archive, run->downloadLimits);
-    run->response = co_await std::move(download);
+    // A delta from this build, when the feed offers one, makes the candidate
+    // from the running copy; whatever goes wrong there, the archive does.
+    auto fromDelta = candidateFromDelta(run->release, run->work, run->destination, run->name, run->downloadLimits,
+                                        run->unzipLimits.maxBytes);
+    run->staging = co_await std::move(fromDelta);
     alive();
-    const int status = run->response.statusCode.value_or(0);
-    if (status != 200)
-        throw Failure(QStringLiteral("The download failed (HTTP %1).").arg(status));
-    if (run->response.outcome == NetworkSession::Response::Outcome::TookTooLong)
-        throw Failure(QStringLiteral("The download took longer than %1, so it wasn't installed.")
-                          .arg(describeDuration(run->downloadLimits.overall)));
-    const qint64 size = run->response.outcome == NetworkSession::Response::Outcome::TooLarge ? run->response.bytes
-                                                                                             : fileSize(run->archive);
-    if (size < 1 || size > run->downloadLimits.maxBytes)
-        throw Failure(QStringLiteral("The download was an unexpected size (%1 bytes).").arg(size));
-
-    alive().setState(State::installing(QStringLiteral("Checking the download") + kEllipsis));
-
-    // The digest, compared as text with the published one.
-    auto hash = [run] { return sha256HexOfFile(run->archive); };
-    auto hashing = onWorker(std::move(hash));
-    run->digest = co_await std::move(hashing);
-    alive();
-    if (run->digest != run->release.sha256.toLower())
-        throw Failure(QStringLiteral("The download doesn't match the published checksum, so it wasn't installed."));
-
-    // Unpacked beside the bundle, on the file system it replaces.
-    run->staging = run->destination + u'/' + kStagingPrefix + newUuidText();
-    m_ownFolders.insert(run->staging);
-    auto unzip = [run] { safeUnzip(run->archive, run->staging, run->unzipLimits); };
-    auto unzipping = onWorker(std::move(unzip));
-    co_await std::move(unzipping);
-    alive();
+    if (run->staging.isEmpty()) {
+        auto fromArchive = candidateFromArchive(run);
+        co_await std::move(fromArchive);
+        alive();
+    }
 
     // A bundle under the running copy's folder name.
     run->candidate = run->staging + u'/' + run->name;
@@ -357,6 +335,51 @@ QCoro::Task<> Updater::installSteps(std::shared_ptr<InstallRun> run)
     } else {
         relaunch(run->bundlePath);
     }
+}
+
+QCoro::Task<> Updater::candidateFromArchive(std::shared_ptr<InstallRun> run)
+{
+    using namespace InstallLocations;
+    QPointer<Updater> self(this);
+    auto alive = [&self]() -> Updater & {
+        if (!self)
+            throw UpdaterGone{};
+        return *self;
+    };
+
+    // The download, streamed into the archive file, then its status, its
+    // time and its size.
+    auto download = downloadToFile(session(), run->release.url, run->archive, run->downloadLimits);
+    run->response = co_await std::move(download);
+    alive();
+    const int status = run->response.statusCode.value_or(0);
+    if (status != 200)
+        throw Failure(QStringLiteral("The download failed (HTTP %1).").arg(status));
+    if (run->response.outcome == NetworkSession::Response::Outcome::TookTooLong)
+        throw Failure(QStringLiteral("The download took longer than %1, so it wasn't installed.")
+                          .arg(describeDuration(run->downloadLimits.overall)));
+    const qint64 size = run->response.outcome == NetworkSession::Response::Outcome::TooLarge ? run->response.bytes
+                                                                                             : fileSize(run->archive);
+    if (size < 1 || size > run->downloadLimits.maxBytes)
+        throw Failure(QStringLiteral("The download was an unexpected size (%1 bytes).").arg(size));
+
+    alive().setState(State::installing(QStringLiteral("Checking the download") + kEllipsis));
+
+    // The digest, compared as text with the published one.
+    auto hash = [run] { return sha256HexOfFile(run->archive); };
+    auto hashing = onWorker(std::move(hash));
+    run->digest = co_await std::move(hashing);
+    alive();
+    if (run->digest != run->release.sha256.toLower())
+        throw Failure(QStringLiteral("The download doesn't match the published checksum, so it wasn't installed."));
+
+    // Unpacked beside the bundle, on the file system it replaces.
+    run->staging = run->destination + u'/' + kStagingPrefix + newUuidText();
+    m_ownFolders.insert(run->staging);
+    auto unzip = [run] { safeUnzip(run->archive, run->staging, run->unzipLimits); };
+    auto unzipping = onWorker(std::move(unzip));
+    co_await std::move(unzipping);
+    alive();
 }
 
 QCoro::Task<bool> Updater::assess(QString tool, QString candidate)

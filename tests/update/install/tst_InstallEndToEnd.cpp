@@ -28,6 +28,7 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -51,7 +52,8 @@ class tst_InstallEndToEnd : public QObject {
     // and install the zip that server hands out, and checks that it was
     // relaunched from the same path as the copy at `expected`.
     void installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
-                              const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected);
+                              const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected,
+                              const QMap<QByteArray, QByteArray> &otherFiles = {});
 
 public:
     // Before the application object: it starts threads.
@@ -61,6 +63,7 @@ private Q_SLOTS:
     void installsAndRelaunchesAsTheNewBuild();
     void installsWhatMakeReleaseMade();
     void refusesAFeedWithoutItsSignature();
+    void installsTheDeltaMakeReleaseMade();
 };
 
 void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
@@ -167,11 +170,77 @@ void tst_InstallEndToEnd::refusesAFeedWithoutItsSignature()
     QVERIFY(app.bus().waitForApp(false));
 }
 
+// `make release` with earlier releases beside it: a delta from the installed
+// build goes beside the zip and into the feed, the app installs from it
+// without fetching the zip, and the release's bundle joins the earlier ones.
+void tst_InstallEndToEnd::installsTheDeltaMakeReleaseMade()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/home-of-delta");
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString previousReleases = m_env.root() + QStringLiteral("/previous-releases");
+    QVERIFY(QDir().mkpath(previousReleases + QStringLiteral("/500")));
+    QVERIFY(runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), installed, previousReleases + QStringLiteral("/500/")}, QProcessEnvironment::systemEnvironment(), 60000).exitCode == 0);
+    const QString build = f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release-delta"), 501);
+    QVERIFY(!build.isEmpty());
+    // Beside the new build number: a new file and a changed mode.
+    writeBytes(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/added-in-501.txt"), "new\n");
+    QVERIFY(::chmod(QFile::encodeName(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/build-info.json")).constData(), 0600) == 0);
+    const QString keys = m_env.root() + QStringLiteral("/keys-delta/");
+    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
+    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
+    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
+    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
+
+    LoopbackHttpsServer server(&m_ca);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
+    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
+    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
+    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
+    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
+    env.insert(QStringLiteral("URL"), server.url(QStringLiteral("/dl/Ferrowhistle-1.0.0-501.zip")).toString());
+    env.insert(QStringLiteral("PREVIOUS"), installed);
+    env.insert(QStringLiteral("PREVIOUS_RELEASES"), previousReleases);
+    const QString out = m_env.root() + QStringLiteral("/made-release-delta");
+    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
+    QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
+
+    const QString deltaName = QStringLiteral("Ferrowhistle-1.0.0-501-from-500.delta");
+    const QByteArray delta = readBytes(out + u'/' + deltaName);
+    QVERIFY2(!delta.isEmpty(), qPrintable(made.out));
+    const QByteArray feed = readBytes(out + QStringLiteral("/appcast.json"));
+    const Release release = Release::decode(feed);
+    QCOMPARE(release.deltas.size(), size_t(1));
+    QCOMPARE(release.deltas[0].fromBuild, 500);
+    QCOMPARE(release.deltas[0].url, server.url(QStringLiteral("/dl/") + deltaName));
+    QCOMPARE(release.deltas[0].length, delta.size());
+    QCOMPARE(snapshotTree(previousReleases + QStringLiteral("/501/Ferrowhistle.app")), snapshotTree(out + QStringLiteral("/Ferrowhistle.app")));
+
+    installThroughTheApp(home, installed, server, SignedFeedFiles{feed, readBytes(out + QStringLiteral("/appcast.json.sig"))}, readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")),
+                         out + QStringLiteral("/Ferrowhistle.app"), {{"/dl/" + deltaName.toUtf8(), delta}});
+    QStringList fetched;
+    for (const LoopbackHttpsServer::Request &r : server.requests)
+        fetched << QString::fromUtf8(r.path);
+    QVERIFY2(fetched.contains(QStringLiteral("/dl/") + deltaName), qPrintable(fetched.join(u' ')));
+    QVERIFY2(fetched.filter(QStringLiteral(".zip")).isEmpty(), qPrintable(fetched.join(u' ')));
+}
+
 void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
-                                               const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected)
+                                               const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected,
+                                               const QMap<QByteArray, QByteArray> &otherFiles)
 {
     const QString applications = QFileInfo(installed).path();
-    server.handler = [&](const LoopbackHttpsServer::Request &r) { return releaseAnswer(r, feed, zipBytes); };
+    server.handler = [&](const LoopbackHttpsServer::Request &r) {
+        if (otherFiles.contains(r.path))
+            return LoopbackHttpsServer::Answer{LoopbackHttpsServer::response(200, otherFiles.value(r.path))};
+        return releaseAnswer(r, feed, zipBytes);
+    };
     const DefaultsStore settings = DefaultsStore::standard();
     settings.setValue(ReleaseFeed::kFeedURLKey, server.url(QStringLiteral("/appcast.json")).toString());
     settings.setValue(Updater::kAutomaticCheckKey, false);

@@ -11,6 +11,8 @@
 
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
+#include "codesign/BundleDelta.h"
+#include "platform/CopyTree.h"
 #include "platform/AtomicSwap.h"
 #include "location/PreviousCopy.h"
 #include "platform/Bundle.h"
@@ -27,6 +29,8 @@
 #include <QtTest>
 
 #include <qcoro/qcorotimer.h>
+
+#include <zstd.h>
 
 #include <csignal>
 
@@ -168,6 +172,20 @@ private Q_SLOTS:
     void interruptedSwapLeavesWholeBundle();
     void runToolReportsStatus();
     void hungAssessmentIsStoppedAndTheNextInstallRuns();
+    void installsFromADelta();
+    void aDeltaThatCannotBeUsedFallsBackToTheArchive_data();
+    void aDeltaThatCannotBeUsedFallsBackToTheArchive();
+
+private:
+    // Build 101 made from the running copy: a changed program, a new file, a
+    // removed one, a mode change; its zip and the delta from the running copy.
+    struct DeltaRelease {
+        QString app;
+        QByteArray zip;
+        QByteArray delta;
+    };
+    const DeltaRelease &deltaRelease();
+    std::optional<DeltaRelease> m_deltaRelease;
 };
 
 void tst_InstallPipeline::initTestCase()
@@ -804,6 +822,154 @@ void tst_InstallPipeline::hungAssessmentIsStoppedAndTheNextInstallRuns()
     writeBytes(tool, shipped);
     QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
     QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
+}
+
+const tst_InstallPipeline::DeltaRelease &tst_InstallPipeline::deltaRelease()
+{
+    if (m_deltaRelease)
+        return *m_deltaRelease;
+    const QString dir = m_f->root() + QStringLiteral("/delta-101");
+    QDir().mkpath(dir);
+    DeltaRelease r;
+    r.app = dir + QStringLiteral("/Ferrowhistle.app");
+    copyTree(m_running, r.app);
+    QDir(r.app + QStringLiteral("/Contents/_CodeSignature")).removeRecursively();
+    const QString plist = r.app + QStringLiteral("/Contents/Info.plist");
+    writeBytes(plist, readBytes(plist).replace("<string>100</string>", "<string>101</string>"));
+    const QString exe = r.app + QStringLiteral("/Contents/bin/Ferrowhistle");
+    writeBytes(exe, readBytes(exe).replace(1000, 4, "EDIT"));
+    ::chmod(QFile::encodeName(exe).constData(), 0755);
+    writeBytes(r.app + QStringLiteral("/Contents/Resources/added.txt"), "new\n");
+    QFile::remove(r.app + QStringLiteral("/Contents/Resources/build-info.json"));
+    ::chmod(QFile::encodeName(r.app + QStringLiteral("/Contents/Resources/icons/ferrowhistle-16.png")).constData(), 0600);
+    signAndNotarize(r.app);
+    if (!shell(QStringLiteral("zip -qry release.zip Ferrowhistle.app"), dir))
+        qFatal("zip failed");
+    r.zip = fileBytes(dir + QStringLiteral("/release.zip"));
+    BundleDelta::write(m_running, r.app, dir + QStringLiteral("/update.delta"));
+    r.delta = fileBytes(dir + QStringLiteral("/update.delta"));
+    m_deltaRelease = r;
+    return *m_deltaRelease;
+}
+
+void tst_InstallPipeline::installsFromADelta()
+{
+    const DeltaRelease &d = deltaRelease();
+    m_server->handler = [&d](const LoopbackHttpsServer::Request &r) {
+        return LoopbackHttpsServer::Answer{LoopbackHttpsServer::response(200, r.path.endsWith(".delta") ? d.delta : d.zip)};
+    };
+    const QString folder = m_env.root() + QStringLiteral("/Applications-delta");
+    const QString bundle = installedCopy(folder);
+    Updater updater(environment(bundle));
+    QStringList texts;
+    connect(&updater, &Updater::changed, this, [&] {
+        if (updater.state().kind() == State::Kind::installing && (texts.isEmpty() || texts.last() != updater.state().text()))
+            texts << updater.state().text();
+    });
+    Updater::Release release = releaseFor(d.zip);
+    release.deltas = {{99, m_server->url(QStringLiteral("/from-99.delta")), sha256("other"), 5},
+                      {100, m_server->url(QStringLiteral("/F.delta")), sha256(d.delta), d.delta.size()}};
+    QCOMPARE(installOutcome(updater, release), QString());
+
+    QCOMPARE(snapshotTree(bundle), snapshotTree(d.app));
+    QCOMPARE(m_server->requests.size(), 1);
+    QCOMPARE(m_server->requests.first().path, QByteArray("/F.delta"));
+    QVERIFY2(m_log.contains(QStringLiteral("Made the update from the delta for build 100 (%1 bytes)").arg(d.delta.size())),
+             qPrintable(m_log.join(u'|')));
+    QVERIFY(m_log.filter(QStringLiteral("whole archive")).isEmpty());
+    QCOMPARE(texts, (QStringList{QStringLiteral("Downloading 1.101\u2026"), QStringLiteral("Checking the download\u2026"),
+                                 QStringLiteral("Installing 1.101\u2026")}));
+    checkNothingLeft(folder);
+}
+
+void tst_InstallPipeline::aDeltaThatCannotBeUsedFallsBackToTheArchive_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("deltaFetched");
+    QTest::newRow("changed installed program") << QStringLiteral("stripped")
+                                               << QStringLiteral("the installed copy doesn't match its seal (") << false;
+    QTest::newRow("no delta for this build") << QStringLiteral("other build") << QStringLiteral("no delta from build 100 is offered")
+                                             << false;
+    QTest::newRow("wrong digest") << QStringLiteral("digest") << QStringLiteral("the delta doesn't match its published checksum")
+                                  << true;
+    QTest::newRow("truncated delta") << QStringLiteral("truncated") << QStringLiteral("the delta is cut short") << true;
+    QTest::newRow("longer than published") << QStringLiteral("long") << QStringLiteral("the delta's download didn't complete")
+                                           << true;
+    QTest::newRow("download fails") << QStringLiteral("404") << QStringLiteral("the delta's download failed (HTTP 404)") << true;
+    QTest::newRow("result fails the seal") << QStringLiteral("unsealed")
+                                           << QStringLiteral("the delta makes a bundle that doesn't match its seal") << true;
+    QTest::newRow("delta for another copy") << QStringLiteral("other copy")
+                                            << QStringLiteral("the delta was made for another copy of build 100") << true;
+}
+
+void tst_InstallPipeline::aDeltaThatCannotBeUsedFallsBackToTheArchive()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QFETCH(bool, deltaFetched);
+    const DeltaRelease &d = deltaRelease();
+    QByteArray served = d.delta;
+    QByteArray published = d.delta;
+    qint64 build = 100;
+    if (fault == u"digest") {
+        published[published.size() / 2] = char(published[published.size() / 2] ^ 1);
+    } else if (fault == u"truncated") {
+        served = published = d.delta.left(d.delta.size() / 2);
+    } else if (fault == u"long") {
+        published = d.delta.left(d.delta.size() - 1);
+    } else if (fault == u"other build") {
+        build = 99;
+    } else if (fault == u"unsealed" || fault == u"other copy") {
+        // The new signature over the old files: every record but the
+        // signature folder's left out.
+        const QString sig = d.app + QStringLiteral("/Contents/_CodeSignature/");
+        QByteArray records;
+        auto text = [&records](const QByteArray &b) {
+            for (int i = 0; i < 4; ++i)
+                records += char((quint32(b.size()) >> (8 * i)) & 0xff);
+            records += b;
+        };
+        for (const char *name : {"CodeResources", "CodeSignature", "Notarization"}) {
+            records += 'S';
+            text(name);
+            text(readBytes(sig + QLatin1String(name)));
+        }
+        records += 'E';
+        QByteArray frame(qsizetype(ZSTD_compressBound(size_t(records.size()))), Qt::Uninitialized);
+        frame.truncate(qsizetype(ZSTD_compress(frame.data(), size_t(frame.size()), records.constData(), size_t(records.size()), 3)));
+        const DeltaHeader header = BundleDelta::readHeader(m_f->root() + QStringLiteral("/delta-101/update.delta"));
+        QByteArray from = header.fromDigest;
+        if (fault == u"other copy")
+            from[0] = char(from[0] ^ 1);
+        served = published = QByteArray("FWDELTA\n") + QByteArray("\x01\x00\x00\x00", 4) + from + header.toDigest + frame;
+    }
+    m_server->handler = [&](const LoopbackHttpsServer::Request &r) {
+        if (r.path.endsWith(".delta"))
+            return LoopbackHttpsServer::Answer{fault == u"404" ? LoopbackHttpsServer::response(404, "gone")
+                                                               : LoopbackHttpsServer::response(200, served)};
+        return LoopbackHttpsServer::Answer{LoopbackHttpsServer::response(200, d.zip)};
+    };
+    const QString folder = m_env.root() + QStringLiteral("/Applications-fallback-%1").arg(++m_n);
+    const QString bundle = installedCopy(folder);
+    if (fault == u"stripped") {
+        const QString exe = bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+        writeBytes(exe, readBytes(exe).chopped(4096));
+    }
+    Updater updater(environment(bundle));
+    Updater::Release release = releaseFor(d.zip);
+    release.deltas = {{build, m_server->url(QStringLiteral("/F.delta")), sha256(published), published.size()}};
+    QCOMPARE(installOutcome(updater, release), QString());
+
+    QCOMPARE(snapshotTree(bundle), snapshotTree(d.app));
+    const QStringList fallbacks = m_log.filter(QStringLiteral("Installing from the whole archive: "));
+    QCOMPARE(fallbacks.size(), 1);
+    QVERIFY2(fallbacks.first().startsWith(QStringLiteral("Installing from the whole archive: ") + reason), qPrintable(fallbacks.first()));
+    QList<QByteArray> paths;
+    for (const LoopbackHttpsServer::Request &r : m_server->requests)
+        paths << r.path;
+    QCOMPARE(paths, deltaFetched ? (QList<QByteArray>{"/F.delta", "/F.zip"}) : QList<QByteArray>{"/F.zip"});
+    checkNothingLeft(folder);
 }
 
 // The child of interruptedSwapLeavesWholeBundle: swaps and dies at a step.

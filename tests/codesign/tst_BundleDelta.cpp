@@ -1,0 +1,360 @@
+// Update deltas between real signed bundles: the bundle a delta makes is the
+// new release, byte for byte, and a hostile delta is refused without writing
+// anything outside the copy it is applied to.
+#include "SigningFixture.h"
+
+#include "BundleSigner.h"
+#include "codesign/BundleDelta.h"
+#include "codesign/BundleSeal.h"
+#include "codesign/CodeResources.h"
+#include "platform/CopyTree.h"
+#include "platform/RemoveTree.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QtTest>
+
+#include <zstd.h>
+
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray path8(const QString &p) { return QFile::encodeName(p); }
+
+// Records written by hand, as a hostile server could.
+class Records {
+public:
+    Records &u8(quint8 v)
+    {
+        m_bytes += char(v);
+        return *this;
+    }
+    Records &u32(quint32 v)
+    {
+        for (int i = 0; i < 4; ++i)
+            m_bytes += char((v >> (8 * i)) & 0xff);
+        return *this;
+    }
+    Records &u64(quint64 v)
+    {
+        for (int i = 0; i < 8; ++i)
+            m_bytes += char((v >> (8 * i)) & 0xff);
+        return *this;
+    }
+    Records &text(const QByteArray &b)
+    {
+        u32(quint32(b.size()));
+        m_bytes += b;
+        return *this;
+    }
+    Records &raw(const QByteArray &b)
+    {
+        m_bytes += b;
+        return *this;
+    }
+    const QByteArray &bytes() const { return m_bytes; }
+
+private:
+    QByteArray m_bytes;
+};
+
+QByteArray zstd(const QByteArray &plain)
+{
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(plain.size()))), Qt::Uninitialized);
+    const size_t n = ZSTD_compress(out.data(), size_t(out.size()), plain.constData(), size_t(plain.size()), 3);
+    if (ZSTD_isError(n))
+        qFatal("zstd: %s", ZSTD_getErrorName(n));
+    out.truncate(qsizetype(n));
+    return out;
+}
+
+QByteArray deltaFile(const QByteArray &fromDigest, const QByteArray &toDigest, const QByteArray &records)
+{
+    QByteArray out("FWDELTA\n");
+    out += QByteArray("\x01\x00\x00\x00", 4);
+    out += fromDigest;
+    out += toDigest;
+    return out + zstd(records);
+}
+
+// A zstd frame that asks for a window of 2^30 bytes: no content size, not a
+// single segment, one raw block of one byte.
+QByteArray frameAskingForHugeWindow()
+{
+    QByteArray f("\x28\xb5\x2f\xfd", 4);
+    f += char(0x00);       // frame header descriptor: nothing optional
+    f += char(20 << 3);    // window descriptor: 2^(10 + 20)
+    f += QByteArray("\x09\x00\x00", 3); // last block, raw, 1 byte
+    f += 'x';
+    return f;
+}
+
+// Every path below root with its kind, for the comparison of before and after.
+QStringList listing(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << it.next().mid(root.size());
+    out.sort();
+    return out;
+}
+
+} // namespace
+
+class tst_BundleDelta : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void makesTheNewBundleByteForByte();
+    void refusesAMismatchedOrDamagedDelta_data();
+    void refusesAMismatchedOrDamagedDelta();
+    void refusesHostileRecords_data();
+    void refusesHostileRecords();
+    void writerRefusesAnOldBundleThatDoesNotMatchItsSeal();
+
+private:
+    // A fresh copy of the old bundle under stage/, as the installer makes it.
+    QString stagedCopy();
+    QString applyFailure(const QString &delta, const DeltaLimits &limits = {});
+
+    SigningFixture m_fixture;
+    QString m_old;
+    QString m_new;
+    QString m_delta;
+    QString m_stage;
+    QString m_outside;
+};
+
+void tst_BundleDelta::initTestCase()
+{
+    ::umask(022);
+    m_old = m_fixture.makeBundle(QStringLiteral("old"));
+    const QString res = m_old + QStringLiteral("/Contents/Resources/");
+    writeBytes(res + QStringLiteral("old-only.txt"), "goes away\n");
+    writeBytes(res + QStringLiteral("icons/ferrowhistle-32.png"), QByteArray(900, 'j'));
+    writeBytes(res + QStringLiteral("was-a-file"), "a file that becomes a folder\n");
+    signBundle(m_old, m_fixture.developer.identityPem());
+    notarizeBundle(m_old, m_fixture.notary.identityPem());
+
+    // The next release: a code change, a new file in a new folder, a removed
+    // file, a mode change, a link with a new target, a file become a folder.
+    QDir(m_fixture.root()).mkpath(QStringLiteral("new"));
+    m_new = m_fixture.root() + QStringLiteral("/new/Ferrowhistle.app");
+    copyTree(m_old, m_new);
+    QDir(m_new + QStringLiteral("/Contents/_CodeSignature")).removeRecursively();
+    const QString exe = m_new + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QByteArray program = readBytes(exe);
+    program.replace(30000, 8, "CHANGED!");
+    program.insert(50000, QByteArray("a new function"));
+    writeBytes(exe, program);
+    QVERIFY(::chmod(path8(exe), 0755) == 0);
+    const QString nres = m_new + QStringLiteral("/Contents/Resources/");
+    QVERIFY(QFile::remove(nres + QStringLiteral("old-only.txt")));
+    writeBytes(nres + QStringLiteral("added/new-file.txt"), "new in this release\n");
+    QVERIFY(::chmod(path8(nres + QStringLiteral("build-info.json")), 0600) == 0);
+    QVERIFY(QFile::remove(nres + QStringLiteral("icon.png")));
+    QVERIFY(::symlink("icons/ferrowhistle-32.png", path8(nres + QStringLiteral("icon.png"))) == 0);
+    QVERIFY(QFile::remove(nres + QStringLiteral("was-a-file")));
+    writeBytes(nres + QStringLiteral("was-a-file/inside"), "now a folder\n");
+    signBundle(m_new, m_fixture.developer.identityPem());
+    notarizeBundle(m_new, m_fixture.notary.identityPem());
+
+    m_delta = m_fixture.root() + QStringLiteral("/update.delta");
+    BundleDelta::write(m_old, m_new, m_delta);
+    m_stage = m_fixture.root() + QStringLiteral("/stage");
+    m_outside = m_fixture.root() + QStringLiteral("/outside");
+    QVERIFY(QDir().mkpath(m_outside));
+}
+
+QString tst_BundleDelta::stagedCopy()
+{
+    removeTree(m_stage);
+    QDir().mkpath(m_stage);
+    const QString copy = m_stage + QStringLiteral("/Ferrowhistle.app");
+    copyTree(m_old, copy);
+    return copy;
+}
+
+QString tst_BundleDelta::applyFailure(const QString &delta, const DeltaLimits &limits)
+{
+    const QString copy = stagedCopy();
+    const QStringList before = listing(m_fixture.root());
+    QString failure;
+    try {
+        BundleDelta::apply(delta, copy, limits);
+    } catch (const DeltaError &e) {
+        failure = e.description();
+    }
+    // Whatever happened, nothing changed outside the staging folder.
+    QStringList after = listing(m_fixture.root());
+    const auto inStage = [](const QString &p) { return p.startsWith(QStringLiteral("/stage/")); };
+    QStringList beforeOutside = before, afterOutside = after;
+    beforeOutside.removeIf(inStage);
+    afterOutside.removeIf(inStage);
+    if (beforeOutside != afterOutside)
+        return QStringLiteral("wrote outside staging");
+    if (!listing(m_outside).isEmpty())
+        return QStringLiteral("wrote into the outside folder");
+    return failure;
+}
+
+void tst_BundleDelta::makesTheNewBundleByteForByte()
+{
+    const QString copy = stagedCopy();
+    BundleDelta::apply(m_delta, copy);
+
+    const CodeResources made = BundleSeal::scan(copy, QStringLiteral("x"));
+    const CodeResources wanted = BundleSeal::scan(m_new, QStringLiteral("x"));
+    QCOMPARE(made.rootMode, wanted.rootMode);
+    QCOMPARE(made.entries.size(), wanted.entries.size());
+    for (size_t i = 0; i < made.entries.size(); ++i)
+        QCOMPARE(CodeResources::encode(made.entries[i].path) + ' ' + made.entries[i].digest.toHex() + ' ' + QByteArray::number(made.entries[i].mode)
+                     + ' ' + made.entries[i].target,
+                 CodeResources::encode(wanted.entries[i].path) + ' ' + wanted.entries[i].digest.toHex() + ' '
+                     + QByteArray::number(wanted.entries[i].mode) + ' ' + wanted.entries[i].target);
+    for (const char *name : {"CodeResources", "CodeSignature", "Notarization"})
+        QCOMPARE(readBytes(copy + QStringLiteral("/Contents/_CodeSignature/") + QLatin1String(name)),
+                 readBytes(m_new + QStringLiteral("/Contents/_CodeSignature/") + QLatin1String(name)));
+
+    // The changed program travelled as a patch, not whole: its 64 KiB of
+    // random bytes cannot be compressed.
+    QVERIFY2(QFileInfo(m_delta).size() < 16 * 1024, qPrintable(QString::number(QFileInfo(m_delta).size())));
+    const DeltaHeader header = BundleDelta::readHeader(m_delta);
+    QCOMPARE(header.fromDigest, BundleDelta::resourcesDigest(m_old));
+    QCOMPARE(header.toDigest, BundleDelta::resourcesDigest(m_new));
+}
+
+void tst_BundleDelta::refusesAMismatchedOrDamagedDelta_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("truncated") << QStringLiteral("truncated") << QStringLiteral("is cut short");
+    QTest::newRow("wrong digest") << QStringLiteral("digest") << QStringLiteral("isn't the one it promised");
+    QTest::newRow("trailing bytes") << QStringLiteral("trailing") << QStringLiteral("goes on after its end");
+    QTest::newRow("other version") << QStringLiteral("version") << QStringLiteral("of version 2");
+    QTest::newRow("changed installed file") << QStringLiteral("installed") << QStringLiteral("doesn't apply");
+}
+
+void tst_BundleDelta::refusesAMismatchedOrDamagedDelta()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, expected);
+    QByteArray bytes = readBytes(m_delta);
+    if (damage == u"truncated")
+        bytes.truncate(bytes.size() / 2);
+    else if (damage == u"digest")
+        bytes[44] = char(bytes[44] ^ 1);
+    else if (damage == u"trailing")
+        bytes += zstd("more");
+    else if (damage == u"version")
+        bytes[8] = 2;
+    const QString delta = m_fixture.root() + QStringLiteral("/damaged.delta");
+    writeBytes(delta, bytes);
+
+    if (damage == u"installed") {
+        // The copy's program differs from the one the patch was made against.
+        const QString copy = stagedCopy();
+        const QString exe = copy + QStringLiteral("/Contents/bin/Ferrowhistle");
+        QByteArray program = readBytes(exe);
+        program.truncate(program.size() - 4000);
+        writeBytes(exe, program);
+        try {
+            BundleDelta::apply(delta, copy);
+            QFAIL("applied to a changed copy");
+        } catch (const DeltaError &e) {
+            QVERIFY2(e.description().contains(u"match its seal") || e.description().contains(expected), qPrintable(e.description()));
+        }
+        return;
+    }
+    const QString failure = applyFailure(delta);
+    QVERIFY2(failure.contains(expected), qPrintable(failure));
+}
+
+void tst_BundleDelta::refusesHostileRecords_data()
+{
+    QTest::addColumn<QByteArray>("records");
+    QTest::addColumn<QString>("expected");
+    const auto whole = [](const QByteArray &path, const QByteArray &content) {
+        return Records().u8('W').text(path).u32(0644).u64(quint64(content.size())).raw(content).bytes();
+    };
+    QTest::newRow("climbing path") << Records().raw(whole("Contents/../../outside/x", "x")).u8('E').bytes()
+                                   << QStringLiteral("leaves the bundle");
+    QTest::newRow("absolute path") << Records().raw(whole(path8(m_outside) + "/x", "x")).u8('E').bytes()
+                                   << QStringLiteral("leaves the bundle");
+    const QByteArray climb = "../../../outside";
+    QTest::newRow("path through a link")
+        << Records().u8('L').text("Contents/way-out").text(climb).raw(whole("Contents/way-out/x", "x")).u8('E').bytes()
+        << QStringLiteral("through a link");
+    QTest::newRow("link that leaves") << Records().u8('L').text("Contents/way-out").text(climb).u8('E').bytes()
+                                      << QStringLiteral("leads out of the bundle");
+    QTest::newRow("patch through a link")
+        << Records().u8('P').text("Contents/Resources/icon.png").u32(0644).u64(10).u64(9).raw(zstd("0123456789")).u8('E').bytes()
+        << QStringLiteral("is a link");
+    QTest::newRow("signature folder entry") << Records().raw(whole("Contents/_CodeSignature/CodeResources", "x")).u8('E').bytes()
+                                            << QStringLiteral("signature folder");
+    QTest::newRow("signature folder removed") << Records().u8('R').text("Contents/_CodeSignature").u8('E').bytes()
+                                              << QStringLiteral("signature folder");
+    QTest::newRow("unknown signature file") << Records().u8('S').text("../../x").text("x").u8('E').bytes()
+                                            << QStringLiteral("unknown signature file");
+    QTest::newRow("huge file size") << Records().u8('W').text("Contents/big").u32(0644).u64(quint64(1) << 62).u8('E').bytes()
+                                    << QStringLiteral("more than");
+    QTest::newRow("huge path length") << Records().u8('W').u32(0xffffffffu).bytes() << QStringLiteral("declares a path of");
+    QTest::newRow("huge patch length")
+        << Records().u8('P').text("Contents/bin/Ferrowhistle").u32(0755).u64(10).u64(quint64(1) << 60).u8('E').bytes()
+        << QStringLiteral("declares a patch of");
+    const QByteArray window = frameAskingForHugeWindow();
+    QTest::newRow("window past the cap")
+        << Records().u8('P').text("Contents/bin/Ferrowhistle").u32(0755).u64(1).u64(quint64(window.size())).raw(window).u8('E').bytes()
+        << QStringLiteral("doesn't apply");
+    // Declares 100 bytes (within the cap) and makes 5,000.
+    const QByteArray tooMuch = zstd(QByteArray(5000, 'z'));
+    QTest::newRow("patch makes more than it declares")
+        << Records().u8('P').text("Contents/bin/Ferrowhistle").u32(0755).u64(100).u64(quint64(tooMuch.size())).raw(tooMuch).u8('E').bytes()
+        << QStringLiteral("makes more than its 100 bytes");
+    // Within its declaration, past the cap of any one file (4,096 here).
+    QTest::newRow("patch result past the cap")
+        << Records().u8('P').text("Contents/bin/Ferrowhistle").u32(0755).u64(5000).u64(quint64(tooMuch.size())).raw(tooMuch).u8('E').bytes()
+        << QStringLiteral("more than 4096");
+    QTest::newRow("unknown record") << Records().u8('X').bytes() << QStringLiteral("unknown kind");
+    QTest::newRow("no end record") << Records().raw(whole("Contents/x", "x")).bytes() << QStringLiteral("cut short");
+}
+
+void tst_BundleDelta::refusesHostileRecords()
+{
+    QFETCH(QByteArray, records);
+    QFETCH(QString, expected);
+    const DeltaHeader header = BundleDelta::readHeader(m_delta);
+    const QString delta = m_fixture.root() + QStringLiteral("/hostile.delta");
+    writeBytes(delta, deltaFile(header.fromDigest, header.toDigest, records));
+    DeltaLimits limits;
+    if (QByteArray(QTest::currentDataTag()) == "patch result past the cap")
+        limits.maxFileBytes = 4096;
+    const QString failure = applyFailure(delta, limits);
+    QVERIFY2(failure.contains(expected), qPrintable(failure));
+}
+
+void tst_BundleDelta::writerRefusesAnOldBundleThatDoesNotMatchItsSeal()
+{
+    const QString changed = m_fixture.root() + QStringLiteral("/changed/Ferrowhistle.app");
+    QDir().mkpath(m_fixture.root() + QStringLiteral("/changed"));
+    copyTree(m_old, changed);
+    writeBytes(changed + QStringLiteral("/Contents/Resources/old-only.txt"), "edited\n");
+    try {
+        BundleDelta::write(changed, m_new, m_fixture.root() + QStringLiteral("/never.delta"));
+        QFAIL("wrote a delta from a bundle that doesn't match its seal");
+    } catch (const DeltaError &e) {
+        QVERIFY2(e.description().contains(u"doesn't match its seal"), qPrintable(e.description()));
+    }
+    QVERIFY(!QFile::exists(m_fixture.root() + QStringLiteral("/never.delta")));
+}
+
+QTEST_GUILESS_MAIN(tst_BundleDelta)
+#include "tst_BundleDelta.moc"
