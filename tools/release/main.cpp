@@ -407,6 +407,7 @@ int feed(const QStringList &args)
     options.minimumSystemVersion = optional("minimum-system-version");
     options.phasedRolloutInterval = optional("phased-rollout-interval");
     options.pubDate = optional("pub-date");
+    options.deltas = p.values(QStringLiteral("delta"));
     if (!signing) {
         QTextStream(stdout) << QJsonDocument(feedRecord(pos[0], options)).toJson(QJsonDocument::Indented);
         return 0;
