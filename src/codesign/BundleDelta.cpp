@@ -565,22 +565,6 @@ void applyPatch(Reader &reader, const Mapping &old, int out, quint64 patchBytes,
         refuse(QStringLiteral("holds a patch of %1 that makes %2 bytes, not %3").arg(shown(path)).arg(produced).arg(size));
 }
 
-unsigned processUmask()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("Umask:")) {
-                bool ok = false;
-                const unsigned value = line.mid(6).trimmed().toUInt(&ok, 8);
-                if (ok)
-                    return value & 0777;
-            }
-        }
-    }
-    return 022;
-}
-
 } // namespace
 
 namespace BundleDelta {
@@ -732,7 +716,7 @@ void apply(const QString &deltaPath, const QString &candidate, const DeltaLimits
         failSystem(QStringLiteral("couldn't be applied"), errno);
 
     Reader reader(fd.get(), limits);
-    Applier applier(root.get(), limits, processUmask());
+    Applier applier(root.get(), limits, currentUmask());
     std::optional<unsigned> rootMode;
     std::map<QByteArray, QByteArray> signature;
     for (qint64 count = 0;; ++count) {

@@ -1,6 +1,8 @@
 #include "platform/FileIO.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -40,4 +42,22 @@ long long readFull(int fd, void *data, size_t n)
         got += size_t(r);
     }
     return (long long)got;
+}
+
+unsigned currentUmask()
+{
+    FILE *status = std::fopen("/proc/self/status", "re");
+    if (!status)
+        return 022;
+    unsigned value = 022;
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+        unsigned parsed = 0;
+        if (std::strncmp(line, "Umask:", 6) == 0 && std::sscanf(line + 6, "%o", &parsed) == 1) {
+            value = parsed & 0777;
+            break;
+        }
+    }
+    std::fclose(status);
+    return value;
 }

@@ -271,24 +271,6 @@ private:
 
 } // namespace
 
-unsigned currentUmask()
-{
-    // umask() can only be read by setting it, which would race with other
-    // threads creating files; the kernel reports it here instead.
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("Umask:")) {
-                bool ok = false;
-                const unsigned value = line.mid(6).trimmed().toUInt(&ok, 8);
-                if (ok)
-                    return value & 0777;
-            }
-        }
-    }
-    return 022;
-}
-
 void safeUnzip(const QString &archivePath, const QString &destination, const UnzipLimits &limits)
 {
     const QByteArray dest = QFile::encodeName(destination);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileIO.h" // currentUmask
+
 #include <QString>
 #include <QtGlobal>
 
@@ -22,6 +24,3 @@ struct UnzipLimits {
 // system failure. On a throw, what was unpacked so far is left for the caller
 // to remove with the folder.
 void safeUnzip(const QString &archivePath, const QString &destination, const UnzipLimits &limits = {});
-
-// The process's file-creation mask, read without changing it.
-unsigned currentUmask();
