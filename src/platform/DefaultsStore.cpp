@@ -384,7 +384,7 @@ QVariant DefaultsReader::object(const QString &path, const QString &key)
     const auto changed = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(st.st_ctim.tv_sec)
                                                                          + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
-    if (changed < statTime - std::chrono::seconds(1)) {
+    if (changed < statTime - std::chrono::seconds(2)) {
         auto r = std::make_unique<Remembered>();
         r->path = path;
         r->device = st.st_dev;

@@ -99,9 +99,10 @@ private:
 // Reads a store's file again and again, as the card does for each message,
 // with the answer a fresh DefaultsStore read would give: the file is parsed
 // again only when a stat says it may have changed (its device, inode, size,
-// modification or change time differ). A file whose change time is within a
-// second of the stat is parsed every time, since a change within the clock's
-// granularity would leave those times as they were. Values this process has
+// modification or change time differ). A file whose change time is within
+// two seconds of the stat is parsed every time: a change within a file
+// system's time granularity (up to two seconds) leaves those times as they
+// were. Values this process has
 // posted but not yet written count first, as in DefaultsStore::object().
 // For one thread.
 class DefaultsReader {

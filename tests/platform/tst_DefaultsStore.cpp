@@ -157,7 +157,7 @@ private Q_SLOTS:
         QVERIFY(!reader.string(path, "k"));
     }
 
-    // With the real clock a file changed within the last second is parsed
+    // With the real clock a file changed within the last seconds is parsed
     // again every time: a rewrite in place within one tick of the clock
     // leaves size and times as they were.
     void aFileChangedJustNowIsParsedEachTime()
