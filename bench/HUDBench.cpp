@@ -3,11 +3,14 @@
 // Latency: the time from show() to the card's window being mapped, as a
 // second X client (our own xcb connection, watching the root window) sees
 // it. The baseline is a bare frameless Qt window shown the same way in the
-// same run. Memory: resident size after the first request and after 1,000.
+// same run, with the screen setting stored, as a user who chose one has it
+// (it is looked at for each message). Memory: resident size after the first
+// request and after 1,000.
 #include "BenchLoop.h"
 #include "hud/HUDController.h"
 #include "hud/HUDPanel.h"
 #include "hud/HUDView.h"
+#include "platform/DefaultsStore.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -132,11 +135,12 @@ double shortCards(HUDController &hud, Watcher &watcher)
         }
     }
     settle(600);
-    const double mc = median(card), mb = median(bare);
-    std::printf("  (of which the show() call itself: median %.2f ms)\n", median(showCall));
+    const double mc = median(card), mb = median(bare), ms = median(showCall);
+    const double ratio = mb > 0 ? mc / mb : 0.0;
+    std::printf("the show() call itself: median %.2f ms (target < 1.5 ms): %s\n", ms, ms < 1.5 ? "met" : "NOT met");
     std::printf("request-to-map median over %d: card %.2f ms, bare Qt window %.2f ms, ratio %.2fx "
-                "(target <= 1.5x and < 16.7 ms)\n",
-                rounds, mc, mb, mb > 0 ? mc / mb : 0.0);
+                "(target <= 1.2x and < 16.7 ms): %s\n",
+                rounds, mc, mb, ratio, mc > 0 && ratio <= 1.2 && mc < 16.7 ? "met" : "NOT met");
     return mc > 0 && mb > 0 ? mc : 0;
 }
 
@@ -155,8 +159,9 @@ void memory(HUDController &hud)
     const long after = rssKiB();
     hud.dismiss();
     settle(800);
-    std::printf("resident memory: after 1st request %ld KiB, after 1000 %ld KiB, growth %.2f MiB (target <= 5 MiB)\n",
-                first, after, (after - first) / 1024.0);
+    const double growth = (after - first) / 1024.0;
+    std::printf("resident memory: after 1st request %ld KiB, after 1000 %ld KiB, growth %.2f MiB (target <= 5 MiB): %s\n",
+                first, after, growth, growth <= 5 ? "met" : "NOT met");
 }
 
 // Huge messages: request to map, and to the card's first paint, for 16 MiB
@@ -201,8 +206,9 @@ bool hugeMessages(HUDController &hud, Watcher &watcher, double shortCard, const 
         settle(800);
         ok = ok && ms > 0 && paintMs > 0;
         std::printf("16 MiB message (%s): request-to-map %.1f ms, to painted %.1f ms, %.1fx the short card "
-                    "(target < 1000 ms)\n",
-                    name, ms, paintMs, shortCard > 0 ? paintMs / shortCard : 0.0);
+                    "(target < 1000 ms): %s\n",
+                    name, ms, paintMs, shortCard > 0 ? paintMs / shortCard : 0.0,
+                    ms > 0 && paintMs > 0 && paintMs < 1000 ? "met" : "NOT met");
     }
     return ok;
 }
@@ -213,6 +219,7 @@ int main(int argc, char **argv)
 {
     TestEnvironment env; // keep the debug log out of the user's folders
     QApplication app(argc, argv);
+    DefaultsStore::standard().setValue(HUDScreens::settingKey(), HUDScreens::rawValue(HUDScreen::main));
     HUDController &hud = HUDController::shared();
     hud.appIsReady = true;
     Watcher watcher;

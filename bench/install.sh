@@ -43,6 +43,6 @@ for r in $(seq "$runs"); do
 done
 judge "download of 200 MiB" "$(printf '%s\n' "${ours_d[@]}" | median)" "$(printf '%s\n' "${base_d[@]}" | median)" 1.3
 peak=$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)
-awk -v k="$peak" 'BEGIN {printf "download peak RSS growth: %.1f MiB (target < 32 MiB)\n", k / 1024}'
+awk -v k="$peak" 'BEGIN {printf "download peak RSS growth: %.1f MiB (target < 32 MiB): %s\n", k / 1024, (k < 32 * 1024 ? "met" : "NOT met")}'
 [ "$peak" -lt 32768 ] || status=1
 exit $status

@@ -23,6 +23,6 @@ sleep "$window"
 a1=$(threads "$app_pid"); b1=$(threads "$base_pid")
 app_n=$(switches "$a0" "$a1" app); base_n=$(switches "$b0" "$b1" baseline)
 echo "tray-idle: voluntary context switches over ${window} s, all threads (menu entries seen by the panel: $(awk '/^ready/ {print $2}' "$work/host.out"))"
-echo "  app with its tray icon shown, settings closed: $app_n (target: at most 5)"
+echo "  app with its tray icon shown, settings closed: $app_n (target: at most 5): $([ "$app_n" -le 5 ] && echo met || echo NOT met)"
 echo "  baseline (idle app without tray or updater):  $base_n"
 echo "  difference: $((app_n - base_n))"

@@ -17,7 +17,7 @@ seconds() { # runs a command, prints the seconds it took
   awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f\n", (b - a) / 1e9}'
 }
 judge() { # name ours baseline limit
-  awk -v n="$1" -v o="$2" -v b="$3" -v l="$4" 'BEGIN {printf "%s: %.3fs against %.3fs, ratio %.2fx (target <= %sx)\n", n, o, b, o / b, l}'
+  awk -v n="$1" -v o="$2" -v b="$3" -v l="$4" 'BEGIN {printf "%s: %.3fs against %.3fs, ratio %.2fx (target <= %sx): %s\n", n, o, b, o / b, l, (o <= l * b ? "met" : "NOT met")}'
   awk -v o="$2" -v b="$3" -v l="$4" 'BEGIN {exit !(o <= l * b)}' || status=1
 }
 

@@ -4,10 +4,10 @@
 #include "platform/TempDirectory.h"
 #include "platform/UniqueFd.h"
 
-#include <QDateTime>
 #include <QFile>
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,8 +25,17 @@ void debugLog(const QString &text)
     const QString path = debugLogPath();
     if (path.isEmpty())
         return;
-    const QByteArray line = (QDateTime::currentDateTimeUtc().toString(Qt::ISODate) + QLatin1Char(' ') + text
-                             + QLatin1Char('\n')).toUtf8();
+    // The UTC time as Qt's ISO date would print it, without QDateTime's
+    // formatting, which cost more than the rest of the line.
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    if (gmtime_r(&now, &utc))
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    QByteArray line(stamp);
+    line += ' ';
+    line += text.toUtf8();
+    line += '\n';
 
     const QByteArray native = QFile::encodeName(path);
     // O_NOFOLLOW and 0600: nobody else can point the log elsewhere or read it.

@@ -50,16 +50,16 @@ void closeNow(HUDPanel *panel)
     panel->deleteLater();
 }
 
-// The HUDScreen setting as stored now. Read for each message, so a change
-// made with ferrowhistle-defaults counts from the next one.
-HUDScreen userScreenChoice()
+} // namespace
+
+// The HUDScreen setting as stored now. Looked at for each message, so a
+// change made with ferrowhistle-defaults counts from the next one.
+HUDScreen HUDController::userScreenChoice()
 {
-    const std::optional<QString> stored = DefaultsStore::standard().string(HUDScreens::settingKey());
+    const std::optional<QString> stored = m_settings.string(DefaultsStore::standardPath(), HUDScreens::settingKey());
     const std::optional<HUDScreen> choice = stored ? HUDScreens::fromRawValue(*stored) : std::nullopt;
     return choice.value_or(HUDScreen::main);
 }
-
-} // namespace
 
 HUDController &HUDController::shared()
 {

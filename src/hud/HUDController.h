@@ -4,6 +4,7 @@
 #include "hud/HUDPosition.h"
 #include "hud/HUDScreen.h"
 #include "desktop/Screens.h"
+#include "platform/DefaultsStore.h"
 
 #include <QObject>
 #include <QPointer>
@@ -103,6 +104,7 @@ private:
     void cardClicked(HUDPanel *card);
     void preparePanels();
     void screenRemoved(QScreen *screen);
+    HUDScreen userScreenChoice();
     static void settle(const Ticket &ticket, HUDOutcome outcome);
 
     // The cards of the message on screen: one, or one per screen.
@@ -118,4 +120,7 @@ private:
     std::unique_ptr<QTimer> m_dismissTask;
     ScreenSource m_screens;
     PointerSource m_pointer;
+    // The screen setting, read for each message; parsed again only when the
+    // file changed.
+    DefaultsReader m_settings;
 };

@@ -334,3 +334,76 @@ void DefaultsStore::apply(const QVariantMap &values, const LockWait &keepWaiting
         },
         keepWaiting);
 }
+
+struct DefaultsReader::Remembered {
+    QString path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
+    std::unique_ptr<PList::Dictionary> dictionary;
+
+    bool sameFile(const QString &p, const struct stat &st) const
+    {
+        return path == p && device == st.st_dev && inode == st.st_ino && size == st.st_size
+               && modified.tv_sec == st.st_mtim.tv_sec && modified.tv_nsec == st.st_mtim.tv_nsec
+               && changed.tv_sec == st.st_ctim.tv_sec && changed.tv_nsec == st.st_ctim.tv_nsec;
+    }
+};
+
+DefaultsReader::DefaultsReader(WallClock now)
+    : m_now(now ? std::move(now) : WallClock([] { return std::chrono::system_clock::now(); }))
+{
+}
+
+DefaultsReader::~DefaultsReader() = default;
+
+QVariant DefaultsReader::object(const QString &path, const QString &key)
+{
+    if (std::optional<QVariant> unwritten = DefaultsWriter::shared().unwritten(path, key))
+        return *unwritten;
+    // The stat comes before the read: a file replaced in between is then
+    // remembered with the older signature and read again next time, never
+    // the other way round.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_remembered.reset();
+        return {};
+    }
+    if (m_remembered && m_remembered->sameFile(path, st))
+        return plistValue(*m_remembered->dictionary, key);
+
+    const auto statTime = m_now();
+    Contents contents = readContents(path);
+    if (!contents.dictionary) {
+        m_remembered.reset();
+        return {};
+    }
+    const QVariant value = plistValue(*contents.dictionary, key);
+    const auto changed = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(st.st_ctim.tv_sec)
+                                                                         + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+    if (changed < statTime - std::chrono::seconds(2)) {
+        auto r = std::make_unique<Remembered>();
+        r->path = path;
+        r->device = st.st_dev;
+        r->inode = st.st_ino;
+        r->size = st.st_size;
+        r->modified = st.st_mtim;
+        r->changed = st.st_ctim;
+        r->dictionary = std::move(contents.dictionary);
+        m_remembered = std::move(r);
+    } else {
+        m_remembered.reset();
+    }
+    return value;
+}
+
+std::optional<QString> DefaultsReader::string(const QString &path, const QString &key)
+{
+    const QVariant v = object(path, key);
+    if (v.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return v.toString();
+}

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -93,4 +94,31 @@ private:
     void apply(const QVariantMap &values, const LockWait &keepWaiting) const;
 
     QString m_path;
+};
+
+// Reads a store's file again and again, as the card does for each message,
+// with the answer a fresh DefaultsStore read would give: the file is parsed
+// again only when a stat says it may have changed (its device, inode, size,
+// modification or change time differ). A file whose change time is within
+// two seconds of the stat is parsed every time: a change within a file
+// system's time granularity (up to two seconds) leaves those times as they
+// were. Values this process has
+// posted but not yet written count first, as in DefaultsStore::object().
+// For one thread.
+class DefaultsReader {
+public:
+    using WallClock = std::function<std::chrono::system_clock::time_point()>;
+    // now is for tests; by default the system clock.
+    explicit DefaultsReader(WallClock now = {});
+    ~DefaultsReader();
+    DefaultsReader(const DefaultsReader &) = delete;
+    DefaultsReader &operator=(const DefaultsReader &) = delete;
+
+    QVariant object(const QString &path, const QString &key);
+    std::optional<QString> string(const QString &path, const QString &key);
+
+private:
+    struct Remembered;
+    WallClock m_now;
+    std::unique_ptr<Remembered> m_remembered;
 };

@@ -9,6 +9,7 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,69 @@ private Q_SLOTS:
         QVERIFY(xml.contains("<key>d</key>\n\t<date>2026-12-08T03:04:05Z</date>"));
         QVERIFY(xml.contains("<key>s</key>\n\t<string>https://example.org/\xc3\xa4</string>"));
         QCOMPARE(strays(), QStringList());
+    }
+
+    // The card looks at the screen setting for each message and parses the
+    // file only when it changed: every change must still show at the very
+    // next read. The clock is set a day ahead, so that the reader would keep
+    // what it parsed whenever the file looks the same.
+    void aRepeatedReadSeesEveryChangeAtOnce()
+    {
+        DefaultsReader reader([] { return std::chrono::system_clock::now() + 24h; });
+        const QString path = m_store.path();
+        QVERIFY(!reader.string(path, "k"));
+        m_store.setValue("k", QStringLiteral("aaaa"));
+        QCOMPARE(reader.string(path, "k"), "aaaa");
+        QCOMPARE(reader.string(path, "k"), "aaaa");
+        // Replaced by a file of the same size (a new inode).
+        m_store.setValue("k", QStringLiteral("bbbb"));
+        QCOMPARE(reader.string(path, "k"), "bbbb");
+        // Rewritten in place, longer, with the old modification time put back.
+        struct stat before {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
+        QByteArray xml = contents(path);
+        xml.replace("<string>bbbb</string>", "<string>cccccc</string>");
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(f.write(xml), xml.size());
+        }
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+        QCOMPARE(reader.string(path, "k"), "cccccc");
+        // Another path, a posted value not yet written, and no file at all.
+        m_store.post("k", QStringLiteral("posted"));
+        QCOMPARE(reader.string(path, "k"), "posted");
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QCOMPARE(reader.string(path, "k"), "posted");
+        const DefaultsStore other(m_env.root() + "/other.plist");
+        other.setValue("k", QStringLiteral("elsewhere"));
+        QCOMPARE(reader.string(other.path(), "k"), "elsewhere");
+        QVERIFY(QFile::remove(path));
+        QVERIFY(!reader.string(path, "k"));
+    }
+
+    // With the real clock a file changed within the last seconds is parsed
+    // again every time: a rewrite in place within one tick of the clock
+    // leaves size and times as they were.
+    void aFileChangedJustNowIsParsedEachTime()
+    {
+        DefaultsReader reader;
+        const QString path = m_store.path();
+        m_store.setValue("k", QStringLiteral("aaaa"));
+        QCOMPARE(reader.string(path, "k"), "aaaa");
+        struct stat before {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &before) == 0);
+        QByteArray xml = contents(path);
+        xml.replace("<string>aaaa</string>", "<string>bbbb</string>");
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QCOMPARE(f.write(xml), xml.size());
+        }
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+        QCOMPARE(reader.string(path, "k"), "bbbb");
     }
 
     void valuesOfOtherTypesSurviveAWrite()
