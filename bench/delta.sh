@@ -12,17 +12,20 @@
 #   (b) the updater module: the same kind of edit in
 #       Contents/lib/ferrowhistle-updater.so. Target: under 1 %.
 #   (c) a carried library replaced by a newer build of it: both bundles
-#       carry libzstd.so.1 in Contents/lib, build 500 this machine's, build
-#       501 the one from a Debian root of another release
+#       carry libzstd.so.1 in Contents/lib, build 500 the older and build 501
+#       the newer of this machine's libzstd1 and that of a Debian root
 #       (scripts/check-fresh-system leaves them in FRESH_ROOTS, default
-#       /var/tmp/ferrowhistle-fresh-roots); without a different build there
-#       the figure is skipped. No target: most of such a library changes.
+#       /var/tmp/ferrowhistle-fresh-roots), one figure per root whose copy
+#       differs; with none the figure is skipped. No target: a rebuilt
+#       library changes throughout.
+#   Beside them, with no target, a release that changes nothing but its
+#   build number: what every delta costs (the plist, the seal, signatures).
 # - time: from "Install and Relaunch" (install-update over D-Bus, the
 #   button's action) to build 501 of (a) owning the bus name with its updater
 #   module loaded, for build 500 in an Applications folder reading a signed
 #   feed on loopback HTTPS that offers the delta, against the same feed
 #   without its deltas (the whole zip), alternating, median of
-#   FW_BENCH_RUNS (default 3). Target: at most 1.0x.
+#   FW_BENCH_RUNS (default 5). Target: at most 1.0x.
 # Needs root, for a mount namespace where the loopback server's authority
 # stands in the system's certificate folder.
 set -euo pipefail
@@ -43,6 +46,7 @@ fi
 
 source "$(dirname "$0")/lib/install.sh"
 source "$(dirname "$0")/lib/bus.sh"
+runs=${FW_BENCH_RUNS:-5}
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; kill "$bus_pid" 2>/dev/null; rm -rf "$work"' EXIT
 service=com.copperkestrel.Ferrowhistle
 
@@ -116,6 +120,10 @@ size() {
 }
 
 release_as "$work/500" 500
+release_as "$work/501" 501
+size "nothing changed but the build number" "$work/500/Ferrowhistle.app" "$work/501/Ferrowhistle.app" \
+  "$work/release-501.zip" "$work/release-501-from-500.delta" ""
+rm -rf "$work/501" "$work/release-501.zip"
 release_as "$work/501a" 501 edit_app
 release_as "$work/501b" 501 edit_updater
 size "one function of the app changed" "$work/500/Ferrowhistle.app" "$work/501a/Ferrowhistle.app" \
@@ -124,27 +132,35 @@ size "the updater module changed" "$work/500/Ferrowhistle.app" "$work/501b/Ferro
   "$work/release-501b.zip" "$work/release-501b-from-500.delta" 1
 rm -rf "$work/501b"
 
-# (c): this machine's libzstd against another Debian release's, if one is
-# there and differs.
+# (c): libzstd.so.1 carried in both, from two builds of its Debian package:
+# this machine's and the one in each Debian root under FRESH_ROOTS whose
+# copy differs, the older build in build 500 and the newer in 501.
 host_zstd=$(readlink -f /usr/lib/x86_64-linux-gnu/libzstd.so.1)
-newer_zstd=""
-for f in "$fresh_roots"/*/usr/lib/x86_64-linux-gnu/libzstd.so.1; do
-  [ -e "$f" ] || continue
+host_version=$(dpkg-query -W -f '${Version}' libzstd1 2>/dev/null || true)
+pairs=0
+for root in "$fresh_roots"/*; do
+  f=$root/usr/lib/x86_64-linux-gnu/libzstd.so.1
+  [ -e "$f" ] && [ -n "$host_version" ] || continue
   f=$(readlink -f "$f")
-  if ! cmp -s "$f" "$host_zstd"; then newer_zstd=$f; break; fi
-done
-if [ -z "$newer_zstd" ]; then
-  echo "delta size, a carried library replaced: skipped: no other build of libzstd.so.1 under $fresh_roots (scripts/check-fresh-system makes Debian roots there)"
-else
-  carry_host_zstd() { cp "$host_zstd" "$1/Contents/lib/libzstd.so.1"; }
-  carry_newer_zstd() { cp "$newer_zstd" "$1/Contents/lib/libzstd.so.1"; }
-  release_as "$work/500c" 500 carry_host_zstd
-  release_as "$work/501c" 501 carry_newer_zstd
-  size "a carried library replaced (libzstd.so.1, $(basename "$host_zstd") by $(basename "$newer_zstd"))" \
+  ! cmp -s "$f" "$host_zstd" || continue
+  version=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Version}' libzstd1 2>/dev/null) || continue
+  if dpkg --compare-versions "$version" lt "$host_version"; then
+    older=$f older_version=$version newer=$host_zstd newer_version=$host_version
+  else
+    older=$host_zstd older_version=$host_version newer=$f newer_version=$version
+  fi
+  carry_older() { cp "$older" "$1/Contents/lib/libzstd.so.1"; }
+  carry_newer() { cp "$newer" "$1/Contents/lib/libzstd.so.1"; }
+  release_as "$work/500c" 500 carry_older
+  release_as "$work/501c" 501 carry_newer
+  size "a carried library replaced by a newer build (libzstd1 $older_version by $newer_version)" \
     "$work/500c/Ferrowhistle.app" "$work/501c/Ferrowhistle.app" \
     "$work/release-501c.zip" "$work/release-501c-from-500.delta" ""
-  rm -rf "$work/500c" "$work/501c"
-fi
+  rm -rf "$work/500c" "$work/501c" "$work/release-501c.zip" "$work/release-501c-from-500.delta"
+  pairs=$((pairs + 1))
+done
+[ "$pairs" != 0 ] ||
+  echo "delta size, a carried library replaced: skipped: no other build of libzstd1 in a Debian root under $fresh_roots (scripts/check-fresh-system makes them)"
 
 # --- Time ----------------------------------------------------------------------
 rm -rf "$work/501a"
