@@ -95,6 +95,27 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
                          next);
 }
 
+// What `make release` is given to make build 501 for the copy at previous:
+// the fixture's identities and anchors, written to keys, and the address.
+static QProcessEnvironment releaseEnvironment(const SigningFixture &f, const QString &keys, const QUrl &url,
+                                              const QString &previous)
+{
+    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
+    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
+    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
+    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
+    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
+    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
+    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
+    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
+    env.insert(QStringLiteral("URL"), url.toString());
+    env.insert(QStringLiteral("PREVIOUS"), previous);
+    return env;
+}
+
 // The zip and feed of `make release` (its script, on this suite's build
 // handed over as built: a Release build of its own would take minutes),
 // installed by the real app over the copy it was checked against.
@@ -109,22 +130,9 @@ void tst_InstallEndToEnd::installsWhatMakeReleaseMade()
     QVERIFY(!installed.isEmpty());
     const QString build = f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release"), 501);
     QVERIFY(!build.isEmpty());
-    const QString keys = m_env.root() + QStringLiteral("/keys/");
-    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
-    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
-    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
-    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
-
     LoopbackHttpsServer server(&m_ca);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
-    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
-    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
-    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
-    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
-    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
-    env.insert(QStringLiteral("URL"), server.url(QStringLiteral("/Ferrowhistle-1.0.0-501.zip")).toString());
-    env.insert(QStringLiteral("PREVIOUS"), installed);
+    const QProcessEnvironment env = releaseEnvironment(f, m_env.root() + QStringLiteral("/keys/"),
+                                                       server.url(QStringLiteral("/Ferrowhistle-1.0.0-501.zip")), installed);
     const QString out = m_env.root() + QStringLiteral("/made-release");
     const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
     QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
@@ -190,22 +198,9 @@ void tst_InstallEndToEnd::installsTheDeltaMakeReleaseMade()
     // Beside the new build number: a new file and a changed mode.
     writeBytes(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/added-in-501.txt"), "new\n");
     QVERIFY(::chmod(QFile::encodeName(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/build-info.json")).constData(), 0600) == 0);
-    const QString keys = m_env.root() + QStringLiteral("/keys-delta/");
-    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
-    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
-    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
-    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
-
     LoopbackHttpsServer server(&m_ca);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
-    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
-    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
-    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
-    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
-    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
-    env.insert(QStringLiteral("URL"), server.url(QStringLiteral("/dl/Ferrowhistle-1.0.0-501.zip")).toString());
-    env.insert(QStringLiteral("PREVIOUS"), installed);
+    QProcessEnvironment env = releaseEnvironment(f, m_env.root() + QStringLiteral("/keys-delta/"),
+                                                 server.url(QStringLiteral("/dl/Ferrowhistle-1.0.0-501.zip")), installed);
     env.insert(QStringLiteral("PREVIOUS_RELEASES"), previousReleases);
     const QString out = m_env.root() + QStringLiteral("/made-release-delta");
     const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
