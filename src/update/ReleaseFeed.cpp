@@ -19,6 +19,8 @@ QString describeBytes(qint64 bytes)
     constexpr qint64 MiB = 1024 * 1024;
     if (bytes % MiB == 0)
         return QStringLiteral("%1 MiB").arg(bytes / MiB);
+    if (bytes < MiB && bytes % 1024 == 0)
+        return QStringLiteral("%1 KiB").arg(bytes / 1024);
     return QStringLiteral("%1 bytes").arg(bytes);
 }
 
@@ -56,7 +58,7 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
 }
 
 QCoro::Task<QByteArray> fetchFeedBytes(NetworkSession &session, QUrl url, QByteArray userAgent,
-                                       NetworkSession::Limits limits)
+                                       NetworkSession::Limits limits, QString what)
 {
     QList<QPair<QByteArray, QByteArray>> headers;
     headers.append({QByteArray("User-Agent"), userAgent});
@@ -65,18 +67,17 @@ QCoro::Task<QByteArray> fetchFeedBytes(NetworkSession &session, QUrl url, QByteA
 
     switch (response.outcome) {
     case NetworkSession::Response::Outcome::TooLarge:
-        throw UpdaterFailure(QStringLiteral("The update feed is larger than %1, so it wasn't read.")
-                                 .arg(describeBytes(limits.maxBytes)));
+        throw UpdaterFailure(QStringLiteral("%1 is larger than %2, so it wasn't read.").arg(what, describeBytes(limits.maxBytes)));
     case NetworkSession::Response::Outcome::TookTooLong:
-        throw UpdaterFailure(QStringLiteral("The update feed took longer than %1 to arrive, so the check was stopped.")
-                                 .arg(describeDuration(limits.overall)));
+        throw UpdaterFailure(QStringLiteral("%1 took longer than %2 to arrive, so the check was stopped.")
+                                 .arg(what, describeDuration(limits.overall)));
     case NetworkSession::Response::Outcome::Complete:
     case NetworkSession::Response::Outcome::SinkFailed: // the in-memory sink never fails
         break;
     }
     const int status = response.statusCode.value_or(0);
     if (status != 200)
-        throw UpdaterFailure(QStringLiteral("The update feed couldn't be read (HTTP %1).").arg(status));
+        throw UpdaterFailure(QStringLiteral("%1 couldn't be read (HTTP %2).").arg(what).arg(status));
     co_return response.body;
 }
 

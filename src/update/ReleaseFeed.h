@@ -39,9 +39,11 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl url, QByteArray 
 
 // The two halves of fetchRelease, for a feed whose bytes are judged (their
 // signature) before they are decoded: the body of a 200 answer, with the
-// same failures for the answer; then the decoding and the https rule.
+// same failures for the answer (what names the file in them: the feed, or
+// its signature); then the decoding and the https rule.
 QCoro::Task<QByteArray> fetchFeedBytes(NetworkSession &session, QUrl url, QByteArray userAgent,
-                                       NetworkSession::Limits limits);
+                                       NetworkSession::Limits limits,
+                                       QString what = QStringLiteral("The update feed"));
 Release releaseFromFeed(const QByteArray &body);
 
 } // namespace ReleaseFeed

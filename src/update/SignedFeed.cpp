@@ -2,7 +2,6 @@
 
 #include "codesign/CodeSigning.h"
 #include "codesign/TeamSignature.h"
-#include "platform/DurationText.h"
 #include "platform/Worker.h"
 #include "release/PhasedRollout.h"
 #include "update/ReleaseFeed.h"
@@ -16,25 +15,8 @@ QCoro::Task<QByteArray> fetchSignature(NetworkSession &session, QUrl url, QByteA
                                        NetworkSession::Limits limits)
 {
     limits.maxBytes = kMaxSignatureBytes;
-    QList<QPair<QByteArray, QByteArray>> headers;
-    headers.append({QByteArray("User-Agent"), userAgent});
-    auto transfer = session.get(url, headers, limits);
-    const NetworkSession::Response response = co_await std::move(transfer);
-    switch (response.outcome) {
-    case NetworkSession::Response::Outcome::TooLarge:
-        throw UpdaterFailure(QStringLiteral("The update feed's signature is larger than %1 KiB, so it wasn't read.")
-                                 .arg(kMaxSignatureBytes / 1024));
-    case NetworkSession::Response::Outcome::TookTooLong:
-        throw UpdaterFailure(QStringLiteral("The update feed's signature took longer than %1 to arrive, so the check was stopped.")
-                                 .arg(describeDuration(limits.overall)));
-    case NetworkSession::Response::Outcome::Complete:
-    case NetworkSession::Response::Outcome::SinkFailed: // the in-memory sink never fails
-        break;
-    }
-    const int status = response.statusCode.value_or(0);
-    if (status != 200)
-        throw UpdaterFailure(QStringLiteral("The update feed's signature couldn't be read (HTTP %1).").arg(status));
-    co_return response.body;
+    return ReleaseFeed::fetchFeedBytes(session, std::move(url), std::move(userAgent), limits,
+                                       QStringLiteral("The update feed's signature"));
 }
 
 // Why the signature does not vouch for the feed, or nothing when it does.
