@@ -95,6 +95,8 @@ QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
     co_await std::move(settled);
     if (!alive)
         co_return;
+    // The icon's other sizes, for the windows that carry them all.
+    BundleIconEngine::decodeAhead();
     auto loading = UpdaterModule::load();
     UpdaterInterface *updater = co_await std::move(loading);
     if (!alive)
