@@ -82,10 +82,9 @@ QIcon BundleIconEngine::icon(const QString &directory, const QString &prefix)
         std::erase_if(made.files, [](const std::weak_ptr<Files> &f) { return f.expired(); });
         made.files.push_back(files);
     }
-    QIcon result(new BundleIconEngine(std::move(files)));
-    // A folder whose files all fail to decode gives a null icon, as if it
-    // held none.
-    return result.isNull() ? QIcon() : result;
+    // Whether any file decodes is found out when the icon is first used
+    // (QIcon::isNull() asks the engine), not here at start.
+    return QIcon(new BundleIconEngine(std::move(files)));
 }
 
 void BundleIconEngine::decodeAhead()

@@ -19,7 +19,8 @@
 class BundleIconEngine : public QIconEngine {
 public:
     // Files in `directory` named `<prefix><side>.png`; others are ignored.
-    // A null icon when none of them decodes.
+    // A null icon when there are none, and one whose isNull() is true when
+    // none of them decodes.
     static QIcon icon(const QString &directory, const QString &prefix);
 
     // Decodes, on a worker, every file of every icon made so far that no
