@@ -12,7 +12,10 @@ release_layout() {
     carry=0
     shift
   fi
-  local app=$1 dest=$2
+  local app dest=$2
+  # Resolved first: a link to the bundle would be copied as the link, and
+  # the stripping would then reach the original.
+  app=$(realpath "$1")
   mkdir -p "$dest"
   cp -a "$app" "$dest/Ferrowhistle.app"
   rm -rf "$dest/Ferrowhistle.app/Contents/_CodeSignature"
