@@ -6,9 +6,13 @@
 # mapped, median of 15, the two programs alternating:
 # - warm: the server already runs;
 # - cold: it does not, and the bus starts it on the request.
-# Targets: Ferrowhistle at most 0.4x dunst warm and 0.9x cold.
+# Targets: Ferrowhistle at most 0.4x dunst warm and 0.9x cold. Cold is
+# measured twice: for the built bundle, and for a copy made as a release
+# ships it (stripped, its libraries and Qt plugins inside:
+# bench/lib/release-layout.sh), the bundle users run.
 set -euo pipefail
 build=${FW_BUILD:?}
+src=${FW_SOURCE:?}
 bin="$build/Ferrowhistle.app/Contents/bin"
 tools="$build/bin"
 runs=15
@@ -49,8 +53,8 @@ wait_gone() { # WINDOW-NAME: until no window of that name is on screen
   echo "peer: a $1 window stayed on screen" >&2
   return 1
 }
-ours() { # LABEL: one Ferrowhistle request, ms to its card
-  "$tools/fw-bench-mapwait" Ferrowhistle "$bin/ferrowhistle-display" "$1" --duration 1
+ours() { # LABEL [BIN]: one Ferrowhistle request, ms to its card
+  "$tools/fw-bench-mapwait" Ferrowhistle "${2:-$bin}/ferrowhistle-display" "$1" --duration 1
   wait_gone Ferrowhistle
 }
 theirs() { # LABEL: one dunst request, ms to its window
@@ -68,16 +72,26 @@ report() { # PATH OURS THEIRS TARGET
 
 # Cold: neither server runs; each round alternates which goes first, so
 # that drift on a shared machine hits both alike.
-cold_ours="" cold_theirs=""
-for i in $(seq 1 $runs); do
-  if [ $((i % 2)) -eq 1 ]; then
-    cold_ours+=" $(ours "Cold $i")"; stop_owner "$app_name"
-    cold_theirs+=" $(theirs "Cold $i")"; stop_owner "$peer_name"
-  else
-    cold_theirs+=" $(theirs "Cold $i")"; stop_owner "$peer_name"
-    cold_ours+=" $(ours "Cold $i")"; stop_owner "$app_name"
-  fi
-done
+cold_rounds() { # BIN: sets cold_ours and cold_theirs
+  cold_ours="" cold_theirs=""
+  for i in $(seq 1 $runs); do
+    if [ $((i % 2)) -eq 1 ]; then
+      cold_ours+=" $(ours "Cold $i" "$1")"; stop_owner "$app_name"
+      cold_theirs+=" $(theirs "Cold $i")"; stop_owner "$peer_name"
+    else
+      cold_theirs+=" $(theirs "Cold $i")"; stop_owner "$peer_name"
+      cold_ours+=" $(ours "Cold $i" "$1")"; stop_owner "$app_name"
+    fi
+  done
+}
+source "$(dirname "$0")/lib/release-layout.sh"
+release_layout "$build/Ferrowhistle.app" "$work/shipped"
+shipped="$work/shipped/Ferrowhistle.app/Contents/bin"
+register_for_activation "$shipped"
+cold_rounds "$shipped"
+shipped_ours=$cold_ours shipped_theirs=$cold_theirs
+register_for_activation "$bin"
+cold_rounds "$bin"
 
 # Warm: both started by a first request that is not counted.
 ours "Warming up" >/dev/null
@@ -93,3 +107,4 @@ done
 
 report warm "$warm_ours" "$warm_theirs" 0.4
 report cold "$cold_ours" "$cold_theirs" 0.9
+report "cold, as released" "$shipped_ours" "$shipped_theirs" 0.9

@@ -43,14 +43,11 @@ built="$release_build/Ferrowhistle.app"
 if [ ! -x "$built/Contents/bin/Ferrowhistle" ]; then
   echo "cold start, carried against system libraries: skipped: no Release build in $release_build (make release makes one)"
 else
+  source "$(dirname "$0")/lib/release-layout.sh"
+  release_layout --system-libraries "$built" "$work/system"
+  release_layout "$built" "$work/carried"
   system="$work/system/Ferrowhistle.app"
   carried="$work/carried/Ferrowhistle.app"
-  mkdir -p "$work/system" "$work/carried"
-  cp -a "$built" "$system"
-  rm -rf "$system/Contents/_CodeSignature"
-  "$src/scripts/strip-bundle" "$system" "$work/debug" >/dev/null
-  cp -a "$system" "$carried"
-  "$src/scripts/bundle-libraries" "$carried" >/dev/null
   # One start of each first, so that neither pays for the page cache alone.
   for app in "$system" "$carried"; do
     "$build/bin/fw-bench-mapwait" "Ferrowhistle Settings" "$app/Contents/bin/Ferrowhistle" --action settings >/dev/null

@@ -9,7 +9,17 @@
 
 median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
 
-XDG_DATA_HOME="$work/data" "$bin/Ferrowhistle" --register-with-desktop >/dev/null
+# register_for_activation BIN: the bus starts the bundle whose bin folder
+# is BIN from now on. The autostart entry the registration also writes goes
+# to a folder of the run's own, never the user's.
+register_for_activation() {
+  XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/registration" "$1/Ferrowhistle" --register-with-desktop >/dev/null
+  if [ -n "${bus_pid:-}" ]; then
+    dbus-send --session --type=method_call --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.ReloadConfig
+  fi
+}
+register_for_activation "$bin"
 cat >"$work/bus.conf" <<CONF
 <busconfig>
   <type>session</type>

@@ -7,26 +7,11 @@
 #include <QStyle>
 #include <QStyleOption>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
-
-QMap<int, QImage> decodeAll(const QMap<int, QString> &files)
-{
-    QMap<int, QImage> images;
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        // Naming the format keeps the reader from asking every image plugin
-        // whether it knows the file.
-        QImageReader reader(it.value(), "png");
-        reader.setAutoDetectImageFormat(false);
-        QImage image = reader.read();
-        if (!image.isNull())
-            images.insert(it.key(), std::move(image));
-    }
-    return images;
-}
 
 // The decoding's own pool, whose thread ends as soon as the work is done;
 // the global pool would keep it parked for half a minute and wake it then.
@@ -40,20 +25,81 @@ QThreadPool &decodingPool()
     return pool;
 }
 
+// Every icon's files, for decodeAhead().
+struct MadeIcons {
+    QMutex lock;
+    std::vector<std::weak_ptr<BundleIconEngine::Files>> files;
+};
+
+MadeIcons &madeIcons()
+{
+    static MadeIcons made;
+    return made;
+}
+
 } // namespace
+
+QImage BundleIconEngine::Files::image(int side)
+{
+    {
+        QMutexLocker locked(&lock);
+        if (const auto it = decoded.constFind(side); it != decoded.cend())
+            return *it;
+    }
+    // Decoded outside the lock: a worker decoding a large file ahead must
+    // not hold up a window that wants a small one. Both may decode the same
+    // file at worst, with the same result.
+    // Naming the format keeps the reader from asking every image plugin
+    // whether it knows the file.
+    QImageReader reader(bySide.value(side), "png");
+    reader.setAutoDetectImageFormat(false);
+    QImage image = reader.read();
+    QMutexLocker locked(&lock);
+    return *decoded.insert(side, std::move(image));
+}
+
+void BundleIconEngine::Files::decodeAll()
+{
+    for (const int side : bySide.keys())
+        image(side);
+}
 
 QIcon BundleIconEngine::icon(const QString &directory, const QString &prefix)
 {
-    QMap<int, QString> files;
+    QMap<int, QString> bySide;
     for (const QString &name : QDir(directory).entryList({prefix + QStringLiteral("*.png")}, QDir::Files)) {
         bool isNumber = false;
         const int side = QStringView(name).sliced(prefix.size()).chopped(4).toInt(&isNumber);
         if (isNumber && side > 0)
-            files.insert(side, directory + QLatin1Char('/') + name);
+            bySide.insert(side, directory + QLatin1Char('/') + name);
     }
-    if (files.isEmpty())
+    if (bySide.isEmpty())
         return QIcon();
-    return QIcon(new BundleIconEngine(files));
+    auto files = std::make_shared<Files>(std::move(bySide));
+    {
+        MadeIcons &made = madeIcons();
+        QMutexLocker locked(&made.lock);
+        std::erase_if(made.files, [](const std::weak_ptr<Files> &f) { return f.expired(); });
+        made.files.push_back(files);
+    }
+    // Whether any file decodes is found out when the icon is first used
+    // (QIcon::isNull() asks the engine), not here at start.
+    return QIcon(new BundleIconEngine(std::move(files)));
+}
+
+void BundleIconEngine::decodeAhead()
+{
+    std::vector<std::shared_ptr<Files>> pending;
+    {
+        MadeIcons &made = madeIcons();
+        QMutexLocker locked(&made.lock);
+        for (const std::weak_ptr<Files> &f : made.files) {
+            if (std::shared_ptr<Files> files = f.lock())
+                pending.push_back(std::move(files));
+        }
+    }
+    for (std::shared_ptr<Files> &files : pending)
+        decodingPool().start([files = std::move(files)] { files->decodeAll(); });
 }
 
 void BundleIconEngine::waitForDecoding()
@@ -61,29 +107,30 @@ void BundleIconEngine::waitForDecoding()
     decodingPool().waitForDone();
 }
 
-BundleIconEngine::BundleIconEngine(const QMap<int, QString> &filesBySide)
-    : m_decoding(QtConcurrent::run(&decodingPool(), decodeAll, filesBySide))
-{
-}
+BundleIconEngine::BundleIconEngine(std::shared_ptr<Files> files) : m_files(std::move(files)) {}
 
-const QMap<int, QPixmap> &BundleIconEngine::pixmaps()
+QPixmap BundleIconEngine::pixmapOf(int side)
 {
-    if (!m_taken) {
-        const QMap<int, QImage> images = m_decoding.result();
-        for (auto it = images.begin(); it != images.end(); ++it)
-            m_pixmaps.insert(it.key(), QPixmap::fromImage(it.value()));
-        m_taken = true;
-    }
-    return m_pixmaps;
+    if (const auto it = m_pixmaps.constFind(side); it != m_pixmaps.cend())
+        return *it;
+    return *m_pixmaps.insert(side, QPixmap::fromImage(m_files->image(side)));
 }
 
 int BundleIconEngine::bestSide(int side)
 {
-    const QMap<int, QPixmap> &all = pixmaps();
-    if (all.isEmpty())
-        return 0;
-    const auto it = all.lowerBound(side);
-    return it != all.end() ? it.key() : all.lastKey();
+    const QMap<int, QString> &bySide = m_files->bySide;
+    // Upwards from the first file at least as large, then downwards from
+    // the largest: the first file that decodes serves the size.
+    for (auto it = bySide.lowerBound(side); it != bySide.end(); ++it) {
+        if (!m_files->image(it.key()).isNull())
+            return it.key();
+    }
+    for (auto it = bySide.lowerBound(side); it != bySide.begin();) {
+        --it;
+        if (!m_files->image(it.key()).isNull())
+            return it.key();
+    }
+    return 0;
 }
 
 QPixmap BundleIconEngine::pixmap(const QSize &size, QIcon::Mode mode, QIcon::State)
@@ -93,7 +140,7 @@ QPixmap BundleIconEngine::pixmap(const QSize &size, QIcon::Mode mode, QIcon::Sta
     const int side = bestSide(std::max(size.width(), size.height()));
     if (side == 0)
         return QPixmap();
-    QPixmap pm = pixmaps().value(side);
+    QPixmap pm = pixmapOf(side);
     if (pm.width() > size.width() || pm.height() > size.height())
         pm = pm.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     if (mode != QIcon::Normal && qobject_cast<QApplication *>(QCoreApplication::instance())) {
@@ -132,8 +179,10 @@ QSize BundleIconEngine::actualSize(const QSize &size, QIcon::Mode, QIcon::State)
 QList<QSize> BundleIconEngine::availableSizes(QIcon::Mode, QIcon::State)
 {
     QList<QSize> sizes;
-    for (const int side : pixmaps().keys())
-        sizes.append(QSize(side, side));
+    for (const int side : m_files->bySide.keys()) {
+        if (!m_files->image(side).isNull())
+            sizes.append(QSize(side, side));
+    }
     return sizes;
 }
 
@@ -149,5 +198,5 @@ QString BundleIconEngine::key() const
 
 bool BundleIconEngine::isNull()
 {
-    return pixmaps().isEmpty();
+    return bestSide(0) == 0;
 }

@@ -7,6 +7,7 @@
 #include "app/TestMessage.h"
 #include "hud/DebugLog.h"
 #include "hud/HUDController.h"
+#include "hud/HUDView.h"
 #include "intent/AutomationService.h"
 #include "intent/BusNames.h"
 #include "intent/SingleInstance.h"
@@ -35,6 +36,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <thread>
 
 FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) : QObject(parent)
 {
@@ -95,6 +97,8 @@ QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
     co_await std::move(settled);
     if (!alive)
         co_return;
+    // The icon's other sizes, for the windows that carry them all.
+    BundleIconEngine::decodeAhead();
     auto loading = UpdaterModule::load();
     UpdaterInterface *updater = co_await std::move(loading);
     if (!alive)
@@ -282,6 +286,7 @@ int FerrowhistleApp::main(int argc, char **argv)
     // Fontconfig loads on the side while the display connection is made.
     FontConfigWarmUp fonts;
     QApplication app(argc, argv);
+    fonts.applicationReady();
     // The start-up work on other threads ends before the application is
     // destroyed, on every way out: a hand-over returns at once, and a thread
     // still decoding the icon would run on into freed image plugins.
@@ -298,8 +303,17 @@ int FerrowhistleApp::main(int argc, char **argv)
     QApplication::setOrganizationDomain(QStringLiteral("copperkestrel.com"));
     QApplication::setDesktopFileName(QStringLiteral(FERROWHISTLE_BUNDLE_ID));
     QApplication::setApplicationVersion(QStringLiteral(FERROWHISTLE_VERSION));
+    // The session bus is reached on a helper thread while this one opens the
+    // font the card draws with: the one waits on the bus daemon, the other
+    // works, and the first card finds its font ready. The connection is the
+    // shared one every part of the app uses; no call can reach it before the
+    // name is claimed below.
+    std::jthread busConnecting([] { QDBusConnection::sessionBus(); });
     QApplication::setWindowIcon(
         BundleIconEngine::icon(Bundle::main().resourcesPath() + QStringLiteral("/icons"), QStringLiteral("ferrowhistle-")));
+    fonts.wait();
+    HUDView::openMessageFont();
+    busConnecting.join();
 
     // One instance per session: a later launch hands its command line over
     // and ends here, before it logs or schedules anything of its own.
@@ -315,7 +329,6 @@ int FerrowhistleApp::main(int argc, char **argv)
     if (mode.action == QLatin1String("quit"))
         return 0;
 
-    fonts.wait();
     FerrowhistleApp scene(arguments);
     if (claim.kind == SingleInstance::Outcome::Unavailable)
         debugLog(QStringLiteral("automation unavailable: ") + claim.detail);

@@ -17,6 +17,8 @@ namespace {
 // the X server about 350 KB (mostly the 256 px image) before it maps. A
 // window without an icon of its own takes the application's, so the card
 // gets this one, non-null yet empty, and its window carries no icon at all.
+// It must be on the card's window before the X window is made: that is
+// when the window's icon is first sent.
 class NoImagesIconEngine final : public QIconEngine {
 public:
     void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
@@ -35,6 +37,9 @@ HUDPanel::HUDPanel()
 {
     HUDAccessible::install();
     setWindowTitle(QStringLiteral("Ferrowhistle"));
+    // Gives the widget its window object now, without the X window, so the
+    // icon below reaches it first (a top-level widget is native anyway).
+    setAttribute(Qt::WA_NativeWindow);
     setWindowIcon(QIcon(new NoImagesIconEngine));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);

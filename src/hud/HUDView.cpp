@@ -62,6 +62,12 @@ QFont HUDView::messageFont()
     return font;
 }
 
+void HUDView::openMessageFont()
+{
+    QTextLayout layout(QStringLiteral("Ferrowhistle"), messageFont());
+    measure(layout);
+}
+
 QSizeF HUDView::measure(QTextLayout &layout, double maxHeight, int *lines)
 {
     layout.setTextOption(cardTextOption());

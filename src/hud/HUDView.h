@@ -38,6 +38,9 @@ public:
 
     // The font the card draws with: the desktop's general font, 28 px, bold.
     static QFont messageFont();
+    // Opens that font and shapes a word with it, so that the first card
+    // doesn't have to.
+    static void openMessageFont();
     // Lays a message out the way the card does and returns its size; lines
     // that would start below the tallest card, or end below maxHeight, are
     // not made. `lines` receives how many lines are the card's.

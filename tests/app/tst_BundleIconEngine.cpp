@@ -44,6 +44,7 @@ private Q_SLOTS:
     void eachSizeIsServedByTheNearestFileAtLeastAsLarge();
     void otherModesAreDerivedByTheStyle();
     void noUsableFileGivesANullIcon();
+    void aSizeDecodesOnlyItsFileAndTheRestDecodeAhead();
     void theBuiltBundleIconHasEverySize();
 
 private:
@@ -120,6 +121,32 @@ void TestBundleIconEngine::noUsableFileGivesANullIcon()
     QVERIFY(icon.isNull());
     QVERIFY(icon.pixmap(QSize(64, 64)).isNull());
     QVERIFY(icon.availableSizes().isEmpty());
+}
+
+void TestBundleIconEngine::aSizeDecodesOnlyItsFileAndTheRestDecodeAhead()
+{
+    // A file removed after the icon was made shows whether it had been read.
+    QTemporaryDir dir;
+    const QString d = dir.path() + QLatin1Char('/') + kPrefix;
+    for (const int side : {16, 64, 128, 256})
+        writePng(d + QString::number(side) + ".png", side, Qt::green);
+    const QIcon icon = BundleIconEngine::icon(dir.path(), kPrefix);
+    QCOMPARE(icon.pixmap(QSize(52, 52), 1.0).size(), QSize(52, 52));
+    QVERIFY(QFile::remove(d + "256.png"));
+    // Asked for before decodeAhead: read now, and gone.
+    QCOMPARE(icon.actualSize(QSize(256, 256)), QSize(128, 128));
+
+    QTemporaryDir ahead;
+    const QString a = ahead.path() + QLatin1Char('/') + kPrefix;
+    for (const int side : {16, 64, 256})
+        writePng(a + QString::number(side) + ".png", side, Qt::blue);
+    const QIcon early = BundleIconEngine::icon(ahead.path(), kPrefix);
+    BundleIconEngine::decodeAhead();
+    BundleIconEngine::waitForDecoding();
+    for (const int side : {16, 64, 256})
+        QVERIFY(QFile::remove(a + QString::number(side) + ".png"));
+    QCOMPARE(early.availableSizes(), (QList<QSize>{{16, 16}, {64, 64}, {256, 256}}));
+    QCOMPARE(centre(early.pixmap(QSize(200, 200), 1.0)), QColor(Qt::blue));
 }
 
 void TestBundleIconEngine::theBuiltBundleIconHasEverySize()

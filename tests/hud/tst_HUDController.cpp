@@ -10,6 +10,7 @@
 #include "support/X11Windows.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QPropertyAnimation>
 #include <QPointer>
@@ -25,6 +26,19 @@
 namespace {
 constexpr int kSlowMachineMs = 15000;
 const QRectF kReferenceFrame(0, 0, 1440, 875);
+
+// What this process has written so far, to files and sockets alike.
+qint64 bytesWrittenByThisProcess()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("wchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
 
 QString named(HUDOutcome outcome)
 {
@@ -462,8 +476,14 @@ void TestHUDController::cardWindowCarriesNoIcon()
                              kSlowMachineMs);
 
     // The card bypasses the window manager: nothing reads its icon, and
-    // sending one would only delay its map.
+    // sending one would only delay its map. Not even for a moment while its
+    // window is made: what this process writes meanwhile is far less than
+    // the large image alone.
+    const qint64 writtenBefore = bytesWrittenByThisProcess();
     hud().show(QStringLiteral("No icon on the window"), HUDPosition::center, std::nullopt);
+    const qint64 written = bytesWrittenByThisProcess() - writtenBefore;
+    // The 256 px image alone is 256 KB.
+    QVERIFY2(written < 64 * 1024, qPrintable(QStringLiteral("%1 bytes written").arg(written)));
     HUDPanel *panel = hud().panel();
     QVERIFY(panel && panel->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!x.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty(), kSlowMachineMs);
