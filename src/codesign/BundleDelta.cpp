@@ -677,31 +677,37 @@ void write(const QString &oldBundle, const QString &newBundle, const QString &ou
         failSystem(QStringLiteral("couldn't be written"), errno);
 }
 
-DeltaHeader readHeader(const QString &deltaPath)
+namespace {
+
+// Opens a delta and reads and checks its header into `head`; the file is
+// left at the first record.
+UniqueFd openDelta(const QString &deltaPath, QByteArray &head)
 {
-    const UniqueFd fd(::open(QFile::encodeName(deltaPath).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd fd(::open(QFile::encodeName(deltaPath).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         failSystem(QStringLiteral("couldn't be read"), errno);
-    QByteArray head(kHeaderBytes, Qt::Uninitialized);
+    head = QByteArray(kHeaderBytes, Qt::Uninitialized);
     const long long got = readFull(fd.get(), head.data(), size_t(head.size()));
     if (got < 0)
         failSystem(QStringLiteral("couldn't be read"), errno);
     head.truncate(qsizetype(got));
     checkHeader(head);
+    return fd;
+}
+
+} // namespace
+
+DeltaHeader readHeader(const QString &deltaPath)
+{
+    QByteArray head;
+    openDelta(deltaPath, head);
     return {head.mid(12, 32), head.mid(44, 32)};
 }
 
 void apply(const QString &deltaPath, const QString &candidate, const DeltaLimits &limits)
 {
-    const UniqueFd fd(::open(QFile::encodeName(deltaPath).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd)
-        failSystem(QStringLiteral("couldn't be read"), errno);
-    QByteArray head(kHeaderBytes, Qt::Uninitialized);
-    const long long got = readFull(fd.get(), head.data(), size_t(head.size()));
-    if (got < 0)
-        failSystem(QStringLiteral("couldn't be read"), errno);
-    head.truncate(qsizetype(got));
-    checkHeader(head);
+    QByteArray head;
+    const UniqueFd fd = openDelta(deltaPath, head);
     const QByteArray toDigest = head.mid(44, 32);
 
     UniqueFd root;

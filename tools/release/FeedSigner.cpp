@@ -1,12 +1,11 @@
 #include "FeedSigner.h"
 
 #include "BundleSigner.h"
+#include "GivenFile.h"
 
 #include "codesign/CmsSignature.h"
 #include "codesign/TeamSignature.h"
 #include "platform/AtomicWrite.h"
-#include "platform/SmallFile.h"
-#include "platform/SystemError.h"
 #include "release/FeedDates.h"
 #include "release/PhasedRollout.h"
 #include "release/Release.h"
@@ -25,19 +24,7 @@ constexpr qint64 kMaxSignatureBytes = 64 * 1024;
 
 QByteArray readExisting(const QString &path, qint64 maxBytes)
 {
-    const SmallFile file = readSmallFile(path, maxBytes, LastLink::Follow);
-    switch (file.status) {
-    case SmallFile::Status::Read:
-        return file.bytes;
-    case SmallFile::Status::NotRegular:
-        throw std::runtime_error("can't read " + path.toStdString() + ": not a regular file");
-    case SmallFile::Status::TooLarge:
-        throw std::runtime_error("can't read " + path.toStdString() + ": larger than " + std::to_string(maxBytes) + " bytes");
-    case SmallFile::Status::Missing:
-    case SmallFile::Status::Unreadable:
-        break;
-    }
-    throw std::runtime_error("can't read " + path.toStdString() + ": " + systemErrorText(file.error).toStdString());
+    return readGivenFile(path, maxBytes, std::to_string(maxBytes) + " bytes");
 }
 
 SigningIdentity developerIdentity(const QByteArray &identityPem)

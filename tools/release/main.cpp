@@ -5,13 +5,12 @@
 #include "ReleaseChecks.h"
 #include "DevelopmentCA.h"
 #include "FeedSigner.h"
+#include "GivenFile.h"
 #include "ReleaseDeltas.h"
 #include "ReleasePackage.h"
 #include "ReleaseVerification.h"
 
 #include "platform/FileIO.h"
-#include "platform/SmallFile.h"
-#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 #include "codesign/BundleSeal.h"
 
@@ -154,19 +153,7 @@ struct UsageError : std::runtime_error {
 // fine; a FIFO or a device is not read).
 QByteArray readFile(const QString &path)
 {
-    const SmallFile file = readSmallFile(path, 4 << 20, LastLink::Follow);
-    switch (file.status) {
-    case SmallFile::Status::Read:
-        return file.bytes;
-    case SmallFile::Status::NotRegular:
-        throw std::runtime_error("can't read " + path.toStdString() + ": not a regular file");
-    case SmallFile::Status::TooLarge:
-        throw std::runtime_error("can't read " + path.toStdString() + ": larger than 4 MiB");
-    case SmallFile::Status::Missing:
-    case SmallFile::Status::Unreadable:
-        break;
-    }
-    throw std::runtime_error("can't read " + path.toStdString() + ": " + systemErrorText(file.error).toStdString());
+    return readGivenFile(path, 4 << 20, "4 MiB");
 }
 
 // Keys are written 0600, nothing half-written is ever left at the path, and
