@@ -113,7 +113,12 @@ CodeResources CodeResources::parse(const QByteArray &text)
     QByteArray identifier;
     if (!nextLine(&line) || !line.startsWith("identifier ") || !decodeCanonical(line.mid(11), false, &identifier))
         throw bad(QStringLiteral("no signing identifier"));
+    // The identifier is compared as text. Bytes that are not UTF-8 would be
+    // read as the replacement character, that is as another identifier than
+    // the one the list carries, and the list would no longer have one text.
     list.identifier = QString::fromUtf8(identifier);
+    if (list.identifier.toUtf8() != identifier)
+        throw bad(QStringLiteral("signing identifier not in UTF-8"));
 
     if (!nextLine(&line) || !line.startsWith("root ") || !parseMode(line.mid(5), &list.rootMode))
         throw bad(QStringLiteral("no root folder mode"));

@@ -623,6 +623,8 @@ void tst_CodeSigning::resourceListRejects_data()
     QTest::newRow("no final line end") << QByteArray(h + "d 0755 Contents") << "truncated";
     QTest::newRow("wrong first line") << QByteArray("ferrowhistle-code-resources 2\n") << "not a resource list";
     QTest::newRow("no identifier") << QByteArray("ferrowhistle-code-resources 1\nidentifier \nentries 0\n") << "no signing identifier";
+    QTest::newRow("identifier not UTF-8") << QByteArray("ferrowhistle-code-resources 1\nidentifier com.a%C3b\nroot 0755\nentries 0\n") << "signing identifier not in UTF-8";
+    QTest::newRow("identifier with an overlong form") << QByteArray("ferrowhistle-code-resources 1\nidentifier com.%C0%AE\nroot 0755\nentries 0\n") << "signing identifier not in UTF-8";
     QTest::newRow("no root mode") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nentries 0\n") << "no root folder mode";
     QTest::newRow("root mode not octal") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0758\nentries 0\n") << "no root folder mode";
     QTest::newRow("negative count") << QByteArray("ferrowhistle-code-resources 1\nidentifier x\nroot 0755\nentries -1\n") << "bad entry count";
