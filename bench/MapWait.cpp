@@ -28,16 +28,6 @@ struct FreeDeleter {
 template <typename T>
 using Owned = std::unique_ptr<T, FreeDeleter>;
 
-QString windowName(xcb_connection_t *c, xcb_window_t w)
-{
-    Owned<xcb_get_property_reply_t> prop(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024), nullptr));
-    if (!prop)
-        return {};
-    return QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(prop.get())),
-                             xcb_get_property_value_length(prop.get()));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -93,7 +83,7 @@ int main(int argc, char **argv)
             }
             if (candidate == XCB_WINDOW_NONE)
                 continue;
-            if (windowName(c, candidate) == name) {
+            if (x.windowName(candidate) == name) {
                 std::printf("%.1f\n", double(clock.nsecsElapsed()) / 1e6);
                 status = 0;
                 break;

@@ -63,11 +63,7 @@ QList<X11Window> X11Client::mappedTopLevels() const
         win.id = w;
         win.geometry = QRect(geo->x, geo->y, geo->width, geo->height);
         win.overrideRedirect = attrs->override_redirect;
-        auto prop = own(xcb_get_property_reply(
-            m_conn, xcb_get_property(m_conn, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024), nullptr));
-        if (prop)
-            win.name = QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(prop.get())),
-                                         xcb_get_property_value_length(prop.get()));
+        win.name = windowName(w);
         out.append(win);
     }
     return out;
@@ -81,6 +77,18 @@ QList<X11Window> X11Client::mappedWindowsNamed(const QString &name) const
             out.append(w);
     }
     return out;
+}
+
+QString X11Client::windowName(xcb_window_t window) const
+{
+    if (!m_conn)
+        return {};
+    auto prop = own(xcb_get_property_reply(
+        m_conn, xcb_get_property(m_conn, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024), nullptr));
+    if (!prop)
+        return {};
+    return QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(prop.get())),
+                             xcb_get_property_value_length(prop.get()));
 }
 
 int X11Client::propertyLength(xcb_window_t window, const char *atomName) const

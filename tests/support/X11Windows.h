@@ -29,6 +29,8 @@ public:
     QList<X11Window> mappedTopLevels() const;
     // Mapped windows named like ours.
     QList<X11Window> mappedWindowsNamed(const QString &name) const;
+    // A window's WM_NAME, empty when it has none.
+    QString windowName(xcb_window_t window) const;
     // The length in bytes of a window's property, -1 when it has none.
     int propertyLength(xcb_window_t window, const char *atomName) const;
     xcb_connection_t *connection() const { return m_conn; }
