@@ -335,10 +335,13 @@ public:
     {
         const UniqueFd parent = openParent(path);
         const QByteArray name = lastName(path);
-        if (::unlinkat(parent.get(), name.constData(), 0) == 0)
+        if (::unlinkat(parent.get(), name.constData(), 0) == 0
+            || (errno == EISDIR && ::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) == 0)) {
+            // Whatever is made at this path later is not what these were
+            // recorded for.
+            forget(path);
             return;
-        if (errno == EISDIR && ::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) == 0)
-            return;
+        }
         if (errno == ENOENT)
             refuse(QStringLiteral("removes %1, which the bundle doesn't hold").arg(shown(path)));
         failSystem(QStringLiteral("couldn't remove %1").arg(shown(path)), errno);
@@ -374,7 +377,7 @@ public:
         if (target.isEmpty() || target.startsWith('/') || target.contains('\0'))
             refuse(QStringLiteral("holds a link that leads out of the bundle (%1)").arg(shown(path)));
         const UniqueFd parent = openParent(path);
-        const QByteArray temp = tempName(parent.get());
+        const QByteArray temp = tempName(parent.get(), path);
         if (::symlinkat(target.constData(), parent.get(), temp.constData()) != 0)
             failSystem(QStringLiteral("couldn't make %1").arg(shown(path)), errno);
         putInPlace(parent.get(), temp, path);
@@ -392,7 +395,7 @@ public:
             refuse(QStringLiteral("makes more than %1 bytes").arg(m_limits.maxTotalBytes));
         m_bytes += size;
         const UniqueFd parent = openParent(path);
-        const QByteArray temp = tempName(parent.get());
+        const QByteArray temp = tempName(parent.get(), path);
         UniqueFd out(::openat(parent.get(), temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!out)
             failSystem(QStringLiteral("couldn't write %1").arg(shown(path)), errno);
@@ -423,21 +426,23 @@ public:
         return fd;
     }
 
-    // Folder modes last, deepest first, so a closed folder does not stop its
-    // children being made; then where every new link really leads.
+    // Where every new link really leads, before anything else is touched;
+    // then folder modes, deepest first, so a closed folder does not stop its
+    // children being made. Each folder is reached one component at a time:
+    // a link made since its record must not carry its mode elsewhere.
     void finish(std::optional<unsigned> rootMode)
     {
-        for (auto it = m_folderModes.rbegin(); it != m_folderModes.rend(); ++it) {
-            const UniqueFd dir(::openat(m_root, it->first.constData(), kDirFlags));
-            if (!dir || ::fchmod(dir.get(), finalMode(it->second)) != 0)
-                failSystem(QStringLiteral("couldn't set the permissions of %1").arg(shown(it->first)), errno);
-        }
-        if (rootMode && ::fchmod(m_root, finalMode(*rootMode)) != 0)
-            failSystem(QStringLiteral("couldn't set the permissions of the bundle"), errno);
         for (const QByteArray &link : m_links) {
             if (reachBeneath(m_root, link) != PathReach::Inside)
                 refuse(QStringLiteral("holds a link that leads out of the bundle or to nothing (%1)").arg(shown(link)));
         }
+        for (auto it = m_folderModes.rbegin(); it != m_folderModes.rend(); ++it) {
+            const UniqueFd dir = openFolder(it->first);
+            if (::fchmod(dir.get(), finalMode(it->second)) != 0)
+                failSystem(QStringLiteral("couldn't set the permissions of %1").arg(shown(it->first)), errno);
+        }
+        if (rootMode && ::fchmod(m_root, finalMode(*rootMode)) != 0)
+            failSystem(QStringLiteral("couldn't set the permissions of the bundle"), errno);
     }
 
     UniqueFd openParent(const QByteArray &path)
@@ -469,15 +474,44 @@ public:
 private:
     static QByteArray lastName(const QByteArray &path) { return path.mid(path.lastIndexOf('/') + 1); }
 
+    // The folder at path, no component of it a link.
+    UniqueFd openFolder(const QByteArray &path)
+    {
+        const UniqueFd parent = openParent(path);
+        UniqueFd dir(::openat(parent.get(), lastName(path).constData(), kDirFlags));
+        if (!dir) {
+            const int error = errno;
+            struct stat st;
+            if (::fstatat(parent.get(), lastName(path).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+                refuse(S_ISLNK(st.st_mode) ? QStringLiteral("holds a path through a link (%1)").arg(shown(path))
+                                           : QStringLiteral("holds a path through a file (%1)").arg(shown(path)));
+            failSystem(QStringLiteral("couldn't set the permissions of %1").arg(shown(path)), error);
+        }
+        return dir;
+    }
+
+    // Drops what was recorded for path and anything below it.
+    void forget(const QByteArray &path)
+    {
+        const QByteArray below = path + '/';
+        const auto gone = [&](const QByteArray &p) { return p == path || p.startsWith(below); };
+        std::erase_if(m_folderModes, [&](const auto &entry) { return gone(entry.first); });
+        std::erase_if(m_links, gone);
+    }
+
     unsigned finalMode(unsigned mode) const { return mode & 0755 & ~m_umask; }
 
-    QByteArray tempName(int parentFd)
+    QByteArray tempName(int parentFd, const QByteArray &path)
     {
         for (;;) {
             const QByteArray name = ".fw-delta-" + QByteArray::number(++m_temps);
             struct stat st;
-            if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+            if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            if (errno == ENOENT)
                 return name;
+            // Any other answer will not change by asking again.
+            failSystem(QStringLiteral("couldn't write %1").arg(shown(path)), errno);
         }
     }
 

@@ -18,9 +18,13 @@
 
 #include <zstd.h>
 
+#include <cstring>
 #include <functional>
 
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -95,16 +99,60 @@ QByteArray frameAskingForHugeWindow()
     return f;
 }
 
-// Every path below root with its kind, for the comparison of before and after.
-QStringList listing(const QString &root)
+// Every path below root with its mode, times, link target and contents, for
+// the comparison of before and after: a changed mode or a removed entry shows
+// in the change time, a made or removed entry in its folder's times.
+QStringList snapshot(const QString &root)
 {
     QStringList out;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << it.next().mid(root.size());
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        if (::lstat(path8(path).constData(), &st) != 0)
+            qFatal("lstat %s", qPrintable(path));
+        QString line = path.mid(root.size())
+                       + QStringLiteral(" %1 %2.%3 %4.%5").arg(st.st_mode, 0, 8).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec)
+                             .arg(st.st_ctim.tv_sec).arg(st.st_ctim.tv_nsec);
+        if (S_ISLNK(st.st_mode))
+            line += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
+        else if (S_ISREG(st.st_mode))
+            line += QLatin1Char(' ') + QString::fromLatin1(QCryptographicHash::hash(readBytes(path), QCryptographicHash::Sha256).toHex());
+        out << line;
+    }
     out.sort();
     return out;
 }
+
+// While it lives, this thread is held to the files' permission bits as any
+// user is: root's overrides leave its effective set (they are per thread),
+// and come back from the permitted set afterwards.
+class PermissionBitsApply {
+public:
+    PermissionBitsApply()
+    {
+        if (::geteuid() != 0)
+            return;
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        m_dropped = ::syscall(SYS_capset, &m_header, reduced) == 0;
+        m_ok = m_dropped;
+    }
+    ~PermissionBitsApply()
+    {
+        if (m_dropped && ::syscall(SYS_capset, &m_header, m_saved) != 0)
+            qFatal("couldn't take back the capabilities");
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_dropped = false;
+    bool m_ok = ::geteuid() != 0;
+};
 
 } // namespace
 
@@ -119,6 +167,7 @@ private slots:
     void refusesHostileRecords_data();
     void refusesHostileRecords();
     void writerRefusesAnOldBundleThatDoesNotMatchItsSeal();
+    void failsWhereAFolderCannotBeSearched();
 
 private:
     // A fresh copy of the old bundle under stage/, as the installer makes it.
@@ -170,8 +219,16 @@ void tst_BundleDelta::initTestCase()
     m_delta = m_fixture.root() + QStringLiteral("/update.delta");
     BundleDelta::write(m_old, m_new, m_delta);
     m_stage = m_fixture.root() + QStringLiteral("/stage");
+    // What a hostile delta would like to reach: a closed folder with a file,
+    // dated in the past so that any touch shows.
     m_outside = m_fixture.root() + QStringLiteral("/outside");
-    QVERIFY(QDir().mkpath(m_outside));
+    QVERIFY(QDir().mkpath(m_outside + QStringLiteral("/victim")));
+    writeBytes(m_outside + QStringLiteral("/victim/secret"), "kept\n");
+    QVERIFY(::chmod(path8(m_outside + QStringLiteral("/victim/secret")), 0600) == 0);
+    QVERIFY(::chmod(path8(m_outside + QStringLiteral("/victim")), 0700) == 0);
+    const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    for (const QString &p : {m_outside + QStringLiteral("/victim/secret"), m_outside + QStringLiteral("/victim"), m_outside})
+        QVERIFY(::utimensat(AT_FDCWD, path8(p).constData(), past, AT_SYMLINK_NOFOLLOW) == 0);
 }
 
 QString tst_BundleDelta::stagedCopy()
@@ -186,23 +243,26 @@ QString tst_BundleDelta::stagedCopy()
 QString tst_BundleDelta::applyFailure(const QString &delta, const DeltaLimits &limits)
 {
     const QString copy = stagedCopy();
-    const QStringList before = listing(m_fixture.root());
+    const auto inStage = [](const QString &p) { return p.startsWith(QStringLiteral("/stage/")); };
+    QStringList before = snapshot(m_fixture.root());
+    before.removeIf(inStage);
     QString failure;
     try {
         BundleDelta::apply(delta, copy, limits);
     } catch (const DeltaError &e) {
         failure = e.description();
     }
-    // Whatever happened, nothing changed outside the staging folder.
-    QStringList after = listing(m_fixture.root());
-    const auto inStage = [](const QString &p) { return p.startsWith(QStringLiteral("/stage/")); };
-    QStringList beforeOutside = before, afterOutside = after;
-    beforeOutside.removeIf(inStage);
-    afterOutside.removeIf(inStage);
-    if (beforeOutside != afterOutside)
+    // Whatever happened, nothing changed outside the staging folder: no
+    // entry, mode, time or byte.
+    QStringList after = snapshot(m_fixture.root());
+    after.removeIf(inStage);
+    if (before != after) {
+        for (const QString &line : after) {
+            if (!before.contains(line))
+                qWarning("changed outside staging: %s", qPrintable(line));
+        }
         return QStringLiteral("wrote outside staging");
-    if (!listing(m_outside).isEmpty())
-        return QStringLiteral("wrote into the outside folder");
+    }
     return failure;
 }
 
@@ -295,6 +355,24 @@ void tst_BundleDelta::refusesHostileRecords_data()
         << QStringLiteral("through a link");
     QTest::newRow("link that leaves") << Records().u8('L').text("Contents/way-out").text(climb).u8('E').bytes()
                                       << QStringLiteral("leads out of the bundle");
+    // Folders recorded for their modes, removed, and a link to the outside
+    // made where they were: the recorded modes must not follow it.
+    QTest::newRow("folder modes through a later link")
+        << Records().u8('D').text("x").u32(0755).u8('D').text("x/victim").u32(0755).u8('R').text("x/victim").u8('R').text("x")
+               .u8('L').text("x").text("../../outside").u8('E').bytes()
+        << QStringLiteral("leads out of the bundle");
+    QTest::newRow("folder mode through a link")
+        << Records().u8('L').text("Contents/way-out").text(climb).u8('M').text("Contents/way-out/victim").u32(0755).u8('E').bytes()
+        << QStringLiteral("through a link");
+    QTest::newRow("folder made through a link")
+        << Records().u8('L').text("Contents/way-out").text(climb).u8('D').text("Contents/way-out/new").u32(0755).u8('E').bytes()
+        << QStringLiteral("through a link");
+    QTest::newRow("removal through a link")
+        << Records().u8('L').text("Contents/way-out").text(climb).u8('R').text("Contents/way-out/victim/secret").u8('E').bytes()
+        << QStringLiteral("through a link");
+    QTest::newRow("file replaced through a link")
+        << Records().u8('L').text("Contents/way-out").text(climb).raw(whole("Contents/way-out/victim/secret", "changed")).u8('E').bytes()
+        << QStringLiteral("through a link");
     QTest::newRow("patch through a link")
         << Records().u8('P').text("Contents/Resources/icon.png").u32(0644).u64(10).u64(9).raw(zstd("0123456789")).u8('E').bytes()
         << QStringLiteral("is a link");
@@ -354,6 +432,34 @@ void tst_BundleDelta::writerRefusesAnOldBundleThatDoesNotMatchItsSeal()
         QVERIFY2(e.description().contains(u"doesn't match its seal"), qPrintable(e.description()));
     }
     QVERIFY(!QFile::exists(m_fixture.root() + QStringLiteral("/never.delta")));
+}
+
+// A folder that can be listed but not searched answers every look inside it
+// with EACCES: the apply must say so, not keep asking for another name.
+void tst_BundleDelta::failsWhereAFolderCannotBeSearched()
+{
+    const DeltaHeader header = BundleDelta::readHeader(m_delta);
+    const QString delta = m_fixture.root() + QStringLiteral("/closed.delta");
+    writeBytes(delta, deltaFile(header.fromDigest, header.toDigest,
+                                Records().u8('W').text("Contents/closed/x").u32(0644).u64(1).raw("x").u8('E').bytes()));
+    const QString copy = stagedCopy();
+    const QString closed = copy + QStringLiteral("/Contents/closed");
+    QVERIFY(QDir().mkpath(closed));
+    QVERIFY(::chmod(path8(closed), 0600) == 0);
+    QString failure;
+    {
+        const PermissionBitsApply bits;
+        if (!bits.ok())
+            QSKIP("this thread's capabilities can't be lowered");
+        try {
+            BundleDelta::apply(delta, copy);
+        } catch (const DeltaError &e) {
+            failure = e.description();
+        }
+    }
+    QVERIFY(::chmod(path8(closed), 0700) == 0);
+    QVERIFY2(failure.contains(u"couldn't write Contents/closed/x") && failure.contains(QString::fromLocal8Bit(::strerror(EACCES))),
+             qPrintable(failure));
 }
 
 QTEST_GUILESS_MAIN(tst_BundleDelta)
