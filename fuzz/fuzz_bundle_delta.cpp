@@ -1,7 +1,10 @@
 // Update deltas from whoever serves them, applied as an install applies
 // them: to a fresh copy of a bundle in a staging folder. Whatever the delta
 // holds, nothing may appear or change outside that folder, no link may be
-// left leading out of it, and the folder must be removable whole.
+// left leading out of it, and the folder must be removable whole. Beside
+// the staging folder lies a sentinel tree (outside/, with a closed victim
+// folder, as a hostile delta would aim at): its modes, contents and times
+// are compared after every input.
 //
 // The first input byte chooses the form: mostly the records, compressed
 // here behind a valid header so the fuzzer spends its time on what follows
@@ -24,6 +27,7 @@
 #include <string>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,11 +75,74 @@ void checkLinks(const std::string &dir, const std::string &realRoot)
     }
 }
 
+// Every entry below dir with its kind, mode, size, times, link target and
+// contents, one line each.
+void snapshot(const std::string &dir, const std::string &shownAs, std::set<std::string> &out)
+{
+    for (const std::string &name : listing(dir)) {
+        const std::string path = dir + '/' + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0)
+            fail("cannot stat", path);
+        std::string line = shownAs + '/' + name + ' ' + std::to_string(st.st_mode) + ' ' + std::to_string(st.st_size) + ' '
+                           + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) + ' '
+                           + std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+            line += " -> " + std::string(target, n > 0 ? size_t(n) : 0);
+        } else if (S_ISREG(st.st_mode)) {
+            QFile f(QFile::decodeName(path.c_str()));
+            if (!f.open(QIODevice::ReadOnly))
+                fail("cannot read", path);
+            line += ' ' + f.readAll().toHex().toStdString();
+        }
+        out.insert(line);
+        if (S_ISDIR(st.st_mode))
+            snapshot(path, shownAs + '/' + name, out);
+    }
+}
+
+std::set<std::string> snapshot(const std::string &dir)
+{
+    std::set<std::string> out;
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0)
+        fail("cannot stat", dir);
+    out.insert(". " + std::to_string(st.st_mode) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec)
+               + ' ' + std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec));
+    snapshot(dir, ".", out);
+    return out;
+}
+
+void setPast(const std::string &path)
+{
+    const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    if (::utimensat(AT_FDCWD, path.c_str(), past, AT_SYMLINK_NOFOLLOW) != 0)
+        fail("cannot date", path);
+}
+
+// A closed folder with a file, a file and an open folder, dated in the past.
+void makeSentinel(const std::string &dir)
+{
+    if (::mkdir(dir.c_str(), 0755) != 0 || ::mkdir((dir + "/victim").c_str(), 0700) != 0
+        || ::mkdir((dir + "/open").c_str(), 0755) != 0)
+        fail("cannot make", dir);
+    writeFuzzFile(QFile::decodeName((dir + "/victim/secret").c_str()), "kept\n", 0600);
+    writeFuzzFile(QFile::decodeName((dir + "/file").c_str()), "kept too\n", 0644);
+    if (::chmod((dir + "/victim").c_str(), 0700) != 0 || ::chmod((dir + "/victim/secret").c_str(), 0600) != 0)
+        fail("cannot close", dir);
+    for (const char *p : {"/victim/secret", "/victim", "/file", "/open", ""})
+        setPast(dir + p);
+}
+
 struct Place {
     std::string top;      // holds fixed/, sentinel/ and work/
     std::string fixed;    // the bundle the deltas apply to
     std::string sentinel; // must stay empty
-    std::string work;     // holds the delta and the staging folder
+    std::string work;     // holds the delta, the staging folder and outside/
+    std::string outside;  // the sentinel tree beside the staging folder
+    std::set<std::string> outsideSnapshot;
     std::string delta;
     std::string stage;
     std::set<std::string> topListing;
@@ -92,15 +159,18 @@ const Place &place()
         p.sentinel = p.top + "/sentinel";
         p.delta = p.work + "/update.delta";
         p.stage = p.work + "/stage";
+        p.outside = p.work + "/outside";
+        ::umask(022);
         if (::mkdir(p.work.c_str(), 0755) != 0 || ::mkdir(p.sentinel.c_str(), 0755) != 0)
             fail("cannot make", p.top);
+        makeSentinel(p.outside);
+        p.outsideSnapshot = snapshot(p.outside);
         p.fixed = QFile::encodeName(makeFixedBundle(QFile::decodeName((p.top + "/fixed").c_str()),
                                                     QStringLiteral("com.copperkestrel.Ferrowhistle"))).toStdString();
         writeFuzzFile(QFile::decodeName(p.delta.c_str()), {});
         p.topListing = listing(p.top);
         p.workListing = listing(p.work);
         p.header = QByteArray("FWDELTA\n") + QByteArray("\x01\x00\x00\x00", 4) + QByteArray(64, '\0');
-        ::umask(022);
         return p;
     }();
     return p;
@@ -146,6 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (!listing(p.sentinel).empty())
         fail("an entry escaped into", p.sentinel);
+    if (snapshot(p.outside) != p.outsideSnapshot)
+        fail("an entry, mode, time or byte changed in", p.outside);
     if (listing(p.top) != p.topListing)
         fail("an entry escaped into", p.top);
     std::set<std::string> expected = p.workListing;
