@@ -11,12 +11,21 @@
 
 namespace {
 
-SystemProfile readProfile()
+QString programMachine(const QString &program)
+{
+    try {
+        if (const auto info = Elf::readFile(program))
+            return info->machineName();
+    } catch (const Elf::ElfError &) {
+    }
+    utsname name{};
+    return ::uname(&name) == 0 ? QString::fromLatin1(name.machine) : QString();
+}
+
+SystemProfile readProfile(const QString &program)
 {
     SystemProfile p;
-    utsname name{};
-    if (::uname(&name) == 0)
-        p.machine = QString::fromLatin1(name.machine);
+    p.machine = programMachine(program);
     p.glibcVersion = QString::fromLatin1(gnu_get_libc_version());
     const QString libstdcxx = loadedLibraryPath(QStringLiteral("libstdc++.so.6"));
     if (!libstdcxx.isEmpty()) {
@@ -35,9 +44,11 @@ SystemProfile readProfile()
 SystemProfile SystemProfile::running()
 {
     // The libraries of a process don't change while it runs.
-    static const SystemProfile profile = readProfile();
+    static const SystemProfile profile = readProfile(QStringLiteral("/proc/self/exe"));
     return profile;
 }
+
+SystemProfile SystemProfile::of(const QString &program) { return readProfile(program); }
 
 QString loadedLibraryPath(const QString &fileName)
 {

@@ -4,9 +4,13 @@
 #include "platform/ElfFile.h"
 #include "release/SystemRequirements.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <stdexcept>
+
+#include <sys/utsname.h>
 
 class tst_SystemRequirements : public QObject {
     Q_OBJECT
@@ -88,6 +92,53 @@ private Q_SLOTS:
         SystemRequirements::Needs none; // files that need no versions add none
         SystemRequirements::add(none, "Contents/bin/static", Elf::Info{}, true);
         QVERIFY(!none.glibc && !none.libstdcxx);
+    }
+
+    // A 32-bit userland on a 64-bit kernel: uname names the kernel's machine,
+    // the releases that run here are those built like the running program.
+    void theMachineIsTheProgramsNotTheKernels_data()
+    {
+        QTest::addColumn<QString>("architecture");
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("same as the program") << "armv7l" << "";
+        QTest::newRow("another 32-bit ARM name") << "armv8l" << "";
+        QTest::newRow("the kernel's") << "aarch64"
+                                     << "Ferrowhistle 2.0 needs another kind of computer (aarch64; this computer is armv7l).";
+        QTest::newRow("this test's") << "x86_64"
+                                     << "Ferrowhistle 2.0 needs another kind of computer (x86_64; this computer is armv7l).";
+    }
+    void theMachineIsTheProgramsNotTheKernels()
+    {
+        QFETCH(QString, architecture);
+        QFETCH(QString, sentence);
+        // An ELF header of a 32-bit little-endian ARM program (EM_ARM, 40).
+        QByteArray header(52, '\0');
+        header.replace(0, 7, QByteArray("\x7f" "ELF\x01\x01\x01", 7));
+        header[16] = 2;  // ET_EXEC
+        header[18] = 40; // EM_ARM
+        header[20] = 1;  // EV_CURRENT
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString program = dir.filePath(QStringLiteral("armhf-program"));
+        QFile f(program);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(header) == header.size());
+        f.close();
+
+        const SystemProfile profile = SystemProfile::of(program);
+        QCOMPARE(profile.machine, QStringLiteral("armv7l"));
+        Release release;
+        release.version = QStringLiteral("2.0");
+        release.architecture = architecture;
+        QCOMPARE(SystemRequirements::unmet(release, profile).value_or(QString()), sentence);
+    }
+
+    // Without a readable program, the kernel's name stands in.
+    void aProgramThatDoesNotReadFallsBackToTheKernel()
+    {
+        utsname name{};
+        QCOMPARE(::uname(&name), 0);
+        QCOMPARE(SystemProfile::of(QStringLiteral("/nonexistent/program")).machine, QString::fromLatin1(name.machine));
+        QCOMPARE(SystemProfile::running().machine, Elf::readFile(QStringLiteral("/proc/self/exe"))->machineName());
     }
 };
 
