@@ -21,5 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         (void)Elf::highestVersion(names, "GLIBC_");
     } catch (const Elf::ElfError &) {
     }
+    // The dynamic symbols too, as the loadability check reads them.
+    try {
+        const Elf::Info info = Elf::parse(bytes, Elf::Detail::Symbols);
+        for (const Elf::Symbol &s : info.symbols) {
+            if (s.name.isEmpty())
+                std::abort();
+        }
+    } catch (const Elf::ElfError &) {
+    }
     return 0;
 }

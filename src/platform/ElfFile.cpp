@@ -5,7 +5,9 @@
 #include "platform/UniqueFd.h"
 
 #include <QFile>
+#include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -28,16 +30,34 @@ constexpr qint64 kDtStrsz = 10;
 constexpr qint64 kDtSoname = 14;
 constexpr qint64 kDtRpath = 15;
 constexpr qint64 kDtRunpath = 29;
+constexpr qint64 kDtHash = 4;
+constexpr qint64 kDtSymtab = 6;
+constexpr qint64 kDtSyment = 11;
+constexpr qint64 kDtGnuHash = 0x6ffffef5;
+constexpr qint64 kDtVersym = 0x6ffffff0;
 constexpr qint64 kDtVerdef = 0x6ffffffc;
 constexpr qint64 kDtVerdefnum = 0x6ffffffd;
 constexpr qint64 kDtVerneed = 0x6ffffffe;
 constexpr qint64 kDtVerneednum = 0x6fffffff;
+
+constexpr quint16 kShnUndef = 0;
+constexpr quint16 kShnAbs = 0xfff1;
+constexpr uchar kStbGlobal = 1;
+constexpr uchar kStbWeak = 2;
+constexpr uchar kStbGnuUnique = 10;
+constexpr uchar kSttTls = 6;
+constexpr uchar kSttSection = 3;
+constexpr uchar kSttFile = 4;
+constexpr quint16 kVersymHidden = 0x8000;
 
 constexpr quint16 kVerFlagBase = 0x1;
 constexpr quint16 kVerFlagWeak = 0x2;
 
 // Far more than any real file has; a chain longer than this is a loop.
 constexpr int kMaxEntries = 1 << 16;
+// A version entry takes 16 bytes or more: a file holds no more of them
+// than its size in 16s, whatever its counts and links claim.
+constexpr quint64 kVersionEntryBytes = 16;
 
 [[noreturn]] void fail(const QString &why) { throw ElfError(why.toStdString()); }
 
@@ -89,10 +109,14 @@ quint64 fileOffset(const QList<Segment> &loads, quint64 address, const char *wha
     fail(QStringLiteral("its %1 lies outside what it loads").arg(QLatin1String(what)));
 }
 
+// The names the dynamic entries point at. Entries may share a name, but
+// together they never name more bytes than the file holds: that bound keeps
+// a file whose entries all point at one long name from costing its size
+// squared.
 class Strings {
 public:
-    Strings(const Reader &r, quint64 offset, quint64 size) : m_r(r), m_offset(offset), m_size(size) {}
-    QByteArray at(quint64 index, const char *what) const
+    Strings(const Reader &r, quint64 offset, quint64 size) : m_r(r), m_offset(offset), m_size(size), m_budget(r.size()) {}
+    QByteArray at(quint64 index, const char *what)
     {
         if (index >= m_size)
             fail(QStringLiteral("a name of its %1 lies outside its string table").arg(QLatin1String(what)));
@@ -101,6 +125,10 @@ public:
         const void *end = std::memchr(m_r.at(start), 0, size_t(room));
         if (!end)
             fail(QStringLiteral("a name of its %1 runs past its string table").arg(QLatin1String(what)));
+        const quint64 length = quint64(static_cast<const uchar *>(end) - m_r.at(start)) + 1;
+        if (length > m_budget)
+            fail(QStringLiteral("its names add up to more than the file holds"));
+        m_budget -= length;
         return QByteArray(reinterpret_cast<const char *>(m_r.at(start)),
                           qsizetype(static_cast<const uchar *>(end) - m_r.at(start)));
     }
@@ -108,6 +136,22 @@ public:
 private:
     const Reader &m_r;
     quint64 m_offset, m_size;
+    quint64 m_budget;
+};
+
+// Counts the version entries read against what the file can hold.
+class EntryBudget {
+public:
+    explicit EntryBudget(quint64 fileSize) : m_left(fileSize / kVersionEntryBytes) {}
+    void take(const char *what)
+    {
+        if (m_left == 0)
+            fail(QStringLiteral("its %1 have more entries than the file holds").arg(QLatin1String(what)));
+        --m_left;
+    }
+
+private:
+    quint64 m_left;
 };
 
 QList<QByteArray> searchPath(const QByteArray &text)
@@ -120,6 +164,78 @@ QList<QByteArray> searchPath(const QByteArray &text)
     return dirs;
 }
 
+// The number of dynamic symbols, from the classic hash table: its chain
+// has one entry per symbol.
+quint64 hashedSymbolCount(const Reader &r, quint64 at)
+{
+    return r.u32(at + 4, "symbol hash table");
+}
+
+// The number of dynamic symbols, from the GNU hash table: one past the last
+// symbol of the longest-reaching chain (the table leaves out none but the
+// first symoffset, which are never looked up).
+quint64 gnuHashedSymbolCount(const Reader &r, quint64 at, int word)
+{
+    const quint64 buckets = r.u32(at, "symbol hash table");
+    const quint64 symoffset = r.u32(at + 4, "symbol hash table");
+    const quint64 bloomWords = r.u32(at + 8, "symbol hash table");
+    const quint64 bucketsAt = at + 16 + bloomWords * quint64(word);
+    r.need(bucketsAt, buckets * 4, "symbol hash table");
+    quint64 last = 0;
+    for (quint64 b = 0; b < buckets; ++b)
+        last = std::max<quint64>(last, r.u32(bucketsAt + b * 4, "symbol hash table"));
+    if (last < symoffset)
+        return symoffset;
+    const quint64 chainsAt = bucketsAt + buckets * 4;
+    // Each step reads four more bytes of the file, so the walk ends.
+    while (!(r.u32(chainsAt + (last - symoffset) * 4, "symbol hash table") & 1))
+        ++last;
+    return last + 1;
+}
+
+void readSymbols(const Reader &r, Strings &strings, Info &info, quint64 at, quint64 entrySize, quint64 count,
+                 std::optional<quint64> versym, const QHash<quint16, QByteArray> &versionNames)
+{
+    const bool wide = info.bits == 64;
+    if (entrySize != (wide ? 24u : 16u))
+        fail(QStringLiteral("its symbol entries are %1 bytes long").arg(entrySize));
+    if (count > r.size() / entrySize)
+        fail(QStringLiteral("its symbol table lies outside the file"));
+    r.need(at, count * entrySize, "symbol table");
+    if (versym)
+        r.need(*versym, count * 2, "symbol versions");
+    info.symbolVersions = versym.has_value();
+    // Entry 0 is the undefined symbol every table begins with.
+    for (quint64 i = 1; i < count; ++i) {
+        const quint64 e = at + i * entrySize;
+        const quint32 nameIndex = r.u32(e, "symbol table");
+        const uchar infoByte = *r.at(e + (wide ? 4 : 12));
+        const quint16 section = r.u16(e + (wide ? 6 : 14), "symbol table");
+        const quint64 value = wide ? r.u64(e + 8, "symbol table") : r.u32(e + 4, "symbol table");
+        const uchar binding = infoByte >> 4;
+        const uchar type = infoByte & 0xf;
+        if (nameIndex == 0 || (binding != kStbGlobal && binding != kStbWeak && binding != kStbGnuUnique) || type == kSttSection
+            || type == kSttFile)
+            continue;
+        Symbol symbol;
+        symbol.defined = section != kShnUndef;
+        // The loader passes over a definition at address 0 (version names
+        // are such absolute symbols) unless it is thread-local.
+        if (symbol.defined && value == 0 && type != kSttTls)
+            continue;
+        if (symbol.defined && section == kShnAbs && value == 0)
+            continue;
+        symbol.weak = binding == kStbWeak;
+        if (versym) {
+            const quint16 v = r.u16(*versym + i * 2, "symbol versions");
+            symbol.hidden = (v & kVersymHidden) != 0;
+            symbol.version = versionNames.value(v & 0x7fff);
+        }
+        symbol.name = strings.at(nameIndex, "symbol table");
+        info.symbols.append(std::move(symbol));
+    }
+}
+
 } // namespace
 
 bool hasElfMagic(QByteArrayView bytes)
@@ -127,7 +243,7 @@ bool hasElfMagic(QByteArrayView bytes)
     return bytes.size() >= 4 && bytes.first(4) == QByteArrayView("\x7f" "ELF", 4);
 }
 
-Info parse(QByteArrayView bytes)
+Info parse(QByteArrayView bytes, Detail detail)
 {
     if (!hasElfMagic(bytes))
         fail(QStringLiteral("it isn't an ELF file"));
@@ -191,7 +307,7 @@ Info parse(QByteArrayView bytes)
 
     // The dynamic entries, up to DT_NULL.
     const quint64 entrySize = quint64(2 * word);
-    std::optional<quint64> strtab, strsz, verneed, verdef;
+    std::optional<quint64> strtab, strsz, verneed, verdef, symtab, syment, hash, gnuHash, versym;
     quint64 verneednum = 0, verdefnum = 0;
     bool haveVerneednum = false, haveVerdefnum = false;
     QList<quint64> neededIndex, rpathIndex, runpathIndex;
@@ -213,11 +329,17 @@ Info parse(QByteArrayView bytes)
         case kDtVerneednum: verneednum = value; haveVerneednum = true; break;
         case kDtVerdef: verdef = value; break;
         case kDtVerdefnum: verdefnum = value; haveVerdefnum = true; break;
+        case kDtSymtab: symtab = value; break;
+        case kDtSyment: syment = value; break;
+        case kDtHash: hash = value; break;
+        case kDtGnuHash: gnuHash = value; break;
+        case kDtVersym: versym = value; break;
         default: break;
         }
     }
+    const bool wantSymbols = detail == Detail::Symbols && symtab && (hash || gnuHash);
     const bool namesSomething = !neededIndex.isEmpty() || !rpathIndex.isEmpty() || !runpathIndex.isEmpty() || sonameIndex
-                                || verneed || verdef;
+                                || verneed || verdef || wantSymbols;
     if (!namesSomething)
         return info;
     if (!strtab || !strsz)
@@ -225,7 +347,8 @@ Info parse(QByteArrayView bytes)
     const quint64 strOffset = fileOffset(loads, *strtab, "string table");
     if (!r.fits(strOffset, *strsz))
         fail(QStringLiteral("its string table lies outside the file"));
-    const Strings strings(r, strOffset, *strsz);
+    Strings strings(r, strOffset, *strsz);
+    EntryBudget entries(r.size());
 
     for (quint64 i : neededIndex)
         info.needed.append(strings.at(i, "needed libraries"));
@@ -236,21 +359,26 @@ Info parse(QByteArrayView bytes)
     if (sonameIndex)
         info.soname = strings.at(*sonameIndex, "soname");
 
+    // Version indexes to names, for the symbol version table.
+    QHash<quint16, QByteArray> versionNames;
     if (verneed) {
         quint64 at = fileOffset(loads, *verneed, "version needs");
         int count = 0;
         while (true) {
             if (++count > kMaxEntries || (haveVerneednum && quint64(count) > verneednum))
                 break;
+            entries.take("version needs");
             r.need(at, 16, "version needs");
             const quint16 cnt = r.u16(at + 2, "version needs");
             VersionNeed need;
             need.file = strings.at(r.u32(at + 4, "version needs"), "version needs");
             quint64 aux = at + r.u32(at + 8, "version needs");
             for (quint16 j = 0; j < cnt; ++j) {
+                entries.take("version needs");
                 r.need(aux, 16, "version needs");
                 const quint16 flags = r.u16(aux + 4, "version needs");
                 need.versions.append({strings.at(r.u32(aux + 8, "version needs"), "version needs"), (flags & kVerFlagWeak) != 0});
+                versionNames.insert(r.u16(aux + 6, "version needs") & 0x7fff, need.versions.last().name);
                 const quint32 next = r.u32(aux + 12, "version needs");
                 if (next == 0)
                     break;
@@ -270,6 +398,7 @@ Info parse(QByteArrayView bytes)
         while (true) {
             if (++count > kMaxEntries || (haveVerdefnum && quint64(count) > verdefnum))
                 break;
+            entries.take("version definitions");
             r.need(at, 20, "version definitions");
             const quint16 flags = r.u16(at + 2, "version definitions");
             const quint16 cnt = r.u16(at + 6, "version definitions");
@@ -279,8 +408,10 @@ Info parse(QByteArrayView bytes)
                 const quint64 aux = at + r.u32(at + 12, "version definitions");
                 r.need(aux, 8, "version definitions");
                 const QByteArray name = strings.at(r.u32(aux, "version definitions"), "version definitions");
-                if (!(flags & kVerFlagBase))
+                if (!(flags & kVerFlagBase)) {
                     info.versionDefinitions.append(name);
+                    versionNames.insert(r.u16(at + 4, "version definitions") & 0x7fff, name);
+                }
             }
             const quint32 next = r.u32(at + 16, "version definitions");
             if (next == 0)
@@ -288,10 +419,17 @@ Info parse(QByteArrayView bytes)
             at += next;
         }
     }
+
+    if (wantSymbols) {
+        const quint64 count = hash ? hashedSymbolCount(r, fileOffset(loads, *hash, "symbol hash table"))
+                                   : gnuHashedSymbolCount(r, fileOffset(loads, *gnuHash, "symbol hash table"), word);
+        readSymbols(r, strings, info, fileOffset(loads, *symtab, "symbol table"), syment.value_or(wide ? 24 : 16), count,
+                    versym ? std::optional<quint64>(fileOffset(loads, *versym, "symbol versions")) : std::nullopt, versionNames);
+    }
     return info;
 }
 
-std::optional<Info> readFile(const QString &path)
+std::optional<Info> readFile(const QString &path, Detail detail)
 {
     const QByteArray native = QFile::encodeName(path);
     const UniqueFd fd(::open(native.constData(), O_RDONLY | O_CLOEXEC));
@@ -316,7 +454,7 @@ std::optional<Info> readFile(const QString &path)
     const QByteArrayView bytes(static_cast<const char *>(map), qsizetype(size));
     if (!hasElfMagic(bytes))
         return std::nullopt;
-    return parse(bytes);
+    return parse(bytes, detail);
 }
 
 QString Info::machineName() const

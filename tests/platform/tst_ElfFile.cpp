@@ -101,6 +101,85 @@ void put(QByteArray &bytes, quint64 offset, T value)
     std::memcpy(bytes.data() + offset, &value, sizeof value);
 }
 
+// The dynamic symbols readelf lists, as the reader keeps them: one line of
+// name, version and kind each, in the table's order.
+QStringList readelfSymbols(const QString &path)
+{
+    QProcess p;
+    p.start(QStringLiteral("readelf"), {QStringLiteral("--wide"), QStringLiteral("--dyn-syms"), path});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        qFatal("readelf failed on %s", qPrintable(path));
+    QStringList out;
+    bool inDynsym = false;
+    for (const QByteArray &raw : p.readAllStandardOutput().split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        if (line.startsWith(QLatin1String("Symbol table")))
+            inDynsym = line.contains(QLatin1String("'.dynsym'"));
+        const QStringList f = line.simplified().split(u' ');
+        if (!inDynsym || f.size() < 8 || !f[0].endsWith(u':') || f[0] == QLatin1String("Num:"))
+            continue;
+        const QString &type = f[3], &bind = f[4], &ndx = f[6];
+        QString name = f[7];
+        const bool defined = ndx != QLatin1String("UND");
+        if (!(bind == QLatin1String("GLOBAL") || bind == QLatin1String("WEAK") || bind == QLatin1String("UNIQUE"))
+            || type == QLatin1String("SECTION") || type == QLatin1String("FILE") || name.isEmpty())
+            continue;
+        if (defined && f[1].toULongLong(nullptr, 16) == 0 && type != QLatin1String("TLS"))
+            continue;
+        QString version;
+        bool hidden = false;
+        if (const qsizetype at = name.indexOf(u'@'); at > 0) {
+            hidden = name.mid(at, 2) != QLatin1String("@@");
+            version = name.mid(at + (hidden ? 1 : 2));
+            name.truncate(at);
+        }
+        out << QStringLiteral("%1 %2 %3 %4 %5").arg(name, version, defined ? QStringLiteral("def") : QStringLiteral("ref"),
+                                                    bind == QLatin1String("WEAK") ? QStringLiteral("weak") : QStringLiteral("strong"),
+                                                    defined && hidden ? QStringLiteral("hidden") : QString());
+    }
+    return out;
+}
+
+// A 64-bit little-endian library made by hand: one segment loading the
+// whole file, a dynamic section with the given entries, then the string
+// table and whatever tail follows it (offsets in the entries count from the
+// table's start when relative is set).
+QByteArray craftedLibrary(const QList<QPair<quint64, quint64>> &entries, const QByteArray &strings, const QByteArray &tail,
+                          QList<int> tailRelative)
+{
+    const quint64 dynamicAt = 64 + 2 * 56;
+    const quint64 dynamicSize = quint64(entries.size() + 3) * 16;
+    const quint64 stringsAt = dynamicAt + dynamicSize;
+    const quint64 tailAt = stringsAt + quint64(strings.size());
+    QByteArray bytes(qsizetype(tailAt) + tail.size(), '\0');
+    bytes.replace(0, 7, QByteArray("\x7f" "ELF\x02\x01\x01", 7));
+    put<quint16>(bytes, 16, 3);  // ET_DYN
+    put<quint16>(bytes, 18, 62); // x86-64
+    put<quint32>(bytes, 20, 1);
+    put<quint64>(bytes, 32, 64); // program headers
+    put<quint16>(bytes, 52, 64);
+    put<quint16>(bytes, 54, 56);
+    put<quint16>(bytes, 56, 2);
+    put<quint32>(bytes, 64, 1); // PT_LOAD of everything at address 0
+    put<quint64>(bytes, 64 + 32, quint64(bytes.size()));
+    put<quint32>(bytes, 120, 2); // PT_DYNAMIC
+    put<quint64>(bytes, 120 + 8, dynamicAt);
+    put<quint64>(bytes, 120 + 16, dynamicAt);
+    put<quint64>(bytes, 120 + 32, dynamicSize);
+    quint64 at = dynamicAt;
+    QList<QPair<quint64, quint64>> all{{5, stringsAt}, {10, quint64(strings.size())}};
+    for (int i = 0; i < entries.size(); ++i)
+        all.append({entries[i].first, entries[i].second + (tailRelative.contains(i) ? tailAt : 0)});
+    for (const auto &[tag, value] : all) {
+        put<quint64>(bytes, at, tag);
+        put<quint64>(bytes, at + 8, value);
+        at += 16;
+    }
+    bytes.replace(qsizetype(stringsAt), strings.size(), strings);
+    bytes.replace(qsizetype(tailAt), tail.size(), tail);
+    return bytes;
+}
+
 } // namespace
 
 class tst_ElfFile : public QObject {
@@ -140,6 +219,19 @@ private Q_SLOTS:
         const Elf::Info fromMemory = Elf::parse(fileBytes(path));
         QCOMPARE(fromMemory.needed, info->needed);
         QCOMPARE(fromMemory.versionNeeds, info->versionNeeds);
+
+        // Its dynamic symbols, with their versions.
+        const Elf::Info withSymbols = *Elf::readFile(path, Elf::Detail::Symbols);
+        QCOMPARE(withSymbols.needed, info->needed);
+        QStringList symbols;
+        for (const Elf::Symbol &sym : withSymbols.symbols)
+            symbols << QStringLiteral("%1 %2 %3 %4 %5")
+                           .arg(QString::fromUtf8(sym.name), QString::fromUtf8(sym.version),
+                                sym.defined ? QStringLiteral("def") : QStringLiteral("ref"),
+                                sym.weak ? QStringLiteral("weak") : QStringLiteral("strong"),
+                                sym.defined && sym.hidden ? QStringLiteral("hidden") : QString());
+        QVERIFY(!symbols.isEmpty());
+        QCOMPARE(symbols, readelfSymbols(path));
     }
 
     void theRuntimeVersionsOfThisProcess()
@@ -237,6 +329,54 @@ private Q_SLOTS:
         try {
             Elf::parse(bytes);
             QFAIL("read");
+        } catch (const Elf::ElfError &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(reason), e.what());
+        }
+    }
+
+    // Entries that all lead to the same names or chain: the work of reading
+    // them must stay within what the file holds, not its square.
+    void sharedEntriesCostNoMoreThanTheFile_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("version needs sharing one chain") << "verneed" << "version needs have more entries than the file holds";
+        QTest::newRow("needed libraries sharing one long name") << "needed" << "names add up to more than the file holds";
+    }
+    void sharedEntriesCostNoMoreThanTheFile()
+    {
+        QFETCH(QString, shape);
+        QFETCH(QString, reason);
+        const QByteArray strings = QByteArray(1, '\0') + "libc.so.6" + '\0' + "GLIBC_2.2.5" + '\0';
+        constexpr int kNeeds = 2048;
+        QByteArray bytes;
+        if (shape == u"verneed") {
+            // kNeeds needs, each claiming the same chain of kNeeds versions.
+            QByteArray tail(2 * kNeeds * 16, '\0');
+            for (int i = 0; i < kNeeds; ++i) {
+                const quint64 need = quint64(i) * 16;
+                put<quint16>(tail, need, 1);
+                put<quint16>(tail, need + 2, 0xffff);
+                put<quint32>(tail, need + 4, 1);
+                put<quint32>(tail, need + 8, quint32(kNeeds * 16 - need));
+                put<quint32>(tail, need + 12, i + 1 < kNeeds ? 16 : 0);
+                const quint64 aux = quint64(kNeeds + i) * 16;
+                put<quint32>(tail, aux + 8, 11);
+                put<quint32>(tail, aux + 12, i + 1 < kNeeds ? 16 : 0);
+            }
+            bytes = craftedLibrary({{0x6ffffffe, 0}}, strings, tail, {0});
+        } else {
+            // Dynamic entries all naming one name as long as the rest of the file.
+            QByteArray longName(kNeeds * 16, 'l');
+            longName += '\0';
+            QList<QPair<quint64, quint64>> entries;
+            for (int i = 0; i < kNeeds; ++i)
+                entries.append({1, quint64(strings.size())});
+            bytes = craftedLibrary(entries, strings + longName, {}, {});
+        }
+        try {
+            const Elf::Info info = Elf::parse(bytes);
+            QFAIL(qPrintable(QStringLiteral("read %1 needs").arg(info.versionNeeds.size() + info.needed.size())));
         } catch (const Elf::ElfError &e) {
             QVERIFY2(QString::fromUtf8(e.what()).contains(reason), e.what());
         }
