@@ -51,3 +51,21 @@ QString renameString(const QString &path, const QByteArray &from, const QByteArr
         return QStringLiteral("can't write %1").arg(path);
     return {};
 }
+
+QString compiled(const QByteArray &source, const QString &output, const QStringList &arguments, Language language)
+{
+    const bool cxx = language == Language::Cxx;
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    // The source comes on standard input, so its language is named first;
+    // "-x none" lets the files after it (libraries) be taken for what they are.
+    p.start(cxx ? QStringLiteral("c++") : QStringLiteral("cc"),
+            QStringList{QStringLiteral("-x"), cxx ? QStringLiteral("c++") : QStringLiteral("c"), QStringLiteral("-"), QStringLiteral("-x"),
+                        QStringLiteral("none")}
+                + arguments + QStringList{QStringLiteral("-o"), output});
+    p.write(source);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QStringLiteral("compiling %1 failed: %2").arg(output, QString::fromLocal8Bit(p.readAll()));
+    return {};
+}

@@ -18,3 +18,8 @@ QString renameString(const QString &path, const QByteArray &from, const QByteArr
 
 // A small system program to work on (/usr/bin/true).
 QString smallSystemProgram();
+
+// Compiles source (C, or C++) with the system's compiler into output, with
+// the compiler's further arguments after it (-shared, -Wl,..., libraries).
+enum class Language { C, Cxx };
+QString compiled(const QByteArray &source, const QString &output, const QStringList &arguments, Language language = Language::C);

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMultiHash>
 #include <QSet>
 
 #include <map>
@@ -58,11 +59,56 @@ void readConfig(const QString &path, QStringList &folders, QSet<QString> &seen, 
     }
 }
 
+// One definition of a name in a library's dynamic symbols.
+struct Definition {
+    QByteArray version;
+    bool hidden = false;
+};
+
 struct Library {
     QString path;  // where it was found
     Elf::Info info;
     bool inBundle = false;
+    // A system library whose symbols don't read is taken to answer every
+    // reference: only what can be read is held against a download.
+    bool symbolsKnown = false;
+    QString symbolsError; // why they don't read
+    QMultiHash<QByteArray, Definition> definitions;
 };
+
+// Whether lib answers ref as the loader matches them: a reference naming a
+// version binds to that version, or to an unversioned, default definition
+// (and to anything in a library without versions); a reference naming none
+// binds to any default definition.
+bool answers(const Library &lib, const Elf::Symbol &ref)
+{
+    if (!lib.symbolsKnown)
+        return true;
+    for (auto it = lib.definitions.constFind(ref.name); it != lib.definitions.cend() && it.key() == ref.name; ++it) {
+        if (!lib.info.symbolVersions)
+            return true;
+        if (ref.version.isEmpty() ? !it->hidden : it->version == ref.version || (it->version.isEmpty() && !it->hidden))
+            return true;
+    }
+    return false;
+}
+
+// The objects of one process in the loader's order (breadth first from the
+// program), with the names each was loaded by: a later need of a name
+// already loaded binds to that object, wherever its own search would lead.
+struct Scope {
+    QList<const Library *> order;
+    QHash<QByteArray, const Library *> byName;
+    QMultiHash<QByteArray, const Library *> index; // definitions of order[0, indexed)
+    qsizetype indexed = 0;
+    bool unknownSymbols = false;
+};
+
+QString referenceText(const Elf::Symbol &ref)
+{
+    return ref.version.isEmpty() ? QString::fromUtf8(ref.name)
+                                 : QStringLiteral("%1 (%2)").arg(QString::fromUtf8(ref.name), QString::fromUtf8(ref.version));
+}
 
 class Checker {
 public:
@@ -94,6 +140,7 @@ public:
         collectProgramRunPaths(files);
         for (const QString &path : files)
             checkFile(path);
+        checkSymbols(files);
     }
 
 private:
@@ -156,6 +203,152 @@ private:
                                      + kTail);
             }
         }
+    }
+
+    // Every symbol a file of the download needs must be defined by the
+    // objects the loader would load with it: most of the system's base set
+    // exports no versions, so an older copy there passes every version
+    // check and still lacks what the new file calls. A program's objects
+    // are its own breadth-first tree; a library (the updater module, a
+    // plugin) is loaded into a program, so the programs' trees count too,
+    // with its own. A system library that would bind to a carried copy (the
+    // name is loaded from the bundle already) is held to that copy as well.
+    void checkSymbols(const QStringList &files)
+    {
+        const QString bin = m_root + QStringLiteral("/Contents/bin/");
+        std::map<QString, Scope> programs;
+        Scope shared;
+        for (const QString &path : files) {
+            if (!path.startsWith(bin) || path.indexOf(u'/', bin.size()) >= 0)
+                continue;
+            if (const Library *program = loadFile(path)) {
+                Scope &scope = programs[path];
+                loadTree(scope, program);
+                for (const Library *lib : scope.order) {
+                    if (!shared.order.contains(lib))
+                        shared.order.append(lib);
+                }
+                for (auto it = scope.byName.cbegin(); it != scope.byName.cend(); ++it)
+                    shared.byName.insert(it.key(), it.value());
+            }
+        }
+        indexScope(shared);
+        QSet<const Library *> heldToCarried;
+        for (const QString &path : files) {
+            const Library *self = loadFile(path);
+            if (!self)
+                continue;
+            if (!self->symbolsKnown)
+                throw UpdaterFailure(QStringLiteral("The download's %1 can't be read as a program or library: %2")
+                                         .arg(relative(path), self->symbolsError)
+                                     + kTail);
+            const auto program = programs.find(path);
+            Scope scope = program != programs.end() ? program->second : shared;
+            loadTree(scope, self);
+            indexScope(scope);
+            for (const Elf::Symbol &ref : self->info.symbols) {
+                if (!ref.defined && !ref.weak && !answered(scope, ref))
+                    throw UpdaterFailure(QStringLiteral("The download's %1 needs the symbol %2, which none of the libraries it would load defines")
+                                             .arg(relative(self->path), referenceText(ref))
+                                         + kTail);
+            }
+            for (const Library *lib : scope.order) {
+                if (!lib->inBundle && !heldToCarried.contains(lib) && checkHostLibrary(*lib, scope))
+                    heldToCarried.insert(lib);
+            }
+        }
+    }
+
+    // Holds a system library to the carried copies it would bind to in
+    // scope; false when it binds to none.
+    bool checkHostLibrary(const Library &host, const Scope &scope)
+    {
+        const Library *carried = nullptr;
+        for (const QByteArray &name : host.info.needed) {
+            const Library *bound = scope.byName.value(name);
+            if (bound && bound->inBundle) {
+                carried = bound;
+                break;
+            }
+        }
+        if (!carried)
+            return false;
+        for (const Elf::VersionNeed &need : host.info.versionNeeds) {
+            const Library *bound = scope.byName.value(need.file);
+            if (!bound || !bound->inBundle || bound->info.versionDefinitions.isEmpty())
+                continue;
+            for (const Elf::NeededVersion &v : need.versions) {
+                if (!v.weak && !bound->info.versionDefinitions.contains(v.name))
+                    throw UpdaterFailure(QStringLiteral("This computer's %1 needs %2 of %3, which the download's %4 doesn't define")
+                                             .arg(host.path, QString::fromUtf8(v.name), QString::fromUtf8(need.file), relative(bound->path))
+                                         + kTail);
+            }
+        }
+        for (const Elf::Symbol &ref : host.info.symbols) {
+            if (!ref.defined && !ref.weak && !answered(scope, ref))
+                throw UpdaterFailure(QStringLiteral("This computer's %1 would use the download's %2 and needs the symbol %3, "
+                                                    "which none of the libraries it would load defines")
+                                         .arg(host.path, relative(carried->path), referenceText(ref))
+                                     + kTail);
+        }
+        return true;
+    }
+
+    // Adds root and what it needs, breadth first, to scope.
+    void loadTree(Scope &scope, const Library *root)
+    {
+        qsizetype next = scope.order.indexOf(root);
+        if (next < 0) {
+            next = scope.order.size();
+            scope.order.append(root);
+        }
+        for (; next < scope.order.size(); ++next) {
+            const Library *object = scope.order[next];
+            const QString folder = QFileInfo(object->path).absolutePath();
+            for (const QByteArray &name : object->info.needed) {
+                if (scope.byName.contains(name))
+                    continue;
+                const Library *lib = find(name, object->info, folder);
+                if (!lib)
+                    continue; // a system library's own gap; the download's were named already
+                scope.byName.insert(name, lib);
+                if (lib->info.soname && !scope.byName.contains(*lib->info.soname))
+                    scope.byName.insert(*lib->info.soname, lib);
+                if (!scope.order.contains(lib))
+                    scope.order.append(lib);
+            }
+        }
+    }
+
+    static void indexScope(Scope &scope)
+    {
+        for (; scope.indexed < scope.order.size(); ++scope.indexed) {
+            const Library *lib = scope.order[scope.indexed];
+            scope.unknownSymbols = scope.unknownSymbols || !lib->symbolsKnown;
+            for (auto it = lib->definitions.cbegin(); it != lib->definitions.cend(); ++it) {
+                if (!scope.index.contains(it.key(), lib))
+                    scope.index.insert(it.key(), lib);
+            }
+        }
+    }
+
+    static bool answered(const Scope &scope, const Elf::Symbol &ref)
+    {
+        if (scope.unknownSymbols)
+            return true;
+        for (auto it = scope.index.constFind(ref.name); it != scope.index.cend() && it.key() == ref.name; ++it) {
+            if (answers(**it, ref))
+                return true;
+        }
+        return false;
+    }
+
+    // A file of the download as a loaded object, when it is a dynamic one
+    // of this computer's kind.
+    const Library *loadFile(const QString &path)
+    {
+        const Library *lib = load(path, true);
+        return lib && lib->info.dynamic ? lib : nullptr;
     }
 
     // A library without DT_RUNPATH is also looked up through the DT_RPATH of
@@ -238,8 +431,21 @@ private:
         if (cached == m_libraries.end()) {
             std::optional<Library> lib;
             try {
-                if (auto info = Elf::readFile(canonical); info && sameKind(*info))
-                    lib = Library{canonical, std::move(*info), inside(canonical)};
+                std::optional<Elf::Info> info;
+                QString symbolsError;
+                try {
+                    info = Elf::readFile(canonical, Elf::Detail::Symbols);
+                } catch (const Elf::ElfError &e) {
+                    symbolsError = QString::fromUtf8(e.what());
+                    info = Elf::readFile(canonical);
+                }
+                if (info && sameKind(*info)) {
+                    lib = Library{canonical, std::move(*info), inside(canonical), symbolsError.isEmpty(), symbolsError, {}};
+                    for (const Elf::Symbol &sym : lib->info.symbols) {
+                        if (sym.defined)
+                            lib->definitions.insert(sym.name, {sym.version, sym.hidden});
+                    }
+                }
             } catch (const Elf::ElfError &) {
                 // The loader would pass over it too.
             }

@@ -7,8 +7,10 @@
 // its ELF files alone (nothing of it is run): every program, the updater
 // module and every carried library finds each library it needs, in the
 // bundle through its run paths ($ORIGIN expanded, never leaving the bundle)
-// or among the system's libraries, and every symbol version it needs is
-// defined by the library that provides it.
+// or among the system's libraries, every symbol version it needs is defined
+// by the library that provides it, and every symbol it needs (but a weak
+// one) is defined by an object the loader would load with it. A system
+// library that would bind to a carried copy is held to that copy too.
 namespace Loadability {
 
 // The folders the system's dynamic loader searches: those /etc/ld.so.conf

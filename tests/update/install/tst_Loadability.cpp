@@ -191,6 +191,126 @@ private Q_SLOTS:
             QCOMPARE(outcome, expected);
     }
 
+    // Programs and libraries compiled here, against a library the system
+    // folder (sys/) holds in another build: every symbol the download needs
+    // must be there, and a system library that would bind to a carried
+    // copy must find what it needs in that copy.
+    void symbols_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected"); // empty: loads; "HOST" stands for sys/libhost.so.1
+        const QString none = QStringLiteral(", which none of the libraries it would load defines") + kTail;
+        QTest::newRow("the system's copy is older") << "older" << "The download's Contents/bin/helper needs the symbol fw_new" + none;
+        QTest::newRow("the system's copy has it") << "same" << "";
+        QTest::newRow("a weak reference") << "weak" << "";
+        QTest::newRow("defined by the program") << "program defines" << "";
+        QTest::newRow("defined by no program")
+            << "program hides" << "The download's Contents/lib/ferrowhistle-updater.so needs the symbol fw_from_program" + none;
+        QTest::newRow("a version without the symbol") << "versioned older" << "The download's Contents/bin/helper needs the symbol fw_new (FW_2)" + none;
+        QTest::newRow("a versioned copy answers an unversioned need") << "versioned newer" << "";
+        QTest::newRow("a unique C++ object") << "unique" << "";
+        QTest::newRow("a system library held to a carried copy")
+            << "host"
+            << "This computer's HOST would use the download's Contents/lib/libcarried.so.1 and needs the symbol carried_new" + none;
+        QTest::newRow("a system library with a carried copy that has it") << "host same" << "";
+    }
+    void symbols()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        const QString b = bundle();
+        const QString work = m_dir.filePath(QStringLiteral("work%1").arg(m_n));
+        const QString sys = work + QStringLiteral("/sys");
+        const QString build = work + QStringLiteral("/build");
+        QVERIFY(QDir().mkpath(sys) && QDir().mkpath(build));
+        const QString helper = b + QStringLiteral("/Contents/bin/helper");
+        const QString lib = b + QStringLiteral("/Contents/lib/");
+        const QStringList shared{QStringLiteral("-shared"), QStringLiteral("-fPIC"), QStringLiteral("-Wl,-soname,libfwsym.so.1")};
+        const QByteArray older = "int fw_old(void) { return 1; }\n";
+        const QByteArray newer = older + "int fw_new(void) { return 2; }\n";
+        const QByteArray callsNew = "extern int fw_new(void);\nint main(void) { return fw_new(); }\n";
+        const QString built = build + QStringLiteral("/libfwsym.so.1");
+        const QString system = sys + QStringLiteral("/libfwsym.so.1");
+        const QStringList againstBuilt{QStringLiteral("-Wl,--no-as-needed"), built};
+        const QString host = QFileInfo(sys).canonicalFilePath() + QStringLiteral("/libhost.so.1");
+
+        if (kind == u"older" || kind == u"same") {
+            QCOMPARE(compiled(newer, built, shared), QString());
+            QCOMPARE(compiled(callsNew, helper, againstBuilt), QString());
+            QCOMPARE(compiled(kind == u"older" ? older : newer, system, shared), QString());
+        } else if (kind == u"weak") {
+            QCOMPARE(compiled(newer, built, shared), QString());
+            QCOMPARE(compiled("extern int fw_new(void) __attribute__((weak));\nint main(void) { return fw_new ? fw_new() : 0; }\n", helper,
+                              againstBuilt),
+                     QString());
+            QCOMPARE(compiled(older, system, shared), QString());
+        } else if (kind.startsWith(u"program")) {
+            // The updater module calls into the program that loads it.
+            QCOMPARE(compiled("extern int fw_from_program(void);\nint fw_module(void) { return fw_from_program(); }\n",
+                              lib + QStringLiteral("ferrowhistle-updater.so"), {QStringLiteral("-shared"), QStringLiteral("-fPIC")}),
+                     QString());
+            QStringList options;
+            if (kind == u"program defines")
+                options << QStringLiteral("-rdynamic");
+            QCOMPARE(compiled("int fw_from_program(void) { return 3; }\nint main(void) { return fw_from_program(); }\n",
+                              b + QStringLiteral("/Contents/bin/Ferrowhistle"), options),
+                     QString());
+        } else if (kind.startsWith(u"versioned")) {
+            // FW_1 holds fw_old; FW_2 fw_new, or in the older copy only fw_other.
+            const QString map = build + QStringLiteral("/versions.map");
+            const QString oldMap = build + QStringLiteral("/old-versions.map");
+            QFile f(map), g(oldMap);
+            QVERIFY(f.open(QIODevice::WriteOnly) && g.open(QIODevice::WriteOnly));
+            f.write("FW_1 { global: fw_old; local: *; };\nFW_2 { global: fw_new; } FW_1;\n");
+            g.write("FW_1 { global: fw_old; local: *; };\nFW_2 { global: fw_other; } FW_1;\n");
+            f.close();
+            g.close();
+            if (kind == u"versioned older") {
+                QCOMPARE(compiled(newer, built, shared + QStringList{QStringLiteral("-Wl,--version-script,") + map}), QString());
+                QCOMPARE(compiled(callsNew, helper, againstBuilt), QString());
+                QCOMPARE(compiled(newer + "int fw_other(void) { return 4; }\n", system,
+                                  shared + QStringList{QStringLiteral("-Wl,--version-script,") + oldMap}),
+                         QString());
+            } else {
+                QCOMPARE(compiled(newer, built, shared), QString());
+                QCOMPARE(compiled(callsNew, helper, againstBuilt), QString());
+                QCOMPARE(compiled(newer, system, shared + QStringList{QStringLiteral("-Wl,--version-script,") + map}), QString());
+            }
+        } else if (kind == u"unique") {
+            // A template's static member: STB_GNU_UNIQUE in the library.
+            QCOMPARE(compiled("template <class T> struct S { static int v; };\ntemplate <class T> int S<T>::v = 1;\n"
+                              "template struct S<int>;\nint *fw_unique() { return &S<int>::v; }\n",
+                              built, shared, Language::Cxx),
+                     QString());
+            // Read through a carried library's GOT: a program would carry a copy of its own.
+            QCOMPARE(compiled("extern int _ZN1SIiE1vE;\nint fw_read(void) { return _ZN1SIiE1vE; }\n", lib + QStringLiteral("libuser.so.1"),
+                              QStringList{QStringLiteral("-shared"), QStringLiteral("-fPIC")} + againstBuilt),
+                     QString());
+            QVERIFY(QFile::copy(built, system));
+        } else if (kind.startsWith(u"host")) {
+            // sys/libhost.so.1 calls carried_new of libcarried.so.1; the
+            // program loads the bundle's libcarried.so.1 first, and libhost.
+            const QStringList carriedSo{QStringLiteral("-shared"), QStringLiteral("-fPIC"), QStringLiteral("-Wl,-soname,libcarried.so.1")};
+            const QByteArray carriedOld = "int carried_old(void) { return 1; }\n";
+            const QByteArray carriedNew = carriedOld + "int carried_new(void) { return 2; }\n";
+            QCOMPARE(compiled(carriedNew, build + QStringLiteral("/libcarried.so.1"), carriedSo), QString());
+            QCOMPARE(compiled(carriedNew, sys + QStringLiteral("/libcarried.so.1"), carriedSo), QString());
+            QCOMPARE(compiled("extern int carried_new(void);\nint host_fn(void) { return carried_new(); }\n", host,
+                              {QStringLiteral("-shared"), QStringLiteral("-fPIC"), QStringLiteral("-Wl,-soname,libhost.so.1"),
+                               QStringLiteral("-Wl,--no-as-needed"), build + QStringLiteral("/libcarried.so.1")}),
+                     QString());
+            QCOMPARE(compiled(kind == u"host" ? carriedOld : carriedNew, lib + QStringLiteral("libcarried.so.1"), carriedSo), QString());
+            QCOMPARE(compiled("extern int carried_old(void);\nextern int host_fn(void);\n"
+                              "int main(void) { return carried_old() + host_fn(); }\n",
+                              helper,
+                              {QStringLiteral("-Wl,--no-as-needed"), QStringLiteral("-Wl,-rpath,$ORIGIN/../lib"),
+                               build + QStringLiteral("/libcarried.so.1"), host}),
+                     QString());
+        }
+        const QString outcome = failure(b, QStringList{sys} + Loadability::systemLibraryFolders());
+        QCOMPARE(outcome, QString(expected).replace(QStringLiteral("HOST"), host));
+    }
+
     void systemFoldersFollowTheLoadersConfiguration()
     {
         const QString conf = m_dir.filePath(QStringLiteral("ld.so.conf"));
