@@ -471,6 +471,24 @@ public:
         return current;
     }
 
+    // After a refusal: the links made so far that lead out of the bundle
+    // go, so the half-made copy reaches nothing past itself.
+    void removeStrayLinks() noexcept
+    {
+        for (const QByteArray &link : m_links) {
+            try {
+                if (reachBeneath(m_root, link) == PathReach::Inside)
+                    continue;
+                const UniqueFd parent = openParent(link);
+                struct stat st;
+                if (::fstatat(parent.get(), lastName(link).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                    ::unlinkat(parent.get(), lastName(link).constData(), 0);
+            } catch (const DeltaError &) {
+                // Its folder is gone or unreachable: so is the link.
+            }
+        }
+    }
+
 private:
     static QByteArray lastName(const QByteArray &path) { return path.mid(path.lastIndexOf('/') + 1); }
 
@@ -757,6 +775,15 @@ void apply(const QString &deltaPath, const QString &candidate, const DeltaLimits
 
     Reader reader(fd.get(), limits);
     Applier applier(root.get(), limits, currentUmask());
+    struct StrayLinkGuard {
+        Applier &applier;
+        bool checked = false;
+        ~StrayLinkGuard()
+        {
+            if (!checked)
+                applier.removeStrayLinks();
+        }
+    } strayLinks{applier};
     std::optional<unsigned> rootMode;
     std::map<QByteArray, QByteArray> signature;
     for (qint64 count = 0;; ++count) {
@@ -829,6 +856,7 @@ void apply(const QString &deltaPath, const QString &candidate, const DeltaLimits
     }
     reader.expectEnd();
     applier.finish(rootMode);
+    strayLinks.checked = true;
 
     const auto list = signature.find(QByteArray(BundleSeal::kResourcesFile));
     if (list == signature.end() || sha256(list->second) != toDigest)

@@ -80,7 +80,8 @@ DeltaHeader readHeader(const QString &deltaPath);
 // a path that climbs out or passes a link, a record for the signature folder
 // outside its own kind, a size or a window past the limits, a truncated or
 // malformed stream are refused with DeltaError. On a throw the candidate is
-// left half-made, for the caller to remove. Afterwards the signature
+// left half-made, for the caller to remove, but with no link made by the
+// delta leading out of it. Afterwards the signature
 // folder's resource list must hash to the header's to digest and match the
 // disk, or DeltaError says why. Blocking: run it on a worker.
 void apply(const QString &deltaPath, const QString &candidate, const DeltaLimits &limits = {});

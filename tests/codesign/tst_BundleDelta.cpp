@@ -263,6 +263,15 @@ QString tst_BundleDelta::applyFailure(const QString &delta, const DeltaLimits &l
         }
         return QStringLiteral("wrote outside staging");
     }
+    // A refused delta leaves no link reaching out of the copy either.
+    QDirIterator links(copy, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    const QString inside = QFileInfo(copy).canonicalFilePath() + u'/';
+    while (links.hasNext()) {
+        const QFileInfo entry(links.next());
+        const QString reaches = entry.canonicalFilePath();
+        if (entry.isSymLink() && !reaches.isEmpty() && !reaches.startsWith(inside))
+            return QStringLiteral("left a link leading out: ") + entry.filePath();
+    }
     return failure;
 }
 
