@@ -232,6 +232,8 @@ void readSymbols(const Reader &r, Strings &strings, Info &info, quint64 at, quin
             symbol.version = versionNames.value(v & 0x7fff);
         }
         symbol.name = strings.at(nameIndex, "symbol table");
+        if (symbol.name.isEmpty())
+            continue; // nothing can name it
         info.symbols.append(std::move(symbol));
     }
 }
