@@ -1,5 +1,6 @@
 #include "update/install/Loadability.h"
 
+#include "platform/Bundle.h"
 #include "platform/ElfFile.h"
 #include "platform/SystemProfile.h"
 #include "release/UpdaterFailure.h"
@@ -213,9 +214,16 @@ private:
     // plugin) is loaded into a program, so the programs' trees count too,
     // with its own. A system library that would bind to a carried copy (the
     // name is loaded from the bundle already) is held to that copy as well.
+    // Where the program the bundle names is missing or no ELF file (a
+    // script), the process a library is loaded into can't be told: what its
+    // own tree and the other programs don't answer is then not held
+    // against the download (such a copy fails at start, which the roll-back
+    // answers for).
     void checkSymbols(const QStringList &files)
     {
         const QString bin = m_root + QStringLiteral("/Contents/bin/");
+        const std::optional<QString> named = Bundle::atPath(m_root).infoString(QStringLiteral("CFBundleExecutable"));
+        const bool mainKnown = !named || named->isEmpty() || named->contains(u'/') || loadFile(bin + *named);
         std::map<QString, Scope> programs;
         Scope shared;
         for (const QString &path : files) {
@@ -246,8 +254,9 @@ private:
             Scope scope = program != programs.end() ? program->second : shared;
             loadTree(scope, self);
             indexScope(scope);
+            const bool isProgram = program != programs.end();
             for (const Elf::Symbol &ref : self->info.symbols) {
-                if (!ref.defined && !ref.weak && !answered(scope, ref))
+                if (!ref.defined && !ref.weak && !answered(scope, ref) && (isProgram || mainKnown))
                     throw UpdaterFailure(QStringLiteral("The download's %1 needs the symbol %2, which none of the libraries it would load defines")
                                              .arg(relative(self->path), referenceText(ref))
                                          + kTail);

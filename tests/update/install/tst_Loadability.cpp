@@ -206,6 +206,11 @@ private Q_SLOTS:
         QTest::newRow("defined by the program") << "program defines" << "";
         QTest::newRow("defined by no program")
             << "program hides" << "The download's Contents/lib/ferrowhistle-updater.so needs the symbol fw_from_program" + none;
+        QTest::newRow("defined by no program the bundle names")
+            << "named program hides" << "The download's Contents/lib/ferrowhistle-updater.so needs the symbol fw_from_program" + none;
+        // A script can't be read for what its process holds: the copy
+        // fails at start instead, which the roll-back answers for.
+        QTest::newRow("the bundle's program is a script") << "program script" << "";
         QTest::newRow("a version without the symbol") << "versioned older" << "The download's Contents/bin/helper needs the symbol fw_new (FW_2)" + none;
         QTest::newRow("a versioned copy answers an unversioned need") << "versioned newer" << "";
         QTest::newRow("a unique C++ object") << "unique" << "";
@@ -244,7 +249,7 @@ private Q_SLOTS:
                               againstBuilt),
                      QString());
             QCOMPARE(compiled(older, system, shared), QString());
-        } else if (kind.startsWith(u"program")) {
+        } else if (kind.startsWith(u"program") || kind == u"named program hides") {
             // The updater module calls into the program that loads it.
             QCOMPARE(compiled("extern int fw_from_program(void);\nint fw_module(void) { return fw_from_program(); }\n",
                               lib + QStringLiteral("ferrowhistle-updater.so"), {QStringLiteral("-shared"), QStringLiteral("-fPIC")}),
@@ -252,9 +257,23 @@ private Q_SLOTS:
             QStringList options;
             if (kind == u"program defines")
                 options << QStringLiteral("-rdynamic");
-            QCOMPARE(compiled("int fw_from_program(void) { return 3; }\nint main(void) { return fw_from_program(); }\n",
-                              b + QStringLiteral("/Contents/bin/Ferrowhistle"), options),
-                     QString());
+            const QString program = b + QStringLiteral("/Contents/bin/Ferrowhistle");
+            if (kind == u"program script") {
+                QFile script(program);
+                QVERIFY(script.open(QIODevice::WriteOnly));
+                script.write("#!/bin/sh\nkill -SEGV $$\n");
+            } else {
+                QCOMPARE(compiled("int fw_from_program(void) { return 3; }\nint main(void) { return fw_from_program(); }\n", program, options),
+                         QString());
+            }
+            // Beside it, a tool that loads no module.
+            QCOMPARE(patchedCopy(m_true, b + QStringLiteral("/Contents/bin/ferrowhistle-tool"), {}), QString());
+            if (kind != u"program hides") {
+                QFile plist(b + QStringLiteral("/Contents/Info.plist"));
+                QVERIFY(plist.open(QIODevice::WriteOnly));
+                plist.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                            "<key>CFBundleExecutable</key><string>Ferrowhistle</string></dict></plist>\n");
+            }
         } else if (kind.startsWith(u"versioned")) {
             // FW_1 holds fw_old; FW_2 fw_new, or in the older copy only fw_other.
             const QString map = build + QStringLiteral("/versions.map");
