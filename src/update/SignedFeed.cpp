@@ -76,6 +76,17 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteAr
     const QByteArray signature = co_await std::move(fetchingSignature);
     auto verifying = onWorker([feed, signature, running = trust.running] { return verify(feed, signature, running); });
     const std::optional<CodeSigningError> problem = co_await std::move(verifying);
+    if (problem && problem->kind() == CodeSigningError::Kind::NoTeamIdentifier) {
+        // Built to verify, yet its own anchors or signature can't be read or
+        // don't hold: the feed is refused, never read as a development
+        // build would read it.
+        const Refused refused(QStringLiteral("This copy of Ferrowhistle can't check the update feed's signature (") + problem->reason()
+                                  + QStringLiteral("), so the feed wasn't used."),
+                              QStringLiteral("this copy can't verify it: %1").arg(problem->reason()));
+        if (trust.log)
+            trust.log(QStringLiteral("Update feed %1 refused: %2").arg(feedURL.toString(), refused.detail()));
+        throw refused;
+    }
     if (problem) {
         if (problem->kind() != CodeSigningError::Kind::RequirementUnmet)
             throw signingFailure(*problem);

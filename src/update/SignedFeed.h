@@ -21,9 +21,11 @@
 // address with ".sig" added to its path), and nothing the server sends is
 // decoded before that signature holds. The signed feed says when it was
 // published and until when it may be believed, so a server can neither
-// freeze the feed nor serve an older one in place of a newer. A copy that
-// cannot verify updates (no anchors or no signature of its own: a
-// development build) fetches the feed as it is.
+// freeze the feed nor serve an older one in place of a newer. Whether a copy
+// verifies is fixed by what it was built with: one that carries code-signing
+// anchors refuses the feed whenever anything (its own anchors or signature
+// included) can't be read or doesn't hold; only a copy built without them
+// (a development build) fetches the feed as it is.
 namespace SignedFeed {
 
 // A signature is a few KiB (the signer's certificate chain included).

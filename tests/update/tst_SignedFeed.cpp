@@ -16,7 +16,11 @@
 #include "update/ReleaseFeed.h"
 #include "update/Updater.h"
 
+#include <QDirIterator>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Server = LoopbackHttpsServer;
 using State = Updater::State;
@@ -27,6 +31,7 @@ class tst_SignedFeed : public QObject {
     TestCertificateAuthority m_ca;
     std::unique_ptr<SigningFixture> m_f;
     QString m_copy; // signed by the fixture's developer, build 100
+    int m_copies = 0;
     std::unique_ptr<Server> m_server;
     QDateTime m_now;
     QStringList m_log;
@@ -162,6 +167,114 @@ private Q_SLOTS:
                      qPrintable(m_log.join(u'\n')));
         }
         QCOMPARE(m_settings.date(Updater::kNewestFeedKey), std::nullopt);
+    }
+
+    // Whether a copy verifies is fixed by its anchors. One installed by
+    // another account (its files owned by another uid) is read by the
+    // running copy's rules and verifies as any other; one whose own anchors
+    // or signature can't be read, or may be changed by others, refuses every
+    // feed with what it could not read, and is never talked into reading a
+    // feed unsigned.
+    void aCopyBuiltToVerifyNeverReadsAFeedUnsigned_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("served"); // signed, unsigned (no .sig) or changed after signing
+        QTest::addColumn<QString>("sentence"); // empty: offered
+        const QString unmet = QStringLiteral("The update feed isn't signed by Ferrowhistle's developer (%1), so it wasn't used.");
+        const QString cannot = QStringLiteral("This copy of Ferrowhistle can't check the update feed's signature (%1), so the feed wasn't used.");
+        const QString installed = QStringLiteral("installed by another account");
+        QTest::newRow("installed by another account, signed feed") << installed << "signed" << QString();
+        QTest::newRow("installed by another account, unsigned feed") << installed << "unsigned"
+                                                                     << "The update feed's signature couldn't be read (HTTP 404).";
+        QTest::newRow("installed by another account, feed changed after signing")
+            << installed << "changed" << unmet.arg("invalid signature (code or signature have been modified)");
+        QTest::newRow("anchors file a folder") << "anchors folder" << "signed"
+                                               << cannot.arg("its code-signing anchors file isn't a plain file");
+        QTest::newRow("anchors file a link") << "anchors link" << "signed"
+                                             << cannot.arg("its code-signing anchors file isn't a plain file");
+        QTest::newRow("anchors without a certificate") << "anchors empty" << "signed"
+                                                       << cannot.arg("its code-signing anchors hold no certificate");
+        QTest::newRow("anchors others may change") << "anchors writable" << "signed"
+                                                   << cannot.arg("its code-signing anchors file can be written by others");
+        QTest::newRow("anchors in a folder others may change")
+            << "trust folder writable" << "signed"
+            << cannot.arg("its code-signing anchors file lies in a folder that can be written by others (Trust)");
+        QTest::newRow("own signature a FIFO") << "signature fifo" << "signed"
+                                              << cannot.arg("its own signature can't be read: the signature file CodeSignature isn't a plain file");
+        QTest::newRow("own signature others may change")
+            << "signature writable" << "changed"
+            << cannot.arg("its own signature can't be read: the signature file CodeSignature can be written by others");
+        QTest::newRow("own signature removed") << "signature removed" << "signed" << cannot.arg("it has no signature of its own");
+        QTest::newRow("own signature of other bytes")
+            << "signature garbled" << "signed" << cannot.arg("its own signature doesn't hold: the signature is malformed");
+    }
+
+    void aCopyBuiltToVerifyNeverReadsAFeedUnsigned()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, served);
+        QFETCH(QString, sentence);
+        const QString copy = m_f->makeSignedBundle(m_env.root() + QStringLiteral("/copy-") + QString::number(++m_copies));
+        const QByteArray sig = QFile::encodeName(copy + QStringLiteral("/Contents/_CodeSignature/CodeSignature"));
+        const QByteArray anchors = QFile::encodeName(copy + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem"));
+        if (damage == u"installed by another account") {
+            // As a system-wide install run by a user: every file of the
+            // bundle belongs to someone else.
+            QDirIterator it(copy, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+            QStringList all{copy};
+            while (it.hasNext())
+                all << it.next();
+            for (const QString &path : all)
+                QVERIFY(::lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+        } else if (damage == u"anchors folder") {
+            QVERIFY(::unlink(anchors.constData()) == 0 && ::mkdir(anchors.constData(), 0755) == 0);
+        } else if (damage == u"anchors link") {
+            QVERIFY(::rename(anchors.constData(), (anchors + ".real").constData()) == 0);
+            QVERIFY(::symlink("codesigning-anchors.pem.real", anchors.constData()) == 0);
+        } else if (damage == u"anchors empty") {
+            writeBytes(QFile::decodeName(anchors), "no certificate here\n");
+        } else if (damage == u"anchors writable") {
+            QVERIFY(::chmod(anchors.constData(), 0666) == 0);
+        } else if (damage == u"trust folder writable") {
+            QVERIFY(::chmod(QFile::encodeName(copy + QStringLiteral("/Contents/Resources/Trust")).constData(), 0777) == 0);
+        } else if (damage == u"signature fifo") {
+            QVERIFY(::unlink(sig.constData()) == 0 && ::mkfifo(sig.constData(), 0644) == 0);
+        } else if (damage == u"signature writable") {
+            QVERIFY(::chmod(sig.constData(), 0646) == 0);
+        } else if (damage == u"signature removed") {
+            QVERIFY(::unlink(sig.constData()) == 0);
+        } else if (damage == u"signature garbled") {
+            writeBytes(QFile::decodeName(sig), "nonsense");
+        }
+
+        SignedFeedFiles files = feed(m_published);
+        if (served == u"changed")
+            files.feed.replace("https://dl.example.org/", "https://elsewhere.example.org/");
+        serve(files);
+        if (served == u"unsigned") {
+            files.feed = Server::feed(101);
+            m_server->handler = [files](const Server::Request &r) {
+                return r.path.endsWith(".sig") ? Server::Answer{Server::response(404, "")} : releaseAnswer(r, files, {});
+            };
+        }
+        Updater::Environment e = environment();
+        e.bundle = Bundle::atPath(copy);
+        Updater updater(e);
+        const State state = checkNow(updater);
+        QCOMPARE(requestedPaths(), (QStringList{"/appcast.json", "/appcast.json.sig"}));
+        if (sentence.isEmpty()) {
+            QCOMPARE(state.kind(), State::Kind::available);
+            QCOMPARE(updater.availableRelease()->build, 101);
+            return;
+        }
+        QCOMPARE(state, State::failed(sentence));
+        QVERIFY(!updater.availableRelease());
+        if (sentence.startsWith(QStringLiteral("This copy"))) {
+            const QString refused = QStringLiteral("Update feed %1 refused: this copy can't verify it: ")
+                                        .arg(m_server->url(QStringLiteral("/appcast.json")).toString());
+            QVERIFY2(std::any_of(m_log.begin(), m_log.end(), [&](const QString &l) { return l.startsWith(refused); }),
+                     qPrintable(m_log.join(u'\n')));
+        }
     }
 
     // Expired, dated ahead of the clock by more than a day, or older than
