@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "release/FeedDates.h"
+#include "release/FeedScope.h"
 #include "release/Release.h"
 #include "release/UpdaterFailure.h"
 #include "update/NetworkSession.h"
@@ -21,11 +22,9 @@
 // address with ".sig" added to its path), and nothing the server sends is
 // decoded before that signature holds. The signed feed says when it was
 // published and until when it may be believed, so a server can neither
-// freeze the feed nor serve an older one in place of a newer. Whether a copy
-// verifies is fixed by what it was built with: one that carries code-signing
-// anchors refuses the feed whenever anything (its own anchors or signature
-// included) can't be read or doesn't hold; only a copy built without them
-// (a development build) fetches the feed as it is.
+// freeze the feed nor serve an older one in place of a newer. A copy that
+// cannot verify updates (no anchors or no signature of its own: a
+// development build) fetches the feed as it is.
 namespace SignedFeed {
 
 // A signature is a few KiB (the signer's certificate chain included).
@@ -52,12 +51,19 @@ private:
 struct Trust {
     Bundle running;
     std::function<QDateTime()> clock;
+    // The publication date of the newest feed accepted from this address.
     std::optional<QDateTime> newestAccepted;
     std::function<void(const QString &)> log;
     // Called with the publication date of a signed feed once it is accepted
-    // whole (signature, dates and release record).
+    // whole (signature, scope, dates and release record).
     std::function<void(const QDateTime &)> accepted;
+    // The channel this install follows; the app is the running copy's
+    // bundle identifier.
+    QString channel = FeedScope::defaultChannel();
 };
+
+// Throws Refused for a feed signed for another app or another channel.
+void judgeScope(const FeedScope &scope, const QString &identifier, const QString &channel);
 
 // Throws Refused for a feed past its expiry, one published more than a day
 // ahead of now, and one published before the newest accepted.
@@ -65,7 +71,7 @@ void judgeDates(const FeedDates &dates, const QDateTime &now, const std::optiona
 
 // Fetches and decodes the release as ReleaseFeed::fetchRelease does; for a
 // copy that can verify updates, fetches the signature too, verifies it (on
-// a worker) before decoding, and judges the dates. Fails with Refused, with
+// a worker) before decoding, and judges whom it is for and its dates. Fails with Refused, with
 // UpdaterFailure for a signature that cannot be fetched, and as
 // fetchRelease fails.
 QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteArray userAgent,

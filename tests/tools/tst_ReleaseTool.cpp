@@ -11,6 +11,8 @@
 #include "codesign/TeamSignature.h"
 #include "platform/Bundle.h"
 #include "release/FeedDates.h"
+#include "release/FeedScope.h"
+#include "FeedSigner.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
 #include "platform/DottedVersion.h"
@@ -553,6 +555,7 @@ QString tst_ReleaseTool::signedFeedIn(const QString &folder)
     QDir().mkpath(folder);
     const QString zip = folder + QStringLiteral("/release.zip");
     writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleIdentifier</key><string>com.copperkestrel.Ferrowhistle</string>"
                            "<key>CFBundleShortVersionString</key><string>2.0</string>"
                            "<key>CFBundleVersion</key><string>49</string></dict></plist>\n");
     writeBytes(folder + QStringLiteral("/developer.pem"), m_f->developer.identityPem());
@@ -588,6 +591,8 @@ void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
     const FeedDates dates = FeedDates::decode(bytes);
     QVERIFY(dates.published >= before && dates.published <= after);
     QCOMPARE(dates.expires, dates.published.addDays(7));
+    const FeedScope stable{QStringLiteral("com.copperkestrel.Ferrowhistle"), QStringLiteral("stable")};
+    QCOMPARE(FeedScope::decode(bytes), stable);
 
     // Renewed: new dates (the default of 30 days), everything else as it
     // was, and still the developer's.
@@ -604,13 +609,36 @@ void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
     QVERIFY(renewedDates.published >= dates.published);
     QCOMPARE(renewedDates.expires, renewedDates.published.addDays(30));
     QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".partial")));
+    QCOMPARE(FeedScope::decode(renewedBytes), stable);
+
+    // Another channel, kept by its renewal too; a name that could not be
+    // compared with a setting is refused before anything is written.
+    const QString beta = folder + QStringLiteral("/beta.json");
+    QCOMPARE(release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip", "--identity",
+                      folder + QStringLiteral("/developer.pem"), "--channel", "beta-2", "--out", beta})
+                 .status,
+             0);
+    QCOMPARE(FeedScope::decode(readBytes(beta)).channel, QStringLiteral("beta-2"));
+    QCOMPARE(release({"renew-feed", beta, "--identity", folder + QStringLiteral("/developer.pem")}).status, 0);
+    QCOMPARE(FeedScope::decode(readBytes(beta)).channel, QStringLiteral("beta-2"));
+    for (const char *channel : {"", "beta 2", "b\xc3\xa9ta", "x/y"}) {
+        const Run r = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip", "--identity",
+                               folder + QStringLiteral("/developer.pem"), "--channel", QString::fromUtf8(channel), "--out",
+                               folder + QStringLiteral("/other.json")});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("--channel: \"" + QString::fromUtf8(channel) + "\" is not a channel name"), qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/other.json")));
+        QCOMPARE(release({"check", "--channel", QString::fromUtf8(channel)}).status, 1);
+    }
+    QCOMPARE(release({"check", "--channel", "stable"}).status, 0);
 
     // Unsigned, it is printed as before; its signing options go with
     // --identity only.
     const Run unsignedFeed = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"});
     QCOMPARE(unsignedFeed.status, 0);
     QVERIFY2(!unsignedFeed.out.contains("published") && !unsignedFeed.out.contains("expires"), qPrintable(unsignedFeed.out));
-    for (const QStringList &extra : {QStringList{"--out", folder + QStringLiteral("/other.json")}, QStringList{"--valid-days", "3"}}) {
+    for (const QStringList &extra : {QStringList{"--out", folder + QStringLiteral("/other.json")}, QStringList{"--valid-days", "3"},
+                                     QStringList{"--channel", "beta"}}) {
         const Run r = release(QStringList{"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"} + extra);
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.contains("go with --identity"), qPrintable(r.err));
@@ -636,6 +664,11 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed_data()
     QTest::newRow("http download") << "developer"
                                    << QByteArray(R"({"version": "2.0", "build": 49, "url": "http://dl.example.org/F.zip", "sha256": "00"})")
                                    << true << "is not a feed the app can read";
+    QTest::newRow("made before records named their app")
+        << "developer"
+        << QByteArray(R"({"version": "2.0", "build": 49, "url": "https://dl.example.org/F.zip", "sha256": "00", )"
+                      R"("published": "2026-12-08T10:00:00Z", "expires": "2027-01-07T10:00:00Z"})")
+        << true << "does not say which app and channel it is for";
     QTest::newRow("changed after signing") << "developer"
                                            << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00"})")
                                            << true << "is not a signature of";

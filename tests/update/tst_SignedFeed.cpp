@@ -69,6 +69,13 @@ class tst_SignedFeed : public QObject {
         return updater.state();
     }
     bool logged(const QString &line) const { return m_log.contains(line); }
+    // The replay floor kept for the server's feed address (or another's).
+    std::optional<QDateTime> keptFloor(const QString &path = QStringLiteral("/appcast.json")) const
+    {
+        const UpdaterDefaults::NewestFeeds floors = UpdaterDefaults::parseNewestFeeds(m_settings.string(Updater::kNewestFeedsKey));
+        const QString address = m_server->url(path).toString(QUrl::FullyEncoded);
+        return floors.contains(address) ? std::optional<QDateTime>(floors.value(address)) : std::nullopt;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -148,7 +155,7 @@ private Q_SLOTS:
         if (sentence.isEmpty()) {
             QCOMPARE(state.kind(), State::Kind::available);
             QCOMPARE(updater.availableRelease()->build, 101);
-            QCOMPARE(m_settings.date(Updater::kNewestFeedKey), m_published);
+            QCOMPARE(keptFloor(), m_published);
             return;
         }
         QCOMPARE(state.kind(), State::Kind::failed);
@@ -166,7 +173,7 @@ private Q_SLOTS:
             QVERIFY2(std::any_of(m_log.begin(), m_log.end(), [&](const QString &l) { return l.startsWith(refused); }),
                      qPrintable(m_log.join(u'\n')));
         }
-        QCOMPARE(m_settings.date(Updater::kNewestFeedKey), std::nullopt);
+        QCOMPARE(keptFloor(), std::nullopt);
     }
 
     // Whether a copy verifies is fixed by its anchors. One installed by
@@ -277,6 +284,110 @@ private Q_SLOTS:
         }
     }
 
+    // The signed record names the app and the channel; the copy takes only
+    // its own identifier and the channel its settings name. Neither a
+    // refusal nor a feed of another address moves this address's floor.
+    void aFeedForAnotherAppOrChannelIsRefused_data()
+    {
+        QTest::addColumn<QString>("identifier"); // empty: the record names neither app nor channel
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<QString>("setting"); // UpdateChannel; empty: not set
+        QTest::addColumn<QString>("sentence"); // empty: offered
+        const QString app = QStringLiteral("com.copperkestrel.Ferrowhistle");
+        QTest::newRow("ours, stable") << app << "stable" << QString() << QString();
+        QTest::newRow("another app of the team") << "com.copperkestrel.Other" << "stable" << QString()
+                                                 << "The update feed is for another app (com.copperkestrel.Other), so it wasn't used.";
+        QTest::newRow("beta feed, stable copy") << app << "beta" << QString()
+                                                << "The update feed is for the \"beta\" channel, not \"stable\", so it wasn't used.";
+        QTest::newRow("beta feed, beta copy") << app << "beta" << "beta" << QString();
+        QTest::newRow("stable feed, beta copy") << app << "stable" << "beta"
+                                                << "The update feed is for the \"stable\" channel, not \"beta\", so it wasn't used.";
+        QTest::newRow("a setting that is no channel name") << app << "stable" << "beta feed" << QString();
+        QTest::newRow("made before records named them") << QString() << QString() << QString()
+                                                        << "The update feed has no \"bundleIdentifier\".";
+    }
+
+    void aFeedForAnotherAppOrChannelIsRefused()
+    {
+        QFETCH(QString, identifier);
+        QFETCH(QString, channel);
+        QFETCH(QString, setting);
+        QFETCH(QString, sentence);
+        SignedFeedFiles files;
+        if (identifier.isEmpty()) {
+            // As the release tool signed feeds before: dates, no scope.
+            QJsonObject record = QJsonDocument::fromJson(Server::feed(101)).object();
+            record[QStringLiteral("published")] = QStringLiteral("2026-12-08T10:00:00Z");
+            record[QStringLiteral("expires")] = QStringLiteral("2027-01-07T10:00:00Z");
+            files.feed = QJsonDocument(record).toJson();
+            files.signature = cmsSignDetached(files.feed, SigningIdentity::fromPem(m_f->developer.identityPem()));
+        } else {
+            files = signedFeed(Server::feed(101), m_f->developer.identityPem(), m_published, 30, FeedScope{identifier, channel});
+        }
+        serve(files);
+        if (!setting.isEmpty())
+            m_settings.setValue(UpdaterDefaults::channelKey(), setting);
+
+        Updater updater(environment());
+        const State state = checkNow(updater);
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        if (sentence.isEmpty()) {
+            QCOMPARE(state.kind(), State::Kind::available);
+            QCOMPARE(keptFloor(), m_published);
+            return;
+        }
+        QCOMPARE(state, State::failed(sentence));
+        QCOMPARE(keptFloor(), std::nullopt);
+        if (!identifier.isEmpty())
+            QVERIFY2(std::any_of(m_log.begin(), m_log.end(),
+                                 [&](const QString &l) {
+                                     return l.startsWith(QStringLiteral("Update feed %1 refused: signed for ")
+                                                             .arg(m_server->url(QStringLiteral("/appcast.json")).toString()));
+                                 }),
+                     qPrintable(m_log.join(u'\n')));
+    }
+
+    void theReplayFloorIsKeptPerFeedAddress()
+    {
+        const auto use = [this](const char *path) {
+            m_settings.setValue(ReleaseFeed::kFeedURLKey, m_server->url(QString::fromLatin1(path)).toString());
+        };
+        Updater updater(environment());
+        serve(feed(m_published));
+        QCOMPARE(checkNow(updater).kind(), State::Kind::available);
+
+        // A newer feed the team signed for another app, served here: refused,
+        // and the genuine feed is not held back by it.
+        m_now = m_published.addDays(3);
+        serve(signedFeed(Server::feed(101), m_f->developer.identityPem(), m_published.addDays(2), 30,
+                         FeedScope{QStringLiteral("com.copperkestrel.Other"), QStringLiteral("stable")}));
+        QCOMPARE(checkNow(updater).kind(), State::Kind::failed);
+        // A newer genuine feed at another address raises that address's floor only.
+        use("/mirror/appcast.json");
+        serve(feed(m_published.addDays(2)));
+        QCOMPARE(checkNow(updater).kind(), State::Kind::available);
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QCOMPARE(keptFloor(QStringLiteral("/mirror/appcast.json")), m_published.addDays(2));
+        QCOMPARE(keptFloor(), m_published);
+
+        // Back at the first address, a feed newer than its own floor is
+        // accepted, also by a restarted copy; an older one is still a replay
+        // there, and at the mirror.
+        use("/appcast.json");
+        serve(feed(m_published.addDays(1)));
+        Updater restarted(environment());
+        QCOMPARE(checkNow(restarted).kind(), State::Kind::available);
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten());
+        QCOMPARE(keptFloor(), m_published.addDays(1));
+        serve(feed(m_published));
+        QCOMPARE(checkNow(restarted).kind(), State::Kind::failed);
+        QVERIFY(restarted.lastError()->startsWith(QStringLiteral("The update feed is older than one this computer already had")));
+        use("/mirror/appcast.json");
+        serve(feed(m_published.addDays(1)));
+        QCOMPARE(checkNow(restarted).kind(), State::Kind::failed);
+        QCOMPARE(keptFloor(QStringLiteral("/mirror/appcast.json")), m_published.addDays(2));
+    }
+
     // Expired, dated ahead of the clock by more than a day, or older than
     // the newest accepted (also after a restart, and again once a corrupt
     // settings file has been set aside): each refused with its sentence and
@@ -319,7 +430,7 @@ private Q_SLOTS:
 
         // Kept in the settings: a restarted copy refuses the old feed too.
         QVERIFY(DefaultsWriter::shared().waitUntilWritten());
-        QCOMPARE(m_settings.date(Updater::kNewestFeedKey), m_published);
+        QCOMPARE(keptFloor(), m_published);
         serve(feed(m_published.addDays(-1), 100));
         Updater restarted(environment());
         QCOMPARE(checkNow(restarted), State::failed(replayed));
@@ -335,7 +446,7 @@ private Q_SLOTS:
         QCOMPARE(checkNow(damaged).kind(), State::Kind::upToDate); // build 100 is not newer
         QVERIFY(DefaultsWriter::shared().waitUntilWritten());
         QCOMPARE(QDir(QFileInfo(m_settings.path()).absolutePath()).entryList({"defaults.plist.corrupt-*"}).size(), 1);
-        QCOMPARE(m_settings.date(Updater::kNewestFeedKey), m_published.addDays(-1));
+        QCOMPARE(keptFloor(), m_published.addDays(-1));
         serve(feed(m_published.addDays(-2), 100));
         Updater afterDamage(environment());
         QCOMPARE(checkNow(afterDamage).kind(), State::Kind::failed);

@@ -27,6 +27,8 @@ QByteArray readExisting(const QString &path, qint64 maxBytes)
     return readGivenFile(path, maxBytes, std::to_string(maxBytes) + " bytes");
 }
 
+constexpr const char *kChannelRule = "(1 to 64 letters, digits, \".\", \"_\" and \"-\")";
+
 SigningIdentity developerIdentity(const QByteArray &identityPem)
 {
     SigningIdentity identity = SigningIdentity::fromPem(identityPem);
@@ -47,10 +49,17 @@ qint64 requireValidDays(const QString &days)
     return value;
 }
 
-SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+SignedFeedFiles signFeed(QJsonObject record, const FeedScope &scope, const QByteArray &identityPem, qint64 validDays,
+                         const QDateTime &now)
 {
+    if (scope.identifier.isEmpty())
+        throw std::runtime_error("a signed feed names the app it is for, and no bundle identifier was given");
+    if (!FeedScope::isChannelName(scope.channel))
+        throw std::runtime_error("\"" + scope.channel.toStdString() + "\" is not a channel name " + kChannelRule);
     const SigningIdentity identity = developerIdentity(identityPem);
     const QDateTime published = QDateTime::fromSecsSinceEpoch(now.toSecsSinceEpoch(), Qt::UTC);
+    record[FeedScope::identifierKey()] = scope.identifier;
+    record[FeedScope::channelKey()] = scope.channel;
     record[FeedDates::publishedKey()] = PhasedRollout::formatDate(published);
     record[FeedDates::expiresKey()] = PhasedRollout::formatDate(published.addDays(validDays));
     SignedFeedFiles files;
@@ -76,6 +85,7 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
 {
     const QByteArray bytes = readExisting(path, kMaxFeedBytes);
     QString urlText;
+    FeedScope scope;
     try {
         Release::decode(bytes, &urlText);
     } catch (const PlatformError &e) {
@@ -83,6 +93,12 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
     }
     if (writtenScheme(urlText) != QLatin1String("https"))
         throw std::runtime_error(path.toStdString() + " is not a feed the app can read: its \"url\" is not an https address");
+    try {
+        scope = FeedScope::decode(bytes);
+    } catch (const PlatformError &e) {
+        throw std::runtime_error(path.toStdString() + " does not say which app and channel it is for (" + e.what()
+                                 + "), which copies that verify updates require; make it anew with `feed --identity`");
+    }
 
     const QString signaturePath = path + QStringLiteral(".sig");
     const QByteArray oldSignature = readExisting(signaturePath, kMaxSignatureBytes);
@@ -106,5 +122,5 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
                                      .toStdString());
 
     const QJsonObject record = QJsonDocument::fromJson(bytes).object();
-    writeSignedFeed(path, signFeed(record, identityPem, validDays, now));
+    writeSignedFeed(path, signFeed(record, scope, identityPem, validDays, now));
 }

@@ -5,6 +5,9 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "release/FeedScope.h"
+
+
 // The signed release feed: the record with the dates "published" (when it
 // was signed) and "expires", written as it is served, and the developer's
 // detached signature over exactly those bytes in the file beside it (FEED
@@ -21,10 +24,13 @@ struct SignedFeedFiles {
     QByteArray signature;
 };
 
-// The record with published = now (to the second) and expires = now + days,
-// and its signature by the identity, which must be a developer ID identity
-// (the one the copies accept updates from). Throws std::runtime_error.
-SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint64 validDays, const QDateTime &now);
+// The record with the app and channel it is for (scope), published = now
+// (to the second) and expires = now + days, and its signature by the
+// identity, which must be a developer ID identity (the one the copies accept
+// updates from). Throws std::runtime_error, also for a channel that is not a
+// channel name or an empty identifier.
+SignedFeedFiles signFeed(QJsonObject record, const FeedScope &scope, const QByteArray &identityPem, qint64 validDays,
+                         const QDateTime &now);
 
 // Writes the feed to path and the signature to path + ".sig", each by
 // atomic replacement (so a reader never sees half of either). Throws
@@ -32,9 +38,11 @@ SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint
 void writeSignedFeed(const QString &path, const SignedFeedFiles &files);
 
 // Signs the feed at path again with new dates, keeping every other field.
-// Refuses (std::runtime_error, nothing written) a feed that does not decode
-// as the app decodes it, one without a signature beside it or whose
-// signature no longer matches its bytes (it was changed after signing: make
-// it anew with `feed`), and an identity that is not a developer ID identity
-// of the same team, issued by the same authority, as the last signature's.
+// Refuses (std::runtime_error, nothing written)
+// a feed that does not decode as the app decodes it, one that does not name
+// its app and channel (made by an older tool: make it anew with `feed`), one
+// without a signature beside it or whose signature no longer matches its
+// bytes (it was changed after signing: make it anew with `feed`), and an
+// identity that is not a developer ID identity of the same team, issued by
+// the same authority, as the last signature's.
 void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now);
