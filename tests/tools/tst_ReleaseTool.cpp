@@ -132,6 +132,8 @@ private slots:
     void signedFeedsVerifyAsTheAppVerifies();
     void renewFeedRefusesWhatWouldBreakTheFeed_data();
     void renewFeedRefusesWhatWouldBreakTheFeed();
+    void aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal_data();
+    void aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal();
     void feedStatesWhatTheReleaseNeedsOfTheSystem();
     void deltaIsMadeOnlyFromAVerifiedReleaseAndListedBesideTheZip();
 
@@ -609,6 +611,7 @@ void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
     QVERIFY(renewedDates.published >= dates.published);
     QCOMPARE(renewedDates.expires, renewedDates.published.addDays(30));
     QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".partial")));
+    QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".next")));
     QCOMPARE(FeedScope::decode(renewedBytes), stable);
 
     // Another channel, kept by its renewal too; a name that could not be
@@ -718,6 +721,67 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed()
     QCOMPARE(QFileInfo::exists(feed + QStringLiteral(".sig")), withSignature);
     if (withSignature)
         QCOMPARE(readBytes(feed + QStringLiteral(".sig")), signatureBefore);
+}
+
+// Two files can't be replaced in one step: a feed or renew-feed stopped
+// between its steps (as by a kill) leaves what the next renewal finishes or
+// undoes, then renews, with a pair the app accepts.
+void tst_ReleaseTool::aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal_data()
+{
+    QTest::addColumn<int>("stopAt"); // FeedWriteStep
+    QTest::addColumn<bool>("firstFeed"); // the stopped write was the first of this feed (no FEED yet)
+    QTest::addColumn<bool>("finished"); // the renewal finishes the stopped write first
+    QTest::newRow("before the signature") << int(FeedWriteStep::Signature) << false << false;
+    QTest::newRow("between the signature and the feed") << int(FeedWriteStep::Rename) << false << true;
+    QTest::newRow("first feed, before its rename") << int(FeedWriteStep::Rename) << true << true;
+}
+
+void tst_ReleaseTool::aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal()
+{
+    QFETCH(int, stopAt);
+    QFETCH(bool, firstFeed);
+    QFETCH(bool, finished);
+    const Bundle running = Bundle::atPath(m_f->makeSignedBundle(m_dir + QStringLiteral("/stopped-reader-") + QTest::currentDataTag()));
+    const QString folder = m_dir + QStringLiteral("/stopped-") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    const QString feed = signedFeedIn(folder);
+    QVERIFY(!feed.isEmpty());
+    const QByteArray before = readBytes(feed);
+    if (firstFeed) {
+        QVERIFY(QFile::remove(feed));
+        QVERIFY(QFile::remove(feed + QStringLiteral(".sig")));
+    }
+
+    // What the stopped run was writing: the same feed, published a day later.
+    struct Stopped {};
+    const FeedScope scope = FeedScope::decode(before);
+    const SignedFeedFiles next = signFeed(QJsonDocument::fromJson(before).object(), scope, m_f->developer.identityPem(), 30,
+                                          FeedDates::decode(before).published.addDays(1));
+    try {
+        writeSignedFeed(feed, next, [&](FeedWriteStep step) {
+            if (int(step) == stopAt)
+                throw Stopped{};
+        });
+        QFAIL("the write was not stopped");
+    } catch (const Stopped &) {
+    }
+    if (stopAt == int(FeedWriteStep::Rename) && !firstFeed) {
+        // What the copies meet meanwhile: a pair that doesn't hold.
+        QVERIFY(!signerOf(readBytes(feed + QStringLiteral(".sig")), readBytes(feed)));
+    }
+
+    const Run r = release({"renew-feed", feed, "--identity", folder + QStringLiteral("/developer.pem")});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out.contains(QStringLiteral("stopped half way")), finished);
+    QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".next")));
+    const QByteArray renewed = readBytes(feed);
+    try {
+        verifyTeamSignature(renewed, readBytes(feed + QStringLiteral(".sig")), running);
+    } catch (const CodeSigningError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(Release::decode(renewed), Release::decode(before));
+    QCOMPARE(FeedScope::decode(renewed), scope);
+    QVERIFY(FeedDates::decode(renewed).published >= FeedDates::decode(before).published);
 }
 
 // The build's own bundle, packed as a release: the feed names this machine

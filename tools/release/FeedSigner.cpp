@@ -6,15 +6,22 @@
 #include "codesign/CmsSignature.h"
 #include "codesign/TeamSignature.h"
 #include "platform/AtomicWrite.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 #include "release/FeedDates.h"
 #include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/UpdaterFailure.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +35,39 @@ QByteArray readExisting(const QString &path, qint64 maxBytes)
 }
 
 constexpr const char *kChannelRule = "(1 to 64 letters, digits, \".\", \"_\" and \"-\")";
+
+QString nextFeedPath(const QString &path) { return path + QStringLiteral(".next"); }
+
+// What a writeSignedFeed stopped half way left: a feed waiting under
+// FEED.next. When FEED.sig is a signature over exactly its bytes, the
+// signature was written and only the rename is missing: it is done now.
+// Otherwise the write stopped before the signature and FEED with FEED.sig
+// are still the pair they were: the leftover goes. Returns whether a write
+// was finished.
+bool finishInterruptedWrite(const QString &path)
+{
+    const QString next = nextFeedPath(path);
+    const QByteArray nextName = QFile::encodeName(next);
+    struct stat st;
+    if (::lstat(nextName.constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return false;
+        throw std::runtime_error("can't read " + next.toStdString() + ": " + systemErrorText(errno).toStdString());
+    }
+    if (!S_ISREG(st.st_mode))
+        throw std::runtime_error(next.toStdString() + " is in the way and is not a feed this tool left; move it away");
+    const QByteArray waiting = readExisting(next, kMaxFeedBytes);
+    const SmallFile signature = readSmallFile(path + QStringLiteral(".sig"), kMaxSignatureBytes, LastLink::Follow);
+    if (signature.ok() && signerOf(signature.bytes, waiting)) {
+        if (const auto problem = renameDurably(next, path))
+            throw std::runtime_error("can't move " + next.toStdString() + " to " + path.toStdString() + ": "
+                                     + problem->toStdString());
+        return true;
+    }
+    if (::unlink(nextName.constData()) != 0 && errno != ENOENT)
+        throw std::runtime_error("can't remove " + next.toStdString() + ": " + systemErrorText(errno).toStdString());
+    return false;
+}
 
 SigningIdentity developerIdentity(const QByteArray &identityPem)
 {
@@ -68,21 +108,32 @@ SignedFeedFiles signFeed(QJsonObject record, const FeedScope &scope, const QByte
     return files;
 }
 
-void writeSignedFeed(const QString &path, const SignedFeedFiles &files)
+void writeSignedFeed(const QString &path, const SignedFeedFiles &files, const FeedWriteHook &hook)
 {
-    // The feed first: a copy that fetches between the two writes finds a
-    // signature that does not match and tries again at its next check, as
-    // it would the other way round.
+    // Two files can't be replaced in one step. The feed waits whole beside
+    // its name until its signature is in place, so whenever this stops the
+    // next renewal finds either the old pair and a leftover, or a signature
+    // that vouches for the waiting feed (finishInterruptedWrite). A copy
+    // that fetches meanwhile finds a signature that does not match and tries
+    // again at its next check.
     const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    if (const auto problem = writeFileAtomically(path, files.feed, perms, FolderSync::SyncFolder))
-        throw std::runtime_error("can't write " + path.toStdString() + ": " + problem->toStdString());
+    const QString next = nextFeedPath(path);
+    if (const auto problem = writeFileAtomically(next, files.feed, perms, FolderSync::SyncFolder))
+        throw std::runtime_error("can't write " + next.toStdString() + ": " + problem->toStdString());
+    if (hook)
+        hook(FeedWriteStep::Signature);
     const QString signaturePath = path + QStringLiteral(".sig");
     if (const auto problem = writeFileAtomically(signaturePath, files.signature, perms, FolderSync::SyncFolder))
         throw std::runtime_error("can't write " + signaturePath.toStdString() + ": " + problem->toStdString());
+    if (hook)
+        hook(FeedWriteStep::Rename);
+    if (const auto problem = renameDurably(next, path))
+        throw std::runtime_error("can't move " + next.toStdString() + " to " + path.toStdString() + ": " + problem->toStdString());
 }
 
-void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+bool renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
 {
+    const bool finished = finishInterruptedWrite(path);
     const QByteArray bytes = readExisting(path, kMaxFeedBytes);
     QString urlText;
     FeedScope scope;
@@ -123,4 +174,5 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
 
     const QJsonObject record = QJsonDocument::fromJson(bytes).object();
     writeSignedFeed(path, signFeed(record, scope, identityPem, validDays, now));
+    return finished;
 }

@@ -117,7 +117,9 @@ const CommandHelp kCommandHelp[] = {
      "      channel (made by an older version of this tool), one whose FEED.sig\n"
      "      is missing or no longer matches it (changed after signing: make it\n"
      "      anew with feed), and an identity that is not a developer ID identity\n"
-     "      of the same team and authority as FEED.sig's signer.\n"},
+     "      of the same team and authority as FEED.sig's signer. A feed or\n"
+     "      renew-feed stopped half way (FEED.next left beside FEED) is\n"
+     "      finished or undone first.\n"},
     {"delta",
      "  delta OLD.app NEW.app --out FILE\n"
      "      Writes the update delta that turns the signed release OLD.app into\n"
@@ -441,7 +443,8 @@ int renewFeedCommand(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args, {valueOption("identity"), valueOption("valid-days")}, 1);
     const QByteArray identity = readFile(required(p, QStringLiteral("identity")));
-    renewFeed(pos[0], identity, feedValidDays(p), QDateTime::currentDateTimeUtc());
+    if (renewFeed(pos[0], identity, feedValidDays(p), QDateTime::currentDateTimeUtc()))
+        QTextStream(stdout) << "Finished the write of " << pos[0] << " that was stopped half way\n";
     QTextStream(stdout) << "Renewed " << pos[0] << " and " << pos[0] << ".sig\n";
     return 0;
 }
