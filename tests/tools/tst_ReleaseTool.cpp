@@ -261,7 +261,7 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
     QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
-    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "has no signature of a team";
+    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "can't check updates: it has no signature of its own";
     // The app reads a minimum version by skipping what is not a number, so
     // these would mean something other than what they say.
     for (const char *version : {"banana", "6.1-rc1", "6.1.0.1", "+6", "6..1", "", "6.1 "})
@@ -673,7 +673,8 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed_data()
                       R"("published": "2026-12-08T10:00:00Z", "expires": "2027-01-07T10:00:00Z"})")
         << true << "does not say which app and channel it is for";
     QTest::newRow("changed after signing") << "developer"
-                                           << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00"})")
+                                           << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00", )"
+                                                         R"("bundleIdentifier": "com.copperkestrel.Ferrowhistle", "channel": "stable"})")
                                            << true << "is not a signature of";
     QTest::newRow("no signature") << "developer" << QByteArray() << false << "appcast.json.sig";
     QTest::newRow("another team") << "otherTeam" << QByteArray() << true << "is of team \"TEAMB67890\"";
