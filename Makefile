@@ -16,7 +16,7 @@ RELEASE_BUILD ?= build-release
 RELEASE_DIR ?= release
 # The release's inputs (see scripts/make-release); passed on as they are.
 export IDENTITY NOTARY CODESIGN_ANCHORS NOTARY_ANCHORS BUILD_NUMBER URL
-export NOTES MINIMUM_SYSTEM_VERSION PREVIOUS PHASED_ROLLOUT_INTERVAL PUB_DATE FEED_VALID_DAYS
+export NOTES MINIMUM_SYSTEM_VERSION PREVIOUS PHASED_ROLLOUT_INTERVAL PUB_DATE FEED_VALID_DAYS CHANNEL
 export PREVIOUS_RELEASES
 
 .PHONY: all deps configure build run test bench fuzz install uninstall clean release reproducible

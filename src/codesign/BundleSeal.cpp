@@ -269,34 +269,60 @@ private:
     FileHasher m_hasher;
 };
 
-std::optional<QByteArray> readBelow(int rootFd, const char *folder, const char *name, qsizetype maxBytes,
-                                    const QString &what)
+// Who may own a file read from a bundle. A candidate is judged as the user
+// who checks it: any other owner could rewrite it after the check. The
+// running copy may be installed by another account (root, system-wide); its
+// owner is then trusted as the installer, and only writes by others count.
+enum class OwnerRule { Checker, Anyone };
+
+std::optional<QByteArray> readBelow(int rootFd, std::initializer_list<const char *> folders, const char *name,
+                                    qsizetype maxBytes, const QString &what, OwnerRule owners = OwnerRule::Checker)
 {
-    UniqueFd contents(::openat(rootFd, "Contents", kDirFlags));
-    if (!contents)
+    // For the running copy every folder on the way is held to the rule of
+    // its files: one others may write to could have any file swapped in.
+    const auto openFolder = [&](int dirFd, const char *folder) {
+        UniqueFd fd(::openat(dirFd, folder, kDirFlags));
+        struct stat st;
+        if (fd && owners == OwnerRule::Anyone && (::fstat(fd.get(), &st) != 0 || othersMayWrite(st.st_mode))) {
+            throw SealError(QStringLiteral("%1 lies in a folder that can be written by others (%2)")
+                                .arg(what, QLatin1String(folder)));
+        }
+        return fd;
+    };
+    if (owners == OwnerRule::Anyone) {
+        struct stat st;
+        if (::fstat(rootFd, &st) != 0)
+            throw SealError(QStringLiteral("the bundle can't be read"));
+        if (othersMayWrite(st.st_mode))
+            throw SealError(othersMayWriteFailure({}));
+    }
+    UniqueFd dir = openFolder(rootFd, "Contents");
+    if (!dir)
         throw SealError(QStringLiteral("the bundle can't be read"));
-    UniqueFd dir;
-    if (folder) {
-        dir = UniqueFd(::openat(contents.get(), folder, kDirFlags));
-        if (!dir) {
+    for (const char *folder : folders) {
+        UniqueFd next = openFolder(dir.get(), folder);
+        if (!next) {
             if (errno == ENOENT)
                 return std::nullopt;
-            throw SealError(QStringLiteral("the signature folder can't be read"));
+            throw SealError(QStringLiteral("the folder of %1 can't be read (%2)").arg(what, systemErrorText(errno)));
         }
+        dir = std::move(next);
     }
-    const SmallFile file = readSmallFileAt(folder ? dir.get() : contents.get(), name, maxBytes);
+    const SmallFile file = readSmallFileAt(dir.get(), name, maxBytes);
     switch (file.status) {
     case SmallFile::Status::Missing:
         return std::nullopt;
     case SmallFile::Status::NotRegular:
         throw SealError(what + QStringLiteral(" isn't a plain file"));
     case SmallFile::Status::Unreadable:
+        if (owners == OwnerRule::Anyone)
+            throw SealError(what + QStringLiteral(" can't be read (") + systemErrorText(file.error) + u')');
         throw SealError(what + QStringLiteral(" can't be read"));
     case SmallFile::Status::Read:
     case SmallFile::Status::TooLarge:
         break;
     }
-    if (file.owner != ::geteuid())
+    if (owners == OwnerRule::Checker && file.owner != ::geteuid())
         throw SealError(what + u' ' + ownedByAnother(file.owner));
     if (othersMayWrite(file.mode))
         throw SealError(what + QStringLiteral(" can be written by others"));
@@ -311,7 +337,7 @@ std::optional<QString> infoPlistMismatch(int rootFd, const QString &sealedIdenti
 {
     std::optional<QByteArray> bytes;
     try {
-        bytes = readBelow(rootFd, nullptr, "Info.plist", kMaxInfoPlistBytes, QStringLiteral("the bundle's Info.plist"));
+        bytes = readBelow(rootFd, {}, "Info.plist", kMaxInfoPlistBytes, QStringLiteral("the bundle's Info.plist"));
     } catch (const SealError &e) {
         return e.description();
     }
@@ -433,7 +459,7 @@ std::optional<QString> BundleSeal::check(int rootFd, const CodeResources &list)
 
 std::optional<QByteArray> BundleSeal::readFile(int rootFd, const char *name, qsizetype maxBytes)
 {
-    return readBelow(rootFd, "_CodeSignature", name, maxBytes, QStringLiteral("the signature file %1").arg(QLatin1String(name)));
+    return readBelow(rootFd, {"_CodeSignature"}, name, maxBytes, QStringLiteral("the signature file %1").arg(QLatin1String(name)));
 }
 
 BundleSeal::SignedList BundleSeal::readSigned(const QString &bundlePath, const char *signatureName)
@@ -443,6 +469,26 @@ BundleSeal::SignedList BundleSeal::readSigned(const QString &bundlePath, const c
     s.list = readFile(root.get(), kResourcesFile, CodeResources::kMaxBytes);
     s.signature = readFile(root.get(), signatureName, kMaxSignatureBytes);
     return s;
+}
+
+BundleSeal::SignedList BundleSeal::readOwnSigned(const QString &bundlePath, const char *signatureName)
+{
+    const UniqueFd root = openRoot(bundlePath);
+    const auto read = [&](const char *name, qsizetype maxBytes) {
+        return readBelow(root.get(), {"_CodeSignature"}, name, maxBytes,
+                         QStringLiteral("the signature file %1").arg(QLatin1String(name)), OwnerRule::Anyone);
+    };
+    SignedList s;
+    s.list = read(kResourcesFile, CodeResources::kMaxBytes);
+    s.signature = read(signatureName, kMaxSignatureBytes);
+    return s;
+}
+
+std::optional<QByteArray> BundleSeal::readOwnResource(const QString &bundlePath, const char *folder, const char *name,
+                                                      qsizetype maxBytes, const QString &what)
+{
+    const UniqueFd root = openRoot(bundlePath);
+    return readBelow(root.get(), {"Resources", folder}, name, maxBytes, what, OwnerRule::Anyone);
 }
 
 void BundleSeal::writeFile(const QString &bundlePath, const char *name, const QByteArray &bytes)

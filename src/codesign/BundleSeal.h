@@ -63,6 +63,19 @@ public:
     };
     static constexpr qsizetype kMaxSignatureBytes = 1 << 20;
     static SignedList readSigned(const QString &bundlePath, const char *signatureName);
+
+    // The running copy's own files, read by the rules for an installed copy
+    // rather than those for a download: any owner (a copy installed
+    // system-wide belongs to root, or to the account that installed it),
+    // but neither the file nor the bundle folder, Contents or the folders
+    // below it on the way may be written by group or others, no link is
+    // followed and only a plain file is read. Nothing when the file does not
+    // exist; SealError, with what could not be read, otherwise.
+    static SignedList readOwnSigned(const QString &bundlePath, const char *signatureName);
+    // Contents/Resources/FOLDER/NAME by the same rules; what names it in
+    // the error.
+    static std::optional<QByteArray> readOwnResource(const QString &bundlePath, const char *folder, const char *name,
+                                                     qsizetype maxBytes, const QString &what);
     // Replaces Contents/_CodeSignature/NAME atomically: written to a
     // temporary of its own, synced, renamed over the name, so two signers of
     // one bundle each leave whole files.

@@ -5,26 +5,40 @@
 #include "codesign/SealedBundle.h"
 #include "codesign/SigningRequirement.h"
 
+#include <QFile>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+
 namespace {
 
 
-// The team of a bundle's own signature, or empty. The certificate's dates
-// are not checked here: a copy whose certificate has run out must still be
-// able to recognise its team's next release.
+// Anchor files hold a few certificates; a bigger one is not ours.
+constexpr qsizetype kMaxAnchorBytes = 4 << 20;
+
+// The team of a bundle's own signature. The certificate's dates are not
+// checked here: a copy whose certificate has run out must still be able to
+// recognise its team's next release. Throws NoTeamIdentifier with what could
+// not be read or did not hold.
 QString signedTeam(const Bundle &bundle)
 {
+    using K = CodeSigningError::Kind;
+    const ossl::CertStack anchors = ownCodeSigningAnchors(bundle);
+    BundleSeal::SignedList own;
     try {
-        const ossl::CertStack anchors = loadPemCertificateFile(codeSigningAnchorsPath(bundle));
-        if (sk_X509_num(anchors.get()) <= 0)
-            return {};
-        const BundleSeal::SignedList own = BundleSeal::readSigned(bundle.path(), BundleSeal::kSignatureFile);
-        if (!own.complete())
-            return {};
-        const CmsVerification v = cmsVerifyDetached(*own.signature, *own.list, anchors.get(), false);
-        return v.valid ? v.signer.organizationalUnit : QString();
-    } catch (const SealError &) {
-        return {};
+        own = BundleSeal::readOwnSigned(bundle.path(), BundleSeal::kSignatureFile);
+    } catch (const SealError &e) {
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("its own signature can't be read: ") + e.description());
     }
+    if (!own.complete())
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("it has no signature of its own"));
+    const CmsVerification v = cmsVerifyDetached(*own.signature, *own.list, anchors.get(), false);
+    if (!v.valid)
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("its own signature doesn't hold: ") + v.failure);
+    if (v.signer.organizationalUnit.isEmpty())
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("its own signing certificate names no team"));
+    return v.signer.organizationalUnit;
 }
 
 // Why the candidate fails the requirement, or nothing when it satisfies it.
@@ -39,7 +53,7 @@ std::optional<QString> validate(const SealedBundle &candidate, const SigningRequ
     if (!signedList.complete())
         return QStringLiteral("code object is not signed at all");
 
-    const ossl::CertStack anchors = loadPemCertificateFile(codeSigningAnchorsPath(running));
+    const ossl::CertStack anchors = ownCodeSigningAnchors(running);
     const CmsVerification cms = cmsVerifyDetached(*signedList.signature, *signedList.list, anchors.get(), true);
     if (!cms.valid)
         return cms.failure;
@@ -88,16 +102,40 @@ QString notaryAnchorsPath(const Bundle &bundle)
     return bundle.resourcesPath() + QStringLiteral("/Trust/notary-anchors.pem");
 }
 
-QString teamIdentifier(const Bundle &running)
+bool carriesCodeSigningAnchors(const Bundle &bundle)
+{
+    // Only "there is nothing there" makes a development build; any other
+    // answer (a folder, a link, a file that can't be read, an error) is a
+    // copy that was built with anchors and whose checks must then fail.
+    struct stat st;
+    if (::lstat(QFile::encodeName(codeSigningAnchorsPath(bundle)).constData(), &st) == 0)
+        return true;
+    return errno != ENOENT && errno != ENOTDIR;
+}
+
+ossl::CertStack ownCodeSigningAnchors(const Bundle &running)
 {
     using K = CodeSigningError::Kind;
+    std::optional<QByteArray> pem;
+    try {
+        pem = BundleSeal::readOwnResource(running.path(), "Trust", "codesigning-anchors.pem", kMaxAnchorBytes,
+                                          QStringLiteral("its code-signing anchors file"));
+    } catch (const SealError &e) {
+        throw CodeSigningError(K::NoTeamIdentifier, e.description());
+    }
+    if (!pem)
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("it carries no code-signing anchors"));
+    ossl::CertStack anchors = loadPemCertificates(*pem);
+    if (!anchors || sk_X509_num(anchors.get()) <= 0)
+        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("its code-signing anchors hold no certificate"));
+    return anchors;
+}
+
+QString teamIdentifier(const Bundle &running)
+{
     if (!running.isAppBundle())
-        throw CodeSigningError(K::NoTeamIdentifier, QStringLiteral("the running copy is not an application bundle"));
-    const QString team = signedTeam(running);
-    if (team.isEmpty())
-        throw CodeSigningError(K::NoTeamIdentifier,
-                               QStringLiteral("the running copy has no signature of a team that its own anchors trust"));
-    return team;
+        throw CodeSigningError(CodeSigningError::Kind::NoTeamIdentifier, QStringLiteral("it is not an application bundle"));
+    return signedTeam(running);
 }
 
 void verifySignature(const QString &candidateBundlePath, const Bundle &running)

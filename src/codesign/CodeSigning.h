@@ -1,5 +1,6 @@
 #pragma once
 
+#include "codesign/OpenSslHandles.h"
 #include "platform/Bundle.h"
 
 #include <QString>
@@ -35,10 +36,24 @@ private:
 QString codeSigningAnchorsPath(const Bundle &bundle);
 QString notaryAnchorsPath(const Bundle &bundle);
 
+// Whether the bundle was built to verify what it is sent: something stands
+// at its code-signing anchors' path. Decided by that alone, never by whether
+// the anchors or the signature can be read, so a copy built to verify
+// updates cannot be talked out of it by an unreadable file. One lstat.
+bool carriesCodeSigningAnchors(const Bundle &bundle);
+
+// The running copy's code-signing anchors, read by the rules for the
+// running copy (BundleSeal::readOwnResource: any owner, nothing others may
+// write). Throws CodeSigningError (NoTeamIdentifier) saying what could not be
+// read, e.g. "its code-signing anchors can't be read (Input/output error)".
+ossl::CertStack ownCodeSigningAnchors(const Bundle &running);
+
 // The team identifier (subject OU of the signing certificate) of the running
-// copy's own signature. Throws CodeSigningError (NoTeamIdentifier) when the
-// copy is unsigned, ad hoc (sealed without a certificate), has no anchors,
-// or its signature does not chain to them.
+// copy's own signature, read by the same rules. Throws CodeSigningError
+// (NoTeamIdentifier) when the copy is unsigned, ad hoc (sealed without a
+// certificate), has no anchors, its anchors or signature can't be read, or
+// its signature does not chain to them; the reason says which, of the copy
+// ("its own signature can't be read: ...").
 QString teamIdentifier(const Bundle &running = Bundle::main());
 
 // Returns when the bundle at candidateBundlePath satisfies the requirement

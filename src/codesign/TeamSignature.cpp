@@ -26,18 +26,13 @@ SignerIdentity identityOf(X509 *certificate)
 
 bool canVerifyUpdates(const Bundle &running)
 {
-    try {
-        teamIdentifier(running);
-        return true;
-    } catch (const CodeSigningError &) {
-        return false;
-    }
+    return carriesCodeSigningAnchors(running);
 }
 
 void verifyTeamSignature(const QByteArray &content, const QByteArray &signature, const Bundle &running)
 {
     const QString team = teamIdentifier(running);
-    const ossl::CertStack anchors = loadPemCertificateFile(codeSigningAnchorsPath(running));
+    const ossl::CertStack anchors = ownCodeSigningAnchors(running);
     const CmsVerification cms = cmsVerifyDetached(signature, content, anchors.get(), true);
     if (!cms.valid)
         throw CodeSigningError(CodeSigningError::Kind::RequirementUnmet, cms.failure);

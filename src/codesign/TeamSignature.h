@@ -13,14 +13,16 @@
 // the running copy's team that chains to the running copy's code-signing
 // anchors.
 
-// Whether the copy can vouch for what it is sent: it carries code-signing
-// anchors and its own signature names a team they trust. Reads files.
+// Whether the copy must vouch for what it is sent: it was built with
+// code-signing anchors (carriesCodeSigningAnchors). Whether it then can is
+// verifyTeamSignature's question, which fails when it can't. One lstat.
 bool canVerifyUpdates(const Bundle &running);
 
 // Returns when signature is such a signature over content; throws
-// CodeSigningError otherwise: NoTeamIdentifier when the running copy cannot
-// verify anything, RequirementUnmet with the reason when the signature does
-// not hold. Reads files.
+// CodeSigningError otherwise: NoTeamIdentifier, saying what could not be
+// read or did not hold, when the running copy cannot verify anything;
+// RequirementUnmet with the reason when the signature does not hold. Reads
+// files.
 void verifyTeamSignature(const QByteArray &content, const QByteArray &signature, const Bundle &running);
 
 // The certificate that made a detached signature over content, when the

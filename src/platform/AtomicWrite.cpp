@@ -1,13 +1,29 @@
 #include "platform/AtomicWrite.h"
 
+#include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstdio>
+
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+void syncFolderOf(const QString &path)
+{
+    const UniqueFd folder(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder)
+        ::fsync(folder.get()); // the rename is done; a failure here only weakens durability
+}
+
+} // namespace
 
 std::optional<QString> writeFileAtomically(const QString &path, const QByteArray &bytes,
                                            QFileDevice::Permissions permissions, FolderSync sync)
@@ -25,11 +41,15 @@ std::optional<QString> writeFileAtomically(const QString &path, const QByteArray
     }
     if (!file.commit())
         return file.errorString();
-    if (sync == FolderSync::SyncFolder) {
-        const UniqueFd folder(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder)
-            ::fsync(folder.get()); // the rename is done; a failure here only weakens durability
-    }
+    if (sync == FolderSync::SyncFolder)
+        syncFolderOf(path);
+    return std::nullopt;
+}
+
+std::optional<QString> renameDurably(const QString &from, const QString &to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return systemErrorText(errno);
+    syncFolderOf(to);
     return std::nullopt;
 }

@@ -17,3 +17,9 @@ enum class FolderSync { Skip, SyncFolder };
 
 std::optional<QString> writeFileAtomically(const QString &path, const QByteArray &bytes,
                                            QFileDevice::Permissions permissions, FolderSync sync = FolderSync::Skip);
+
+// Renames from over to (one file system) and flushes the folder, so the
+// rename survives a power cut; for a file written whole beforehand, e.g. with
+// writeFileAtomically under a name of its own. Returns the system's reason
+// when the rename failed; to is then untouched.
+std::optional<QString> renameDurably(const QString &from, const QString &to);

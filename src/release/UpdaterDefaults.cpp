@@ -1,5 +1,6 @@
 #include "release/UpdaterDefaults.h"
 
+#include "release/FeedScope.h"
 #include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/VersionRules.h"
@@ -21,7 +22,8 @@ const QList<Key> &keys()
         {revertedBuildsKey(), QMetaType::QString},
         {rolledBackKey(), QMetaType::QString},
         {heldRolloutKey(), QMetaType::QString},
-        {newestFeedKey(), QMetaType::QDateTime},
+        {channelKey(), QMetaType::QString},
+        {newestFeedsKey(), QMetaType::QString},
     };
     return all;
 }
@@ -83,6 +85,34 @@ std::optional<HeldRollout> parseHeldRollout(const std::optional<QString> &text)
 QString heldRolloutText(const HeldRollout &held)
 {
     return PhasedRollout::formatDate(held.pubDate) + u' ' + QString::number(held.intervalSeconds);
+}
+
+QString channelOf(const std::optional<QString> &setting)
+{
+    return setting && FeedScope::isChannelName(*setting) ? *setting : FeedScope::defaultChannel();
+}
+
+NewestFeeds parseNewestFeeds(const std::optional<QString> &text)
+{
+    NewestFeeds feeds;
+    if (!text)
+        return feeds;
+    for (const QString &line : text->split(u'\n', Qt::SkipEmptyParts)) {
+        const qsizetype blank = line.indexOf(u' ');
+        if (blank <= 0 || blank + 1 >= line.size())
+            continue;
+        if (const std::optional<QDateTime> date = PhasedRollout::parseDate(line.left(blank)))
+            feeds.insert(line.mid(blank + 1), *date);
+    }
+    return feeds;
+}
+
+QString newestFeedsText(const NewestFeeds &feeds)
+{
+    QStringList lines;
+    for (auto it = feeds.begin(); it != feeds.end(); ++it)
+        lines.append(PhasedRollout::formatDate(it.value()) + u' ' + it.key());
+    return lines.join(u'\n');
 }
 
 bool isHonouredFeedURL(const QString &text)

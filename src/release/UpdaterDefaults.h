@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QMap>
 #include <QMetaType>
 #include <QString>
 #include <QStringView>
@@ -36,9 +37,22 @@ inline QString rolledBackKey() { return QStringLiteral("updateRolledBack"); }
 // app still looks again at this install's turn, not a day later.
 inline QString heldRolloutKey() { return QStringLiteral("updateHeldRollout"); }
 
-// The publication date of the newest signed feed accepted here: an older
-// feed served later (a replay that hides a newer release) is refused.
-inline QString newestFeedKey() { return QStringLiteral("updateNewestFeed"); }
+// The channel of releases this install follows; a signed feed of another
+// channel is refused. A value that is not a channel name (FeedScope) means
+// the default, as an unusable feed address means the built-in one.
+inline QString channelKey() { return QStringLiteral("UpdateChannel"); }
+QString channelOf(const std::optional<QString> &setting);
+
+// The publication date of the newest signed feed accepted here from each
+// feed address: an older feed served later from that address (a replay that
+// hides a newer release) is refused. Kept per address, so a newer feed met
+// elsewhere cannot hold back the one this install reads. One line per
+// address: the date (PhasedRollout::formatDate), a blank, the address.
+inline QString newestFeedsKey() { return QStringLiteral("updateNewestFeeds"); }
+using NewestFeeds = QMap<QString, QDateTime>;
+// Lines that do not parse are skipped.
+NewestFeeds parseNewestFeeds(const std::optional<QString> &text);
+QString newestFeedsText(const NewestFeeds &feeds);
 
 struct Key {
     QString name;

@@ -19,16 +19,24 @@ QCoro::Task<QByteArray> fetchSignature(NetworkSession &session, QUrl url, QByteA
                                        QStringLiteral("The update feed's signature"));
 }
 
-// Why the signature does not vouch for the feed, or nothing when it does.
-// On a worker: the running copy's anchors and signature are files.
-std::optional<CodeSigningError> verify(const QByteArray &feed, const QByteArray &signature, const Bundle &running)
+// Why the signature does not vouch for the feed, or nothing when it does;
+// and the running copy's bundle identifier, which the feed must name. On a
+// worker: the running copy's anchors, signature and Info.plist are files.
+struct Verdict {
+    std::optional<CodeSigningError> problem;
+    std::optional<QString> identifier;
+};
+Verdict verify(const QByteArray &feed, const QByteArray &signature, const Bundle &running)
 {
+    Verdict verdict;
     try {
         verifyTeamSignature(feed, signature, running);
-        return std::nullopt;
     } catch (const CodeSigningError &e) {
-        return e;
+        verdict.problem = e;
+        return verdict;
     }
+    verdict.identifier = running.identifier();
+    return verdict;
 }
 
 } // namespace
@@ -39,6 +47,16 @@ QUrl signatureURL(const QUrl &feedURL)
     QUrl url = feedURL;
     url.setPath(feedURL.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::StrictMode);
     return url;
+}
+
+void judgeScope(const FeedScope &scope, const QString &identifier, const QString &channel)
+{
+    if (scope.identifier != identifier)
+        throw Refused(QStringLiteral("The update feed is for another app (%1), so it wasn't used.").arg(scope.identifier),
+                      QStringLiteral("signed for %1, not %2").arg(scope.identifier, identifier));
+    if (scope.channel != channel)
+        throw Refused(QStringLiteral("The update feed is for the \"%1\" channel, not \"%2\", so it wasn't used.").arg(scope.channel, channel),
+                      QStringLiteral("signed for the channel %1, not %2").arg(scope.channel, channel));
 }
 
 void judgeDates(const FeedDates &dates, const QDateTime &now, const std::optional<QDateTime> &newestAccepted)
@@ -75,7 +93,19 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteAr
     auto fetchingSignature = fetchSignature(session, sigURL, userAgent, limits);
     const QByteArray signature = co_await std::move(fetchingSignature);
     auto verifying = onWorker([feed, signature, running = trust.running] { return verify(feed, signature, running); });
-    const std::optional<CodeSigningError> problem = co_await std::move(verifying);
+    const Verdict verdict = co_await std::move(verifying);
+    const std::optional<CodeSigningError> &problem = verdict.problem;
+    if (problem && problem->kind() == CodeSigningError::Kind::NoTeamIdentifier) {
+        // Built to verify, yet its own anchors or signature can't be read or
+        // don't hold: the feed is refused, never read as a development
+        // build would read it.
+        const Refused refused(QStringLiteral("This copy of Ferrowhistle can't check the update feed's signature (") + problem->reason()
+                                  + QStringLiteral("), so the feed wasn't used."),
+                              QStringLiteral("this copy can't verify it: %1").arg(problem->reason()));
+        if (trust.log)
+            trust.log(QStringLiteral("Update feed %1 refused: %2").arg(feedURL.toString(), refused.detail()));
+        throw refused;
+    }
     if (problem) {
         if (problem->kind() != CodeSigningError::Kind::RequirementUnmet)
             throw signingFailure(*problem);
@@ -88,8 +118,12 @@ QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteAr
         throw refused;
     }
 
+    if (!verdict.identifier || verdict.identifier->isEmpty())
+        throw signingFailure(CodeSigningError(CodeSigningError::Kind::NoBundleIdentifier, QString()));
     const FeedDates dates = FeedDates::decode(feed);
+    const FeedScope scope = FeedScope::decode(feed);
     try {
+        judgeScope(scope, *verdict.identifier, trust.channel);
         judgeDates(dates, trust.clock(), trust.newestAccepted);
     } catch (const Refused &refused) {
         if (trust.log)

@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "release/FeedDates.h"
+#include "release/FeedScope.h"
 #include "release/Release.h"
 #include "release/UpdaterFailure.h"
 #include "update/NetworkSession.h"
@@ -50,12 +51,19 @@ private:
 struct Trust {
     Bundle running;
     std::function<QDateTime()> clock;
+    // The publication date of the newest feed accepted from this address.
     std::optional<QDateTime> newestAccepted;
     std::function<void(const QString &)> log;
     // Called with the publication date of a signed feed once it is accepted
-    // whole (signature, dates and release record).
+    // whole (signature, scope, dates and release record).
     std::function<void(const QDateTime &)> accepted;
+    // The channel this install follows; the app is the running copy's
+    // bundle identifier.
+    QString channel = FeedScope::defaultChannel();
 };
+
+// Throws Refused for a feed signed for another app or another channel.
+void judgeScope(const FeedScope &scope, const QString &identifier, const QString &channel);
 
 // Throws Refused for a feed past its expiry, one published more than a day
 // ahead of now, and one published before the newest accepted.
@@ -63,7 +71,7 @@ void judgeDates(const FeedDates &dates, const QDateTime &now, const std::optiona
 
 // Fetches and decodes the release as ReleaseFeed::fetchRelease does; for a
 // copy that can verify updates, fetches the signature too, verifies it (on
-// a worker) before decoding, and judges the dates. Fails with Refused, with
+// a worker) before decoding, and judges whom it is for and its dates. Fails with Refused, with
 // UpdaterFailure for a signature that cannot be fetched, and as
 // fetchRelease fails.
 QCoro::Task<Release> fetchRelease(NetworkSession &session, QUrl feedURL, QByteArray userAgent,

@@ -66,7 +66,7 @@ Updater::Updater(Environment environment, QObject *parent) : UpdaterInterface(pa
     m_held = UpdaterDefaults::parseHeldRollout(m_env.defaults.string(kHeldRolloutKey));
     // Put there by the watch of the kept copy when an update didn't start.
     m_rolledBack = UpdaterDefaults::parseRolledBack(m_env.defaults.string(UpdaterDefaults::rolledBackKey()));
-    m_newestFeed = m_env.defaults.date(kNewestFeedKey);
+    m_newestFeeds = UpdaterDefaults::parseNewestFeeds(m_env.defaults.string(kNewestFeedsKey));
 }
 
 QByteArray Updater::standardInstallIdentity()
@@ -221,20 +221,28 @@ QUrl Updater::defaultFeedURL() { return ReleaseFeed::defaultFeedURL(); }
 QCoro::Task<Updater::Release> Updater::fetchRelease()
 {
     QPointer<Updater> self(this);
-    SignedFeed::Trust trust{m_env.bundle, m_env.clock, m_newestFeed,
+    const QUrl url = feedURL();
+    // The replay floor of this address only: the address is the key even if
+    // the setting changes while the feed is fetched.
+    const QString address = url.toString(QUrl::FullyEncoded);
+    const auto floor = m_newestFeeds.constFind(address);
+    SignedFeed::Trust trust{m_env.bundle, m_env.clock,
+                            floor == m_newestFeeds.cend() ? std::nullopt : std::optional<QDateTime>(*floor),
                             [self](const QString &line) { if (self) self->log(line); },
-                            [self](const QDateTime &published) { if (self) self->noteFeedAccepted(published); }};
-    auto fetch = SignedFeed::fetchRelease(session(), feedURL(), ReleaseFeed::userAgent(m_env.bundle), m_env.fetchLimits,
+                            [self, address](const QDateTime &published) { if (self) self->noteFeedAccepted(address, published); },
+                            UpdaterDefaults::channelOf(m_env.defaults.string(UpdaterDefaults::channelKey()))};
+    auto fetch = SignedFeed::fetchRelease(session(), url, ReleaseFeed::userAgent(m_env.bundle), m_env.fetchLimits,
                                           std::move(trust));
     co_return co_await std::move(fetch);
 }
 
-void Updater::noteFeedAccepted(const QDateTime &published)
+void Updater::noteFeedAccepted(const QString &address, const QDateTime &published)
 {
-    if (m_newestFeed && published <= *m_newestFeed)
+    const auto known = m_newestFeeds.constFind(address);
+    if (known != m_newestFeeds.cend() && published <= *known)
         return;
-    m_newestFeed = published;
-    store(kNewestFeedKey, published);
+    m_newestFeeds.insert(address, published);
+    store(kNewestFeedsKey, UpdaterDefaults::newestFeedsText(m_newestFeeds));
 }
 
 qint64 Updater::currentBuild() const { return VersionRules::buildOfBundle(m_env.bundle); }

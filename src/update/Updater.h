@@ -108,7 +108,7 @@ public:
     static inline const QString kLastCheckKey = UpdaterDefaults::lastCheckKey();
     static inline const QString kRolloutGroupKey = UpdaterDefaults::rolloutGroupKey();
     static inline const QString kHeldRolloutKey = UpdaterDefaults::heldRolloutKey();
-    static inline const QString kNewestFeedKey = UpdaterDefaults::newestFeedKey();
+    static inline const QString kNewestFeedsKey = UpdaterDefaults::newestFeedsKey();
 
     // The one instance, made on first use on the GUI thread, never destroyed.
     static Updater &shared();
@@ -262,9 +262,9 @@ private:
     void clearRolledBack();
     // Removes a key from the settings on a worker; a failure is logged.
     QCoro::Task<> removeOnWorker(QString key);
-    // Keeps the publication date of an accepted signed feed when it is the
-    // newest so far.
-    void noteFeedAccepted(const QDateTime &published);
+    // Keeps the publication date of a signed feed accepted from address
+    // when it is the newest from there so far.
+    void noteFeedAccepted(const QString &address, const QDateTime &published);
 
     Environment m_env;
     State m_state = State::idle();
@@ -286,7 +286,7 @@ private:
     // from under it (a check asked for early runs before the sweep).
     QSet<QString> m_ownFolders;
     std::optional<UpdaterDefaults::RolledBack> m_rolledBack;
-    // The publication date of the newest signed feed accepted, also in the
-    // settings: an older one is a replay.
-    std::optional<QDateTime> m_newestFeed;
+    // The publication date of the newest signed feed accepted from each
+    // address, also in the settings: an older one from there is a replay.
+    UpdaterDefaults::NewestFeeds m_newestFeeds;
 };

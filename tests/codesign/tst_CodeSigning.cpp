@@ -11,6 +11,7 @@
 #include "update/SigningFailure.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QtTest>
@@ -413,6 +414,28 @@ const std::vector<RunningCase> &runningCases()
         {"signed outside its anchors", [](auto &f) {
              const QString app = f.makeBundle(QStringLiteral("run-stranger"));
              signBundle(app, DevelopmentCA::issue(f.strangerCA.identityPem(), developerRequest()).identityPem());
+             return app;
+         }, {}, kNoTeam},
+        // Installed system-wide by another account and run by this user: its
+        // own seal and anchors are read whoever owns them, so it judges
+        // candidates as any copy does.
+        {"installed by another account", [](auto &f) {
+             const QString app = f.makeSignedBundle(QStringLiteral("run-foreign"));
+             QDirIterator it(app, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+             giveToStranger(app);
+             while (it.hasNext())
+                 giveToStranger(it.next());
+             return app;
+         }, QLatin1String(SigningFixture::kTeam), {}},
+        // Whoever owns it, no one else may change what it trusts.
+        {"own signature others may write", [](auto &f) {
+             const QString app = f.makeSignedBundle(QStringLiteral("run-writable"));
+             ::chmod(path8(sigFile(app, "CodeSignature")).constData(), 0664);
+             return app;
+         }, {}, kNoTeam},
+        {"anchors others may write", [](auto &f) {
+             const QString app = f.makeSignedBundle(QStringLiteral("run-writable-anchors"));
+             ::chmod(path8(app + QStringLiteral("/Contents/Resources/Trust/codesigning-anchors.pem")).constData(), 0646);
              return app;
          }, {}, kNoTeam},
         {"broken own signature", [](auto &f) {

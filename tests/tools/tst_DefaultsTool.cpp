@@ -83,6 +83,8 @@ private Q_SLOTS:
             {{"write", "HUDScreen", "Main"}, "is not one of: main, pointer, all"},
             {{"write", "HUDScreen", "-bool", "1"}, "reads HUDScreen only when written with -string"},
             {{"write", "updateRolloutGroup", "3"}, "picks updateRolloutGroup itself, as a whole number; this value will be ignored"},
+            {{"write", "UpdateChannel", "beta"}, ""},
+            {{"write", "UpdateChannel", "beta 2"}, "UpdateChannel \"beta 2\" is not a channel name (1 to 64 letters, digits, \".\", \"_\" and \"-\"); Ferrowhistle will use stable"},
         };
         for (const auto &c : cases) {
             QString err;
@@ -97,7 +99,7 @@ private Q_SLOTS:
         const auto [code, help] = run({"--help"});
         QCOMPARE(code, 0);
         for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date",
-                                "HUDScreen              string", "updateRolloutGroup     integer"})
+                                "HUDScreen              string", "updateRolloutGroup     integer", "UpdateChannel          string"})
             QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
         // The group the app picked reads back as the number it is.
         m_store.setValue("updateRolloutGroup", qint64(4));

@@ -294,6 +294,9 @@ void tst_MakeRelease::refusesBadInputInOneLine_data()
         << QStringList{"PREVIOUS={ROOT}/stranger-previous/Ferrowhistle.app"}
         << QString("IDENTITY={KEYS}/developer.pem: is not accepted by the anchors in "
            "{ROOT}/stranger-previous/Ferrowhistle.app/Contents/Resources/Trust/codesigning-anchors.pem (…");
+    QTest::newRow("channel with a blank") << QStringList{"CHANNEL=beta 2"}
+                                          << QString("CHANNEL=beta 2: \"beta 2\" is not a channel name (1 to 64 letters, "
+                                                     "digits, \".\", \"_\" and \"-\")");
     QTest::newRow("minimum system version") << QStringList{"MINIMUM_SYSTEM_VERSION=6.1-rc1"}
                                             << QString("MINIMUM_SYSTEM_VERSION=6.1-rc1: \"6.1-rc1\" is not one to three whole "
                                                "numbers separated by dots (such as 6.1 or 6.1.0); the app would read it as "
@@ -357,6 +360,9 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     QCOMPARE(feed.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
     QCOMPARE(feed.value(QStringLiteral("phasedRolloutInterval")).toInteger(), 86400);
     QCOMPARE(feed.value(QStringLiteral("pubDate")).toString(), QStringLiteral("2026-12-08T10:00:00Z"));
+    // For this app, on the default channel.
+    QCOMPARE(feed.value(QStringLiteral("bundleIdentifier")).toString(), QStringLiteral("com.copperkestrel.Ferrowhistle"));
+    QCOMPARE(feed.value(QStringLiteral("channel")).toString(), QStringLiteral("stable"));
     // Signed for the copies of the release's own team and anchors (those of
     // PREVIOUS too), believed for FEED_VALID_DAYS.
     const QByteArray feedBytes = readBytes(out + QStringLiteral("/appcast.json"));

@@ -11,6 +11,8 @@
 #include "codesign/TeamSignature.h"
 #include "platform/Bundle.h"
 #include "release/FeedDates.h"
+#include "release/FeedScope.h"
+#include "FeedSigner.h"
 #include "ReleasePackage.h"
 #include "support/ProgramRun.h"
 #include "platform/DottedVersion.h"
@@ -130,6 +132,8 @@ private slots:
     void signedFeedsVerifyAsTheAppVerifies();
     void renewFeedRefusesWhatWouldBreakTheFeed_data();
     void renewFeedRefusesWhatWouldBreakTheFeed();
+    void aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal_data();
+    void aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal();
     void feedStatesWhatTheReleaseNeedsOfTheSystem();
     void deltaIsMadeOnlyFromAVerifiedReleaseAndListedBesideTheZip();
 
@@ -257,7 +261,7 @@ void tst_ReleaseTool::refusals_data()
     QTest::newRow("notarize unsigned") << QStringList{"notarize", "--notary", "NOTARY", app} << 1 << "the bundle is not signed; sign it first";
     QTest::newRow("package a non-bundle") << QStringList{"package", "NOISE", "--out", "OUT"} << 1 << "is not a bundle";
     QTest::newRow("package unsigned") << QStringList{"package", app, "--out", "OUT"} << 1 << "the bundle is not signed; sign it first";
-    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "has no signature of a team";
+    QTest::newRow("verify unsigned") << QStringList{"verify", app} << 1 << "can't check updates: it has no signature of its own";
     // The app reads a minimum version by skipping what is not a number, so
     // these would mean something other than what they say.
     for (const char *version : {"banana", "6.1-rc1", "6.1.0.1", "+6", "6..1", "", "6.1 "})
@@ -553,6 +557,7 @@ QString tst_ReleaseTool::signedFeedIn(const QString &folder)
     QDir().mkpath(folder);
     const QString zip = folder + QStringLiteral("/release.zip");
     writeInfoPlistZip(zip, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>CFBundleIdentifier</key><string>com.copperkestrel.Ferrowhistle</string>"
                            "<key>CFBundleShortVersionString</key><string>2.0</string>"
                            "<key>CFBundleVersion</key><string>49</string></dict></plist>\n");
     writeBytes(folder + QStringLiteral("/developer.pem"), m_f->developer.identityPem());
@@ -588,6 +593,8 @@ void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
     const FeedDates dates = FeedDates::decode(bytes);
     QVERIFY(dates.published >= before && dates.published <= after);
     QCOMPARE(dates.expires, dates.published.addDays(7));
+    const FeedScope stable{QStringLiteral("com.copperkestrel.Ferrowhistle"), QStringLiteral("stable")};
+    QCOMPARE(FeedScope::decode(bytes), stable);
 
     // Renewed: new dates (the default of 30 days), everything else as it
     // was, and still the developer's.
@@ -604,13 +611,37 @@ void tst_ReleaseTool::signedFeedsVerifyAsTheAppVerifies()
     QVERIFY(renewedDates.published >= dates.published);
     QCOMPARE(renewedDates.expires, renewedDates.published.addDays(30));
     QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".partial")));
+    QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".next")));
+    QCOMPARE(FeedScope::decode(renewedBytes), stable);
+
+    // Another channel, kept by its renewal too; a name that could not be
+    // compared with a setting is refused before anything is written.
+    const QString beta = folder + QStringLiteral("/beta.json");
+    QCOMPARE(release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip", "--identity",
+                      folder + QStringLiteral("/developer.pem"), "--channel", "beta-2", "--out", beta})
+                 .status,
+             0);
+    QCOMPARE(FeedScope::decode(readBytes(beta)).channel, QStringLiteral("beta-2"));
+    QCOMPARE(release({"renew-feed", beta, "--identity", folder + QStringLiteral("/developer.pem")}).status, 0);
+    QCOMPARE(FeedScope::decode(readBytes(beta)).channel, QStringLiteral("beta-2"));
+    for (const char *channel : {"", "beta 2", "b\xc3\xa9ta", "x/y"}) {
+        const Run r = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip", "--identity",
+                               folder + QStringLiteral("/developer.pem"), "--channel", QString::fromUtf8(channel), "--out",
+                               folder + QStringLiteral("/other.json")});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("--channel: \"" + QString::fromUtf8(channel) + "\" is not a channel name"), qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/other.json")));
+        QCOMPARE(release({"check", "--channel", QString::fromUtf8(channel)}).status, 1);
+    }
+    QCOMPARE(release({"check", "--channel", "stable"}).status, 0);
 
     // Unsigned, it is printed as before; its signing options go with
     // --identity only.
     const Run unsignedFeed = release({"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"});
     QCOMPARE(unsignedFeed.status, 0);
     QVERIFY2(!unsignedFeed.out.contains("published") && !unsignedFeed.out.contains("expires"), qPrintable(unsignedFeed.out));
-    for (const QStringList &extra : {QStringList{"--out", folder + QStringLiteral("/other.json")}, QStringList{"--valid-days", "3"}}) {
+    for (const QStringList &extra : {QStringList{"--out", folder + QStringLiteral("/other.json")}, QStringList{"--valid-days", "3"},
+                                     QStringList{"--channel", "beta"}}) {
         const Run r = release(QStringList{"feed", folder + QStringLiteral("/release.zip"), "--url", "https://dl.example.org/F.zip"} + extra);
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.contains("go with --identity"), qPrintable(r.err));
@@ -636,8 +667,14 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed_data()
     QTest::newRow("http download") << "developer"
                                    << QByteArray(R"({"version": "2.0", "build": 49, "url": "http://dl.example.org/F.zip", "sha256": "00"})")
                                    << true << "is not a feed the app can read";
+    QTest::newRow("made before records named their app")
+        << "developer"
+        << QByteArray(R"({"version": "2.0", "build": 49, "url": "https://dl.example.org/F.zip", "sha256": "00", )"
+                      R"("published": "2026-12-08T10:00:00Z", "expires": "2027-01-07T10:00:00Z"})")
+        << true << "does not say which app and channel it is for";
     QTest::newRow("changed after signing") << "developer"
-                                           << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00"})")
+                                           << QByteArray(R"({"version": "2.0", "build": 50, "url": "https://evil.example.org/F.zip", "sha256": "00", )"
+                                                         R"("bundleIdentifier": "com.copperkestrel.Ferrowhistle", "channel": "stable"})")
                                            << true << "is not a signature of";
     QTest::newRow("no signature") << "developer" << QByteArray() << false << "appcast.json.sig";
     QTest::newRow("another team") << "otherTeam" << QByteArray() << true << "is of team \"TEAMB67890\"";
@@ -685,6 +722,67 @@ void tst_ReleaseTool::renewFeedRefusesWhatWouldBreakTheFeed()
     QCOMPARE(QFileInfo::exists(feed + QStringLiteral(".sig")), withSignature);
     if (withSignature)
         QCOMPARE(readBytes(feed + QStringLiteral(".sig")), signatureBefore);
+}
+
+// Two files can't be replaced in one step: a feed or renew-feed stopped
+// between its steps (as by a kill) leaves what the next renewal finishes or
+// undoes, then renews, with a pair the app accepts.
+void tst_ReleaseTool::aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal_data()
+{
+    QTest::addColumn<int>("stopAt"); // FeedWriteStep
+    QTest::addColumn<bool>("firstFeed"); // the stopped write was the first of this feed (no FEED yet)
+    QTest::addColumn<bool>("finished"); // the renewal finishes the stopped write first
+    QTest::newRow("before the signature") << int(FeedWriteStep::Signature) << false << false;
+    QTest::newRow("between the signature and the feed") << int(FeedWriteStep::Rename) << false << true;
+    QTest::newRow("first feed, before its rename") << int(FeedWriteStep::Rename) << true << true;
+}
+
+void tst_ReleaseTool::aFeedWriteStoppedAnywhereIsFinishedByTheNextRenewal()
+{
+    QFETCH(int, stopAt);
+    QFETCH(bool, firstFeed);
+    QFETCH(bool, finished);
+    const Bundle running = Bundle::atPath(m_f->makeSignedBundle(m_dir + QStringLiteral("/stopped-reader-") + QTest::currentDataTag()));
+    const QString folder = m_dir + QStringLiteral("/stopped-") + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    const QString feed = signedFeedIn(folder);
+    QVERIFY(!feed.isEmpty());
+    const QByteArray before = readBytes(feed);
+    if (firstFeed) {
+        QVERIFY(QFile::remove(feed));
+        QVERIFY(QFile::remove(feed + QStringLiteral(".sig")));
+    }
+
+    // What the stopped run was writing: the same feed, published a day later.
+    struct Stopped {};
+    const FeedScope scope = FeedScope::decode(before);
+    const SignedFeedFiles next = signFeed(QJsonDocument::fromJson(before).object(), scope, m_f->developer.identityPem(), 30,
+                                          FeedDates::decode(before).published.addDays(1));
+    try {
+        writeSignedFeed(feed, next, [&](FeedWriteStep step) {
+            if (int(step) == stopAt)
+                throw Stopped{};
+        });
+        QFAIL("the write was not stopped");
+    } catch (const Stopped &) {
+    }
+    if (stopAt == int(FeedWriteStep::Rename) && !firstFeed) {
+        // What the copies meet meanwhile: a pair that doesn't hold.
+        QVERIFY(!signerOf(readBytes(feed + QStringLiteral(".sig")), readBytes(feed)));
+    }
+
+    const Run r = release({"renew-feed", feed, "--identity", folder + QStringLiteral("/developer.pem")});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out.contains(QStringLiteral("stopped half way")), finished);
+    QVERIFY(!QFileInfo::exists(feed + QStringLiteral(".next")));
+    const QByteArray renewed = readBytes(feed);
+    try {
+        verifyTeamSignature(renewed, readBytes(feed + QStringLiteral(".sig")), running);
+    } catch (const CodeSigningError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(Release::decode(renewed), Release::decode(before));
+    QCOMPARE(FeedScope::decode(renewed), scope);
+    QVERIFY(FeedDates::decode(renewed).published >= FeedDates::decode(before).published);
 }
 
 // The build's own bundle, packed as a release: the feed names this machine

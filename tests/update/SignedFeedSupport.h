@@ -10,11 +10,17 @@
 
 // Feeds for the copies that verify updates: signed as the release tool signs
 // them (`feed --identity`), with the developer's identity of the copy's
-// fixture.
-inline SignedFeedFiles signedFeed(const QByteArray &record, const QByteArray &identityPem,
-                                  const QDateTime &published = QDateTime::currentDateTimeUtc(), qint64 validDays = 30)
+// fixture, for the app's stable channel unless a scope is given.
+inline FeedScope appScope(const QString &channel = FeedScope::defaultChannel())
 {
-    return signFeed(QJsonDocument::fromJson(record).object(), identityPem, validDays, published);
+    return FeedScope{QStringLiteral("com.copperkestrel.Ferrowhistle"), channel};
+}
+
+inline SignedFeedFiles signedFeed(const QByteArray &record, const QByteArray &identityPem,
+                                  const QDateTime &published = QDateTime::currentDateTimeUtc(), qint64 validDays = 30,
+                                  const FeedScope &scope = appScope())
+{
+    return signFeed(QJsonDocument::fromJson(record).object(), scope, identityPem, validDays, published);
 }
 
 // The answer of a server that publishes a release: the feed's signature at

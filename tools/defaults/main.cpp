@@ -11,6 +11,7 @@
 // 2 the command line is wrong.
 
 #include "hud/HUDScreen.h"
+#include "release/FeedScope.h"
 #include "platform/DefaultsStore.h"
 #include "release/UpdaterDefaults.h"
 
@@ -52,9 +53,13 @@ const char *const kHelp =
     "  updateRolloutGroup     integer this computer's turn in a phased rollout,\n"
     "                                 0 to 6, picked by Ferrowhistle (delete it\n"
     "                                 to have a new one picked)\n"
-    "  updateNewestFeed       date    when the newest signed release feed\n"
-    "                                 accepted was published; older feeds are\n"
-    "                                 refused (delete it to accept them again)\n"
+    "  UpdateChannel          string  the channel of releases to follow (default\n"
+    "                                 stable); signed feeds of another channel\n"
+    "                                 are refused\n"
+    "  updateNewestFeeds      string  for each feed address, when the newest\n"
+    "                                 signed feed accepted from it was published;\n"
+    "                                 older feeds from there are refused (delete\n"
+    "                                 it to accept them again)\n"
     "\n"
     "Key Ferrowhistle reads for each message:\n"
     "  HUDScreen              string  where a card appears: main (the primary\n"
@@ -121,6 +126,10 @@ void warnIfUnread(const QString &key, const QVariant &value)
     if (key == UpdaterDefaults::feedURLKey() && !UpdaterDefaults::isHonouredFeedURL(value.toString()))
         err << "ferrowhistle-defaults: warning: " << key
             << " is not an https address; Ferrowhistle will ignore it and use the built-in feed\n";
+    if (key == UpdaterDefaults::channelKey() && !FeedScope::isChannelName(value.toString()))
+        err << "ferrowhistle-defaults: warning: " << key << " \"" << value.toString()
+            << "\" is not a channel name (1 to 64 letters, digits, \".\", \"_\" and \"-\"); Ferrowhistle will use "
+            << FeedScope::defaultChannel() << "\n";
     if (key == HUDScreens::settingKey() && !HUDScreens::fromRawValue(value.toString()))
         err << "ferrowhistle-defaults: warning: " << key << " \"" << value.toString() << "\" is not one of: "
             << HUDScreens::rawValueList() << "; Ferrowhistle will use main\n";

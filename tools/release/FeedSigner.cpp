@@ -6,15 +6,22 @@
 #include "codesign/CmsSignature.h"
 #include "codesign/TeamSignature.h"
 #include "platform/AtomicWrite.h"
+#include "platform/SmallFile.h"
+#include "platform/SystemError.h"
 #include "release/FeedDates.h"
 #include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/UpdaterFailure.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +32,41 @@ constexpr qint64 kMaxSignatureBytes = 64 * 1024;
 QByteArray readExisting(const QString &path, qint64 maxBytes)
 {
     return readGivenFile(path, maxBytes, std::to_string(maxBytes) + " bytes");
+}
+
+constexpr const char *kChannelRule = "(1 to 64 letters, digits, \".\", \"_\" and \"-\")";
+
+QString nextFeedPath(const QString &path) { return path + QStringLiteral(".next"); }
+
+// What a writeSignedFeed stopped half way left: a feed waiting under
+// FEED.next. When FEED.sig is a signature over exactly its bytes, the
+// signature was written and only the rename is missing: it is done now.
+// Otherwise the write stopped before the signature and FEED with FEED.sig
+// are still the pair they were: the leftover goes. Returns whether a write
+// was finished.
+bool finishInterruptedWrite(const QString &path)
+{
+    const QString next = nextFeedPath(path);
+    const QByteArray nextName = QFile::encodeName(next);
+    struct stat st;
+    if (::lstat(nextName.constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return false;
+        throw std::runtime_error("can't read " + next.toStdString() + ": " + systemErrorText(errno).toStdString());
+    }
+    if (!S_ISREG(st.st_mode))
+        throw std::runtime_error(next.toStdString() + " is in the way and is not a feed this tool left; move it away");
+    const QByteArray waiting = readExisting(next, kMaxFeedBytes);
+    const SmallFile signature = readSmallFile(path + QStringLiteral(".sig"), kMaxSignatureBytes, LastLink::Follow);
+    if (signature.ok() && signerOf(signature.bytes, waiting)) {
+        if (const auto problem = renameDurably(next, path))
+            throw std::runtime_error("can't move " + next.toStdString() + " to " + path.toStdString() + ": "
+                                     + problem->toStdString());
+        return true;
+    }
+    if (::unlink(nextName.constData()) != 0 && errno != ENOENT)
+        throw std::runtime_error("can't remove " + next.toStdString() + ": " + systemErrorText(errno).toStdString());
+    return false;
 }
 
 SigningIdentity developerIdentity(const QByteArray &identityPem)
@@ -47,10 +89,17 @@ qint64 requireValidDays(const QString &days)
     return value;
 }
 
-SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+SignedFeedFiles signFeed(QJsonObject record, const FeedScope &scope, const QByteArray &identityPem, qint64 validDays,
+                         const QDateTime &now)
 {
+    if (scope.identifier.isEmpty())
+        throw std::runtime_error("a signed feed names the app it is for, and no bundle identifier was given");
+    if (!FeedScope::isChannelName(scope.channel))
+        throw std::runtime_error("\"" + scope.channel.toStdString() + "\" is not a channel name " + kChannelRule);
     const SigningIdentity identity = developerIdentity(identityPem);
     const QDateTime published = QDateTime::fromSecsSinceEpoch(now.toSecsSinceEpoch(), Qt::UTC);
+    record[FeedScope::identifierKey()] = scope.identifier;
+    record[FeedScope::channelKey()] = scope.channel;
     record[FeedDates::publishedKey()] = PhasedRollout::formatDate(published);
     record[FeedDates::expiresKey()] = PhasedRollout::formatDate(published.addDays(validDays));
     SignedFeedFiles files;
@@ -59,23 +108,35 @@ SignedFeedFiles signFeed(QJsonObject record, const QByteArray &identityPem, qint
     return files;
 }
 
-void writeSignedFeed(const QString &path, const SignedFeedFiles &files)
+void writeSignedFeed(const QString &path, const SignedFeedFiles &files, const FeedWriteHook &hook)
 {
-    // The feed first: a copy that fetches between the two writes finds a
-    // signature that does not match and tries again at its next check, as
-    // it would the other way round.
+    // Two files can't be replaced in one step. The feed waits whole beside
+    // its name until its signature is in place, so whenever this stops the
+    // next renewal finds either the old pair and a leftover, or a signature
+    // that vouches for the waiting feed (finishInterruptedWrite). A copy
+    // that fetches meanwhile finds a signature that does not match and tries
+    // again at its next check.
     const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    if (const auto problem = writeFileAtomically(path, files.feed, perms, FolderSync::SyncFolder))
-        throw std::runtime_error("can't write " + path.toStdString() + ": " + problem->toStdString());
+    const QString next = nextFeedPath(path);
+    if (const auto problem = writeFileAtomically(next, files.feed, perms, FolderSync::SyncFolder))
+        throw std::runtime_error("can't write " + next.toStdString() + ": " + problem->toStdString());
+    if (hook)
+        hook(FeedWriteStep::Signature);
     const QString signaturePath = path + QStringLiteral(".sig");
     if (const auto problem = writeFileAtomically(signaturePath, files.signature, perms, FolderSync::SyncFolder))
         throw std::runtime_error("can't write " + signaturePath.toStdString() + ": " + problem->toStdString());
+    if (hook)
+        hook(FeedWriteStep::Rename);
+    if (const auto problem = renameDurably(next, path))
+        throw std::runtime_error("can't move " + next.toStdString() + " to " + path.toStdString() + ": " + problem->toStdString());
 }
 
-void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
+bool renewFeed(const QString &path, const QByteArray &identityPem, qint64 validDays, const QDateTime &now)
 {
+    const bool finished = finishInterruptedWrite(path);
     const QByteArray bytes = readExisting(path, kMaxFeedBytes);
     QString urlText;
+    FeedScope scope;
     try {
         Release::decode(bytes, &urlText);
     } catch (const PlatformError &e) {
@@ -83,6 +144,12 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
     }
     if (writtenScheme(urlText) != QLatin1String("https"))
         throw std::runtime_error(path.toStdString() + " is not a feed the app can read: its \"url\" is not an https address");
+    try {
+        scope = FeedScope::decode(bytes);
+    } catch (const PlatformError &e) {
+        throw std::runtime_error(path.toStdString() + " does not say which app and channel it is for (" + e.what()
+                                 + "), which copies that verify updates require; make it anew with `feed --identity`");
+    }
 
     const QString signaturePath = path + QStringLiteral(".sig");
     const QByteArray oldSignature = readExisting(signaturePath, kMaxSignatureBytes);
@@ -106,5 +173,6 @@ void renewFeed(const QString &path, const QByteArray &identityPem, qint64 validD
                                      .toStdString());
 
     const QJsonObject record = QJsonDocument::fromJson(bytes).object();
-    writeSignedFeed(path, signFeed(record, identityPem, validDays, now));
+    writeSignedFeed(path, signFeed(record, scope, identityPem, validDays, now));
+    return finished;
 }

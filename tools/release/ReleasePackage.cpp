@@ -231,7 +231,7 @@ auto requireOption(const char *option, const QString &value, Check check)
 
 } // namespace
 
-QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
+QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options, QString *bundleIdentifier)
 {
     const QUrl url = requireHttpsDownloadUrl(options.url);
     if (options.minimumSystemVersion)
@@ -299,6 +299,8 @@ QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options)
     const std::optional<qint64> build = VersionRules::parseInteger(buildText);
     if (version.isEmpty() || !build)
         throw std::runtime_error("the archive's Info.plist has no CFBundleShortVersionString or no integer CFBundleVersion");
+    if (bundleIdentifier)
+        *bundleIdentifier = plistString(dict, "CFBundleIdentifier");
 
     QJsonObject record;
     record.insert(QStringLiteral("version"), version);

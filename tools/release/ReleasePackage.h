@@ -38,8 +38,10 @@ struct FeedOptions {
 // SHA-256 and the optional fields. Throws std::runtime_error when the
 // address is not https, the archive is not one the app would accept, or
 // its bundle has no usable version and build, or a phased-rollout value is
-// one the app would refuse.
-QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options);
+// one the app would refuse. bundleIdentifier, when given, receives the
+// bundle's CFBundleIdentifier (empty when it has none), which a signed
+// record names.
+QJsonObject feedRecord(const QString &zipPath, const FeedOptions &options, QString *bundleIdentifier = nullptr);
 
 // The parts of the feed record's checks that need no archive, for a release
 // to be refused before it is built. Both throw std::runtime_error.

@@ -74,7 +74,7 @@ const CommandHelp kCommandHelp[] = {
      "  check --developer-identity IDENTITY.pem --anchors ANCHORS.pem\n"
      "  check --notary-identity NOTARY.pem --anchors ANCHORS.pem\n"
      "  check --anchors ANCHORS.pem | --download-url URL | --minimum-system-version V\n"
-     "  check --phased-rollout-interval SECONDS | --pub-date DATE\n"
+     "  check --phased-rollout-interval SECONDS | --pub-date DATE | --channel NAME\n"
      "  check --build N [--previous RUNNING.app]\n"
      "      Checks one input of a release before anything is built, by the rules\n"
      "      the later steps apply: the kind of an identity and that the anchors\n"
@@ -99,21 +99,27 @@ const CommandHelp kCommandHelp[] = {
      "      Each --delta lists FILE (made by the delta command) for copies of\n"
      "      build BUILD, published beside the zip under its own file name.\n"
      "  feed RELEASE.zip --url https://... [OPTIONS ABOVE] --identity DEVELOPER.pem\n"
-     "                   [--valid-days N] --out FEED\n"
-     "      Writes the record to FEED, signed: with \"published\" (now) and\n"
+     "                   [--valid-days N] [--channel NAME] --out FEED\n"
+     "      Writes the record to FEED, signed: with \"bundleIdentifier\" (the\n"
+     "      archive's CFBundleIdentifier), \"channel\" (NAME, default stable; 1 to\n"
+     "      64 letters, digits, \".\", \"_\" and \"-\"), \"published\" (now) and\n"
      "      \"expires\" (N days later, default 30, at most 365), and the developer\n"
      "      ID identity's detached signature over FEED's exact bytes in FEED.sig.\n"
      "      Publish both side by side; copies that verify updates refuse a feed\n"
-     "      without its signature, and one past \"expires\".\n"},
+     "      without its signature, one past \"expires\", and one for another app\n"
+     "      or another channel than their UpdateChannel setting (default stable).\n"},
     {"renew-feed",
      "  renew-feed FEED --identity DEVELOPER.pem [--valid-days N]\n"
      "      Signs FEED again in place with a new \"published\" (now) and \"expires\"\n"
      "      (N days later, default 30, at most 365), keeping every other field;\n"
      "      for a scheduled job, so the published feed never expires. Refuses a\n"
-     "      FEED the app could not read, one whose FEED.sig is missing or no\n"
-     "      longer matches it (changed after signing: make it anew with feed),\n"
-     "      and an identity that is not a developer ID identity of the same team\n"
-     "      and authority as FEED.sig's signer.\n"},
+     "      FEED the app could not read, one that does not name its app and\n"
+     "      channel (made by an older version of this tool), one whose FEED.sig\n"
+     "      is missing or no longer matches it (changed after signing: make it\n"
+     "      anew with feed), and an identity that is not a developer ID identity\n"
+     "      of the same team and authority as FEED.sig's signer. A feed or\n"
+     "      renew-feed stopped half way (FEED.next left beside FEED) is\n"
+     "      finished or undone first.\n"},
     {"delta",
      "  delta OLD.app NEW.app --out FILE\n"
      "      Writes the update delta that turns the signed release OLD.app into\n"
@@ -215,6 +221,24 @@ qint64 feedValidDays(const QCommandLineParser &p)
         return requireValidDays(p.value(QStringLiteral("valid-days")));
     } catch (const std::runtime_error &e) {
         throw UsageError(std::string("--valid-days: ") + e.what());
+    }
+}
+
+QString requireChannel(const QString &channel)
+{
+    if (!FeedScope::isChannelName(channel))
+        throw std::runtime_error("\"" + channel.toStdString() + "\" is not a channel name (1 to 64 letters, digits, \".\", \"_\" and \"-\")");
+    return channel;
+}
+
+QString feedChannel(const QCommandLineParser &p)
+{
+    if (!p.isSet(QStringLiteral("channel")))
+        return FeedScope::defaultChannel();
+    try {
+        return requireChannel(p.value(QStringLiteral("channel")));
+    } catch (const std::runtime_error &e) {
+        throw UsageError(std::string("--channel: ") + e.what());
     }
 }
 
@@ -341,12 +365,12 @@ int check(const QStringList &args)
     parse(p, args,
           {valueOption("developer-identity"), valueOption("notary-identity"), valueOption("anchors"), valueOption("build"),
            valueOption("previous"), valueOption("download-url"), valueOption("minimum-system-version"),
-           valueOption("phased-rollout-interval"), valueOption("pub-date")},
+           valueOption("phased-rollout-interval"), valueOption("pub-date"), valueOption("channel")},
           0);
     auto has = [&](const char *name) { return p.isSet(QLatin1String(name)); };
     const int subjects = int(has("developer-identity")) + int(has("notary-identity")) + int(has("build"))
                          + int(has("download-url")) + int(has("minimum-system-version"))
-                         + int(has("phased-rollout-interval")) + int(has("pub-date"));
+                         + int(has("phased-rollout-interval")) + int(has("pub-date")) + int(has("channel"));
     if (subjects > 1 || (subjects == 0 && !has("anchors")))
         throw UsageError("check one thing at a time");
     if (has("previous") && !has("build"))
@@ -368,6 +392,8 @@ int check(const QStringList &args)
         requirePhasedRolloutInterval(p.value(QStringLiteral("phased-rollout-interval")));
     } else if (has("pub-date")) {
         requirePubDate(p.value(QStringLiteral("pub-date")));
+    } else if (has("channel")) {
+        requireChannel(p.value(QStringLiteral("channel")));
     } else {
         checkAnchors(anchors);
     }
@@ -380,11 +406,11 @@ int feed(const QStringList &args)
     const QStringList pos = parse(p, args,
                                   {valueOption("url"), valueOption("notes"), valueOption("minimum-system-version"),
                                    valueOption("phased-rollout-interval"), valueOption("pub-date"), valueOption("delta"),
-                                   valueOption("identity"), valueOption("valid-days"), valueOption("out")},
+                                   valueOption("identity"), valueOption("valid-days"), valueOption("channel"), valueOption("out")},
                                   1);
     const bool signing = p.isSet(QStringLiteral("identity"));
-    if (!signing && (p.isSet(QStringLiteral("out")) || p.isSet(QStringLiteral("valid-days"))))
-        throw UsageError("--out and --valid-days go with --identity; without it the feed is printed unsigned");
+    if (!signing && (p.isSet(QStringLiteral("out")) || p.isSet(QStringLiteral("valid-days")) || p.isSet(QStringLiteral("channel"))))
+        throw UsageError("--out, --valid-days and --channel go with --identity; without it the feed is printed unsigned");
     FeedOptions options;
     options.url = required(p, QStringLiteral("url"));
     const auto optional = [&](const char *name) {
@@ -401,8 +427,13 @@ int feed(const QStringList &args)
     }
     const QString out = required(p, QStringLiteral("out"));
     const qint64 validDays = feedValidDays(p);
+    FeedScope scope;
+    scope.channel = feedChannel(p);
     const QByteArray identity = readFile(p.value(QStringLiteral("identity")));
-    writeSignedFeed(out, signFeed(feedRecord(pos[0], options), identity, validDays, QDateTime::currentDateTimeUtc()));
+    const QJsonObject record = feedRecord(pos[0], options, &scope.identifier);
+    if (scope.identifier.isEmpty())
+        throw std::runtime_error("the archive's Info.plist has no CFBundleIdentifier, which a signed feed names");
+    writeSignedFeed(out, signFeed(record, scope, identity, validDays, QDateTime::currentDateTimeUtc()));
     QTextStream(stdout) << "Wrote " << out << " and " << out << ".sig\n";
     return 0;
 }
@@ -412,7 +443,8 @@ int renewFeedCommand(const QStringList &args)
     QCommandLineParser p;
     const QStringList pos = parse(p, args, {valueOption("identity"), valueOption("valid-days")}, 1);
     const QByteArray identity = readFile(required(p, QStringLiteral("identity")));
-    renewFeed(pos[0], identity, feedValidDays(p), QDateTime::currentDateTimeUtc());
+    if (renewFeed(pos[0], identity, feedValidDays(p), QDateTime::currentDateTimeUtc()))
+        QTextStream(stdout) << "Finished the write of " << pos[0] << " that was stopped half way\n";
     QTextStream(stdout) << "Renewed " << pos[0] << " and " << pos[0] << ".sig\n";
     return 0;
 }
