@@ -24,7 +24,8 @@ QList<QByteArray> platforms()
 // The platform's name without its options ("xcb:foo=1" is xcb).
 QByteArray nameOf(const QByteArray &platform)
 {
-    return platform.left(platform.indexOf(':')).trimmed();
+    const qsizetype colon = platform.indexOf(':');
+    return (colon < 0 ? platform : platform.first(colon)).trimmed();
 }
 
 bool isX11(const QByteArray &name) { return name == "xcb"; }
