@@ -338,7 +338,9 @@ StartWatch::Outcome StartWatch::run()
     } else {
         m_child = child;
         Clock::time_point started = Clock::now();
-        std::optional<int> ended; // the child's status once it has been reaped
+        // The child's status once it has been reaped.
+        bool ended = false;
+        int endedStatus = 0;
         for (;;) {
             step(Step::Waiting);
             if (recorded() || answered()) {
@@ -346,12 +348,14 @@ StartWatch::Outcome StartWatch::run()
                 break;
             }
             int status = 0;
-            if (alive && !ended && ::waitpid(child, &status, WNOHANG) == child)
-                ended = status;
+            if (alive && !ended && ::waitpid(child, &status, WNOHANG) == child) {
+                ended = true;
+                endedStatus = status;
+            }
             if (alive && ended) {
                 alive = false;
-                status = *ended;
-                ended.reset();
+                status = endedStatus;
+                ended = false;
                 // A quit after it started is no failure.
                 if (recorded() || answered()) {
                     confirmed = true;
@@ -401,7 +405,8 @@ StartWatch::Outcome StartWatch::run()
                     }
                     if (!WIFSTOPPED(stopped)) {
                         // It ended just now: judged as any end is.
-                        ended = stopped;
+                        ended = true;
+                        endedStatus = stopped;
                         continue;
                     }
                 }
