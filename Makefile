@@ -56,6 +56,14 @@ release: deps
 reproducible: build
 	JOBS=$(JOBS) scripts/check-reproducible $(BUILD)
 
+# An update from a release of FROM (a git reference) to a release of the
+# working tree and the revert back, with development identities, in a
+# scratch folder, over loopback HTTPS; each release build takes the
+# machine's build lock and runs with two jobs. Slow (two Release builds).
+.PHONY: check-upgrade
+check-upgrade: build
+	scripts/check-upgrade "$(FROM)" $(BUILD)
+
 install: build
 	scripts/install-app $(BUILD)
 

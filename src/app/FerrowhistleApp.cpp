@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <functional>
 #include <thread>
+#include <utility>
 
 FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) : QObject(parent)
 {
@@ -60,13 +61,22 @@ FerrowhistleApp::FerrowhistleApp(const QStringList &arguments, QObject *parent) 
 
 namespace {
 
-// Written on a worker, and only while a watch waits for this copy: the
-// write flushes to the disk.
-QCoro::Task<> recordStart()
+// The place an older build's watch named in the environment, taken at start.
+QString g_requestedRecord;
+
+// The records older builds' watches wait for: the one named in the
+// environment, and the one a waiting watch's lock asks for. Written on a
+// worker; the write flushes to the disk. Today's watch asks on the bus.
+QCoro::Task<> recordStart(QString bundlePath, qint64 build)
 {
-    const QString bundlePath = AppLocation::running().bundlePath;
-    const qint64 build = VersionRules::buildOfBundle(Bundle::main());
-    auto writing = onWorker([bundlePath, build] { return StartRecord::writeIfAwaited(bundlePath, build, temporaryDirectory()); });
+    auto writing = onWorker([bundlePath, build, requested = std::exchange(g_requestedRecord, QString())] {
+        std::optional<QString> problem;
+        if (!requested.isEmpty())
+            problem = StartRecord::write(requested, build);
+        if (std::optional<QString> awaited = StartRecord::writeIfAwaited(bundlePath, build, temporaryDirectory()))
+            problem = awaited;
+        return problem;
+    });
     if (const std::optional<QString> problem = co_await std::move(writing))
         systemLog({QStringLiteral(FERROWHISTLE_BUNDLE_ID), QStringLiteral("updater"),
                    QStringLiteral("Couldn't record that this copy started: ") + *problem});
@@ -105,7 +115,10 @@ QCoro::Task<> FerrowhistleApp::startUpdaterAndTray()
         co_return;
     // Settled, the updater loaded, and the bus name ours or no bus at all
     // (a launch that found the name taken has ended before this): started.
-    recordStart();
+    const QString bundlePath = AppLocation::running().bundlePath;
+    const qint64 build = VersionRules::buildOfBundle(Bundle::main());
+    recordStart(bundlePath, build);
+    Q_EMIT started(build, bundlePath);
     AppDelegate::completeLaunch(*updater);
     // After the launch steps, so a message held during start-up is not kept
     // waiting on the tray's round trips to the bus.
@@ -262,6 +275,9 @@ int FerrowhistleApp::main(int argc, char **argv)
     // Keep the vector as given; QApplication removes the options it knows.
     const QStringList arguments = argumentsFromArgv(argc, argv);
     const LaunchMode mode = launchModeOf(arguments);
+    // Before any thread runs, and out of the environment of whatever this
+    // copy starts later.
+    g_requestedRecord = StartRecord::takeRequestedPath();
     if (const std::optional<int> status = runWithoutStarting(mode))
         return *status;
 
@@ -336,6 +352,7 @@ int FerrowhistleApp::main(int argc, char **argv)
                      &FerrowhistleApp::handleForwardedCommandLine);
     QObject::connect(&automation, &AutomationService::settingsRequested, &scene, &FerrowhistleApp::openSettings);
     QObject::connect(&automation, &AutomationService::quitRequested, &app, &QCoreApplication::quit);
+    QObject::connect(&scene, &FerrowhistleApp::started, &automation, &AutomationService::setStarted);
     automation.setActions(actionIds(), [&automation](const QString &id) {
         return runAction(*desktopActionNamed(id), automation);
     });

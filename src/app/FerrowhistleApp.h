@@ -46,6 +46,9 @@ public:
     // The command line asked for a desktop action (--action), or one was
     // handed over from a later launch.
     Q_SIGNAL void actionRequested(AppAction action);
+    // The launch has settled and the updater has loaded: this copy has
+    // started, as a start watch asks of it.
+    Q_SIGNAL void started(qint64 build, const QString &bundlePath);
 
     // The delay between start and the command line's message.
     static constexpr int kTestMessageDelayMs = 500;

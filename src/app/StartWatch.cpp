@@ -1,5 +1,7 @@
 #include "app/StartWatch.h"
 
+#include "app/RunningCopy.h"
+
 #include "location/StartRecord.h"
 
 #include "desktop/DisplayCheck.h"
@@ -16,8 +18,8 @@
 #include "release/UpdaterDefaults.h"
 #include "release/VersionRules.h"
 
-#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,43 +94,19 @@ void reap(pid_t pid)
     }
 }
 
-// The processes, other than this one, that run the program file at path: a
-// copy started from the bundle path by anyone. A program that is a script
-// runs as its interpreter, with the script's path as its first argument.
-std::vector<pid_t> processesRunning(const QString &program)
-{
-    std::vector<pid_t> found;
-    const QByteArray wanted = QFile::encodeName(program);
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : pids) {
-        bool ok = false;
-        const pid_t pid = pid_t(name.toInt(&ok));
-        if (!ok || pid == ::getpid())
-            continue;
-        char target[4096];
-        const QByteArray link = "/proc/" + name.toLatin1() + "/exe";
-        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
-        if (n > 0 && QByteArray(target, int(n)) == wanted) {
-            found.push_back(pid);
-            continue;
-        }
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.read(8192).split('\0').value(1) == wanted)
-            found.push_back(pid);
-    }
-    return found;
-}
-
 // The session the new copy needs: a display it can reach, and the session
 // bus where the environment names one. Without them a copy can't start, and
-// that says nothing of its build.
-std::optional<QString> defaultSessionProblem()
+// that says nothing of its build. exited: the copy ended by itself, when a
+// display the watch cannot check may as well have gone.
+std::optional<QString> defaultSessionProblem(bool exited)
 {
     // The app runs through X11 (XWayland included) unless told otherwise.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
     if (std::optional<QString> display = missingDisplay())
         return display;
+    if (exited && !displayCheckable())
+        return QStringLiteral("the display of platform %1 can't be checked").arg(qEnvironmentVariable("QT_QPA_PLATFORM"));
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     if (!qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")
         && (runtime.isEmpty() || ::access((runtime + "/bus").constData(), F_OK) != 0))
@@ -140,22 +119,33 @@ std::optional<QString> defaultSessionProblem()
     return std::nullopt;
 }
 
-// Whether a record can be written in temp at all (a full or read-only
-// temporary folder is the session's fault, not the build's).
-std::optional<QString> recordUnwritable(const QString &temp)
+// Errors of the program itself (missing, not executable, not a program):
+// evidence against the build. Any other (EAGAIN, ENOMEM...) is the
+// system's, and says nothing of it.
+bool isExecFailure(int error)
 {
-    const QString probe = temp + u'/' + StartRecord::kRecordPrefix + QStringLiteral("probe-") + InstallLocations::newUuidText();
-    const std::optional<QString> problem = StartRecord::write(probe, 0);
-    QFile::remove(probe);
-    if (problem)
-        return QStringLiteral("its start record couldn't be written (%1)").arg(*problem);
-    return std::nullopt;
+    switch (error) {
+    case ENOENT:
+    case EACCES:
+    case EPERM:
+    case ENOEXEC:
+    case ENOTDIR:
+    case EISDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ELIBBAD:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // The kept copy's own assessment tool checks it: its seal, its signature and
-// notarization against this copy's anchors, and its identifier.
-std::optional<QString> runKeptCopyCheck(const QString &keptPath)
+// notarization against this copy's anchors, and its identifier. A check
+// still running at the limit has failed.
+std::optional<QString> runKeptCopyCheck(const QString &keptPath, std::chrono::milliseconds limit)
 {
+    using Clock = std::chrono::steady_clock;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return systemErrorText(errno);
@@ -172,18 +162,45 @@ std::optional<QString> runKeptCopyCheck(const QString &keptPath)
     writeEnd.reset();
     if (rc != 0)
         return QStringLiteral("its check couldn't be run: ") + systemErrorText(rc);
-    // One line on failure; read to the end so the tool never blocks on us.
+    // One line on failure; read to the end so the tool never blocks on us,
+    // but no longer than the limit.
     QByteArray said;
     char buffer[512];
+    const Clock::time_point deadline = Clock::now() + limit;
+    bool late = false;
     for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            late = true;
+            break;
+        }
+        pollfd p{readEnd.get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, int(std::min<qint64>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
         const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
         if (n > 0 && said.size() < 4096)
             said.append(buffer, int(n));
         else if (n == 0 || (n < 0 && errno != EINTR))
             break;
     }
+    // A tool that closed its output may still run: it gets what is left.
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!late) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            break;
+        if (Clock::now() >= deadline)
+            late = true;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (late) {
+        ::kill(pid, SIGKILL);
+        reap(pid);
+        return QStringLiteral("its check didn't finish within ") + describeDuration(limit);
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return std::nullopt;
@@ -240,112 +257,185 @@ StartWatch::Outcome StartWatch::run()
     const QString newCopy = described(newVersion, build);
     const QString oldCopy = described(kept->version, kept->build);
     const QString what = (reverting ? QStringLiteral("Revert to ") : QStringLiteral("Update to ")) + newCopy;
+    const QString program = programOf(bundlePath);
+    const QString canonicalBundle = QFileInfo(bundlePath).canonicalFilePath();
 
+    // The evidence: the bus name's owner says it is this copy.
+    RunningCopy bus;
+    // Older builds do not answer on the bus; they write the records their
+    // own watches waited for: the one a watch's lock asks for, and the one
+    // named in the environment of the process the watch starts.
     const QString temp = temporaryFolder.isEmpty() ? temporaryDirectory() : temporaryFolder;
-    if (temp.isEmpty())
-        return startUnwatched(QStringLiteral("there is no private temporary folder for its start record"));
-    QString lockProblem;
-    StartRecord::WatchLock watchLock = StartRecord::WatchLock::hold(bundlePath, temp, &lockProblem);
-    if (!watchLock.held())
-        return startUnwatched(QStringLiteral("its start record couldn't be prepared: ") + lockProblem);
-    const QString record = StartRecord::pathFor(bundlePath, temp);
-    QFile::remove(record);
+    QString record, requested;
+    StartRecord::WatchLock watchLock;
+    if (!temp.isEmpty()) {
+        record = StartRecord::pathFor(bundlePath, temp);
+        requested = StartRecord::requestPathFor(bundlePath, temp);
+        // A stale record goes before the lock is held, so none written for
+        // this watch can be removed.
+        QFile::remove(record);
+        QString lockProblem;
+        watchLock = StartRecord::WatchLock::hold(bundlePath, temp, &lockProblem);
+        if (!watchLock.held())
+            record.clear();
+    }
+    std::vector<QByteArray> environment;
+    const QByteArray requestPrefix = QByteArray(StartRecord::kRequestVariable) + '=';
+    for (char **e = environ; *e; ++e)
+        if (!QByteArray::fromRawData(*e, int(std::strlen(*e))).startsWith(requestPrefix))
+            environment.emplace_back(*e);
+    if (!requested.isEmpty())
+        environment.push_back(requestPrefix + QFile::encodeName(requested));
+    std::vector<char *> envp;
+    for (QByteArray &e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const auto startChild = [&](pid_t *pid) {
+        if (spawnChild)
+            return spawnChild(program, envp.data(), pid);
+        const QByteArray path = QFile::encodeName(program);
+        char *argv[] = {const_cast<char *>(path.constData()), nullptr};
+        return ::posix_spawn(pid, path.constData(), nullptr, nullptr, argv, envp.data());
+    };
+    const auto removeRecords = [&] {
+        if (!record.isEmpty())
+            QFile::remove(record);
+        if (!requested.isEmpty())
+            QFile::remove(requested);
+        watchLock.release();
+    };
 
     // The old copy has gone; should it have been the X server's last
     // client, the server may be resetting now. Held from here on, it
     // resets no more while the new copy starts.
     DisplayHold display;
     pid_t child = 0;
-    const int spawned = spawn(programOf(bundlePath), {}, &child);
+    const int spawned = startChild(&child);
 
-    const auto sessionLacks = [this] { return sessionProblem ? sessionProblem() : defaultSessionProblem(); };
+    const auto sessionLacks = [this](bool exited) { return sessionProblem ? sessionProblem(exited) : defaultSessionProblem(exited); };
     const std::chrono::milliseconds wait = std::clamp(limit, std::chrono::milliseconds(0), UpdaterDefaults::kLongestStartLimit);
     bool confirmed = false;
     bool alive = spawned == 0;
     bool verdict = false;     // evidence against the build
     bool startedAgain = false; // one failure may be the session's, two are the build's
-    auto recorded = [&] { return StartRecord::read(record) == build; };
+    RunningCopy::Answer lastAnswer;
+    const auto recorded = [&] {
+        return (!record.isEmpty() && StartRecord::read(record) == build) || (!requested.isEmpty() && StartRecord::read(requested) == build);
+    };
+    const auto answered = [&] {
+        if (!bus.connected())
+            return false;
+        lastAnswer = bus.ask(program);
+        return lastAnswer.kind == RunningCopy::Answer::Answered && lastAnswer.build == build
+               && (lastAnswer.bundlePath == bundlePath || QFileInfo(lastAnswer.bundlePath).canonicalFilePath() == canonicalBundle);
+    };
+    const auto spawnFailure = [&](int error) {
+        m_reason = QStringLiteral("its program couldn't be started: ") + systemErrorText(error);
+        verdict = isExecFailure(error);
+    };
     if (!alive) {
-        m_reason = QStringLiteral("its program couldn't be started: ") + systemErrorText(spawned);
-        verdict = true;
+        spawnFailure(spawned);
     } else {
         m_child = child;
-        const Clock::time_point started = Clock::now();
+        Clock::time_point started = Clock::now();
+        // The child's status once it has been reaped.
+        bool ended = false;
+        int endedStatus = 0;
         for (;;) {
             step(Step::Waiting);
-            if (recorded()) {
+            if (recorded() || answered()) {
                 confirmed = true;
                 break;
             }
             int status = 0;
-            if (alive && ::waitpid(child, &status, WNOHANG) == child) {
+            if (alive && !ended && ::waitpid(child, &status, WNOHANG) == child) {
+                ended = true;
+                endedStatus = status;
+            }
+            if (alive && ended) {
                 alive = false;
-                // A quit after the record is no failure.
-                if (recorded()) {
+                status = endedStatus;
+                ended = false;
+                // A quit after it started is no failure.
+                if (recorded() || answered()) {
                     confirmed = true;
                     break;
                 }
                 // An exit 0 handed its command line to an instance already
-                // running: whichever copy runs from the path may still
-                // record, so the wait goes on.
+                // running: whichever copy owns the name may still answer, so
+                // the wait goes on.
                 const bool handedOver = WIFEXITED(status) && WEXITSTATUS(status) == 0;
                 if (!handedOver) {
                     // A toolkit that loses its display aborts: a signal too
                     // may be the session's doing.
-                    const std::optional<QString> lacking = sessionLacks();
+                    const std::optional<QString> lacking = sessionLacks(true);
                     m_reason = lacking ? exitText(status) + QStringLiteral(", but ") + *lacking : exitText(status);
                     if (lacking)
                         break;
                     // The session may have failed for a moment only (an X
                     // server that resets when its last client leaves): a
-                    // build is judged on a second failure, never a first.
+                    // build is judged on a second failure, never a first,
+                    // and the second start has the whole limit.
                     if (!startedAgain) {
                         startedAgain = true;
                         display.hold();
                         journal(QStringLiteral("%1: %2; it is started once more").arg(what, m_reason));
-                        if (spawn(programOf(bundlePath), {}, &child) == 0) {
-                            m_child = child;
-                            alive = true;
-                            continue;
+                        if (const int again = startChild(&child); again != 0) {
+                            spawnFailure(again);
+                            break;
                         }
+                        m_child = child;
+                        alive = true;
+                        started = Clock::now();
+                        continue;
                     }
                     verdict = true;
                     break;
                 }
             }
             if (Clock::now() - started >= wait) {
-                // Held still while the record is looked at, so it cannot
-                // record in between and then be ended all the same.
-                if (alive)
+                const QString late = QStringLiteral("it hadn't started after ") + describeDuration(wait);
+                // Held still while the records are looked at, so it cannot
+                // record in between and then be ended all the same; stopped
+                // for sure before they are read.
+                if (alive) {
                     ::kill(child, SIGSTOP);
+                    int stopped = 0;
+                    while (::waitpid(child, &stopped, WUNTRACED) < 0 && errno == EINTR) {
+                    }
+                    if (!WIFSTOPPED(stopped)) {
+                        // It ended just now: judged as any end is.
+                        ended = true;
+                        endedStatus = stopped;
+                        continue;
+                    }
+                }
                 confirmed = recorded();
-                const std::optional<QString> lacking = confirmed ? std::nullopt : sessionLacks();
-                const std::optional<QString> unwritable = confirmed || lacking ? std::nullopt : recordUnwritable(temp);
-                if (alive && (confirmed || lacking || unwritable))
+                const std::optional<QString> lacking = confirmed ? std::nullopt : sessionLacks(false);
+                const bool noBus = !bus.connected();
+                if (alive && (confirmed || lacking || noBus))
                     ::kill(child, SIGCONT);
                 if (confirmed)
                     break;
-                const QString late = QStringLiteral("it hadn't started after ") + describeDuration(wait);
-                if (lacking || unwritable) {
-                    m_reason = late + QStringLiteral(", but ") + *(lacking ? lacking : unwritable);
+                if (lacking) {
+                    m_reason = late + QStringLiteral(", but ") + *lacking;
+                    break;
+                }
+                if (noBus) {
+                    m_reason = late + QStringLiteral(", but there is no session bus to ask it (") + bus.problem() + u')';
                     break;
                 }
                 if (alive) {
+                    // The process this watch started: it hung.
                     m_reason = late;
                     verdict = true;
                     break;
                 }
-                // It gave way to an instance. If that one runs from the
-                // path, it is this build, and it hung.
-                const std::vector<pid_t> others = processesRunning(programOf(bundlePath));
-                if (others.empty()) {
-                    m_reason = QStringLiteral("it handed over to an instance that isn't this copy");
-                    break;
-                }
-                for (const pid_t pid : others)
-                    ::kill(pid, SIGKILL);
-                m_reason = late;
-                verdict = true;
+                // It gave way to an instance that hasn't said it is this
+                // build. That is no evidence against the build, and that
+                // instance is not the watch's to end.
+                m_reason = QStringLiteral("it handed over to an instance that didn't say it started as this copy (%1)")
+                               .arg(lastAnswer.detail.isEmpty() ? QStringLiteral("no answer") : lastAnswer.detail);
                 break;
             }
             std::this_thread::sleep_for(pollInterval);
@@ -354,8 +444,7 @@ StartWatch::Outcome StartWatch::run()
     if (confirmed) {
         m_reason.clear();
         m_leftRunning = alive;
-        QFile::remove(record);
-        watchLock.release();
+        removeRecords();
         if (reverting) {
             PreviousCopy::discard(previous);
             journal(QStringLiteral("Revert to %1 started; %2 is no longer kept").arg(newCopy, oldCopy));
@@ -364,8 +453,7 @@ StartWatch::Outcome StartWatch::run()
         }
         return Outcome::Confirmed;
     }
-    QFile::remove(record);
-    watchLock.release();
+    removeRecords();
 
     // No verdict: nothing is held against the build, and the copy at the
     // path stays, with the kept copy beside it. A good update is never
@@ -378,7 +466,14 @@ StartWatch::Outcome StartWatch::run()
     if (!verdict)
         return standDown(QStringLiteral("%1: %2; it is started again, and nothing is held against it").arg(what, m_reason));
 
+    // From here until the kept copy is started the name is the watch's, so
+    // that no launcher, activation or call starts the broken copy from the
+    // path meanwhile: queued now, it passes to the watch as the copy ends.
     step(Step::BeforeEnd);
+    if (bus.connected()) {
+        if (const std::optional<QString> problem = bus.holdName())
+            journal(QStringLiteral("Couldn't hold the bus name while %1 is put back: %2").arg(oldCopy, *problem));
+    }
     if (alive) {
         ::kill(child, SIGKILL);
         reap(child);
@@ -386,6 +481,10 @@ StartWatch::Outcome StartWatch::run()
     journal(QStringLiteral("%1: %2").arg(what, m_reason));
     // An older build a revert left is never offered anyway.
     const bool mark = !reverting;
+    const auto giveUp = [&](const QString &line) {
+        bus.release();
+        return standDown(line);
+    };
 
     // The kept copy runs next: it must be the one kept, whole and signed.
     step(Step::BeforeCheck);
@@ -394,10 +493,10 @@ StartWatch::Outcome StartWatch::run()
     if (!stillKept || stillKept->build != kept->build)
         unfit = QStringLiteral("it is no longer the copy that was kept");
     else
-        unfit = checkKeptCopy ? checkKeptCopy(previous) : runKeptCopyCheck(previous);
+        unfit = checkKeptCopy ? checkKeptCopy(previous) : runKeptCopyCheck(previous, keptCheckLimit);
     if (unfit) {
         m_reason = *unfit;
-        return standDown(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
+        return giveUp(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
     }
 
     step(Step::BeforeSwapBack);
@@ -405,7 +504,7 @@ StartWatch::Outcome StartWatch::run()
     // put in place is never swapped out.
     if (VersionRules::buildOfBundle(installed) != build) {
         m_reason = QStringLiteral("the copies changed while it was watched");
-        return standDown(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
+        return giveUp(QStringLiteral("%1 didn't start, but %2 was not put back: %3").arg(what, oldCopy, m_reason));
     }
     AtomicSwap::Result swapped;
     try {
@@ -413,7 +512,7 @@ StartWatch::Outcome StartWatch::run()
                                       InstallLocations::keptCopyPath(InstallLocations::parentFolder(bundlePath)), swapHook);
     } catch (const SwapError &e) {
         m_reason = e.description();
-        return standDown(QStringLiteral("%1 didn't start, and %2 couldn't be put back: %3").arg(what, oldCopy, m_reason));
+        return giveUp(QStringLiteral("%1 didn't start, and %2 couldn't be put back: %3").arg(what, oldCopy, m_reason));
     }
     step(Step::AfterSwapBack);
     journal(QStringLiteral("%1 didn't start, so %2 was put back.").arg(what, oldCopy));
@@ -441,7 +540,9 @@ StartWatch::Outcome StartWatch::run()
     step(Step::BeforeDiscard);
     PreviousCopy::discard(swapped.oldEntryPath);
 
+    // The name goes just before the kept copy starts, so that copy takes it.
     step(Step::BeforeStartOld);
+    bus.release();
     startAtPath();
     return Outcome::RolledBack;
 }

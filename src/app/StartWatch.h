@@ -9,17 +9,24 @@
 #include <functional>
 #include <optional>
 
+#include <sys/types.h>
+
 
 // What the kept copy's program does after an update or a revert
-// (`--watch-start`): it starts the copy at the bundle path and waits for its
-// start record. The copy is judged only on evidence against it: killed by a
-// signal, an error exit while the session (display, bus, temporary folder)
-// is there, a hang past the limit, a program that can't be started. Then it
-// is ended, the kept copy is checked and exchanged back into the bundle
-// path, an update's build is marked as one that never started here, a
-// journal line says so, and the kept copy is started. A start that handed
-// over to an instance already running, or one that the session failed, is
-// no verdict on the build.
+// (`--watch-start`): it starts the copy at the bundle path and asks the
+// owner of the app's bus name whether it started: the owner must run the
+// program at the path and answer with this build and bundle, which it does
+// once its launch has settled. (Older builds' records count too, so that
+// updates work across versions.) The copy is judged only on evidence
+// against the process the watch started: killed by a signal or an error
+// exit while the session (display, bus) is there, twice; a hang past the
+// limit; a program that can't be executed. Then it is ended while the watch
+// holds the bus name, so nothing starts from the path meanwhile; the kept
+// copy is checked and exchanged back into the bundle path, an update's build
+// is marked as one that never started here, a journal line says so, and the
+// kept copy is started. A start that handed over to an instance already
+// running, or one that the session failed, is no verdict on the build, and
+// nothing the watch did not start is ever ended.
 class StartWatch {
 public:
     // How long the mark of a build that didn't start may wait for another
@@ -29,7 +36,7 @@ public:
     // The points a test stops at (by throwing), as a kill would.
     enum class Step { BeforeStart, Waiting, BeforeEnd, BeforeCheck, BeforeSwapBack, AfterSwapBack, BeforeMark, BeforeDiscard, BeforeStartOld };
     enum class Outcome {
-        Confirmed,    // the copy at the path recorded its start
+        Confirmed,    // the copy at the path said it started
         RolledBack,   // the kept copy is back and was started
         NotWatched,   // the copies were not the ones expected; the bundle was started as it is
         StoodDown,    // no verdict, or putting the kept copy back was not safe or failed; the copy at the path runs or was started
@@ -41,8 +48,11 @@ public:
     std::chrono::milliseconds limit = UpdaterDefaults::kDefaultStartLimit;
     // Where the kept copy is; by default beside the bundle.
     QString previousPath;
-    // The per-user temporary folder for the record; by default the standard one.
+    // The per-user temporary folder for older builds' records; by default
+    // the standard one.
     QString temporaryFolder;
+    // How long the kept copy's check may run.
+    std::chrono::milliseconds keptCheckLimit = UpdaterDefaults::kKeptCopyCheckLimit;
     std::chrono::milliseconds pollInterval{50};
     std::chrono::milliseconds settingsWait = kSettingsWait;
     // Starts a program once the watch is done with it (the kept copy put
@@ -57,7 +67,13 @@ public:
     std::function<std::optional<QString>(const QString &keptPath)> checkKeptCopy;
     // Whether the session the copy needs is there; returns what is missing.
     // By default the display and, where one is named, the session bus.
-    std::function<std::optional<QString>()> sessionProblem;
+    // exited: asked after the copy ended by itself, when a platform whose
+    // display can't be checked counts as a problem too.
+    std::function<std::optional<QString>(bool exited)> sessionProblem;
+    // Starts the program at the path with the environment given and returns
+    // 0 or the error, as posix_spawn does; by default posix_spawn. (Errors
+    // such as EAGAIN can't be made to happen for a test.)
+    std::function<int(const QString &program, char *const *environment, pid_t *pid)> spawnChild;
     std::function<void(Step)> hook;
     AtomicSwap::StepHook swapHook;
 

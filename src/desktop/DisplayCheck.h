@@ -4,11 +4,16 @@
 
 #include <optional>
 
-// Qt aborts the process when its X11 platform finds no display. This asks
-// first, so the app can say so in one line and exit: nothing when the
-// platform is not X11 or the X server accepts a connection, else the reason
-// ("no display: DISPLAY is not set").
+// Qt aborts the process when its platform finds no display. This asks
+// first, so the app can say so in one line and exit: for the platforms that
+// QT_QPA_PLATFORM names (a list is tried in turn, as Qt does), nothing when
+// one of them can reach its display (the X server at DISPLAY; the Wayland
+// compositor's socket, WAYLAND_DISPLAY in XDG_RUNTIME_DIR) or when one is a
+// platform this cannot check, else the reason ("no display: DISPLAY is not
+// set").
 std::optional<QString> missingDisplay();
+// Whether missingDisplay() can tell for every platform QT_QPA_PLATFORM names.
+bool displayCheckable();
 
 struct xcb_connection_t;
 

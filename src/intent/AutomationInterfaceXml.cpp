@@ -133,6 +133,14 @@ void writeInstance(Writer &w)
     w.beginMethod(QStringLiteral("HandleCommandLine"));
     w.arg("arguments", "as");
     w.end();
+    w.beginMethod(QStringLiteral("Build"));
+    w.beginArg("build", "x", "out");
+    w.end();
+    w.end();
+    w.beginMethod(QStringLiteral("BundlePath"));
+    w.beginArg("path", "s", "out");
+    w.end();
+    w.end();
     w.end();
 }
 

@@ -35,7 +35,8 @@ QString interfaceFor(const QString &member)
     if (member == QLatin1String("Activate") || member == QLatin1String("Open")
         || member == QLatin1String("ActivateAction"))
         return BusNames::applicationInterface();
-    if (member == QLatin1String("HandleCommandLine"))
+    if (member == QLatin1String("HandleCommandLine") || member == QLatin1String(BusNames::Literal::build)
+        || member == QLatin1String(BusNames::Literal::bundlePath))
         return BusNames::instanceInterface();
     return {};
 }
@@ -98,6 +99,17 @@ bool AutomationService::handleMessage(const QDBusMessage &message, const QDBusCo
                 connection.send(message.createReply());
                 Q_EMIT commandLineReceived(arguments);
             }
+            return true;
+        }
+        const bool build = member == QLatin1String(BusNames::Literal::build);
+        if (build || member == QLatin1String(BusNames::Literal::bundlePath)) {
+            if (!expectSignature(message, connection, "", "no arguments"))
+                return true;
+            if (m_bundlePath.isEmpty())
+                connection.send(message.createErrorReply(BusNames::startingError(),
+                                                         QStringLiteral("this copy's launch has not settled yet")));
+            else
+                connection.send(build ? message.createReply(m_build) : message.createReply(m_bundlePath));
             return true;
         }
     } else {

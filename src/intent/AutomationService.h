@@ -22,7 +22,10 @@
 //   the screen to show on, answered with how the message ended;
 // - org.freedesktop.Application: Activate (opens the settings), Open,
 //   ActivateAction;
-// - Instance.HandleCommandLine(as): the command line of a second launch.
+// - Instance.HandleCommandLine(as): the command line of a second launch;
+// - Instance.Build() -> x and Instance.BundlePath() -> s: the build and the
+//   bundle of this copy, once its launch has settled (setStarted); before
+//   that an Error.Starting. The start watch asks them of the name's owner.
 class AutomationService final : public QDBusVirtualObject {
     Q_OBJECT
 public:
@@ -44,6 +47,13 @@ public:
     {
         m_actionIds = std::move(ids);
         m_actionHandler = std::move(handler);
+    }
+
+    // The launch has settled: Build and BundlePath answer from now on.
+    void setStarted(qint64 build, const QString &bundlePath)
+    {
+        m_build = build;
+        m_bundlePath = bundlePath;
     }
 
     QString introspect(const QString &path) const override;
@@ -74,4 +84,6 @@ private:
 
     QStringList m_actionIds;
     ActionHandler m_actionHandler;
+    qint64 m_build = 0;
+    QString m_bundlePath; // empty until the launch has settled
 };

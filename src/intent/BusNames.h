@@ -15,9 +15,13 @@ inline QString intentsInterface() { return QLatin1String(Literal::intentsInterfa
 // Activate, Open, ActivateAction for desktop launchers.
 inline QString applicationInterface() { return QStringLiteral("org.freedesktop.Application"); }
 // HandleCommandLine(as arguments): a second launch hands its command line over.
-inline QString instanceInterface() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Instance"); }
+// Build() -> x and BundlePath() -> s: which copy runs, answered once its
+// launch has settled.
+inline QString instanceInterface() { return QLatin1String(Literal::instanceInterface); }
 
 
+// Build and BundlePath asked before the launch has settled.
+inline QString startingError() { return QLatin1String(Literal::startingError); }
 // The error of install-update when no release is on offer.
 inline QString noUpdateOfferedError() { return QStringLiteral("com.copperkestrel.Ferrowhistle.Error.NoUpdateOffered"); }
 // The error of revert-update when no previous version is kept.

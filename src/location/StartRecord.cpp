@@ -3,11 +3,14 @@
 #include "location/InstallLocations.h"
 #include "platform/FileIO.h"
 #include "platform/SystemError.h"
+#include "release/UpdaterDefaults.h"
 #include "release/VersionRules.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,6 +53,21 @@ QStringList entries(const QString &temp, const QString &prefix)
 QString pathFor(const QString &bundlePath, const QString &temp)
 {
     return temp + u'/' + kRecordPrefix + keyOf(bundlePath);
+}
+
+QString takeRequestedPath()
+{
+    const QString path = qEnvironmentVariable(kRequestVariable);
+    qunsetenv(kRequestVariable);
+    // Never a file of another kind: the name must be a record's.
+    if (!QDir::isAbsolutePath(path) || !QFileInfo(path).fileName().startsWith(kRecordPrefix))
+        return {};
+    return path;
+}
+
+QString requestPathFor(const QString &bundlePath, const QString &temp)
+{
+    return pathFor(bundlePath, temp) + u'-' + InstallLocations::newUuidText();
 }
 
 std::optional<QString> write(const QString &path, qint64 build)
@@ -123,9 +141,16 @@ QStringList sweep(const QString &temp)
     }
     // Records (and their staging files) that no live watch waits for.
     for (const QString &name : entries(temp, kRecordPrefix)) {
-        if (liveKeys.contains(name.mid(kRecordPrefix.size(), 24)))
+        const QString key = name.mid(kRecordPrefix.size(), 24);
+        if (liveKeys.contains(key))
             continue;
         const QString path = temp + u'/' + name;
+        // An older watch names its record without a key and holds no lock:
+        // it may still wait for one until its longest limit has passed.
+        const bool keyed = key.size() == 24 && std::all_of(key.begin(), key.end(), [](QChar c) { return c.isDigit() || (c >= u'a' && c <= u'f'); });
+        if (!keyed && QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime())
+                          < UpdaterDefaults::kLongestStartLimit.count())
+            continue;
         if (::unlink(QFile::encodeName(path).constData()) == 0)
             removed << path;
     }

@@ -7,6 +7,11 @@
 
 #include <optional>
 
+// Today's watch asks the running copy on the session bus whether it started;
+// these records are the contracts of older builds' watches, kept so that
+// updates work across versions both ways, and the evidence when there is no
+// session bus.
+//
 // The proof that a copy started: a small file in the per-user temporary
 // folder, named after the bundle's path, that whichever process runs that
 // copy writes with its own build once its launch has settled, its updater
@@ -20,6 +25,17 @@ namespace StartRecord {
 
 inline const QString kRecordPrefix = QStringLiteral("Ferrowhistle-started-");
 inline const QString kWatchPrefix = QStringLiteral("Ferrowhistle-watch-");
+// The older contract: a watch names the record in its child's environment,
+// and the child writes its build there once started.
+inline constexpr char kRequestVariable[] = "FERROWHISTLE_START_RECORD";
+
+// The record asked for in the environment, taken out of it so that nothing
+// this copy starts later inherits it. Only an absolute path whose name is a
+// record's is taken; call before any other thread runs.
+QString takeRequestedPath();
+// A fresh name for the record a watch of the copy at bundlePath names in its
+// child's environment; the sweep leaves it while that watch lives.
+QString requestPathFor(const QString &bundlePath, const QString &temp);
 
 // The record for the copy at bundlePath, in the temporary folder temp.
 QString pathFor(const QString &bundlePath, const QString &temp);

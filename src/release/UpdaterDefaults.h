@@ -101,5 +101,8 @@ inline constexpr std::chrono::milliseconds kLongestStartLimit{std::chrono::minut
 // A limit in milliseconds by the one integer rule, from kShortestStartLimit
 // to kLongestStartLimit; nothing for anything else.
 std::optional<std::chrono::milliseconds> parseStartLimit(QStringView text);
+// How long the kept copy's check (its assessment tool hashing the whole
+// bundle) may run before it counts as failed.
+inline constexpr std::chrono::milliseconds kKeptCopyCheckLimit{std::chrono::minutes(2)};
 
 } // namespace UpdaterDefaults

@@ -1,31 +1,44 @@
 // The watch that the kept copy's program runs after an update or a revert:
-// a copy at the path that records its start stays, whichever process runs
-// it; one that dies, fails while the session is there, cannot be started, or
-// hangs past the limit is ended and the kept copy is exchanged back, whole,
-// and started. A hand-over or a missing session is no verdict. Stopped at
-// any step, it leaves a whole bundle at the path, and the next start's sweep
-// leaves at most one kept copy, never the broken one.
+// a copy at the path that says it started (the owner of the bus name runs
+// the program at the path and answers with this build, or an older build
+// writes its record) stays, whichever process runs it; the process the watch
+// started that dies, fails while the session is there, cannot be executed,
+// or hangs past the limit is ended and the kept copy is exchanged back,
+// whole, and started, while the watch holds the bus name. A hand-over, a
+// missing session or a failure of the system is no verdict, and nothing the
+// watch did not start is ended. Stopped at any step, it leaves a whole bundle
+// at the path, and the next start's sweep leaves at most one kept copy,
+// never the broken one.
 
 #include "app/StartWatch.h"
 #include "location/StartRecord.h"
 #include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
+#include "platform/UniqueFd.h"
 #include "release/UpdaterDefaults.h"
+#include "intent/BusNames.h"
 #include "support/FileTrees.h"
+#include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "update/Updater.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QtTest>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include <csignal>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <sys/stat.h>
 
@@ -60,6 +73,17 @@ void makeBundle(const QString &path, const QString &version, qint64 build, const
     writeFile(path + QStringLiteral("/Contents/bin/Ferrowhistle"), "#!/bin/sh\n" + script, 0755);
 }
 
+// A bundle whose program is the app's stand-in (FakeCopy.cpp), following steps.
+void makeFakeBundle(const QString &path, const QString &version, qint64 build, const QByteArray &steps)
+{
+    makeBundle(path, version, build, "");
+    const QString program = path + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QFile::remove(program);
+    QVERIFY(QFile::copy(QStringLiteral(FW_FAKE_COPY), program));
+    ::chmod(QFile::encodeName(program).constData(), 0755);
+    writeFile(path + QStringLiteral("/Contents/bin/steps"), steps);
+}
+
 // Whether the process runs: there, and not a zombie waiting to be reaped
 // (kill(pid, 0) succeeds for one of those too).
 bool isRunning(qint64 pid)
@@ -82,6 +106,8 @@ class tst_StartWatch : public QObject {
     int m_n = 0;
     QString m_folder, m_bundle, m_previous, m_temp;
     QMap<QString, QByteArray> m_oldTree, m_newTree;
+    std::unique_ptr<PrivateBus> m_bus;
+    QString m_services;
 
     // The folder and the record a copy at bundle path writes to.
     void prepare(const QString &bundle)
@@ -107,6 +133,17 @@ class tst_StartWatch : public QObject {
         m_oldTree = snapshotTree(m_previous);
         m_newTree = snapshotTree(m_bundle);
     }
+    // The same with the app's stand-in at the path.
+    void installFake(const QByteArray &steps)
+    {
+        prepare(QStringLiteral("Ferrowhistle.app"));
+        makeFakeBundle(m_bundle, QStringLiteral("1.1"), 501, steps);
+        makeBundle(m_previous, QStringLiteral("1.0"), 500, "exit 0\n");
+        m_oldTree = snapshotTree(m_previous);
+        m_newTree = snapshotTree(m_bundle);
+    }
+    // The process that owns the app's bus name, 0 when none does.
+    qint64 owner() const { return m_bus->appPid(); }
     StartWatch watch()
     {
         StartWatch w;
@@ -154,13 +191,33 @@ private Q_SLOTS:
     void initTestCase()
     {
         setSystemLogSink([this](const SystemLogEntry &e) { m_log << e.message; });
+        // A bus of the test's own, which the watch and what it starts use,
+        // and whose activation the test controls.
+        m_services = m_env.root() + QStringLiteral("/services");
+        m_bus = std::make_unique<PrivateBus>(m_env.root() + QStringLiteral("/bus"), m_services);
+        QVERIFY(m_bus->isRunning());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus->address().toUtf8());
     }
-    void cleanupTestCase() { setSystemLogSink({}); }
+    void cleanupTestCase()
+    {
+        setSystemLogSink({});
+        m_bus.reset();
+    }
     void init()
     {
         m_log.clear();
         m_started.clear();
         QFile::remove(DefaultsStore::standardPath());
+    }
+    void cleanup()
+    {
+        // Whatever a test left owning the name goes before the next.
+        QVERIFY(QTest::qWaitFor([this] {
+            const qint64 pid = owner();
+            if (pid != 0)
+                ::kill(pid_t(pid), SIGKILL);
+            return pid == 0;
+        }, 30000));
     }
 
     void aCopyThatRecordsItsStartStays();
@@ -173,7 +230,19 @@ private Q_SLOTS:
     void theRecordIsTheBuildAndNothingElse();
     void onlyAWaitingWatchGetsARecordAndDeadOnesAreSwept();
     void aHandOverIsNoVerdict();
-    void aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack();
+    void anInstanceTheBusActivatedConfirms();
+    void anInstanceThatDoesNotAnswerIsNoVerdict_data();
+    void anInstanceThatDoesNotAnswerIsNoVerdict();
+    void anOlderBuildsRecordConfirms_data();
+    void anOlderBuildsRecordConfirms();
+    void onlyARecordsNameIsTakenFromTheEnvironment_data();
+    void onlyARecordsNameIsTakenFromTheEnvironment();
+    void theBrokenCopyCannotStartDuringTheRollBack();
+    void aSpawnThatFailsForWantOfResourcesIsNoVerdict_data();
+    void aSpawnThatFailsForWantOfResourcesIsNoVerdict();
+    void aLostWaylandDisplayIsNoVerdict_data();
+    void aLostWaylandDisplayIsNoVerdict();
+    void aKeptCopyCheckThatRunsPastItsLimitFails();
     void aSessionThatFailsIsNoVerdict();
     void oneFailureIsNoVerdict();
     void aHeldSettingsLockNeverHoldsTheSwapBack();
@@ -401,6 +470,18 @@ void tst_StartWatch::onlyAWaitingWatchGetsARecordAndDeadOnesAreSwept()
     QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(record).fileName()});
     QCOMPARE(StartRecord::sweep(m_temp), QStringList{record});
     QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+    // An older watch names its record without a key and holds no lock: it
+    // may still wait for it within its longest limit, and not after.
+    const QString older = m_temp + u'/' + StartRecord::kRecordPrefix + QStringLiteral("6F1C2A3B-0000-4000-8000-000000000001");
+    writeFile(older, "501");
+    QCOMPARE(StartRecord::sweep(m_temp), QStringList());
+    const QDateTime past = QDateTime::currentDateTime().addMSecs(-UpdaterDefaults::kLongestStartLimit.count() - 60000);
+    QFile file(older);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
+    file.close();
+    QCOMPARE(StartRecord::sweep(m_temp), QStringList{older});
 }
 
 void tst_StartWatch::aHandOverIsNoVerdict()
@@ -437,30 +518,11 @@ void tst_StartWatch::aHandOverIsNoVerdict()
     StartWatch other = watch();
     other.limit = 300ms;
     QCOMPARE(other.run(), Outcome::StoodDown);
-    QCOMPARE(other.reason(), QStringLiteral("it handed over to an instance that isn't this copy"));
+    QVERIFY(other.reason().startsWith(QStringLiteral("it handed over to an instance that didn't say it started as this copy")));
     QCOMPARE(snapshotTree(m_bundle), m_newTree);
     QCOMPARE(snapshotTree(m_previous), m_oldTree);
     QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
     QCOMPARE(failedBuilds(), QString());
-}
-
-void tst_StartWatch::aCopyFromThePathThatHangsAfterTheHandOverIsRolledBack()
-{
-    // The copy that took the name runs from the path and never records: it
-    // is this build, hung.
-    install("if mkdir \"$(dirname \"$0\")/owner\" 2>/dev/null; then while :; do sleep 1; done; fi\nexit 0\n");
-    QProcess first;
-    first.start(m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle"), {});
-    QVERIFY(first.waitForStarted());
-    QTRY_VERIFY(QFileInfo::exists(m_bundle + QStringLiteral("/Contents/bin/owner")));
-    m_newTree = snapshotTree(m_bundle);
-    StartWatch w = watch();
-    w.limit = 300ms;
-    QCOMPARE(w.run(), Outcome::RolledBack);
-    QVERIFY(w.marked());
-    QVERIFY(first.waitForFinished(10000));
-    QCOMPARE(first.exitStatus(), QProcess::CrashExit);
-    checkPutBack(w);
 }
 
 void tst_StartWatch::aSessionThatFailsIsNoVerdict()
@@ -509,7 +571,7 @@ void tst_StartWatch::aSessionThatFailsIsNoVerdict()
     // The same exit with the session there is a verdict.
     install("exit 1\n");
     StartWatch judged = watch();
-    judged.sessionProblem = [] { return std::optional<QString>(); };
+    judged.sessionProblem = [](bool) { return std::optional<QString>(); };
     QCOMPARE(judged.run(), Outcome::RolledBack);
     QVERIFY(judged.marked());
 
@@ -518,7 +580,7 @@ void tst_StartWatch::aSessionThatFailsIsNoVerdict()
     install("exec sleep 600\n");
     StartWatch alive = watch();
     alive.limit = 200ms;
-    alive.sessionProblem = [] { return std::optional<QString>(QStringLiteral("no session bus: Connection refused")); };
+    alive.sessionProblem = [](bool) { return std::optional<QString>(QStringLiteral("no session bus: Connection refused")); };
     m_started.clear();
     QCOMPARE(alive.run(), Outcome::StoodDown);
     QVERIFY(alive.leftRunning());
@@ -633,6 +695,265 @@ void tst_StartWatch::aRevertIsWatchedAndTheNewerCopyComesBack()
     QCOMPARE(snapshotTree(m_bundle), started);
     QVERIFY(!QFileInfo::exists(m_previous));
     QCOMPARE(m_log, QStringList{QStringLiteral("Revert to 1.0 (500) started; 1.1 (501) is no longer kept")});
+}
+
+void tst_StartWatch::anInstanceTheBusActivatedConfirms()
+{
+    // During the update a call starts the copy at the path through the bus,
+    // whose environment is not the app's: another temporary folder and
+    // cache. That instance wins the name; the watch's own copy hands over.
+    installFake("claim\nserve 501\n");
+    const QString program = m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    const QString otherTmp = m_folder + QStringLiteral("/activated-tmp");
+    const QString otherCache = m_folder + QStringLiteral("/activated-cache");
+    QVERIFY(QDir().mkpath(otherTmp) && QDir().mkpath(otherCache));
+    const QString service = m_services + QStringLiteral("/com.copperkestrel.Ferrowhistle.service");
+    writeFile(service, "[D-BUS Service]\nName=com.copperkestrel.Ferrowhistle\nExec=/usr/bin/env TMPDIR=" + QFile::encodeName(otherTmp)
+                           + " XDG_CACHE_HOME=" + QFile::encodeName(otherCache) + ' ' + QFile::encodeName(program) + '\n');
+    const QDBusReply<void> activation = m_bus->connection().interface()->startService(BusNames::service());
+    QFile::remove(service);
+    QVERIFY2(activation.isValid(), qPrintable(activation.error().message()));
+    QVERIFY(m_bus->waitForApp(true));
+    const qint64 activated = owner();
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(activated));
+    QVERIFY(environment.open(QIODevice::ReadOnly));
+    QVERIFY(environment.readAll().split('\0').contains("TMPDIR=" + QFile::encodeName(otherTmp)));
+
+    StartWatch w = watch();
+    w.limit = 30s; // answered long before
+    QCOMPARE(w.run(), Outcome::Confirmed);
+    QVERIFY(isRunning(activated));
+    QCOMPARE(owner(), activated);
+    QCOMPARE(failedBuilds(), QString());
+    QCOMPARE(m_started, QStringList());
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(m_log, QStringList{QStringLiteral("Update to 1.1 (501) started; 1.0 (500) is kept beside it")});
+    // The watch's own copy, which may not have handed over yet, goes before
+    // the next case.
+    ::kill(pid_t(w.childPid()), SIGKILL);
+}
+
+void tst_StartWatch::anInstanceThatDoesNotAnswerIsNoVerdict_data()
+{
+    QTest::addColumn<bool>("atThePath");
+    QTest::newRow("a copy at the path that answers nothing") << true;
+    QTest::newRow("another copy that answers as this build") << false;
+}
+
+void tst_StartWatch::anInstanceThatDoesNotAnswerIsNoVerdict()
+{
+    QFETCH(bool, atThePath);
+    // Whatever the watch's own copy hands over to is not the watch's to end,
+    // and saying nothing of itself, or being another program, is no
+    // evidence against this build.
+    installFake("claim\nmute\n");
+    QString first = m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    if (!atThePath) {
+        makeFakeBundle(m_folder + QStringLiteral("/Elsewhere.app"), QStringLiteral("1.1"), 501, "claim\nserve 501\n");
+        first = m_folder + QStringLiteral("/Elsewhere.app/Contents/bin/Ferrowhistle");
+    }
+    QProcess running;
+    running.start(first, {});
+    QVERIFY(running.waitForStarted());
+    QVERIFY(m_bus->waitForApp(true));
+    const qint64 pid = owner();
+    StartWatch w = watch();
+    // Long enough for the copy it starts to hand over.
+    w.limit = 5s;
+    QCOMPARE(w.run(), Outcome::StoodDown);
+    QVERIFY2(w.reason().startsWith(QStringLiteral("it handed over to an instance that didn't say it started as this copy")),
+             qPrintable(w.reason()));
+    QVERIFY(!w.marked());
+    QCOMPARE(failedBuilds(), QString());
+    QVERIFY(isRunning(pid));
+    QCOMPARE(owner(), pid);
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QVERIFY(m_log.last().endsWith(QStringLiteral("nothing is held against it")));
+    running.kill();
+    running.waitForFinished();
+}
+
+void tst_StartWatch::anOlderBuildsRecordConfirms_data()
+{
+    QTest::addColumn<QByteArray>("steps");
+    QTest::newRow("the record named in its environment") << QByteArray("record 501\nhang\n");
+    QTest::newRow("the record a waiting watch's lock asks for") << QByteArray("record-lock tmp 501\nhang\n");
+}
+
+void tst_StartWatch::anOlderBuildsRecordConfirms()
+{
+    // An older build says nothing on the bus; it writes the record its own
+    // watch waited for. Started by today's watch (after a revert), it counts.
+    QFETCH(QByteArray, steps);
+    installFake(steps);
+    StartWatch w = watch();
+    w.limit = 30s;
+    QCOMPARE(w.run(), Outcome::Confirmed);
+    QVERIFY(w.leftRunning());
+    ::kill(pid_t(w.childPid()), SIGKILL);
+    QCOMPARE(failedBuilds(), QString());
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    // Nothing of the watch is left in the temporary folder.
+    QCOMPARE(QDir(m_temp).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_StartWatch::onlyARecordsNameIsTakenFromTheEnvironment_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("a record's name") << QStringLiteral("/tmp/ferrowhistle-0/Ferrowhistle-started-6F1C") << true;
+    QTest::newRow("relative") << QStringLiteral("Ferrowhistle-started-6F1C") << false;
+    QTest::newRow("another file") << QStringLiteral("/home/someone/.profile") << false;
+    QTest::newRow("a record's name as a folder") << QStringLiteral("/tmp/Ferrowhistle-started-6F1C/x") << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void tst_StartWatch::onlyARecordsNameIsTakenFromTheEnvironment()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, taken);
+    qputenv(StartRecord::kRequestVariable, value.toUtf8());
+    QCOMPARE(StartRecord::takeRequestedPath(), taken ? value : QString());
+    // Gone, so nothing the copy starts later writes it.
+    QVERIFY(!qEnvironmentVariableIsSet(StartRecord::kRequestVariable));
+}
+
+void tst_StartWatch::theBrokenCopyCannotStartDuringTheRollBack()
+{
+    // The new copy hangs holding the name. While its kept copy is put back
+    // a launcher starts the copy at the path: it must find the name taken
+    // and end, and the kept copy must start with the name free.
+    installFake("claim\nmute\n");
+    const QString program = m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle");
+    QProcess late;
+    StartWatch w = watch();
+    w.hook = [&](Step s) {
+        if (s == Step::BeforeSwapBack) {
+            late.start(program, {});
+            QVERIFY(late.waitForFinished(30000));
+        }
+    };
+    qint64 ownerAtStart = -1;
+    w.startProgram = [&](const QString &p) {
+        m_started << p;
+        ownerAtStart = owner();
+        return true;
+    };
+    QCOMPARE(w.run(), Outcome::RolledBack);
+    QCOMPARE(w.reason(), QStringLiteral("it hadn't started after 2 seconds"));
+    QCOMPARE(late.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(late.exitCode(), 0);
+    // Free, or still the watch's (this process) as the bus daemon has yet
+    // to see it let go: never a copy from the path.
+    QVERIFY2(ownerAtStart == 0 || ownerAtStart == QCoreApplication::applicationPid(), qPrintable(QString::number(ownerAtStart)));
+    QTRY_COMPARE(owner(), 0);
+    checkPutBack(w);
+}
+
+void tst_StartWatch::aSpawnThatFailsForWantOfResourcesIsNoVerdict_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("verdict");
+    QTest::newRow("EAGAIN") << EAGAIN << false;
+    QTest::newRow("ENOMEM") << ENOMEM << false;
+    QTest::newRow("ENOEXEC") << ENOEXEC << true;
+}
+
+void tst_StartWatch::aSpawnThatFailsForWantOfResourcesIsNoVerdict()
+{
+    QFETCH(int, error);
+    QFETCH(bool, verdict);
+    install("exec sleep 600\n");
+    StartWatch w = watch();
+    w.spawnChild = [error](const QString &, char *const *, pid_t *) { return error; };
+    QCOMPARE(w.run(), verdict ? Outcome::RolledBack : Outcome::StoodDown);
+    QCOMPARE(w.reason(), QStringLiteral("its program couldn't be started: ") + QString::fromLocal8Bit(::strerror(error)));
+    QCOMPARE(w.marked(), verdict);
+    QCOMPARE(UpdaterDefaults::buildList(failedBuilds()).contains(501), verdict);
+    if (!verdict) {
+        QCOMPARE(snapshotTree(m_bundle), m_newTree);
+        QCOMPARE(snapshotTree(m_previous), m_oldTree);
+        QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
+    }
+}
+
+void tst_StartWatch::aLostWaylandDisplayIsNoVerdict_data()
+{
+    QTest::addColumn<QByteArray>("platform");
+    QTest::addColumn<bool>("compositor");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("Wayland, the compositor gone") << QByteArray("wayland") << false << QStringLiteral("no Wayland display");
+    QTest::newRow("Wayland, the compositor there") << QByteArray("wayland") << true << QString();
+    QTest::newRow("a platform that can't be checked") << QByteArray("offscreen") << true
+                                                      << QStringLiteral("the display of platform offscreen can't be checked");
+}
+
+void tst_StartWatch::aLostWaylandDisplayIsNoVerdict()
+{
+    QFETCH(QByteArray, platform);
+    QFETCH(bool, compositor);
+    QFETCH(QString, reason);
+    // The copy aborts as a toolkit does that lost its display. A socket
+    // stands for the compositor: listening, or gone as at a logout.
+    install("kill -ABRT $$\n");
+    const QString runtime = m_folder + QStringLiteral("/runtime");
+    QVERIFY(QDir().mkpath(runtime));
+    const QByteArray socketPath = QFile::encodeName(runtime) + "/wayland-fw";
+    UniqueFd listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    QCOMPARE(::bind(listening.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::listen(listening.get(), 8), 0);
+    if (!compositor) {
+        listening.reset();
+        QCOMPARE(::unlink(socketPath.constData()), 0);
+    }
+    const QList<QByteArray> names{"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"};
+    QList<std::optional<QByteArray>> saved;
+    for (const QByteArray &name : names)
+        saved << (qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData())) : std::nullopt);
+    qputenv("QT_QPA_PLATFORM", platform);
+    qputenv("WAYLAND_DISPLAY", "wayland-fw");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    StartWatch w = watch();
+    const Outcome outcome = w.run();
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (saved.at(i))
+            qputenv(names.at(i).constData(), *saved.at(i));
+        else
+            qunsetenv(names.at(i).constData());
+    }
+    if (reason.isEmpty()) {
+        QCOMPARE(outcome, Outcome::RolledBack);
+        QVERIFY(w.marked());
+        return;
+    }
+    QCOMPARE(outcome, Outcome::StoodDown);
+    QVERIFY2(w.reason().contains(reason), qPrintable(w.reason()));
+    QVERIFY(!w.marked());
+    QCOMPARE(failedBuilds(), QString());
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+}
+
+void tst_StartWatch::aKeptCopyCheckThatRunsPastItsLimitFails()
+{
+    // The kept copy's own tool hangs: it is ended, and that copy is not put
+    // back.
+    install("exit 1\n");
+    writeFile(m_previous + QStringLiteral("/Contents/bin/ferrowhistle-assess"), "#!/bin/sh\nexec sleep 600\n", 0755);
+    m_oldTree = snapshotTree(m_previous);
+    StartWatch w = watch();
+    w.checkKeptCopy = {};
+    w.keptCheckLimit = 300ms;
+    QCOMPARE(w.run(), Outcome::StoodDown);
+    QCOMPARE(w.reason(), QStringLiteral("its check didn't finish within 0.3 seconds"));
+    QVERIFY(!w.marked());
+    QCOMPARE(snapshotTree(m_bundle), m_newTree);
+    QCOMPARE(snapshotTree(m_previous), m_oldTree);
+    QCOMPARE(m_started, QStringList{m_bundle + QStringLiteral("/Contents/bin/Ferrowhistle")});
 }
 
 QTEST_GUILESS_MAIN(tst_StartWatch)

@@ -6,6 +6,8 @@
 #include "intent/BusNames.h"
 #include "app/AppActions.h"
 #include "intent/DisplayMessageIntent.h"
+#include "platform/Bundle.h"
+#include "release/VersionRules.h"
 #include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
@@ -119,6 +121,7 @@ private Q_SLOTS:
     void outcomesReachTheCaller();
     void introspectionDescribesTheAction();
     void applicationInterface();
+    void theCopySaysWhichItIsOnceSettled();
 
 private:
     bool cardUp() const { return !m_x.mappedWindowsNamed(kCard).isEmpty(); }
@@ -428,6 +431,29 @@ void TestAutomationService::applicationInterface()
     QVERIFY(QTest::qWaitFor([this] { return cardUp(); }, 30000));
     const QString line = QStringLiteral("show() message=\"%1\" appIsReady=true").arg(testMessageText());
     QVERIFY(lineIndex(m_env.debugLogMessages(), line) >= 0);
+}
+
+void TestAutomationService::theCopySaysWhichItIsOnceSettled()
+{
+    // What the start watch asks of the name's owner: an error until the
+    // launch has settled, then this copy's build and bundle.
+    QDBusConnection bus = m_bus->connection();
+    const QDBusMessage build = method(BusNames::instanceInterface(), QStringLiteral("Build"), {});
+    QDBusMessage reply;
+    QVERIFY(QTest::qWaitFor([&] {
+        reply = bus.call(build);
+        if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() != BusNames::startingError())
+            return true;
+        return reply.type() == QDBusMessage::ReplyMessage;
+    }, 30000));
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    const Bundle bundle = Bundle::atPath(QStringLiteral(FW_BUNDLE_DIR));
+    QCOMPARE(reply.arguments().value(0).toLongLong(), VersionRules::buildOfBundle(bundle));
+    QCOMPARE(reply.signature(), QStringLiteral("x"));
+    const QDBusMessage path = bus.call(method(BusNames::instanceInterface(), QStringLiteral("BundlePath"), {}));
+    QCOMPARE(path.arguments().value(0).toString(), QFileInfo(QStringLiteral(FW_BUNDLE_DIR)).canonicalFilePath());
+    const QDBusMessage withArgument = bus.call(method(BusNames::instanceInterface(), QStringLiteral("Build"), {1}));
+    QCOMPARE(withArgument.errorName(), kInvalidArgs);
 }
 
 QTEST_MAIN(TestAutomationService)
