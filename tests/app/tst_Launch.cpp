@@ -2,8 +2,14 @@
 // server: its debug log and the card's window as another X client sees it.
 #include "app/FerrowhistleApp.h"
 #include "app/TrayMenu.h"
+#include "support/DummyXorg.h"
+#include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
+
+#include <csignal>
+#include <memory>
+#include <vector>
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,6 +28,8 @@ private Q_SLOTS:
     void showsTestMessageAtPosition_data();
     void showsTestMessageAtPosition();
     void plainStartShowsNothing();
+    void cardsRightAfterTheStartLeaveItRunning_data();
+    void cardsRightAfterTheStartLeaveItRunning();
 
 private:
     TestEnvironment env;
@@ -128,6 +136,57 @@ void TestLaunch::plainStartShowsNothing()
     QCOMPARE(env.debugLogMessages(), lines);
     X11Client xc;
     QVERIFY(xc.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty());
+}
+
+void TestLaunch::cardsRightAfterTheStartLeaveItRunning_data()
+{
+    QTest::addColumn<QList<QStringList>>("clients");
+    QTest::addColumn<QStringList>("outcomes"); // those a call may get
+    const QStringList common{"--print-outcome", "--duration", "0.5"};
+    QTest::newRow("a message to each of two screens")
+        << QList<QStringList>{common + QStringList{"--screen", "all", "Both"}} << QStringList{"timeout"};
+    // The later one replaces the other, unless that one has gone already.
+    QTest::newRow("two messages at once") << QList<QStringList>{common + QStringList{"One"}, common + QStringList{"Two"}}
+                                          << QStringList{"replaced", "timeout"};
+}
+
+// Messages that come while the launch is settling, each start a fresh one:
+// two cards shown in one go (one per screen, or one per message) must not
+// end the app, and every call gets its outcome.
+void TestLaunch::cardsRightAfterTheStartLeaveItRunning()
+{
+    QFETCH(QList<QStringList>, clients);
+    QFETCH(QStringList, outcomes);
+    DummyXorg xorg(env.root() + QStringLiteral("/xorg"));
+    if (!xorg.isRunning())
+        QSKIP(qPrintable(QStringLiteral("no Xorg with the dummy driver to give two monitors: ") + xorg.failure()));
+    QString error;
+    QVERIFY2(xorg.useTwoMonitors(&error), qPrintable(error));
+    PrivateBus bus(env.root() + QStringLiteral("/launch-bus"), env.root() + QStringLiteral("/no-services"));
+    QVERIFY(bus.isRunning());
+
+    // A few fresh starts: whether the two cards come before or after the
+    // first turns of a new app's event loop varies from start to start.
+    for (int start = 0; start < 3; ++start) {
+        QCOMPARE(bus.appPid(), 0);
+        std::vector<std::unique_ptr<QProcess>> running;
+        for (const QStringList &args : clients) {
+            running.push_back(std::make_unique<QProcess>());
+            running.back()->setProcessEnvironment(xorg.environment(bus.environment()));
+            running.back()->start(bundleProgram(QStringLiteral("ferrowhistle-display")), args);
+        }
+        for (const auto &client : running) {
+            QVERIFY(client->waitForFinished(kSlowMachineMs * 2));
+            const QString err = QString::fromUtf8(client->readAllStandardError());
+            QVERIFY2(client->exitStatus() == QProcess::NormalExit && client->exitCode() == 0, qPrintable(err));
+            const QString outcome = QString::fromUtf8(client->readAllStandardOutput()).trimmed();
+            QVERIFY2(outcomes.contains(outcome), qPrintable(outcome));
+        }
+        const qint64 pid = bus.appPid();
+        QVERIFY(pid != 0);
+        QCOMPARE(::kill(pid_t(pid), 0), 0);
+        bus.stopApp();
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLaunch)
