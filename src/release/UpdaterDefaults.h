@@ -9,6 +9,8 @@
 #include <chrono>
 #include <optional>
 
+class DefaultsStore;
+
 // The user defaults the updater reads (the card's one, HUDScreen, is in
 // hud/HUDScreen.h). Kept in one place so that ferrowhistle-defaults can tell
 // a user who writes anything else, or a value of the wrong type, that the
@@ -61,6 +63,12 @@ struct RolledBack {
 };
 std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text);
 QString rolledBackText(const RolledBack &rolledBack);
+
+// Records an update that didn't start and was put back: its build joins
+// failedBuildsKey and it becomes rolledBackKey, read and written in one go
+// under the settings lock, so a build another process adds meanwhile stays
+// in the list. Waits at most lockWait; throws DefaultsStoreError.
+void recordRolledBack(const DefaultsStore &settings, const RolledBack &rolledBack, std::chrono::milliseconds lockWait);
 
 // What heldRolloutKey holds, read back; none when it is empty or does not
 // parse.

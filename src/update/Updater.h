@@ -218,6 +218,9 @@ private:
     std::optional<QDateTime> heldUntil() const;
     void setHeld(std::optional<UpdaterDefaults::HeldRollout> held);
     void store(const QString &key, const QVariant &value);
+    // Removes a key from the settings through the background writer; a
+    // failure is logged.
+    void unstore(const QString &key);
     static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
     struct InstallRun;
     QCoro::Task<> runInstall(Release release);
@@ -260,8 +263,6 @@ private:
     // reverted from: not offered, or (failed, when the user asked) with why.
     std::optional<State> refusedOffer(const Release &release, bool userInitiated);
     void clearRolledBack();
-    // Removes a key from the settings on a worker; a failure is logged.
-    QCoro::Task<> removeOnWorker(QString key);
     // Keeps the publication date of an accepted signed feed when it is the
     // newest so far.
     void noteFeedAccepted(const QDateTime &published);
