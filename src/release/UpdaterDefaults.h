@@ -96,4 +96,9 @@ inline constexpr std::chrono::milliseconds kLongestStartLimit{std::chrono::minut
 // to kLongestStartLimit; nothing for anything else.
 std::optional<std::chrono::milliseconds> parseStartLimit(QStringView text);
 
+// How long the check of the kept copy (its seal, signature, notarization
+// and identifier) may take before it counts as failed. A check that never
+// ends must not hold up the relaunch after a swap, nor the watch.
+inline constexpr std::chrono::milliseconds kKeptCopyCheckLimit{std::chrono::minutes(2)};
+
 } // namespace UpdaterDefaults

@@ -88,6 +88,9 @@ public:
         AtomicSwap::StepHook swapHook;
         // How long the assessment tool may run before it is stopped.
         std::chrono::milliseconds toolTimeLimit = kToolTimeLimit;
+        // How long the check of the kept copy after a swap may take before
+        // the new copy is relaunched unwatched.
+        std::chrono::milliseconds keptCopyCheckLimit = UpdaterDefaults::kKeptCopyCheckLimit;
         // How long a new copy has to prove that it started before the kept
         // copy is put back.
         std::chrono::milliseconds startLimit = kStartLimit;
@@ -243,7 +246,7 @@ private:
     QCoro::Task<> revertSteps();
     // Why a kept copy may neither watch a start nor be put back.
     struct KeptCopyProblem {
-        enum Kind { NotAFolder, NotSigned, NotNotarized, OtherIdentifier } kind;
+        enum Kind { NotAFolder, NotSigned, NotNotarized, OtherIdentifier, AssessmentHung } kind;
         QString detail;
     };
     // The checks a download passes, for the copy kept at path: a folder of
