@@ -174,6 +174,10 @@ public:
     // Removes what an interrupted install or move left beside the bundle and
     // in the temporary directory, logging each removal. Never fails.
     void removeLeftovers() const;
+    // Removes the copies a fallback swap set aside, once a whole, verified
+    // copy runs at the path (never when this copy runs from a set-aside or
+    // the kept copy's name); on a worker.
+    QCoro::Task<> removeRedundantSetAsideCopies();
     // Starts a shell that opens the bundle at bundlePath once this process
     // has gone, then ends the process. Throws PlatformError when the shell
     // cannot be started (the process then keeps running).
@@ -256,9 +260,6 @@ private:
     // The relaunch after an exchange: watched by the kept copy's program
     // once that copy passes checkKeptCopy, plain otherwise.
     QCoro::Task<> relaunchWatchedOnceChecked(QString bundlePath, qint64 build);
-    // Removes the copies a fallback swap set aside, once a whole, verified
-    // copy runs at the path; on a worker.
-    QCoro::Task<> removeRedundantSetAsideCopies();
     // Removes a kept copy that is not older than this build or has been kept
     // too long.
     void sortOutPreviousCopy() const;

@@ -174,6 +174,7 @@ private Q_SLOTS:
     void hungAssessmentIsStoppedAndTheNextInstallRuns();
     void aKeptCopyCheckThatHangsStillRelaunches_data();
     void aKeptCopyCheckThatHangsStillRelaunches();
+    void setAsideCopiesGoOnlyFromTheInstalledPath();
     void installsFromADelta();
     void aDeltaThatCannotBeUsedFallsBackToTheArchive_data();
     void aDeltaThatCannotBeUsedFallsBackToTheArchive();
@@ -887,6 +888,39 @@ void tst_InstallPipeline::aKeptCopyCheckThatHangsStillRelaunches()
     if (toolSeconds > checkSeconds)
         ::kill(pid.toInt(), SIGKILL);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)), 60000);
+}
+
+// Copies a fallback swap set aside go once a whole, verified copy runs at
+// the installed path; a copy started by hand from such a name, or from the
+// kept copy's place, sweeps none of them: the one it runs from may be the
+// only copy of the installed build.
+void tst_InstallPipeline::setAsideCopiesGoOnlyFromTheInstalledPath()
+{
+    const QString folder = m_env.root() + QStringLiteral("/set-aside");
+    const QString bundle = installedCopy(folder);
+    const QString aside = folder + QStringLiteral("/.Ferrowhistle-kept-A1.app");
+    const QString other = folder + QStringLiteral("/.Ferrowhistle-kept-B2.app");
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    for (const QString &copy : {aside, other, previous})
+        QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(bundle), quoted(copy))));
+    QVERIFY(shell(QStringLiteral("rm -rf %1").arg(quoted(bundle))));
+    const QMap<QString, QByteArray> tree = snapshotTree(aside);
+
+    for (const QString &byHand : {aside, previous}) {
+        Updater updater(environment(byHand));
+        QCoro::Task<> sweep = updater.removeRedundantSetAsideCopies();
+        QTRY_VERIFY_WITH_TIMEOUT(sweep.isReady(), 60000);
+    }
+    QCOMPARE(snapshotTree(aside), tree);
+    QCOMPARE(snapshotTree(other), tree);
+
+    // From the installed path, once it holds a whole copy again, they go.
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(previous), quoted(bundle))));
+    Updater updater(environment(bundle));
+    QCoro::Task<> sweep = updater.removeRedundantSetAsideCopies();
+    QTRY_VERIFY_WITH_TIMEOUT(sweep.isReady(), 60000);
+    QVERIFY(!QFileInfo::exists(aside) && !QFileInfo::exists(other));
+    QVERIFY(m_log.contains(QStringLiteral("Removed %1, set aside by an earlier swap: a whole, verified copy runs at %2").arg(aside, bundle)));
 }
 
 const tst_InstallPipeline::DeltaRelease &tst_InstallPipeline::deltaRelease()
