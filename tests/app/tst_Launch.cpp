@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -157,12 +158,14 @@ void TestLaunch::cardsRightAfterTheStartLeaveItRunning()
 {
     QFETCH(QList<QStringList>, clients);
     QFETCH(QStringList, outcomes);
-    DummyXorg xorg(env.root() + QStringLiteral("/xorg"));
+    const QString root = env.root() + u'/' + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    QVERIFY(QDir().mkpath(root));
+    DummyXorg xorg(root);
     if (!xorg.isRunning())
         QSKIP(qPrintable(QStringLiteral("no Xorg with the dummy driver to give two monitors: ") + xorg.failure()));
     QString error;
     QVERIFY2(xorg.useTwoMonitors(&error), qPrintable(error));
-    PrivateBus bus(env.root() + QStringLiteral("/launch-bus"), env.root() + QStringLiteral("/no-services"));
+    PrivateBus bus(root + QStringLiteral("/bus"), root + QStringLiteral("/no-services"));
     QVERIFY(bus.isRunning());
 
     // A few fresh starts: whether the two cards come before or after the

@@ -150,6 +150,14 @@ void tst_SignalWait::endsWithoutTheSignal()
         Q_EMIT first->ping(2);
     deliverPosted();
     QCOMPARE(trace.resumed, 1);
+
+    // Finished here: a coroutine left waiting would be resumed by the end
+    // of this row's objects and write to what is gone.
+    Q_EMIT second.ping(3);
+    deliverPosted();
+    QCOMPARE(trace.resumed, 2);
+    QCOMPARE(trace.second, std::optional(true));
+    QVERIFY(task.isReady());
 }
 
 QTEST_GUILESS_MAIN(tst_SignalWait)
