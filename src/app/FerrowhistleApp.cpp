@@ -13,6 +13,7 @@
 #include "intent/SingleInstance.h"
 #include "location/AppLocation.h"
 #include "platform/Bundle.h"
+#include "platform/SignalWait.h"
 #include "platform/SystemLog.h"
 #include "platform/TempDirectory.h"
 #include "app/AppActions.h"
@@ -31,7 +32,6 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
 
 #include <cstdio>
@@ -88,8 +88,10 @@ QCoro::Task<> launchSettled()
 {
     HUDController &hud = HUDController::shared();
     if (!hud.panel()) {
-        auto shown = qCoro(&hud, &HUDController::panelShown, std::chrono::milliseconds(FerrowhistleApp::kLaunchSettleMs));
-        if (!(co_await std::move(shown)))
+        // A message to every screen shows its cards, and emits panelShown,
+        // one after the other: only the first may resume this frame.
+        SignalWait shown(&hud, &HUDController::panelShown, std::chrono::milliseconds(FerrowhistleApp::kLaunchSettleMs));
+        if (!co_await shown)
             co_return;
     }
     auto fadeIn = QCoro::sleepFor(std::chrono::milliseconds(HUDController::kFadeInMs));

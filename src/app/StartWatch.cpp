@@ -524,11 +524,7 @@ StartWatch::Outcome StartWatch::run()
     step(Step::BeforeMark);
     if (mark) {
         try {
-            const DefaultsStore settings = DefaultsStore::standard();
-            settings.setValues({{UpdaterDefaults::failedBuildsKey(),
-                                 UpdaterDefaults::withBuild(settings.string(UpdaterDefaults::failedBuildsKey()), build)},
-                                {UpdaterDefaults::rolledBackKey(), UpdaterDefaults::rolledBackText({build, newVersion})}},
-                               settingsWait);
+            UpdaterDefaults::recordRolledBack(DefaultsStore::standard(), {build, newVersion}, settingsWait);
             m_marked = true;
         } catch (const DefaultsStoreError &e) {
             journal(QString::fromUtf8(e.what()));

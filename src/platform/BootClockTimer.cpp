@@ -1,12 +1,12 @@
 #include "platform/BootClockTimer.h"
 
+#include "platform/SignalWait.h"
 #include "platform/SystemError.h"
 #include "platform/SystemLog.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
 
 #include <atomic>
@@ -114,6 +114,7 @@ QCoro::Task<> sleepOnBootClock(std::chrono::milliseconds duration)
         co_await QCoro::sleepFor(duration);
         co_return;
     }
+    SignalWait due(timer.get(), &BootClockTimer::timeout);
     timer->start(duration);
-    co_await qCoro(timer.get(), &BootClockTimer::timeout);
+    co_await due;
 }

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <thread>
 
 #include <plist/plist++.h>
@@ -190,6 +191,29 @@ bool modify(const QString &path, Change change, const std::function<bool()> &kee
     return true;
 }
 
+// The node for a value to set; throws for one the store can't keep.
+std::unique_ptr<PList::Node> toNode(const QString &key, const QVariant &value)
+{
+    if (!value.isValid())
+        return nullptr;
+    std::unique_ptr<PList::Node> node = variantToPlist(value);
+    if (!node)
+        throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(key).toStdString());
+    return node;
+}
+
+// Every key of the dictionary with a value of a type the store reads.
+QVariantMap dictionaryValues(const PList::Dictionary &dict)
+{
+    QVariantMap out;
+    for (auto it = dict.Begin(); it != dict.End(); ++it) {
+        const QVariant v = plistToVariant(it->second);
+        if (v.isValid())
+            out.insert(QString::fromStdString(it->first), v);
+    }
+    return out;
+}
+
 } // namespace
 
 namespace {
@@ -255,16 +279,15 @@ QVariantMap DefaultsStore::dictionary() const
     const QVariantMap unwritten = DefaultsWriter::shared().unwritten(m_path);
     if (readStepHook())
         readStepHook()();
-    QVariantMap out;
     const Contents contents = readContents(m_path);
-    if (contents.dictionary) {
-        for (auto it = contents.dictionary->Begin(); it != contents.dictionary->End(); ++it) {
-            const QVariant v = plistToVariant(it->second);
-            if (v.isValid())
-                out.insert(QString::fromStdString(it->first), v);
-        }
+    QVariantMap out = contents.dictionary ? dictionaryValues(*contents.dictionary) : QVariantMap();
+    // An invalid value is a removal not yet written.
+    for (auto it = unwritten.begin(); it != unwritten.end(); ++it) {
+        if (it.value().isValid())
+            out.insert(it.key(), it.value());
+        else
+            out.remove(it.key());
     }
-    out.insert(unwritten);
     return out;
 }
 
@@ -293,17 +316,27 @@ bool DefaultsStore::remove(const QString &key) const
     });
 }
 
-void DefaultsStore::setValues(const QVariantMap &values, std::chrono::milliseconds lockWait) const
+DefaultsStore::LockWait DefaultsStore::boundedWait(std::chrono::milliseconds lockWait) const
 {
     const auto deadline = std::chrono::steady_clock::now() + lockWait;
     if (!DefaultsWriter::shared().waitUntilWritten(m_path, lockWait))
         failPlain(m_path, QStringLiteral("this program's earlier changes are still waiting to be written"));
-    apply(values, [deadline] {
+    return [deadline] {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return true;
-    });
+    };
+}
+
+void DefaultsStore::setValues(const QVariantMap &values, std::chrono::milliseconds lockWait) const
+{
+    apply(values, boundedWait(lockWait));
+}
+
+void DefaultsStore::update(const Change &change, std::chrono::milliseconds lockWait) const
+{
+    apply(change, boundedWait(lockWait));
 }
 
 void DefaultsStore::post(const QString &key, const QVariant &value, QObject *context,
@@ -316,21 +349,45 @@ void DefaultsStore::post(const QString &key, const QVariant &value, QObject *con
     DefaultsWriter::shared().post(m_path, key, plistToVariant(node.get()), context, std::move(onFailure));
 }
 
+void DefaultsStore::postRemoval(const QString &key, QObject *context, std::function<void(const QString &)> onFailure) const
+{
+    DefaultsWriter::shared().post(m_path, key, QVariant(), context, std::move(onFailure));
+}
+
 void DefaultsStore::apply(const QVariantMap &values, const LockWait &keepWaiting) const
 {
-    std::vector<std::pair<std::string, std::unique_ptr<PList::Node>>> nodes;
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        std::unique_ptr<PList::Node> node = variantToPlist(it.value());
-        if (!node)
-            throw DefaultsStoreError(QStringLiteral("The value for %1 can't be kept in the settings.").arg(it.key()).toStdString());
-        nodes.emplace_back(it.key().toStdString(), std::move(node));
-    }
+    // Checked before the lock is taken: a value the store can't keep
+    // changes nothing.
+    for (auto it = values.begin(); it != values.end(); ++it)
+        toNode(it.key(), it.value());
+    // Removals alone make no file where there is none.
+    const bool onlyRemovals = std::none_of(values.begin(), values.end(), [](const QVariant &v) { return v.isValid(); });
+    if (onlyRemovals && !QFileInfo::exists(m_path) && !QFileInfo(m_path).isSymLink())
+        return;
+    apply([&values](const QVariantMap &) { return values; }, keepWaiting);
+}
+
+void DefaultsStore::apply(const Change &change, const LockWait &keepWaiting) const
+{
     modify(
         m_path,
         [&](PList::Dictionary &dict) {
-            for (const auto &[key, node] : nodes)
+            const QVariantMap wanted = change(dictionaryValues(dict));
+            bool changed = false;
+            for (auto it = wanted.begin(); it != wanted.end(); ++it) {
+                const std::string key = it.key().toStdString();
+                if (!it.value().isValid()) {
+                    if (dict.Find(key) != dict.End()) {
+                        dict.Remove(key);
+                        changed = true;
+                    }
+                    continue;
+                }
+                const std::unique_ptr<PList::Node> node = toNode(it.key(), it.value());
                 dict.Set(key, node.get());
-            return true;
+                changed = true;
+            }
+            return changed;
         },
         keepWaiting);
 }

@@ -70,6 +70,15 @@ public:
     // For a process that must not wait on others for long (the start
     // watch), never for the GUI thread.
     void setValues(const QVariantMap &values, std::chrono::milliseconds lockWait) const;
+    // A read-modify-write under the lock, with the same bounded waits as
+    // setValues: change gets every key the file holds at that moment (as
+    // dictionary() reads them) and returns the keys to set; an invalid
+    // QVariant among them removes its key. Nothing is written when nothing
+    // changes. No other writer can slip in between the read and the write,
+    // so a list kept in one key never loses another process's entry. change
+    // may throw DefaultsStoreError; the file is then as it was.
+    using Change = std::function<QVariantMap(const QVariantMap &current)>;
+    void update(const Change &change, std::chrono::milliseconds lockWait) const;
     // Returns whether the key was there. Throws like setValue.
     // Both first wait for the changes this process posted to the file, so
     // the order of changes holds; both may wait for another process's lock.
@@ -82,6 +91,11 @@ public:
     // application's thread with the sentence, if context still exists.
     void post(const QString &key, const QVariant &value, QObject *context = nullptr,
               std::function<void(const QString &)> onFailure = {}) const;
+    // The same for a removal: reads in this process see the key gone at once.
+    // Like every posted change, it waits out another program's lock while
+    // the process runs and at most DefaultsWriter::kExitWait at its end.
+    void postRemoval(const QString &key, QObject *context = nullptr,
+                     std::function<void(const QString &)> onFailure = {}) const;
 
 private:
     friend class DefaultsWriter;
@@ -89,9 +103,14 @@ private:
     // whether to try again.
     using LockWait = std::function<bool()>;
     // Sets every key of values in one replacement of the file, without
-    // waiting for posted changes (the writer is the one that writes them).
-    // An empty keepWaiting waits for the lock as long as it takes.
+    // waiting for posted changes (the writer is the one that writes them);
+    // an invalid value removes its key. An empty keepWaiting waits for the
+    // lock as long as it takes.
     void apply(const QVariantMap &values, const LockWait &keepWaiting) const;
+    void apply(const Change &change, const LockWait &keepWaiting) const;
+    // Waits for this process's posted changes and returns how long is left
+    // of lockWait for the lock; throws when they are not written in time.
+    LockWait boundedWait(std::chrono::milliseconds lockWait) const;
 
     QString m_path;
 };

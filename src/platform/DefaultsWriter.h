@@ -42,12 +42,14 @@ public:
     DefaultsWriter(const DefaultsWriter &) = delete;
     DefaultsWriter &operator=(const DefaultsWriter &) = delete;
 
-    // value has been checked by the caller (the store) to be one it can keep.
+    // value has been checked by the caller (the store) to be one it can keep;
+    // an invalid value removes the key.
     // onFailure runs on the application's thread while context still exists.
     void post(const QString &path, const QString &key, const QVariant &value, QObject *context,
               FailureHandler onFailure);
 
-    // The newest value posted for key that is not yet on disk.
+    // The newest value posted for key that is not yet on disk (invalid for
+    // a removal).
     std::optional<QVariant> unwritten(const QString &path, const QString &key) const;
     // Every value posted for the file that is not yet on disk.
     QVariantMap unwritten(const QString &path) const;

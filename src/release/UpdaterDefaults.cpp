@@ -1,6 +1,7 @@
 #include "release/UpdaterDefaults.h"
 
 #include "release/FeedScope.h"
+#include "platform/DefaultsStore.h"
 #include "release/PhasedRollout.h"
 #include "release/Release.h"
 #include "release/VersionRules.h"
@@ -48,6 +49,18 @@ QString withBuild(const std::optional<QString> &text, qint64 build)
     for (const qint64 b : builds)
         pieces.append(QString::number(b));
     return pieces.join(u' ');
+}
+
+void recordRolledBack(const DefaultsStore &settings, const RolledBack &rolledBack, std::chrono::milliseconds lockWait)
+{
+    settings.update(
+        [&rolledBack](const QVariantMap &current) {
+            const QVariant failed = current.value(failedBuildsKey());
+            const std::optional<QString> list = failed.typeId() == QMetaType::QString ? std::optional(failed.toString()) : std::nullopt;
+            return QVariantMap{{failedBuildsKey(), withBuild(list, rolledBack.build)},
+                               {rolledBackKey(), rolledBackText(rolledBack)}};
+        },
+        lockWait);
 }
 
 std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text)

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <optional>
 
+class DefaultsStore;
+
 // The user defaults the updater reads (the card's one, HUDScreen, is in
 // hud/HUDScreen.h). Kept in one place so that ferrowhistle-defaults can tell
 // a user who writes anything else, or a value of the wrong type, that the
@@ -76,6 +78,12 @@ struct RolledBack {
 std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text);
 QString rolledBackText(const RolledBack &rolledBack);
 
+// Records an update that didn't start and was put back: its build joins
+// failedBuildsKey and it becomes rolledBackKey, read and written in one go
+// under the settings lock, so a build another process adds meanwhile stays
+// in the list. Waits at most lockWait; throws DefaultsStoreError.
+void recordRolledBack(const DefaultsStore &settings, const RolledBack &rolledBack, std::chrono::milliseconds lockWait);
+
 // What heldRolloutKey holds, read back; none when it is empty or does not
 // parse.
 struct HeldRollout {
@@ -101,8 +109,9 @@ inline constexpr std::chrono::milliseconds kLongestStartLimit{std::chrono::minut
 // A limit in milliseconds by the one integer rule, from kShortestStartLimit
 // to kLongestStartLimit; nothing for anything else.
 std::optional<std::chrono::milliseconds> parseStartLimit(QStringView text);
-// How long the kept copy's check (its assessment tool hashing the whole
-// bundle) may run before it counts as failed.
+// How long the check of the kept copy (its seal, signature, notarization
+// and identifier) may take before it counts as failed. A check that never
+// ends must not hold up the relaunch after a swap, nor the watch.
 inline constexpr std::chrono::milliseconds kKeptCopyCheckLimit{std::chrono::minutes(2)};
 
 } // namespace UpdaterDefaults

@@ -2,6 +2,7 @@
 
 #include "location/DesktopIntegration.h"
 #include "relocate/BundleMove.h"
+#include "platform/SignalWait.h"
 #include "platform/SystemLog.h"
 #include "platform/Worker.h"
 #include "release/UpdaterFailure.h"
@@ -10,8 +11,6 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <qcoro/qcorosignal.h>
 
 #include <memory>
 
@@ -91,7 +90,8 @@ QCoro::Task<QAbstractButton *> answerOf(QMessageBox *box)
     box->show();
     box->raise();
     box->activateWindow();
-    co_await qCoro(box, &QDialog::finished);
+    SignalWait answered(box, &QDialog::finished);
+    co_await answered;
     co_return box->clickedButton();
 }
 

@@ -112,25 +112,7 @@ void Updater::clearRolledBack()
     Q_EMIT willChange();
     m_rolledBack.reset();
     Q_EMIT changed();
-    // On a worker: another program holding the settings lock must not
-    // freeze the app.
-    removeOnWorker(UpdaterDefaults::rolledBackKey());
-}
-
-QCoro::Task<> Updater::removeOnWorker(QString key)
-{
-    QPointer<Updater> self(this);
-    auto removing = onWorker([defaults = m_env.defaults, key] {
-        try {
-            defaults.remove(key);
-            return QString();
-        } catch (const DefaultsStoreError &e) {
-            return QString::fromStdString(e.what());
-        }
-    });
-    const QString problem = co_await std::move(removing);
-    if (self && !problem.isEmpty())
-        self->log(problem);
+    unstore(UpdaterDefaults::rolledBackKey());
 }
 
 std::optional<Updater::State> Updater::refusedOffer(const Release &release, bool userInitiated)
@@ -174,15 +156,10 @@ void Updater::setLastCheck(std::optional<QDateTime> date)
     Q_EMIT willChange();
     m_lastCheck = std::move(date);
     Q_EMIT changed();
-    if (m_lastCheck) {
+    if (m_lastCheck)
         store(kLastCheckKey, *m_lastCheck);
-    } else {
-        try {
-            m_env.defaults.remove(kLastCheckKey);
-        } catch (const DefaultsStoreError &e) {
-            log(QString::fromStdString(e.what()));
-        }
-    }
+    else
+        unstore(kLastCheckKey);
 }
 
 void Updater::setAutomatic(bool automatic)
@@ -205,6 +182,15 @@ void Updater::store(const QString &key, const QVariant &value)
     } catch (const DefaultsStoreError &e) {
         logFailure(QString::fromStdString(e.what()));
     }
+}
+
+void Updater::unstore(const QString &key)
+{
+    // By the background writer too, never on a thread of Qt's pool: the
+    // application's end waits for that pool, and a removal blocked on
+    // another program's lock would keep the old process from ever ending
+    // after an install or a revert. The writer gives up on it at exit.
+    m_env.defaults.postRemoval(key, this, [this](const QString &sentence) { log(sentence); });
 }
 
 std::optional<Updater::Release> Updater::availableRelease() const

@@ -88,6 +88,9 @@ public:
         AtomicSwap::StepHook swapHook;
         // How long the assessment tool may run before it is stopped.
         std::chrono::milliseconds toolTimeLimit = kToolTimeLimit;
+        // How long the check of the kept copy after a swap may take before
+        // the new copy is relaunched unwatched.
+        std::chrono::milliseconds keptCopyCheckLimit = UpdaterDefaults::kKeptCopyCheckLimit;
         // How long a new copy has to prove that it started before the kept
         // copy is put back.
         std::chrono::milliseconds startLimit = kStartLimit;
@@ -171,6 +174,10 @@ public:
     // Removes what an interrupted install or move left beside the bundle and
     // in the temporary directory, logging each removal. Never fails.
     void removeLeftovers() const;
+    // Removes the copies a fallback swap set aside, once a whole, verified
+    // copy runs at the path (never when this copy runs from a set-aside or
+    // the kept copy's name); on a worker.
+    QCoro::Task<> removeRedundantSetAsideCopies();
     // Starts a shell that opens the bundle at bundlePath once this process
     // has gone, then ends the process. Throws PlatformError when the shell
     // cannot be started (the process then keeps running).
@@ -218,6 +225,9 @@ private:
     std::optional<QDateTime> heldUntil() const;
     void setHeld(std::optional<UpdaterDefaults::HeldRollout> held);
     void store(const QString &key, const QVariant &value);
+    // Removes a key from the settings through the background writer; a
+    // failure is logged.
+    void unstore(const QString &key);
     static QCoro::Task<> runLoop(QPointer<Updater> updater, Sleeper sleep, Schedule schedule);
     struct InstallRun;
     QCoro::Task<> runInstall(Release release);
@@ -240,7 +250,7 @@ private:
     QCoro::Task<> revertSteps();
     // Why a kept copy may neither watch a start nor be put back.
     struct KeptCopyProblem {
-        enum Kind { NotAFolder, NotSigned, NotNotarized, OtherIdentifier } kind;
+        enum Kind { NotAFolder, NotSigned, NotNotarized, OtherIdentifier, AssessmentHung } kind;
         QString detail;
     };
     // The checks a download passes, for the copy kept at path: a folder of
@@ -250,9 +260,6 @@ private:
     // The relaunch after an exchange: watched by the kept copy's program
     // once that copy passes checkKeptCopy, plain otherwise.
     QCoro::Task<> relaunchWatchedOnceChecked(QString bundlePath, qint64 build);
-    // Removes the copies a fallback swap set aside, once a whole, verified
-    // copy runs at the path; on a worker.
-    QCoro::Task<> removeRedundantSetAsideCopies();
     // Removes a kept copy that is not older than this build or has been kept
     // too long.
     void sortOutPreviousCopy() const;
@@ -260,8 +267,6 @@ private:
     // reverted from: not offered, or (failed, when the user asked) with why.
     std::optional<State> refusedOffer(const Release &release, bool userInitiated);
     void clearRolledBack();
-    // Removes a key from the settings on a worker; a failure is logged.
-    QCoro::Task<> removeOnWorker(QString key);
     // Keeps the publication date of a signed feed accepted from address
     // when it is the newest from there so far.
     void noteFeedAccepted(const QString &address, const QDateTime &published);

@@ -2,9 +2,15 @@
 // server: its debug log and the card's window as another X client sees it.
 #include "app/FerrowhistleApp.h"
 #include "app/TrayMenu.h"
+#include "support/DummyXorg.h"
+#include "support/PrivateBus.h"
 #include "support/TestEnvironment.h"
 #include "support/X11Windows.h"
 
+#include <memory>
+#include <vector>
+
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -22,6 +28,8 @@ private Q_SLOTS:
     void showsTestMessageAtPosition_data();
     void showsTestMessageAtPosition();
     void plainStartShowsNothing();
+    void cardsRightAfterTheStartLeaveItRunning_data();
+    void cardsRightAfterTheStartLeaveItRunning();
 
 private:
     TestEnvironment env;
@@ -128,6 +136,70 @@ void TestLaunch::plainStartShowsNothing()
     QCOMPARE(env.debugLogMessages(), lines);
     X11Client xc;
     QVERIFY(xc.mappedWindowsNamed(QStringLiteral("Ferrowhistle")).isEmpty());
+}
+
+void TestLaunch::cardsRightAfterTheStartLeaveItRunning_data()
+{
+    QTest::addColumn<QList<QStringList>>("clients");
+    QTest::addColumn<QStringList>("outcomes"); // those a call may get
+    const QStringList common{"--print-outcome", "--duration", "0.5"};
+    QTest::newRow("a message to each of two screens")
+        << QList<QStringList>{common + QStringList{"--screen", "all", "Both"}} << QStringList{"timeout"};
+    // The later one replaces the other, unless that one has gone already.
+    QTest::newRow("two messages at once") << QList<QStringList>{common + QStringList{"One"}, common + QStringList{"Two"}}
+                                          << QStringList{"replaced", "timeout"};
+}
+
+// Messages that come while the launch is settling, each start a fresh one:
+// two cards shown in one go (one per screen, or one per message) must not
+// end the app, and every call gets its outcome.
+void TestLaunch::cardsRightAfterTheStartLeaveItRunning()
+{
+    QFETCH(QList<QStringList>, clients);
+    QFETCH(QStringList, outcomes);
+    const QString root = env.root() + u'/' + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    QVERIFY(QDir().mkpath(root));
+    DummyXorg xorg(root);
+    if (!xorg.isRunning())
+        QSKIP(qPrintable(QStringLiteral("no Xorg with the dummy driver to give two monitors: ") + xorg.failure()));
+    QString error;
+    QVERIFY2(xorg.useTwoMonitors(&error), qPrintable(error));
+    PrivateBus bus(root + QStringLiteral("/bus"), root + QStringLiteral("/no-services"));
+    QVERIFY(bus.isRunning());
+
+    // A few fresh starts. The messages are sent once the first turn of the
+    // app's loop has run, while its launch waits up to a second for a card:
+    // sent earlier, they would be shown before that wait begins.
+    for (int start = 0; start < 3; ++start) {
+        env.clearDebugLog();
+        QProcess fresh;
+        fresh.setProcessEnvironment(xorg.environment(bus.environment()));
+        fresh.start(kApp, {});
+        QVERIFY(fresh.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] {
+            return env.debugLogMessages().contains(QStringLiteral("applicationDidFinishLaunching policy=0"))
+                   && bus.appPid() == fresh.processId();
+        }, kSlowMachineMs));
+        std::vector<std::unique_ptr<QProcess>> running;
+        for (const QStringList &args : clients) {
+            running.push_back(std::make_unique<QProcess>());
+            running.back()->setProcessEnvironment(xorg.environment(bus.environment()));
+            running.back()->start(bundleProgram(QStringLiteral("ferrowhistle-display")), args);
+        }
+        for (const auto &client : running) {
+            QVERIFY(client->waitForFinished(kSlowMachineMs * 2));
+            const QString err = QString::fromUtf8(client->readAllStandardError());
+            QVERIFY2(client->exitStatus() == QProcess::NormalExit && client->exitCode() == 0, qPrintable(err));
+            const QString outcome = QString::fromUtf8(client->readAllStandardOutput()).trimmed();
+            QVERIFY2(outcomes.contains(outcome), qPrintable(outcome));
+        }
+        // Still the same process, after every card of the burst has come.
+        QCOMPARE(fresh.state(), QProcess::Running);
+        QCOMPARE(bus.appPid(), fresh.processId());
+        fresh.terminate();
+        QVERIFY(fresh.waitForFinished(kSlowMachineMs));
+        QVERIFY(bus.waitForApp(false));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLaunch)

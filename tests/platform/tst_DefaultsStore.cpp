@@ -9,6 +9,9 @@
 
 #include <QtTest>
 
+#include <thread>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -380,6 +383,116 @@ private Q_SLOTS:
         }
         QVERIFY(QFileInfo(m_store.path() + "/inside").isDir());
         QCOMPARE(strays(), QStringList());
+    }
+
+    // A list kept in one key, added to by several writers at once: each
+    // reads and writes under the lock, so no entry is lost.
+    void updatesUnderTheLockLoseNoEntry()
+    {
+        m_store.setValue("list", QStringLiteral(""));
+        constexpr int kWriters = 4;
+        constexpr int kEach = 15;
+        std::vector<std::thread> writers;
+        QAtomicInt failures;
+        for (int w = 0; w < kWriters; ++w) {
+            writers.emplace_back([&, w] {
+                for (int i = 0; i < kEach; ++i) {
+                    try {
+                        m_store.update([&](const QVariantMap &current) {
+                            return QVariantMap{{"list", current.value("list").toString() + QStringLiteral(" %1").arg(w * 100 + i)}};
+                        }, 120s);
+                    } catch (const DefaultsStoreError &) {
+                        failures.ref();
+                    }
+                }
+            });
+        }
+        for (std::thread &t : writers)
+            t.join();
+        QCOMPARE(failures.loadRelaxed(), 0);
+        QCOMPARE(m_store.string("list").value_or(QString()).split(' ', Qt::SkipEmptyParts).size(), kWriters * kEach);
+    }
+
+    void updateRemovesAndChangesNothingWhenAskedNothing()
+    {
+        // A removal alone makes no file.
+        m_store.update([](const QVariantMap &) { return QVariantMap{{"absent", QVariant()}}; }, 120s);
+        QVERIFY(!QFileInfo::exists(m_store.path()));
+
+        m_store.setValue("gone", true);
+        m_store.setValue("stays", QStringLiteral("x"));
+        QVariantMap seen;
+        m_store.update([&](const QVariantMap &current) {
+            seen = current;
+            return QVariantMap{{"gone", QVariant()}, {"added", true}};
+        }, 120s);
+        QCOMPARE(seen, (QVariantMap{{"gone", true}, {"stays", QStringLiteral("x")}}));
+        QCOMPARE(m_store.dictionary(), (QVariantMap{{"stays", QStringLiteral("x")}, {"added", true}}));
+
+        // A value it can't keep, or a change that throws, leaves the file as
+        // it was.
+        const QByteArray before = contents(m_store.path());
+        QVERIFY_THROWS_EXCEPTION(DefaultsStoreError, m_store.update([](const QVariantMap &) {
+            return QVariantMap{{"stays", QVariant()}, {"bad", QVariant::fromValue(QSize(1, 1))}};
+        }, 120s));
+        QVERIFY_THROWS_EXCEPTION(DefaultsStoreError, m_store.update([](const QVariantMap &) -> QVariantMap {
+            throw DefaultsStoreError("no");
+        }, 120s));
+        QCOMPARE(contents(m_store.path()), before);
+        QCOMPARE(strays(), QStringList());
+    }
+
+    // Another program keeps the lock: the update gives up at its limit,
+    // saying so, and changes nothing.
+    void updateWaitsForTheLockNoLongerThanAsked()
+    {
+        m_store.setValue("list", QStringLiteral("7"));
+        const QByteArray before = contents(m_store.path());
+        LockHolder holder(m_store.path() + ".lock");
+        QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+        bool called = false;
+        try {
+            m_store.update([&](const QVariantMap &) {
+                called = true;
+                return QVariantMap{{"list", QStringLiteral("7 8")}};
+            }, 50ms);
+            QFAIL("written while another program held the lock");
+        } catch (const DefaultsStoreError &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(QStringLiteral("another program kept the file locked")), e.what());
+        }
+        QVERIFY(!called);
+        QCOMPARE(contents(m_store.path()), before);
+    }
+
+    // A removal handed to the background writer: read back as gone at once,
+    // on disk once the lock is free; and at the end, a lock that is never
+    // freed does not keep the process from ending.
+    void postedRemovalIsReadAtOnceAndGivenUpAtTheEnd()
+    {
+        m_store.setValue("rolled", QStringLiteral("501 1.0.1"));
+        m_store.setValue("kept", true);
+        {
+            LockHolder holder(m_store.path() + ".lock");
+            QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+            m_store.postRemoval("rolled");
+            QCOMPARE(m_store.object("rolled"), QVariant());
+            QCOMPARE(m_store.dictionary(), (QVariantMap{{"kept", true}}));
+            QVERIFY(contents(m_store.path()).contains("501 1.0.1"));
+            holder.release();
+            QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_store.path(), 120s));
+            QVERIFY(!contents(m_store.path()).contains("rolled"));
+            QCOMPARE(m_store.dictionary(), (QVariantMap{{"kept", true}}));
+        }
+
+        m_store.setValue("rolled", QStringLiteral("502 1.0.2"));
+        LockHolder holder(m_store.path() + ".lock");
+        QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+        m_store.postRemoval("rolled");
+        // What the application's end runs: it gives up on the lock.
+        DefaultsWriter::shared().finish();
+        QVERIFY(contents(m_store.path()).contains("502 1.0.2"));
+        holder.release();
+        QCOMPARE(m_store.string("rolled"), QStringLiteral("502 1.0.2"));
     }
 
     void concurrentWritersLoseNoKey()

@@ -101,7 +101,7 @@ private Q_SLOTS:
         for (const char *key : {"UpdateFeedURL          string", "updateAutomaticCheck   bool", "updateLastCheck        date",
                                 "HUDScreen              string", "updateRolloutGroup     integer", "UpdateChannel          string"})
             QVERIFY2(help.contains(QLatin1String(key)), qPrintable(help));
-        // The group the app picked reads back as the number it is.
+        // A group written by hand reads back as the number it is.
         m_store.setValue("updateRolloutGroup", qint64(4));
         QCOMPARE(run({"read", "updateRolloutGroup"}), std::make_pair(0, QStringLiteral("4\n")));
     }

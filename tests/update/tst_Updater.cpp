@@ -6,6 +6,7 @@
 #include "UpdateTestSupport.h"
 
 #include "platform/DefaultsWriter.h"
+#include "platform/SignalWait.h"
 #include "platform/SystemLog.h"
 #include "platform/SystemProfile.h"
 #include "support/TestEnvironment.h"
@@ -16,7 +17,6 @@
 
 #include <QtTest>
 
-#include <qcoro/qcorosignal.h>
 
 using namespace std::chrono_literals;
 using Server = LoopbackHttpsServer;
@@ -30,7 +30,8 @@ public:
     QCoro::Task<> sleep(std::chrono::milliseconds d)
     {
         requests.append(d);
-        co_await qCoro(this, &FakeSleeper::woke);
+        SignalWait woken(this, &FakeSleeper::woke);
+        co_await woken;
     }
 Q_SIGNALS:
     void woke();

@@ -1,6 +1,7 @@
 #include "update/Updater.h"
 
 #include "codesign/CodeSigning.h"
+#include "location/PreviousCopy.h"
 #include "location/StartRecord.h"
 #include "platform/RemoveTree.h"
 #include "platform/TempDirectory.h"
@@ -53,6 +54,13 @@ QCoro::Task<> Updater::removeRedundantSetAsideCopies()
     // then it has no use left.
     QPointer<Updater> self(this);
     const QString bundlePath = m_env.bundle.path();
+    // Started by hand from a set-aside name or the kept copy's place, this
+    // copy says nothing of what stands at the installed path: after a
+    // failed fallback swap the copy it runs from, or one beside it, is the
+    // only copy of the installed build.
+    const QString name = InstallLocations::lastComponent(bundlePath);
+    if (name.startsWith(InstallLocations::kKeptPrefix) || PreviousCopy::isKeptCopy(bundlePath))
+        co_return;
     const Bundle running = m_env.bundle;
     const QString folder = InstallLocations::parentFolder(bundlePath);
     auto sweeping = onWorker([bundlePath, running, folder] {

@@ -5,6 +5,8 @@
 #include "codesign/CodeSigning.h"
 #include "location/PreviousCopy.h"
 #include "location/StartRecord.h"
+#include "platform/DurationText.h"
+#include "platform/TaskLimit.h"
 #include "platform/TempDirectory.h"
 #include "platform/Worker.h"
 #include "release/VersionRules.h"
@@ -52,9 +54,18 @@ QCoro::Task<std::optional<Updater::KeptCopyProblem>> Updater::checkKeptCopy(QStr
     if (!unsigned_.isEmpty())
         co_return KeptCopyProblem{KeptCopyProblem::NotSigned, unsigned_};
     auto assessing = assess(running.helperProgram(QStringLiteral("ferrowhistle-assess")), path);
-    const bool notarized = co_await std::move(assessing);
+    bool notarized = false;
+    bool hung = false;
+    try {
+        notarized = co_await std::move(assessing);
+    } catch (const Failure &) {
+        // Its words are for a download; this is the kept copy.
+        hung = true;
+    }
     if (!self)
         throw UpdaterGone{};
+    if (hung)
+        co_return KeptCopyProblem{KeptCopyProblem::AssessmentHung, describeDuration(m_env.toolTimeLimit)};
     if (!notarized)
         co_return KeptCopyProblem{KeptCopyProblem::NotNotarized, QString()};
     const std::optional<QString> identifier = running.identifier();
@@ -147,6 +158,9 @@ QCoro::Task<> Updater::revertSteps()
                               .arg(version));
         case KeptCopyProblem::OtherIdentifier:
             throw Failure(QStringLiteral("The kept copy isn't this app (its bundle ID differs), so it wasn't put back."));
+        case KeptCopyProblem::AssessmentHung:
+            throw Failure(QStringLiteral("Gatekeeper didn't finish checking the kept copy of Ferrowhistle %1 within %2, so it wasn't put back.")
+                              .arg(version, problem->detail));
         }
     }
 
@@ -195,30 +209,48 @@ QCoro::Task<> Updater::relaunchWatchedOnceChecked(QString bundlePath, qint64 bui
     // anchors, is the kept copy: it is checked by its own trust, never by
     // the copy now at the path.
     const QString previous = PreviousCopy::pathBeside(bundlePath);
-    auto checking = checkKeptCopy(previous, Bundle::atPath(previous));
-    const std::optional<KeptCopyProblem> problem = co_await std::move(checking);
+    // Within a limit, and whatever ends it: the swap is done, so a check
+    // that hangs or fails must still end in a relaunch, only an unwatched one.
+    const std::chrono::milliseconds limit = m_env.keptCopyCheckLimit;
+    auto checking = withinLimit(checkKeptCopy(previous, Bundle::atPath(previous)), limit);
+    std::optional<std::optional<KeptCopyProblem>> outcome;
+    QString why;
+    try {
+        outcome = co_await std::move(checking);
+    } catch (const UpdaterGone &) {
+        throw;
+    } catch (...) {
+        why = QStringLiteral("its check couldn't be finished: ") + localizedDescription(std::current_exception());
+    }
     if (!self)
         throw UpdaterGone{};
-    if (!problem) {
+    if (why.isEmpty() && !outcome)
+        why = QStringLiteral("its check didn't finish within ") + describeDuration(limit);
+    if (why.isEmpty() && !*outcome) {
         relaunchWatched(bundlePath, build);
         co_return;
     }
     // Its program would run unchecked as the watch, and be put back
     // unchecked: the copy at the path starts on its own instead.
-    QString why;
-    switch (problem->kind) {
-    case KeptCopyProblem::NotAFolder:
-        why = QStringLiteral("it isn't a folder of its own");
-        break;
-    case KeptCopyProblem::NotSigned:
-        why = QStringLiteral("it isn't signed by Ferrowhistle's developer (%1)").arg(problem->detail);
-        break;
-    case KeptCopyProblem::NotNotarized:
-        why = QStringLiteral("Gatekeeper didn't accept it as notarized");
-        break;
-    case KeptCopyProblem::OtherIdentifier:
-        why = QStringLiteral("its bundle ID differs");
-        break;
+    if (why.isEmpty()) {
+        const KeptCopyProblem &problem = **outcome;
+        switch (problem.kind) {
+        case KeptCopyProblem::NotAFolder:
+            why = QStringLiteral("it isn't a folder of its own");
+            break;
+        case KeptCopyProblem::NotSigned:
+            why = QStringLiteral("it isn't signed by Ferrowhistle's developer (%1)").arg(problem.detail);
+            break;
+        case KeptCopyProblem::NotNotarized:
+            why = QStringLiteral("Gatekeeper didn't accept it as notarized");
+            break;
+        case KeptCopyProblem::OtherIdentifier:
+            why = QStringLiteral("its bundle ID differs");
+            break;
+        case KeptCopyProblem::AssessmentHung:
+            why = QStringLiteral("Gatekeeper didn't finish checking it within %1").arg(problem.detail);
+            break;
+        }
     }
     log(QStringLiteral("The kept copy at %1 failed its check (%2), so the start of %3 isn't watched").arg(previous, why, bundlePath));
     relaunch(bundlePath);

@@ -1,11 +1,10 @@
 #include "update/Updater.h"
 #include "platform/DurationText.h"
+#include "platform/SignalWait.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
-
-#include <qcoro/qcorosignal.h>
 
 #include <memory>
 
@@ -29,12 +28,12 @@ QCoro::Task<> Updater::runTool(QString program, QStringList arguments, std::chro
     const QDeadlineTimer deadline(limit);
     while (process->state() != QProcess::NotRunning) {
         const auto left = std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
-        auto change = qCoro(process.get(), &QProcess::stateChanged, left);
-        if (!(co_await std::move(change)).has_value() && process->state() != QProcess::NotRunning) {
+        SignalWait change(process.get(), &QProcess::stateChanged, left);
+        if (!co_await change && process->state() != QProcess::NotRunning) {
             process->kill();
             while (process->state() != QProcess::NotRunning) {
-                auto end = qCoro(process.get(), &QProcess::stateChanged);
-                co_await std::move(end);
+                SignalWait end(process.get(), &QProcess::stateChanged);
+                co_await end;
             }
             throw ToolTimedOut(QFileInfo(program).fileName() + QStringLiteral(" didn't finish within ")
                                + describeDuration(limit) + QStringLiteral(", so it was stopped."));

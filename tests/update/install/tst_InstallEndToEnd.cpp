@@ -16,6 +16,7 @@
 #include "platform/DefaultsStore.h"
 #include "support/PrivateBus.h"
 #include "support/ProgramRun.h"
+#include "release/UpdaterDefaults.h"
 #include "support/TestEnvironment.h"
 #include "update/ReleaseFeed.h"
 #include "update/Updater.h"
@@ -27,6 +28,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+
+#include <functional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,9 +54,11 @@ class tst_InstallEndToEnd : public QObject {
     // Starts the copy at `installed` (HOME is home), has it check the feed
     // and install the zip that server hands out, and checks that it was
     // relaunched from the same path as the copy at `expected`.
+    // beforeStart runs once the test's settings are written.
     void installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
                               const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected,
-                              const QMap<QByteArray, QByteArray> &otherFiles = {});
+                              const QMap<QByteArray, QByteArray> &otherFiles = {},
+                              const std::function<void()> &beforeStart = {});
 
 public:
     // Before the application object: it starts threads.
@@ -64,6 +69,7 @@ private Q_SLOTS:
     void installsWhatMakeReleaseMade();
     void refusesAFeedWithoutItsSignature();
     void installsTheDeltaMakeReleaseMade();
+    void installsWhileAnotherProgramHoldsTheSettings();
 };
 
 void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
@@ -226,9 +232,53 @@ void tst_InstallEndToEnd::installsTheDeltaMakeReleaseMade()
     QVERIFY2(fetched.filter(QStringLiteral(".zip")).isEmpty(), qPrintable(fetched.join(u' ')));
 }
 
+// Another program holds the settings lock through the whole update, while
+// the check has a setting to remove (the last roll-back, which a newer build
+// on offer makes stale): the old process still ends, and the new build is
+// relaunched.
+void tst_InstallEndToEnd::installsWhileAnotherProgramHoldsTheSettings()
+{
+    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
+    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    SigningFixture f;
+    const QString home = m_env.root() + QStringLiteral("/locked-home");
+    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    QVERIFY(!installed.isEmpty());
+    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/locked-release"), 501);
+    QVERIFY(!next.isEmpty());
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-locked-501.zip");
+    writeReleaseArchive(next, zip);
+    const QByteArray zipBytes = readBytes(zip);
+
+    LoopbackHttpsServer server(&m_ca);
+    QJsonObject record;
+    record[QStringLiteral("version")] = QStringLiteral("1.0.1");
+    record[QStringLiteral("build")] = 501;
+    record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
+    record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
+
+    // util-linux's flock on the real lock file, as a script would hold it.
+    QProcess holder;
+    const auto holdTheLock = [&] {
+        const DefaultsStore settings = DefaultsStore::standard();
+        settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("400 0.9"));
+        holder.start(QStringLiteral("flock"), {settings.path() + QStringLiteral(".lock"), QStringLiteral("-c"),
+                                               QStringLiteral("echo held; read line")});
+        QVERIFY(holder.waitForReadyRead(60000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+    };
+    installThroughTheApp(home, installed, server, signedFeed(QJsonDocument(record).toJson(), f.developer.identityPem()),
+                         zipBytes, next, {}, holdTheLock);
+    QCOMPARE(holder.state(), QProcess::Running);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(60000));
+}
+
 void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
                                                const SignedFeedFiles &feed, const QByteArray &zipBytes, const QString &expected,
-                                               const QMap<QByteArray, QByteArray> &otherFiles)
+                                               const QMap<QByteArray, QByteArray> &otherFiles,
+                                               const std::function<void()> &beforeStart)
 {
     const QString applications = QFileInfo(installed).path();
     server.handler = [&](const LoopbackHttpsServer::Request &r) {
@@ -241,6 +291,8 @@ void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QStrin
     settings.setValue(Updater::kAutomaticCheckKey, false);
     const QString caFile = m_env.root() + QStringLiteral("/loopback-ca.pem");
     writeBytes(caFile, m_ca.ca.toPem());
+    if (beforeStart)
+        beforeStart();
 
     const QString busRoot = home + QStringLiteral("-bus");
     QDir().mkpath(busRoot);

@@ -172,6 +172,9 @@ private Q_SLOTS:
     void interruptedSwapLeavesWholeBundle();
     void runToolReportsStatus();
     void hungAssessmentIsStoppedAndTheNextInstallRuns();
+    void aKeptCopyCheckThatHangsStillRelaunches_data();
+    void aKeptCopyCheckThatHangsStillRelaunches();
+    void setAsideCopiesGoOnlyFromTheInstalledPath();
     void installsFromADelta();
     void aDeltaThatCannotBeUsedFallsBackToTheArchive_data();
     void aDeltaThatCannotBeUsedFallsBackToTheArchive();
@@ -822,6 +825,102 @@ void tst_InstallPipeline::hungAssessmentIsStoppedAndTheNextInstallRuns()
     writeBytes(tool, shipped);
     QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
     QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
+}
+
+void tst_InstallPipeline::aKeptCopyCheckThatHangsStillRelaunches_data()
+{
+    QTest::addColumn<int>("toolSeconds");
+    QTest::addColumn<int>("checkSeconds");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("its assessment is stopped at the tool's limit")
+        << 2 << 600 << "Gatekeeper didn't finish checking it within 2 seconds";
+    QTest::newRow("the check outlasts its own limit") << 600 << 2 << "its check didn't finish within 2 seconds";
+}
+
+// After the swap the kept copy is checked before its program watches the
+// new copy's start. A check that hangs counts as failed: the new copy is
+// relaunched, unwatched, rather than the install failing with the new copy
+// in place and nothing started.
+void tst_InstallPipeline::aKeptCopyCheckThatHangsStillRelaunches()
+{
+    QFETCH(int, toolSeconds);
+    QFETCH(int, checkSeconds);
+    QFETCH(QString, why);
+    const QByteArray zip = goodZip();
+    m_server->serve(LoopbackHttpsServer::response(200, zip));
+
+    // A running copy whose assessment tool judges downloads as shipped but
+    // never ends for the kept copy; signed with it in place.
+    const QString name = QStringLiteral("kept-check-%1").arg(++m_n);
+    const QString made = m_f->makeBundle(name);
+    const QString bin = made + QStringLiteral("/Contents/bin/");
+    QVERIFY(QFile::copy(QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-assess"), bin + QStringLiteral("assess-shipped")));
+    const QString pidFile = m_env.root() + u'/' + name + QStringLiteral(".pid");
+    writeBytes(bin + QStringLiteral("ferrowhistle-assess"),
+               QStringLiteral("#!/bin/sh\nfor a; do last=$a; done\ncase \"$last\" in\n"
+                              "*/.Ferrowhistle-previous.app) echo $$ > '%1'; exec sleep 600;;\nesac\n"
+                              "exec \"$(dirname \"$0\")/assess-shipped\" \"$@\"\n")
+                   .arg(pidFile)
+                   .toUtf8());
+    QVERIFY(shell(QStringLiteral("chmod 755 %1*").arg(quoted(bin))));
+    signAndNotarize(made);
+    const QString folder = m_env.root() + u'/' + name;
+    QVERIFY(shell(QStringLiteral("mkdir -p %1 && cp -a %2 %1/").arg(quoted(folder), quoted(made))));
+    const QString bundle = folder + QStringLiteral("/Ferrowhistle.app");
+
+    Updater::Environment e = environment(bundle);
+    e.toolTimeLimit = std::chrono::seconds(toolSeconds);
+    e.keptCopyCheckLimit = std::chrono::seconds(checkSeconds);
+    Updater updater(e);
+    QCOMPARE(installOutcome(updater, releaseFor(zip)), QString());
+    QCOMPARE(m_terminated, 1);
+    QCOMPARE(Bundle::atPath(bundle).infoString(QStringLiteral("CFBundleVersion")), QStringLiteral("101"));
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    QCOMPARE(m_log.last(), QStringLiteral("The kept copy at %1 failed its check (%2), so the start of %3 isn't watched")
+                               .arg(previous, why, bundle));
+    QVERIFY(QFileInfo::exists(previous + QStringLiteral("/Contents/Info.plist")));
+    checkNothingLeft(folder);
+
+    // The tool outlasting the check is stopped here; the app's own limit on
+    // it is longer than the check's.
+    const QByteArray pid = fileBytes(pidFile).trimmed();
+    QVERIFY(!pid.isEmpty());
+    if (toolSeconds > checkSeconds)
+        ::kill(pid.toInt(), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)), 60000);
+}
+
+// Copies a fallback swap set aside go once a whole, verified copy runs at
+// the installed path; a copy started by hand from such a name, or from the
+// kept copy's place, sweeps none of them: the one it runs from may be the
+// only copy of the installed build.
+void tst_InstallPipeline::setAsideCopiesGoOnlyFromTheInstalledPath()
+{
+    const QString folder = m_env.root() + QStringLiteral("/set-aside");
+    const QString bundle = installedCopy(folder);
+    const QString aside = folder + QStringLiteral("/.Ferrowhistle-kept-A1.app");
+    const QString other = folder + QStringLiteral("/.Ferrowhistle-kept-B2.app");
+    const QString previous = folder + QStringLiteral("/.Ferrowhistle-previous.app");
+    for (const QString &copy : {aside, other, previous})
+        QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(bundle), quoted(copy))));
+    QVERIFY(shell(QStringLiteral("rm -rf %1").arg(quoted(bundle))));
+    const QMap<QString, QByteArray> tree = snapshotTree(aside);
+
+    for (const QString &byHand : {aside, previous}) {
+        Updater updater(environment(byHand));
+        QCoro::Task<> sweep = updater.removeRedundantSetAsideCopies();
+        QTRY_VERIFY_WITH_TIMEOUT(sweep.isReady(), 60000);
+    }
+    QCOMPARE(snapshotTree(aside), tree);
+    QCOMPARE(snapshotTree(other), tree);
+
+    // From the installed path, once it holds a whole copy again, they go.
+    QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(previous), quoted(bundle))));
+    Updater updater(environment(bundle));
+    QCoro::Task<> sweep = updater.removeRedundantSetAsideCopies();
+    QTRY_VERIFY_WITH_TIMEOUT(sweep.isReady(), 60000);
+    QVERIFY(!QFileInfo::exists(aside) && !QFileInfo::exists(other));
+    QVERIFY(m_log.contains(QStringLiteral("Removed %1, set aside by an earlier swap: a whole, verified copy runs at %2").arg(aside, bundle)));
 }
 
 const tst_InstallPipeline::DeltaRelease &tst_InstallPipeline::deltaRelease()
