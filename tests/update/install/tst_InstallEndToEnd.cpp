@@ -65,15 +65,27 @@ public:
     static void initMain() { becomeRootOfOwnUserNamespace(); }
 
 private Q_SLOTS:
+    void installsAndRelaunchesAsTheNewBuild_data();
     void installsAndRelaunchesAsTheNewBuild();
     void installsWhatMakeReleaseMade();
     void refusesAFeedWithoutItsSignature();
     void installsTheDeltaMakeReleaseMade();
-    void installsWhileAnotherProgramHoldsTheSettings();
 };
+
+// The second row: another program holds the settings lock through the
+// whole update, while the check has a setting to remove (the last roll-back,
+// which a newer build on offer makes stale): the old process still ends, and
+// the new build is relaunched.
+void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild_data()
+{
+    QTest::addColumn<bool>("settingsHeld");
+    QTest::newRow("settings free") << false;
+    QTest::newRow("settings held by another program") << true;
+}
 
 void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
 {
+    QFETCH(bool, settingsHeld);
     QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
     // The app trusts the system's certificates (their folder, and their
     // file where it exists), so the loopback authority is put in a folder
@@ -81,13 +93,14 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
         QSKIP(qPrintable(why));
     SigningFixture f;
-    const QString home = m_env.root() + QStringLiteral("/home");
+    const QString row = settingsHeld ? QStringLiteral("locked-") : QString();
+    const QString home = m_env.root() + QStringLiteral("/") + row + QStringLiteral("home");
     const QString applications = home + QStringLiteral("/Applications");
     const QString installed = f.signedCopyOfApp(applications, 500);
     QVERIFY(!installed.isEmpty());
-    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/release"), 501);
+    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/") + row + QStringLiteral("release"), 501);
     QVERIFY(!next.isEmpty());
-    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-501.zip");
+    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-") + row + QStringLiteral("501.zip");
     writeReleaseArchive(next, zip);
     const QByteArray zipBytes = readBytes(zip);
 
@@ -97,8 +110,24 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     record[QStringLiteral("build")] = 501;
     record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
     record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
+
+    // util-linux's flock on the real lock file, as a script would hold it.
+    QProcess holder;
+    const auto holdTheLock = [&] {
+        const DefaultsStore settings = DefaultsStore::standard();
+        settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("400 0.9"));
+        holder.start(QStringLiteral("flock"), {settings.path() + QStringLiteral(".lock"), QStringLiteral("-c"),
+                                               QStringLiteral("echo held; read line")});
+        QVERIFY(holder.waitForReadyRead(60000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+    };
     installThroughTheApp(home, installed, server, signedFeed(QJsonDocument(record).toJson(), f.developer.identityPem()), zipBytes,
-                         next);
+                         next, {}, settingsHeld ? std::function<void()>(holdTheLock) : std::function<void()>());
+    if (!settingsHeld)
+        return;
+    QCOMPARE(holder.state(), QProcess::Running);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(60000));
 }
 
 // What `make release` is given to make build 501 for the copy at previous:
@@ -230,49 +259,6 @@ void tst_InstallEndToEnd::installsTheDeltaMakeReleaseMade()
         fetched << QString::fromUtf8(r.path);
     QVERIFY2(fetched.contains(QStringLiteral("/dl/") + deltaName), qPrintable(fetched.join(u' ')));
     QVERIFY2(fetched.filter(QStringLiteral(".zip")).isEmpty(), qPrintable(fetched.join(u' ')));
-}
-
-// Another program holds the settings lock through the whole update, while
-// the check has a setting to remove (the last roll-back, which a newer build
-// on offer makes stale): the old process still ends, and the new build is
-// relaunched.
-void tst_InstallEndToEnd::installsWhileAnotherProgramHoldsTheSettings()
-{
-    QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
-    if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
-        QSKIP(qPrintable(why));
-    SigningFixture f;
-    const QString home = m_env.root() + QStringLiteral("/locked-home");
-    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
-    QVERIFY(!installed.isEmpty());
-    const QString next = f.signedCopyOfApp(m_env.root() + QStringLiteral("/locked-release"), 501);
-    QVERIFY(!next.isEmpty());
-    const QString zip = m_env.root() + QStringLiteral("/Ferrowhistle-locked-501.zip");
-    writeReleaseArchive(next, zip);
-    const QByteArray zipBytes = readBytes(zip);
-
-    LoopbackHttpsServer server(&m_ca);
-    QJsonObject record;
-    record[QStringLiteral("version")] = QStringLiteral("1.0.1");
-    record[QStringLiteral("build")] = 501;
-    record[QStringLiteral("url")] = server.url(QStringLiteral("/Ferrowhistle-501.zip")).toString();
-    record[QStringLiteral("sha256")] = QString::fromLatin1(QCryptographicHash::hash(zipBytes, QCryptographicHash::Sha256).toHex());
-
-    // util-linux's flock on the real lock file, as a script would hold it.
-    QProcess holder;
-    const auto holdTheLock = [&] {
-        const DefaultsStore settings = DefaultsStore::standard();
-        settings.setValue(UpdaterDefaults::rolledBackKey(), QStringLiteral("400 0.9"));
-        holder.start(QStringLiteral("flock"), {settings.path() + QStringLiteral(".lock"), QStringLiteral("-c"),
-                                               QStringLiteral("echo held; read line")});
-        QVERIFY(holder.waitForReadyRead(60000));
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
-    };
-    installThroughTheApp(home, installed, server, signedFeed(QJsonDocument(record).toJson(), f.developer.identityPem()),
-                         zipBytes, next, {}, holdTheLock);
-    QCOMPARE(holder.state(), QProcess::Running);
-    holder.closeWriteChannel();
-    QVERIFY(holder.waitForFinished(60000));
 }
 
 void tst_InstallEndToEnd::installThroughTheApp(const QString &home, const QString &installed, LoopbackHttpsServer &server,
