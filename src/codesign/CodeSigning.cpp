@@ -131,6 +131,16 @@ ossl::CertStack ownCodeSigningAnchors(const Bundle &running)
     return anchors;
 }
 
+ossl::CertStack ownNotaryAnchors(const Bundle &running)
+{
+    // A program outside any bundle carries no anchors at all.
+    if (!BundleSeal::looksLikeBundle(running.path()))
+        return loadPemCertificates(QByteArray());
+    const std::optional<QByteArray> pem = BundleSeal::readOwnResource(running.path(), "Trust", "notary-anchors.pem", kMaxAnchorBytes,
+                                                                      QStringLiteral("its notary anchors file"));
+    return loadPemCertificates(pem.value_or(QByteArray()));
+}
+
 QString teamIdentifier(const Bundle &running)
 {
     if (!running.isAppBundle())

@@ -47,6 +47,9 @@ bool carriesCodeSigningAnchors(const Bundle &bundle);
 // write). Throws CodeSigningError (NoTeamIdentifier) saying what could not be
 // read, e.g. "its code-signing anchors can't be read (Input/output error)".
 ossl::CertStack ownCodeSigningAnchors(const Bundle &running);
+// The running copy's notary anchors, read by the same rules: an empty stack
+// when it carries none, SealError saying what could not be read otherwise.
+ossl::CertStack ownNotaryAnchors(const Bundle &running);
 
 // The team identifier (subject OU of the signing certificate) of the running
 // copy's own signature, read by the same rules. Throws CodeSigningError

@@ -21,8 +21,16 @@ Assessment assessNotarization(const QString &candidateBundlePath, const Bundle &
 
 Assessment assessNotarization(const SealedBundle &candidate, const Bundle &anchorsFrom)
 {
-    const ossl::CertStack anchors = loadPemCertificateFile(notaryAnchorsPath(anchorsFrom));
-    if (sk_X509_num(anchors.get()) <= 0)
+    // The anchors are the assessing copy's own files, read by the rules for
+    // an installed copy: a copy installed system-wide by another account
+    // still assesses, one whose anchors others may change does not.
+    ossl::CertStack anchors;
+    try {
+        anchors = ownNotaryAnchors(anchorsFrom);
+    } catch (const SealError &e) {
+        return result(Assessment::NoNotaryAnchors, QStringLiteral("this copy's notary anchors can't be used: ") + e.description());
+    }
+    if (!anchors || sk_X509_num(anchors.get()) <= 0)
         return result(Assessment::NoNotaryAnchors, QStringLiteral("this copy has no notary anchors to check against"));
 
     BundleSeal::SignedList notarized;

@@ -349,6 +349,11 @@ void DefaultsStore::post(const QString &key, const QVariant &value, QObject *con
     DefaultsWriter::shared().post(m_path, key, plistToVariant(node.get()), context, std::move(onFailure));
 }
 
+void DefaultsStore::postUpdate(Change change, QObject *context, std::function<void(const QString &)> onFailure) const
+{
+    DefaultsWriter::shared().postEdit(m_path, std::move(change), context, std::move(onFailure));
+}
+
 void DefaultsStore::postRemoval(const QString &key, QObject *context, std::function<void(const QString &)> onFailure) const
 {
     DefaultsWriter::shared().post(m_path, key, QVariant(), context, std::move(onFailure));

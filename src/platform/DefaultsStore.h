@@ -91,6 +91,11 @@ public:
     // application's thread with the sentence, if context still exists.
     void post(const QString &key, const QVariant &value, QObject *context = nullptr,
               std::function<void(const QString &)> onFailure = {}) const;
+    // The same for a read-modify-write (update()): change runs on the
+    // writer, under the lock, after the changes posted before it, so an
+    // entry another program adds to a list meanwhile is kept. Reads in this
+    // process see what it sets once it is written.
+    void postUpdate(Change change, QObject *context = nullptr, std::function<void(const QString &)> onFailure = {}) const;
     // The same for a removal: reads in this process see the key gone at once.
     // Like every posted change, it waits out another program's lock while
     // the process runs and at most DefaultsWriter::kExitWait at its end.

@@ -7,12 +7,33 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <utility>
 
 using namespace std::chrono_literals;
 
 namespace {
 void finishShared() { DefaultsWriter::shared().finish(); }
 } // namespace
+
+DefaultsWriter::Edit DefaultsWriter::inOrder(const std::vector<Step> &steps)
+{
+    // Each edit sees the file as the changes posted before it leave it.
+    return [&steps](const QVariantMap &current) {
+        QVariantMap now = current;
+        QVariantMap out;
+        for (const Step &step : steps) {
+            const QVariantMap set = step.edit ? step.edit(std::as_const(now)) : QVariantMap{{step.key, step.value}};
+            for (auto it = set.begin(); it != set.end(); ++it) {
+                out.insert(it.key(), it.value());
+                if (it.value().isValid())
+                    now.insert(it.key(), it.value());
+                else
+                    now.remove(it.key());
+            }
+        }
+        return out;
+    };
+}
 
 DefaultsWriter &DefaultsWriter::shared()
 {
@@ -25,9 +46,23 @@ DefaultsWriter::~DefaultsWriter() { finish(); }
 void DefaultsWriter::post(const QString &path, const QString &key, const QVariant &value, QObject *context,
                           FailureHandler onFailure)
 {
+    enqueue(path, Step{key, value, {}}, context, std::move(onFailure));
+}
+
+void DefaultsWriter::postEdit(const QString &path, Edit edit, QObject *context, FailureHandler onFailure)
+{
+    enqueue(path, Step{QString(), QVariant(), std::move(edit)}, context, std::move(onFailure));
+}
+
+void DefaultsWriter::enqueue(const QString &path, Step step, QObject *context, FailureHandler onFailure)
+{
     std::lock_guard lock(m_mutex);
     Batch &batch = m_queued[path];
-    batch.values.insert(key, value);
+    if (step.edit)
+        batch.hasEdits = true;
+    else
+        batch.values.insert(step.key, step.value);
+    batch.steps.push_back(std::move(step));
     if (onFailure)
         batch.failureHandlers.push_back({QPointer<QObject>(context), std::move(onFailure)});
     if (!m_thread.joinable()) {
@@ -140,6 +175,8 @@ void DefaultsWriter::run()
         m_writing.emplace(node.key(), std::move(node.mapped()));
         const QString path = m_writing->first;
         const QVariantMap values = m_writing->second.values;
+        const std::vector<Step> steps = m_writing->second.steps;
+        const bool hasEdits = m_writing->second.hasEdits;
         lock.unlock();
 
         QString failure;
@@ -153,7 +190,10 @@ void DefaultsWriter::run()
             return !m_abandon;
         };
         try {
-            DefaultsStore(path).apply(values, keepWaiting);
+            if (hasEdits)
+                DefaultsStore(path).apply(DefaultsStore::Change(inOrder(steps)), keepWaiting);
+            else
+                DefaultsStore(path).apply(values, keepWaiting);
         } catch (const DefaultsStoreError &e) {
             failure = QString::fromUtf8(e.what());
         }

@@ -47,6 +47,13 @@ public:
     // onFailure runs on the application's thread while context still exists.
     void post(const QString &path, const QString &key, const QVariant &value, QObject *context,
               FailureHandler onFailure);
+    // A read-modify-write of the file (DefaultsStore::update's change): run
+    // here under the file's lock, on what the file holds then with the
+    // changes posted before it applied, so that an entry another program
+    // adds to a list meanwhile is kept. What it sets is read back by this
+    // process once it is on disk.
+    using Edit = std::function<QVariantMap(const QVariantMap &current)>;
+    void postEdit(const QString &path, Edit edit, QObject *context, FailureHandler onFailure);
 
     // The newest value posted for key that is not yet on disk (invalid for
     // a removal).
@@ -68,10 +75,22 @@ private:
         QPointer<QObject> context;
         FailureHandler handler;
     };
+    // One posted change: a value for key (invalid: a removal), or an edit.
+    struct Step {
+        QString key;
+        QVariant value;
+        Edit edit;
+    };
     struct Batch {
-        QVariantMap values;
+        QVariantMap values; // the last value posted for each key
+        std::vector<Step> steps; // every change, in the order posted
+        bool hasEdits = false;
         std::vector<Failure> failureHandlers;
     };
+
+    void enqueue(const QString &path, Step step, QObject *context, FailureHandler onFailure);
+    // The batch's changes as one change, applied in the order posted.
+    static Edit inOrder(const std::vector<Step> &steps);
 
     void run();
     bool hasWorkLocked(const QString &path) const;

@@ -51,14 +51,28 @@ QString withBuild(const std::optional<QString> &text, qint64 build)
     return pieces.join(u' ');
 }
 
+namespace {
+// A value of another type counts as absent, as the readers take it.
+std::optional<QString> stringIn(const QVariantMap &current, const QString &key)
+{
+    const QVariant value = current.value(key);
+    return value.typeId() == QMetaType::QString ? std::optional(value.toString()) : std::nullopt;
+}
+} // namespace
+
+SettingsChange addingBuild(const QString &key, qint64 build)
+{
+    return [key, build](const QVariantMap &current) { return QVariantMap{{key, withBuild(stringIn(current, key), build)}}; };
+}
+
 void recordRolledBack(const DefaultsStore &settings, const RolledBack &rolledBack, std::chrono::milliseconds lockWait)
 {
+    const SettingsChange addFailed = addingBuild(failedBuildsKey(), rolledBack.build);
     settings.update(
-        [&rolledBack](const QVariantMap &current) {
-            const QVariant failed = current.value(failedBuildsKey());
-            const std::optional<QString> list = failed.typeId() == QMetaType::QString ? std::optional(failed.toString()) : std::nullopt;
-            return QVariantMap{{failedBuildsKey(), withBuild(list, rolledBack.build)},
-                               {rolledBackKey(), rolledBackText(rolledBack)}};
+        [&](const QVariantMap &current) {
+            QVariantMap changes = addFailed(current);
+            changes.insert(rolledBackKey(), rolledBackText(rolledBack));
+            return changes;
         },
         lockWait);
 }
@@ -126,6 +140,30 @@ QString newestFeedsText(const NewestFeeds &feeds)
     for (auto it = feeds.begin(); it != feeds.end(); ++it)
         lines.append(PhasedRollout::formatDate(it.value()) + u' ' + it.key());
     return lines.join(u'\n');
+}
+
+SettingsChange raisingNewestFeed(const QString &address, const QDateTime &published)
+{
+    return [address, published](const QVariantMap &current) {
+        NewestFeeds feeds = parseNewestFeeds(stringIn(current, newestFeedsKey()));
+        const auto known = feeds.constFind(address);
+        if (known != feeds.cend() && *known >= published)
+            return QVariantMap();
+        feeds.insert(address, published);
+        return QVariantMap{{newestFeedsKey(), newestFeedsText(feeds)}};
+    };
+}
+
+SettingsChange clearingRolledBackBefore(qint64 offeredBuild)
+{
+    return [offeredBuild](const QVariantMap &current) {
+        if (!current.contains(rolledBackKey()))
+            return QVariantMap();
+        const std::optional<RolledBack> recorded = parseRolledBack(stringIn(current, rolledBackKey()));
+        if (recorded && recorded->build >= offeredBuild)
+            return QVariantMap();
+        return QVariantMap{{rolledBackKey(), QVariant()}};
+    };
 }
 
 bool isHonouredFeedURL(const QString &text)

@@ -7,7 +7,10 @@
 #include <QString>
 #include <QStringView>
 
+#include <QVariantMap>
+
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class DefaultsStore;
@@ -17,6 +20,10 @@ class DefaultsStore;
 // a user who writes anything else, or a value of the wrong type, that the
 // app will not see it.
 namespace UpdaterDefaults {
+
+// A read-modify-write of the settings, for DefaultsStore::update or
+// postUpdate: given what the file holds, the keys to set.
+using SettingsChange = std::function<QVariantMap(const QVariantMap &current)>;
 
 inline QString feedURLKey() { return QStringLiteral("UpdateFeedURL"); }
 inline QString automaticCheckKey() { return QStringLiteral("updateAutomaticCheck"); }
@@ -55,6 +62,10 @@ using NewestFeeds = QMap<QString, QDateTime>;
 // Lines that do not parse are skipped.
 NewestFeeds parseNewestFeeds(const std::optional<QString> &text);
 QString newestFeedsText(const NewestFeeds &feeds);
+// A change that raises the floor of address to published, as the file holds
+// the floors at that moment: the floors of other addresses, and a later one
+// of this address that another instance accepted meanwhile, are kept.
+SettingsChange raisingNewestFeed(const QString &address, const QDateTime &published);
 
 struct Key {
     QString name;
@@ -69,6 +80,12 @@ QList<qint64> buildList(const std::optional<QString> &text);
 // The list with build added (once).
 QString withBuild(const std::optional<QString> &text, qint64 build);
 
+// A change for DefaultsStore::update or postUpdate that adds build to the
+// list kept under key (failedBuildsKey or revertedBuildsKey) as the file
+// holds it at that moment, so that a build another process added since it
+// was last read stays in the list.
+SettingsChange addingBuild(const QString &key, qint64 build);
+
 // What rolledBackKey holds, read back; none when it does not parse.
 struct RolledBack {
     qint64 build = 0;
@@ -77,6 +94,10 @@ struct RolledBack {
 };
 std::optional<RolledBack> parseRolledBack(const std::optional<QString> &text);
 QString rolledBackText(const RolledBack &rolledBack);
+// A change that removes rolledBackKey once a build newer than the one it
+// names is offered, as the file holds it at that moment: a record another
+// process wrote meanwhile of that build or a later one stays.
+SettingsChange clearingRolledBackBefore(qint64 offeredBuild);
 
 // Records an update that didn't start and was put back: its build joins
 // failedBuildsKey and it becomes rolledBackKey, read and written in one go

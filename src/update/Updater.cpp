@@ -107,12 +107,14 @@ std::optional<QString> Updater::rolledBackVersion() const
     return std::nullopt;
 }
 
-void Updater::clearRolledBack()
+void Updater::clearRolledBack(qint64 offeredBuild)
 {
     Q_EMIT willChange();
     m_rolledBack.reset();
     Q_EMIT changed();
-    unstore(UpdaterDefaults::rolledBackKey());
+    // The watch of another start may have recorded a later roll-back since
+    // this one read the settings; that record stays.
+    storeChange(UpdaterDefaults::clearingRolledBackBefore(offeredBuild));
 }
 
 std::optional<Updater::State> Updater::refusedOffer(const Release &release, bool userInitiated)
@@ -184,6 +186,11 @@ void Updater::store(const QString &key, const QVariant &value)
     }
 }
 
+void Updater::storeChange(UpdaterDefaults::SettingsChange change)
+{
+    m_env.defaults.postUpdate(std::move(change), this, [this](const QString &sentence) { log(sentence); });
+}
+
 void Updater::unstore(const QString &key)
 {
     // By the background writer too, never on a thread of Qt's pool: the
@@ -228,7 +235,9 @@ void Updater::noteFeedAccepted(const QString &address, const QDateTime &publishe
     if (known != m_newestFeeds.cend() && published <= *known)
         return;
     m_newestFeeds.insert(address, published);
-    store(kNewestFeedsKey, UpdaterDefaults::newestFeedsText(m_newestFeeds));
+    // Merged with what the file holds: another instance may have accepted a
+    // later feed, or one from another address, since this one started.
+    storeChange(UpdaterDefaults::raisingNewestFeed(address, published));
 }
 
 qint64 Updater::currentBuild() const { return VersionRules::buildOfBundle(m_env.bundle); }
@@ -323,7 +332,7 @@ QCoro::Task<> Updater::check(bool userInitiated)
         self->setHeld(std::nullopt);
         // A newer build than the one put back: its sentence has done its work.
         if (self->m_rolledBack && release->build > self->m_rolledBack->build)
-            self->clearRolledBack();
+            self->clearRolledBack(release->build);
         self->log(QStringLiteral("Update available: %1 (%2)").arg(release->version).arg(release->build));
         settle(State::available(*release));
     } else {

@@ -225,6 +225,9 @@ private:
     std::optional<QDateTime> heldUntil() const;
     void setHeld(std::optional<UpdaterDefaults::HeldRollout> held);
     void store(const QString &key, const QVariant &value);
+    // A read-modify-write of the settings through the background writer,
+    // under the settings lock; a failure is logged.
+    void storeChange(UpdaterDefaults::SettingsChange change);
     // Removes a key from the settings through the background writer; a
     // failure is logged.
     void unstore(const QString &key);
@@ -266,7 +269,7 @@ private:
     // A feed's release that this computer has seen fail, or that the user
     // reverted from: not offered, or (failed, when the user asked) with why.
     std::optional<State> refusedOffer(const Release &release, bool userInitiated);
-    void clearRolledBack();
+    void clearRolledBack(qint64 offeredBuild);
     // Keeps the publication date of a signed feed accepted from address
     // when it is the newest from there so far.
     void noteFeedAccepted(const QString &address, const QDateTime &published);

@@ -858,6 +858,16 @@ void tst_CodeSigning::assessment_data()
     QTest::newRow("re-signed after notarization") << "resigned" << 4 << "no notarization ticket";
     QTest::newRow("not a bundle") << "missing" << 3 << "not an application bundle";
     QTest::newRow("assessing copy without notary anchors") << "no-anchors" << 7 << "this copy has no notary anchors to check against";
+    // The assessing copy's anchors are its own files: whoever installed it
+    // may own them, but no one else may change them, nor lead the read
+    // elsewhere.
+    QTest::newRow("assessing copy installed by another account") << "assessor-foreign" << 0 << "";
+    QTest::newRow("assessing copy's anchors others may write") << "assessor-writable-anchors" << 7
+        << "this copy's notary anchors can't be used: its notary anchors file can be written by others";
+    QTest::newRow("assessing copy's anchor folder others may write") << "assessor-writable-trust" << 7
+        << "this copy's notary anchors can't be used: its notary anchors file lies in a folder that can be written by others (Trust)";
+    QTest::newRow("assessing copy's anchor folder is a link") << "assessor-linked-trust" << 7
+        << "this copy's notary anchors can't be used: the folder of its notary anchors file can't be read (Not a directory)";
     QTest::newRow("usage") << "usage" << 2 << "";
 }
 
@@ -866,7 +876,8 @@ void tst_CodeSigning::assessment()
     QFETCH(QString, kind);
     QFETCH(int, status);
     QFETCH(QString, reason);
-    if ((kind == QLatin1String("foreign") || kind == QLatin1String("capability")) && ::geteuid() != 0)
+    if ((kind == QLatin1String("foreign") || kind == QLatin1String("capability") || kind == QLatin1String("assessor-foreign"))
+        && ::geteuid() != 0)
         QSKIP(kNeedsRoot);
 
     // The tool judges with the anchors of the bundle it is shipped in, so it
@@ -876,6 +887,20 @@ void tst_CodeSigning::assessment()
     const QString running = m_f->makeBundle(QStringLiteral("assessor-") + kind, options);
     const QString tool = running + QStringLiteral("/Contents/bin/ferrowhistle-assess");
     QVERIFY(QFile::copy(QStringLiteral(FW_BUNDLE_DIR "/Contents/bin/ferrowhistle-assess"), tool));
+    const QString trust = running + QStringLiteral("/Contents/Resources/Trust");
+    if (kind == QLatin1String("assessor-foreign")) {
+        QDirIterator it(running, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        giveToStranger(running);
+        while (it.hasNext())
+            giveToStranger(it.next());
+    } else if (kind == QLatin1String("assessor-writable-anchors")) {
+        QCOMPARE(::chmod(path8(trust + QStringLiteral("/notary-anchors.pem")).constData(), 0664), 0);
+    } else if (kind == QLatin1String("assessor-writable-trust")) {
+        QCOMPARE(::chmod(path8(trust).constData(), 0775), 0);
+    } else if (kind == QLatin1String("assessor-linked-trust")) {
+        QVERIFY(QDir().rename(trust, running + QStringLiteral("-trust")));
+        QVERIFY(QFile::link(running + QStringLiteral("-trust"), trust));
+    }
 
     QString candidate = m_f->makeSignedBundle(QStringLiteral("assessed-") + kind, kind != QLatin1String("signed"));
     const QString ticket = sigFile(candidate, "Notarization");

@@ -311,6 +311,38 @@ private Q_SLOTS:
         QCOMPARE(strays(), QStringList());
     }
 
+    // A read-modify-write handed to the writer while another program holds
+    // the lock and adds to the same list: the change runs on the file as
+    // that program left it, after the values posted before it.
+    void postedUpdateWorksOnTheFileAsTheHolderLeftIt()
+    {
+        m_store.setValue("list", QStringLiteral("a"));
+        LockHolder holder(m_store.path() + ".lock");
+        QTRY_VERIFY_WITH_TIMEOUT(holder.held(), 60000);
+        m_store.post("switch", true);
+        m_store.postUpdate([](const QVariantMap &current) {
+            return QVariantMap{{"list", current.value("list").toString() + QStringLiteral(" c")}, {"seen", current.value("switch")}};
+        });
+        m_store.post("after", true);
+
+        const DefaultsStore theirs(m_env.root() + QStringLiteral("/theirs/defaults.plist"));
+        theirs.setValue("list", QStringLiteral("a b"));
+        replaceFile(contents(theirs.path()));
+        holder.release();
+        QVERIFY(DefaultsWriter::shared().waitUntilWritten(m_store.path(), 120s));
+        QCOMPARE(m_store.dictionary(), (QVariantMap{{"list", QStringLiteral("a b c")}, {"switch", true}, {"seen", true}, {"after", true}}));
+
+        // A change that fails leaves the file as it was and says so.
+        const QByteArray before = contents(m_store.path());
+        QObject context;
+        QString failure;
+        m_store.postUpdate([](const QVariantMap &) { return QVariantMap{{"bad", QVariant::fromValue(QSize(1, 1))}}; }, &context,
+                           [&](const QString &sentence) { failure = sentence; });
+        QTRY_VERIFY_WITH_TIMEOUT(!failure.isEmpty(), 120000);
+        QCOMPARE(contents(m_store.path()), before);
+        QCOMPARE(strays(), QStringList());
+    }
+
     // A write that finishes while dictionary() is under way: the value
     // posted just before must be in what it gives.
     void aWriteFinishingDuringAReadLosesNothing()

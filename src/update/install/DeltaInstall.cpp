@@ -33,9 +33,11 @@ struct DeltaUnusable {
 };
 
 // The running copy's resource list digest, once its disk matches the list.
+// The list is the running copy's own file, read by the rules for it; what
+// the delta makes of the copy is judged as a download.
 QByteArray sealedDigest(const QString &bundlePath)
 {
-    const BundleSeal::SignedList signedList = BundleSeal::readSigned(bundlePath, BundleSeal::kSignatureFile);
+    const BundleSeal::SignedList signedList = BundleSeal::readOwnSigned(bundlePath, BundleSeal::kSignatureFile);
     if (!signedList.list)
         throw DeltaUnusable{QStringLiteral("the installed copy isn't sealed")};
     const CodeResources list = CodeResources::parse(*signedList.list);

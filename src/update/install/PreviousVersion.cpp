@@ -175,10 +175,10 @@ QCoro::Task<> Updater::revertSteps()
         throw PlatformError(e.description());
     }
     // Not offered again by the automatic checks; Check Now still shows it.
-    // Written by the background writer: another program holding the
-    // settings must not freeze the app.
-    store(UpdaterDefaults::revertedBuildsKey(),
-          UpdaterDefaults::withBuild(m_env.defaults.string(UpdaterDefaults::revertedBuildsKey()), leaving));
+    // Added by the background writer under the settings lock: another
+    // program holding the settings must not freeze the app, and a build it
+    // adds to the list meanwhile must stay.
+    storeChange(UpdaterDefaults::addingBuild(UpdaterDefaults::revertedBuildsKey(), leaving));
     log(QStringLiteral("Reverted to %1 (%2); relaunching").arg(version).arg(kept->build));
 
     // The copy left is kept until the one put back has shown that it starts:

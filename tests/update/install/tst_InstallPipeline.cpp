@@ -20,6 +20,7 @@
 #include "platform/DefaultsWriter.h"
 #include "release/VersionRules.h"
 #include "platform/SystemLog.h"
+#include "platform/UniqueFd.h"
 #include "support/TestEnvironment.h"
 #include "release/UpdaterDefaults.h"
 #include "update/Updater.h"
@@ -34,6 +35,8 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -418,6 +421,14 @@ void tst_InstallPipeline::revertsToTheKeptCopy()
     QVERIFY(shell(QStringLiteral("cp -a %1 %2").arg(quoted(kept), quoted(previous))));
     const QMap<QString, QByteArray> keptTree = snapshotTree(previous);
 
+    // Another program holds the settings through the revert and adds a
+    // build of its own to the reverted list meanwhile: both stay.
+    const DefaultsStore settings = DefaultsStore::standard();
+    settings.setValue(UpdaterDefaults::revertedBuildsKey(), QStringLiteral("50"));
+    UniqueFd held(::open(QFile::encodeName(settings.path() + QStringLiteral(".lock")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    QVERIFY(held.valid());
+    QCOMPARE(::flock(held.get(), LOCK_EX), 0);
+
     Updater updater(environment(bundle));
     QStringList texts;
     connect(&updater, &Updater::changed, this, [&] {
@@ -436,8 +447,12 @@ void tst_InstallPipeline::revertsToTheKeptCopy()
     checkNothingLeft(folder);
     QCOMPARE(m_log, (QStringList{QStringLiteral("Reverting from 1.100 (100) to 1.99 (99)"),
                                  QStringLiteral("Reverted to 1.99 (99); relaunching")}));
-    DefaultsWriter::shared().waitUntilWritten();
-    QCOMPARE(DefaultsStore::standard().string(UpdaterDefaults::revertedBuildsKey()), QStringLiteral("100"));
+    const DefaultsStore theirs(m_env.root() + QStringLiteral("/their-settings/defaults.plist"));
+    theirs.setValue(UpdaterDefaults::revertedBuildsKey(), QStringLiteral("50 77"));
+    QVERIFY(QFile::remove(settings.path()) && QFile::copy(theirs.path(), settings.path()));
+    held.reset();
+    QVERIFY(DefaultsWriter::shared().waitUntilWritten(settings.path(), std::chrono::minutes(2)));
+    QCOMPARE(settings.string(UpdaterDefaults::revertedBuildsKey()), QStringLiteral("50 77 100"));
     // What the watch does once the older copy has started.
     QVERIFY(PreviousCopy::discard(previous));
 
