@@ -897,8 +897,8 @@ void tst_StartWatch::aLostWaylandDisplayIsNoVerdict()
     QFETCH(QString, reason);
     // The copy shows a window on its platform's display. On Wayland that is
     // a real compositor: stopped during the watch, as at a logout, the copy
-    // aborts as Qt does that lost it; left there, the copy's own abort is
-    // held against the build.
+    // ends as Qt does that lost it (exit status 1); left there, the copy's
+    // own abort is held against the build.
     std::unique_ptr<HeadlessSway> sway;
     if (platform == "wayland") {
         if (const std::optional<QString> missing = HeadlessSway::unavailable())
