@@ -13,6 +13,10 @@
 //   mute                  owns the name but answers nothing of itself
 //   record BUILD          the record an older watch named in the environment
 //   record-lock DIR BUILD the record a waiting watch's lock asks for, in DIR
+//   window                shows a window on the display Qt's platform names,
+//                         once that display has mapped it
+//   run                   runs the event loop, owning nothing: a copy that
+//                         lives as long as its display
 
 #include "intent/BusNames.h"
 #include "location/StartRecord.h"
@@ -25,10 +29,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QRasterWindow>
 #include <QThread>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include <unistd.h>
 
@@ -68,7 +75,6 @@ int main(int argc, char **argv)
 {
     // Taken before anything else, as the app does.
     const QString requested = StartRecord::takeRequestedPath();
-    QCoreApplication app(argc, argv);
     const QString program = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
     const QString bin = QFileInfo(program).absolutePath();
     const QString bundle = QDir::cleanPath(bin + QStringLiteral("/../.."));
@@ -78,6 +84,11 @@ int main(int argc, char **argv)
         return 70;
     const QStringList steps = QString::fromUtf8(stepsFile.readAll()).split(u'\n', Qt::SkipEmptyParts);
     const auto at = [&](const QString &name) { return folder + u'/' + name; };
+    // Only a copy with a window needs a display.
+    const bool gui = steps.contains(QStringLiteral("window"));
+    const std::unique_ptr<QCoreApplication> app =
+        gui ? std::make_unique<QGuiApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    std::unique_ptr<QRasterWindow> window;
 
     Instance instance;
     instance.bundle = bundle;
@@ -116,10 +127,18 @@ int main(int argc, char **argv)
                 return 0;
         } else if (verb == u"serve") {
             instance.build = arg.toLongLong();
-            return app.exec();
+            return app->exec();
         } else if (verb == u"mute") {
             instance.answers = false;
-            return app.exec();
+            return app->exec();
+        } else if (verb == u"window") {
+            window = std::make_unique<QRasterWindow>();
+            window->resize(320, 120);
+            window->show();
+            while (!window->isExposed())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        } else if (verb == u"run") {
+            return app->exec();
         } else if (verb == u"record") {
             if (!requested.isEmpty())
                 StartRecord::write(requested, arg.toLongLong());
