@@ -1,11 +1,13 @@
 #include "update/NetworkSession.h"
 #include "update/SystemCertificates.h"
+#include "update/SystemProxy.h"
 
 #include "release/UpdaterFailure.h"
 #include "platform/Worker.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QHostAddress>
 #include <QNetworkProxyFactory>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -143,13 +145,20 @@ size_t onBody(char *data, size_t size, size_t count, void *context)
     return size_t(n);
 }
 
-// The proxy Qt would use for url (the application's setting, else the
-// system's), as libcurl takes it; empty for a direct connection, which also
-// keeps libcurl from reading proxies of its own from the environment.
-// (libcurl copies every string it is given.)
-void useProxyFor(CURL *easy, const QUrl &url)
+bool isLoopback(const QUrl &url)
 {
-    QByteArray proxy, user, password;
+    // Qt's own rule, kept for every source of proxies: a local address is
+    // never sent through one.
+    const QString host = url.host();
+    QHostAddress address;
+    return host == QLatin1String("localhost") || host.startsWith(QLatin1String("localhost."))
+        || (address.setAddress(host) && address.isLoopback());
+}
+
+// The proxy Qt would use for url (the application's setting, else the
+// system's).
+SystemProxy::Choice qtProxyFor(const QUrl &url)
+{
     for (const QNetworkProxy &p : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url))) {
         if (p.type() == QNetworkProxy::NoProxy)
             break;
@@ -159,15 +168,30 @@ void useProxyFor(CURL *easy, const QUrl &url)
         address.setScheme(p.type() == QNetworkProxy::HttpProxy ? QStringLiteral("http") : QStringLiteral("socks5h"));
         address.setHost(p.hostName());
         address.setPort(p.port());
-        proxy = address.toEncoded();
-        user = p.user().toUtf8();
-        password = p.password().toUtf8();
-        break;
+        return {address.toEncoded(), p.user().toUtf8(), p.password().toUtf8()};
     }
-    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());
-    if (!user.isEmpty()) {
-        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.constData());
-        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.constData());
+    return {};
+}
+
+// The proxy for url, as libcurl takes it; empty for a direct connection,
+// which also keeps libcurl from reading proxies of its own from the
+// environment. A setting the application made is Qt's; otherwise the
+// desktop's choice comes from the host's libproxy (see SystemProxy), and
+// where the host can't say, from Qt (the environment's variables).
+// (libcurl copies every string it is given.)
+void useProxyFor(CURL *easy, const Request &request, const NetworkSession::Transfer &transfer)
+{
+    std::optional<SystemProxy::Choice> choice;
+    if (isLoopback(request.url))
+        choice.emplace();
+    else if (QNetworkProxyFactory::usesSystemConfiguration())
+        choice = SystemProxy::ask(request.url, request.limits.inactivity, [&transfer] { return transfer.stopped.load(); });
+    if (!choice)
+        choice = qtProxyFor(request.url);
+    curl_easy_setopt(easy, CURLOPT_PROXY, choice->proxy.constData());
+    if (!choice->user.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, choice->user.constData());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, choice->password.constData());
     }
 }
 
@@ -232,7 +256,10 @@ NetworkSession::Response perform(const Request &request, NetworkSession::Transfe
         headerList = curl_slist_append(headerList, (name + ": " + value).constData());
     const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(headerList, curl_slist_free_all);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
-    useProxyFor(easy, request.url);
+    useProxyFor(easy, request, transfer);
+    // Asking the desktop for its proxy may take a while (a PAC file); the
+    // wait for data starts once the transfer does.
+    p.lastHeard = Clock::now();
     trustFor(easy, secure);
 
     curl_multi_add_handle(multi, easy);

@@ -22,8 +22,9 @@ class QThreadPool;
 //
 // Each transfer runs on a thread of the session's own, with libcurl, and the
 // body goes from there straight to its sink: a download of hundreds of MiB
-// costs no hand-over per block between threads. The system's proxy settings
-// are those Qt would use for the same address; the trusted certificates are
+// costs no hand-over per block between threads. The proxy is the one the
+// application set through Qt, else the desktop's as the host's libproxy
+// gives it (SystemProxy), else the one Qt finds; the trusted certificates are
 // the system's store (see SystemCertificates) and any authority the process
 // has added to Qt's default TLS configuration.
 class NetworkSession {

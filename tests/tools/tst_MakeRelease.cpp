@@ -404,7 +404,7 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
             QVERIFY(file.size() < QFileInfo(m_build + QStringLiteral("/Ferrowhistle.app") + dir + u'/' + file.fileName()).size());
         }
     }
-    QCOMPARE(programs, 5); // the app, three helpers, the updater module
+    QCOMPARE(programs, 6); // the app, four helpers, the updater module
 
     // The zip: every entry carries the commit's time, in a fixed order; a
     // second release of the same build (copied at another time) gives the
@@ -512,20 +512,24 @@ void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
         const DynamicSection d = dynamicSection(path);
         const QString folder = rel.section(u'/', 0, 0);
         const bool module = rel == QLatin1String("lib/ferrowhistle-updater.so");
+        // It asks the host's libproxy, so it must never find the carried one.
+        const bool hostOnly = rel == QLatin1String("bin/ferrowhistle-proxy");
         QStringList rpath, runpath;
-        if (folder == QLatin1String("bin"))
+        if (folder == QLatin1String("bin") && !hostOnly)
             rpath = {QStringLiteral("$ORIGIN/../lib")};
         else if (folder == QLatin1String("lib") && !module)
             runpath = {QStringLiteral("$ORIGIN")};
         else if (folder == QLatin1String("plugins"))
             runpath = {QStringLiteral("$ORIGIN/") + QStringLiteral("../").repeated(rel.count(u'/')) + QStringLiteral("lib")};
-        else if (!module)
+        else if (!module && !hostOnly)
             problems.append(rel + QStringLiteral(": an ELF file outside bin, lib and plugins"));
         if (d.rpath != rpath || d.runpath != runpath)
             problems.append(QStringLiteral("%1: DT_RPATH [%2] and DT_RUNPATH [%3], not [%4] and [%5]")
                                 .arg(rel, d.rpath.join(u':'), d.runpath.join(u':'), rpath.join(u':'), runpath.join(u':')));
         for (const QString &name : d.needed) {
-            if (!inBaseSet(base, name) && !QFileInfo(contents + QStringLiteral("/lib/") + name).isFile())
+            if (hostOnly && !inBaseSet(base, name))
+                problems.append(rel + QStringLiteral(" needs ") + name + QStringLiteral(", which the host's base set does not hold"));
+            else if (!inBaseSet(base, name) && !QFileInfo(contents + QStringLiteral("/lib/") + name).isFile())
                 problems.append(rel + QStringLiteral(" needs ") + name + QStringLiteral(", which the bundle does not carry"));
         }
         if (folder == QLatin1String("bin") || module)
