@@ -1,5 +1,7 @@
 #include "support/DummyXorg.h"
 
+#include "support/FileTrees.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -46,15 +48,6 @@ int freeDisplay()
             return n;
     }
     return -1;
-}
-
-QString tail(const QString &path, int lines)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QStringList all = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return all.mid(std::max<qsizetype>(0, all.size() - lines)).join(QLatin1Char('\n'));
 }
 
 } // namespace
@@ -106,7 +99,7 @@ DummyXorg::DummyXorg(const QString &root)
         QThread::msleep(50);
     }
     m_failure = QStringLiteral("Xorg %1 did not come up: %2\n%3")
-                    .arg(m_display, QString::fromUtf8(m_server.readAll()).trimmed(), tail(m_log, 15));
+                    .arg(m_display, QString::fromUtf8(m_server.readAll()).trimmed(), lastLines(m_log, 15));
 }
 
 DummyXorg::~DummyXorg()

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,4 +87,13 @@ ReadOnlyFolder::~ReadOnlyFolder()
         run(QStringLiteral("umount"), {QStringLiteral("-l"), m_path}, &ignored);
     else
         ::chmod(QFile::encodeName(m_path).constData(), 0755);
+}
+
+QString lastLines(const QString &path, int lines)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QStringList all = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return all.mid(std::max<qsizetype>(0, all.size() - lines)).join(QLatin1Char('\n'));
 }

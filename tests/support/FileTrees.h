@@ -10,6 +10,10 @@
 // nothing was added, removed, changed or re-moded.
 QMap<QString, QByteArray> snapshotTree(const QString &root);
 
+// The last `lines` non-empty lines of a text file (a server's log for a
+// failure message); empty when it can't be read.
+QString lastLines(const QString &path, int lines);
+
 // Names in folder that start with prefix, hidden ones included.
 QStringList entriesWithPrefix(const QString &folder, const QString &prefix);
 

@@ -1,5 +1,7 @@
 #include "support/HeadlessSway.h"
 
+#include "support/FileTrees.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -19,15 +21,6 @@ namespace {
 
 // The user sway runs as when the test is root.
 constexpr char kUser[] = "nobody";
-
-QString tail(const QString &path, int lines)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QStringList all = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return all.mid(std::max<qsizetype>(0, all.size() - lines)).join(QLatin1Char('\n'));
-}
 
 void collectPids(const QJsonObject &node, QList<qint64> *pids)
 {
@@ -127,7 +120,7 @@ HeadlessSway::HeadlessSway(int outputs, const QStringList &config)
         }
         QThread::msleep(50);
     }
-    m_failure = QStringLiteral("sway did not come up%1\n%2").arg(said.isEmpty() ? QString() : QStringLiteral(": ") + said, tail(log, 15));
+    m_failure = QStringLiteral("sway did not come up%1\n%2").arg(said.isEmpty() ? QString() : QStringLiteral(": ") + said, lastLines(log, 15));
 }
 
 HeadlessSway::~HeadlessSway()
