@@ -46,7 +46,7 @@ void checkLoaded(const SigningFixture &f)
 
 void makeRelease(const QString &build, const QString &out, const QProcessEnvironment &env, const QString &summary)
 {
-    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 480000);
+    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 800000);
     std::fputs(qPrintable(made.out), stdout);
     std::fputs(qPrintable(made.err), stderr);
     if (made.exitCode != 0)

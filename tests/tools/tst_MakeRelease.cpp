@@ -161,6 +161,18 @@ DynamicSection dynamicSection(const QString &file)
     return d;
 }
 
+// Replaces from with to in the Info.plist of the bundle in build; false
+// when it holds no from.
+bool editPlist(const QString &build, const QByteArray &from, const QByteArray &to)
+{
+    const QString plist = build + QStringLiteral("/Ferrowhistle.app/Contents/Info.plist");
+    const QByteArray info = readBytes(plist);
+    if (!info.contains(from))
+        return false;
+    writeBytes(plist, QByteArray(info).replace(from, to));
+    return true;
+}
+
 // What a release into out left beside it (its staging folders).
 QStringList besideOut(const QString &out)
 {
@@ -185,9 +197,11 @@ class tst_MakeRelease : public QObject {
     {
         return TestReleases::inputs(m_keys, QLatin1String(TestReleases::kDownloads) + QStringLiteral("Ferrowhistle-1.0.0-501.zip"));
     }
-    ProgramRun release(const QProcessEnvironment &env, const QString &out) const
+    // The script on build (by default a prebuilt folder of the test's own);
+    // the limit only ends a run that hangs.
+    ProgramRun release(const QProcessEnvironment &env, const QString &out, const QString &build = {}) const
     {
-        return runToEnd(kScript, {m_build, out}, env, 240000);
+        return runToEnd(kScript, {build.isEmpty() ? m_build : build, out}, env, 600000);
     }
 
 private Q_SLOTS:
@@ -195,7 +209,8 @@ private Q_SLOTS:
     void refusesBadInputInOneLine_data();
     void refusesBadInputInOneLine();
     void releasesAStrippedSignedZipWithFixedTimes();
-    void releasesTheBundlesVersionAndKeepsTheLastOnFailure();
+    void releasesTheBundlesVersionAndKeepsEarlierFiles();
+    void aFailureKeepsTheLastRelease();
     void theReleaseCarriesWhatItNeeds();
     void theReleaseRunsWithTheBaseSetAlone();
 };
@@ -427,16 +442,8 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     }
 }
 
-void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
+void tst_MakeRelease::releasesTheBundlesVersionAndKeepsEarlierFiles()
 {
-    const auto editPlist = [](const QString &build, const QByteArray &from, const QByteArray &to) {
-        const QString plist = build + QStringLiteral("/Ferrowhistle.app/Contents/Info.plist");
-        const QByteArray info = readBytes(plist);
-        if (!info.contains(from))
-            return false;
-        writeBytes(plist, QByteArray(info).replace(from, to));
-        return true;
-    };
     // A bundle that says 1.2.3, which no source file does: the release is
     // named and recorded by it.
     const QString versioned = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-versioned"), 501);
@@ -446,7 +453,7 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString out = m_env.root() + QStringLiteral("/kept-release");
     writeBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip"), "an earlier zip");
     writeBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug"), "an earlier debug file");
-    ProgramRun r = runToEnd(kScript, {versioned, out}, goodInputs(), 240000);
+    const ProgramRun r = release(goodInputs(), out, versioned);
     QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
     QVERIFY2(r.out.contains(QStringLiteral("Ferrowhistle 1.2.3 (build 501)")), qPrintable(r.out));
     QVERIFY(QFileInfo(out + QStringLiteral("/Ferrowhistle-1.2.3-501.zip")).isFile());
@@ -455,6 +462,14 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     QCOMPARE(readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip")), QByteArray("an earlier zip"));
     QCOMPARE(readBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug")), QByteArray("an earlier debug file"));
     QCOMPARE(besideOut(out), QStringList());
+}
+
+// A failure, early or late, leaves the last release (a copy of the shared
+// one) exactly as it was, and nothing beside it.
+void tst_MakeRelease::aFailureKeepsTheLastRelease()
+{
+    const QString out = m_env.root() + QStringLiteral("/last-release");
+    QCOMPARE(runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), TestReleases::release(), out}).exitCode, 0);
     const QStringList released = treeSnapshot(out);
     QVERIFY(released.size() > 10);
 
@@ -462,7 +477,7 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString other = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-other"), 500);
     QVERIFY(!other.isEmpty());
     QVERIFY(editPlist(other, "</dict>", "\t<key>CFBundleGetInfoString</key>\n\t<string>501</string>\n</dict>"));
-    r = runToEnd(kScript, {other, out}, goodInputs(), 240000);
+    ProgramRun r = release(goodInputs(), out, other);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(other + QStringLiteral("/Ferrowhistle.app is build 500, not 501")), qPrintable(r.err));
     QCOMPARE(treeSnapshot(out), released);
@@ -473,7 +488,7 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString unsignable = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-unsignable"), 501);
     QVERIFY(!unsignable.isEmpty());
     QVERIFY(QFile::link(m_env.root(), unsignable + QStringLiteral("/Ferrowhistle.app/Contents/Resources/outside")));
-    r = runToEnd(kScript, {unsignable, out}, goodInputs(), 240000);
+    r = release(goodInputs(), out, unsignable);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(QStringLiteral("make release: signing failed")), qPrintable(r.err));
     QCOMPARE(treeSnapshot(out), released);
