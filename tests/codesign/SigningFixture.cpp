@@ -8,7 +8,9 @@
 #include <QRandomGenerator>
 #include <QtEndian>
 
+#include <array>
 #include <stdexcept>
+#include <utility>
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -62,6 +64,41 @@ SigningFixture::SigningFixture()
     n.commonName = QStringLiteral("Test Notary");
     notary = DevelopmentCA::issue(notaryCA.identityPem(), n);
     strangerNotary = DevelopmentCA::issue(strangerNotaryCA.identityPem(), n);
+}
+
+namespace {
+
+// Each identity as NAME.key and NAME.crt.
+template <typename Fixture>
+auto savedIdentities(Fixture &f)
+{
+    return std::array{std::pair{"developer-ca", &f.developerCA}, std::pair{"stranger-ca", &f.strangerCA},
+                      std::pair{"notary-ca", &f.notaryCA}, std::pair{"stranger-notary-ca", &f.strangerNotaryCA},
+                      std::pair{"developer", &f.developer}, std::pair{"other-team", &f.otherTeam},
+                      std::pair{"notary", &f.notary}, std::pair{"stranger-notary", &f.strangerNotary}};
+}
+
+} // namespace
+
+SigningFixture::SigningFixture(const QString &savedIn)
+{
+    for (auto [name, identity] : savedIdentities(*this)) {
+        for (auto [suffix, pem] : {std::pair{".key", &identity->keyPem}, std::pair{".crt", &identity->certificatePem}}) {
+            QFile f(savedIn + u'/' + QLatin1String(name) + QLatin1String(suffix));
+            if (!f.open(QIODevice::ReadOnly) || (*pem = f.readAll()).isEmpty()) {
+                m_loadError = f.fileName() + QStringLiteral(": can't read it (") + f.errorString() + u')';
+                return;
+            }
+        }
+    }
+}
+
+void SigningFixture::save(const QString &folder) const
+{
+    for (auto [name, identity] : savedIdentities(*this)) {
+        writeBytes(folder + u'/' + QLatin1String(name) + QStringLiteral(".key"), identity->keyPem);
+        writeBytes(folder + u'/' + QLatin1String(name) + QStringLiteral(".crt"), identity->certificatePem);
+    }
 }
 
 IssuedCertificate SigningFixture::issueDeveloper(const CertificateRequest &request) const

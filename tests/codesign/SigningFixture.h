@@ -16,6 +16,12 @@ public:
     static constexpr const char *kOtherTeam = "TEAMB67890";
 
     SigningFixture();
+    // The identities another process saved in folder with save(), so that a
+    // release made once per run is trusted and signed for by every test
+    // that uses it. loadError() says what could not be read.
+    explicit SigningFixture(const QString &savedIn);
+    void save(const QString &folder) const;
+    QString loadError() const { return m_loadError; }
 
     QString root() const { return m_dir.path(); }
 
@@ -57,6 +63,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_loadError;
 };
 
 void writeBytes(const QString &path, const QByteArray &bytes);

@@ -5,12 +5,10 @@
 
 #include "platform/DefaultsStore.h"
 #include "platform/DefaultsWriter.h"
+#include "support/ConcurrentWriters.h"
 #include "support/TestEnvironment.h"
 
 #include <QtTest>
-
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -424,24 +422,12 @@ private Q_SLOTS:
         m_store.setValue("list", QStringLiteral(""));
         constexpr int kWriters = 4;
         constexpr int kEach = 15;
-        std::vector<std::thread> writers;
-        QAtomicInt failures;
-        for (int w = 0; w < kWriters; ++w) {
-            writers.emplace_back([&, w] {
-                for (int i = 0; i < kEach; ++i) {
-                    try {
-                        m_store.update([&](const QVariantMap &current) {
-                            return QVariantMap{{"list", current.value("list").toString() + QStringLiteral(" %1").arg(w * 100 + i)}};
-                        }, 120s);
-                    } catch (const DefaultsStoreError &) {
-                        failures.ref();
-                    }
-                }
-            });
-        }
-        for (std::thread &t : writers)
-            t.join();
-        QCOMPARE(failures.loadRelaxed(), 0);
+        QCOMPARE(writeConcurrently(kWriters, kEach, [&](int w, int i) {
+                     m_store.update([&](const QVariantMap &current) {
+                         return QVariantMap{{"list", current.value("list").toString() + QStringLiteral(" %1").arg(w * 100 + i)}};
+                     }, 120s);
+                 }),
+                 0);
         QCOMPARE(m_store.string("list").value_or(QString()).split(' ', Qt::SkipEmptyParts).size(), kWriters * kEach);
     }
 

@@ -6,12 +6,10 @@
 
 #include "platform/DefaultsStore.h"
 #include "release/UpdaterDefaults.h"
+#include "support/ConcurrentWriters.h"
 #include "support/TestEnvironment.h"
 
 #include <QtTest>
-
-#include <thread>
-#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -42,23 +40,11 @@ private Q_SLOTS:
 
         constexpr int kWriters = 4;
         constexpr int kEach = 10;
-        std::vector<std::thread> writers;
-        QAtomicInt failures;
-        for (int w = 0; w < kWriters; ++w) {
-            writers.emplace_back([&, w] {
-                for (int i = 0; i < kEach; ++i) {
-                    try {
-                        const qint64 build = 1000 + w * 100 + i;
-                        UpdaterDefaults::recordRolledBack(m_store, {build, QStringLiteral("1.0.%1").arg(build)}, 120s);
-                    } catch (const DefaultsStoreError &) {
-                        failures.ref();
-                    }
-                }
-            });
-        }
-        for (std::thread &t : writers)
-            t.join();
-        QCOMPARE(failures.loadRelaxed(), 0);
+        QCOMPARE(writeConcurrently(kWriters, kEach, [&](int w, int i) {
+                     const qint64 build = 1000 + w * 100 + i;
+                     UpdaterDefaults::recordRolledBack(m_store, {build, QStringLiteral("1.0.%1").arg(build)}, 120s);
+                 }),
+                 0);
 
         const QList<qint64> list = UpdaterDefaults::buildList(m_store.string(UpdaterDefaults::failedBuildsKey()));
         QCOMPARE(list.size(), kept.size() + kWriters * kEach);

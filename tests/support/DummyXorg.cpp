@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <algorithm>
 
@@ -39,17 +38,6 @@ Section "Screen"
 EndSection
 )";
 
-// A display number nobody uses: no lock file, no socket.
-int freeDisplay()
-{
-    for (int n = 57; n < 200; ++n) {
-        if (!QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n))
-            && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            return n;
-    }
-    return -1;
-}
-
 } // namespace
 
 DummyXorg::DummyXorg(const QString &root)
@@ -70,36 +58,31 @@ DummyXorg::DummyXorg(const QString &root)
         return;
     }
     f.close();
-    const int n = freeDisplay();
-    if (n < 0) {
-        m_failure = QStringLiteral("no free display number");
-        return;
-    }
-    m_display = QStringLiteral(":%1").arg(n);
     m_log = root + QStringLiteral("/xorg.log");
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
     // -config with a path of our own, and a server that needs no VT: it
-    // runs as root in CI, where no display manager has set one up.
-    m_server.start(xorg, {m_display, QStringLiteral("-config"), config, QStringLiteral("-logfile"), m_log,
-                          QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                          QStringLiteral("-novtswitch"), QStringLiteral("-sharevts")});
+    // runs as root in CI, where no display manager has set one up. The
+    // server takes the first free display number itself and writes it once
+    // it accepts clients, so tests starting servers side by side never race
+    // for one number.
+    m_server.start(xorg, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-config"), config,
+                          QStringLiteral("-logfile"), m_log, QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
+                          QStringLiteral("tcp"), QStringLiteral("-novtswitch"), QStringLiteral("-sharevts")});
     if (!m_server.waitForStarted(10000)) {
         m_failure = QStringLiteral("cannot start %1: %2").arg(xorg, m_server.errorString());
         return;
     }
-    // Ready once a client gets an answer.
     const QDeadlineTimer deadline(30000);
-    while (!deadline.hasExpired()) {
-        if (m_server.state() != QProcess::Running)
-            break;
-        if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) && run(QStringLiteral("xrandr"), {})) {
-            m_running = true;
-            return;
-        }
-        QThread::msleep(50);
+    while (!m_server.canReadLine() && m_server.state() == QProcess::Running && !deadline.hasExpired())
+        m_server.waitForReadyRead(int(std::clamp<qint64>(deadline.remainingTime(), 1, 1000)));
+    bool number = false;
+    const int n = m_server.canReadLine() ? m_server.readLine().trimmed().toInt(&number) : -1;
+    if (number && n >= 0) {
+        m_display = QStringLiteral(":%1").arg(n);
+        m_running = true;
+        return;
     }
-    m_failure = QStringLiteral("Xorg %1 did not come up: %2\n%3")
-                    .arg(m_display, QString::fromUtf8(m_server.readAll()).trimmed(), lastLines(m_log, 15));
+    m_failure = QStringLiteral("Xorg did not come up: %1\n%2")
+                    .arg(QString::fromUtf8(m_server.readAllStandardError()).trimmed(), lastLines(m_log, 15));
 }
 
 DummyXorg::~DummyXorg()

@@ -5,7 +5,10 @@
 // record and the debug files by build-id, named by the version and build
 // the bundle says; a failure leaves the last release exactly as it was. The
 // release carries every library it needs beyond the host's base set, with
-// run paths into itself, and runs where the system has nothing else.
+// run paths into itself, and runs where the system has nothing else. The
+// good release looked at is the one the run shares (TestReleases); the
+// script's other behaviour is driven here.
+#include "TestReleases.h"
 #include "../codesign/SigningFixture.h"
 
 #include "support/PrivateBus.h"
@@ -158,6 +161,18 @@ DynamicSection dynamicSection(const QString &file)
     return d;
 }
 
+// Replaces from with to in the Info.plist of the bundle in build; false
+// when it holds no from.
+bool editPlist(const QString &build, const QByteArray &from, const QByteArray &to)
+{
+    const QString plist = build + QStringLiteral("/Ferrowhistle.app/Contents/Info.plist");
+    const QByteArray info = readBytes(plist);
+    if (!info.contains(from))
+        return false;
+    writeBytes(plist, QByteArray(info).replace(from, to));
+    return true;
+}
+
 // What a release into out left beside it (its staging folders).
 QStringList besideOut(const QString &out)
 {
@@ -171,7 +186,7 @@ QStringList besideOut(const QString &out)
 class tst_MakeRelease : public QObject {
     Q_OBJECT
     TestEnvironment m_env;
-    SigningFixture m_f;
+    SigningFixture m_f{TestReleases::keys()};
     QString m_keys;
     QString m_build;
     QString m_previous;
@@ -180,21 +195,13 @@ class tst_MakeRelease : public QObject {
     QString key(const QString &name) const { return m_keys + u'/' + name; }
     QProcessEnvironment goodInputs() const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
-        env.insert(QStringLiteral("IDENTITY"), key(QStringLiteral("developer.pem")));
-        env.insert(QStringLiteral("NOTARY"), key(QStringLiteral("notary.pem")));
-        env.insert(QStringLiteral("CODESIGN_ANCHORS"), key(QStringLiteral("dev-ca.crt")));
-        env.insert(QStringLiteral("NOTARY_ANCHORS"), key(QStringLiteral("notary-ca.crt")));
-        env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
-        env.insert(QStringLiteral("URL"), QStringLiteral("https://dl.example.org/Ferrowhistle-1.0.0-501.zip"));
-        for (const char *optional : {"NOTES", "MINIMUM_SYSTEM_VERSION", "PREVIOUS", "PHASED_ROLLOUT_INTERVAL", "PUB_DATE"})
-            env.remove(QLatin1String(optional));
-        return env;
+        return TestReleases::inputs(m_keys, QLatin1String(TestReleases::kDownloads) + QStringLiteral("Ferrowhistle-1.0.0-501.zip"));
     }
-    ProgramRun release(const QProcessEnvironment &env, const QString &out) const
+    // The script on build (by default a prebuilt folder of the test's own);
+    // the limit only ends a run that hangs.
+    ProgramRun release(const QProcessEnvironment &env, const QString &out, const QString &build = {}) const
     {
-        return runToEnd(kScript, {m_build, out}, env, 240000);
+        return runToEnd(kScript, {build.isEmpty() ? m_build : build, out}, env, 600000);
     }
 
 private Q_SLOTS:
@@ -202,19 +209,18 @@ private Q_SLOTS:
     void refusesBadInputInOneLine_data();
     void refusesBadInputInOneLine();
     void releasesAStrippedSignedZipWithFixedTimes();
-    void releasesTheBundlesVersionAndKeepsTheLastOnFailure();
+    void releasesTheBundlesVersionAndKeepsEarlierFiles();
+    void aFailureKeepsTheLastRelease();
     void theReleaseCarriesWhatItNeeds();
     void theReleaseRunsWithTheBaseSetAlone();
 };
 
 void tst_MakeRelease::initTestCase()
 {
+    QVERIFY2(m_f.loadError().isEmpty(), qPrintable(m_f.loadError()));
     m_keys = m_env.root() + QStringLiteral("/keys");
-    writeBytes(key(QStringLiteral("developer.pem")), m_f.developer.identityPem());
-    writeBytes(key(QStringLiteral("notary.pem")), m_f.notary.identityPem());
+    TestReleases::writeKeys(m_f, m_keys);
     writeBytes(key(QStringLiteral("dev-ca.pem")), m_f.developerCA.identityPem());
-    writeBytes(key(QStringLiteral("dev-ca.crt")), m_f.developerCA.certificatePem);
-    writeBytes(key(QStringLiteral("notary-ca.crt")), m_f.notaryCA.certificatePem);
     CertificateRequest stranger;
     stranger.commonName = QStringLiteral("Developer ID Application: Stranger");
     stranger.team = QLatin1String(SigningFixture::kTeam);
@@ -222,8 +228,7 @@ void tst_MakeRelease::initTestCase()
 
     m_build = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release"), 501);
     QVERIFY(!m_build.isEmpty());
-    m_previous = m_f.signedCopyOfApp(m_env.root() + QStringLiteral("/previous"), 500);
-    QVERIFY(!m_previous.isEmpty());
+    m_previous = TestReleases::previous();
     writeBytes(m_env.root() + QStringLiteral("/bare/Ferrowhistle.app/Contents/Info.plist"),
                "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>400</string></dict></plist>");
     // A copy users run that trusts another developer authority.
@@ -236,7 +241,8 @@ void tst_MakeRelease::initTestCase()
 
 void tst_MakeRelease::refusesBadInputInOneLine_data()
 {
-    // Values and lines may name {KEYS}/ and {ROOT}, filled in when run. A
+    // Values and lines may name {KEYS}/, {ROOT} and {PREVIOUS} (the shared
+    // build 500), filled in when run. A
     // line ending in "…" is compared up to there.
     QTest::addColumn<QStringList>("inputs"); // NAME=VALUE, an empty value unsets
     QTest::addColumn<QString>("line");
@@ -257,8 +263,8 @@ void tst_MakeRelease::refusesBadInputInOneLine_data()
     QTest::newRow("anchors holding a key")
         << QStringList{"CODESIGN_ANCHORS={KEYS}/developer.pem"}
         << QString("CODESIGN_ANCHORS={KEYS}/developer.pem: holds a private key; give the certificate only, it is shipped to every user");
-    QTest::newRow("anchors that are no certificate") << QStringList{"NOTARY_ANCHORS={ROOT}/previous/Ferrowhistle.app/Contents/Info.plist"}
-                                                     << QString("NOTARY_ANCHORS={ROOT}/previous/Ferrowhistle.app/Contents/Info.plist: holds no PEM certificate");
+    QTest::newRow("anchors that are no certificate") << QStringList{"NOTARY_ANCHORS={PREVIOUS}/Contents/Info.plist"}
+                                                     << QString("NOTARY_ANCHORS={PREVIOUS}/Contents/Info.plist: holds no PEM certificate");
     QTest::newRow("previous that is no bundle") << QStringList{"PREVIOUS={KEYS}"}
                                                 << QString("PREVIOUS={KEYS}: not a bundle (no Contents/Info.plist)");
     QTest::newRow("previous that checks nothing") << QStringList{"PREVIOUS={ROOT}/bare/Ferrowhistle.app"}
@@ -287,9 +293,9 @@ void tst_MakeRelease::refusesBadInputInOneLine_data()
                                           "certificate authority; sign with a developer ID identity it issued");
     QTest::newRow("identity the anchors refuse") << QStringList{"IDENTITY={KEYS}/stranger.pem"}
                                                  << QString("IDENTITY={KEYS}/stranger.pem: is not accepted by the anchors in {KEYS}/dev-ca.crt (…");
-    QTest::newRow("build not above previous") << QStringList{"BUILD_NUMBER=500", "PREVIOUS={ROOT}/previous/Ferrowhistle.app"}
+    QTest::newRow("build not above previous") << QStringList{"BUILD_NUMBER=500", "PREVIOUS={PREVIOUS}"}
                                               << QString("BUILD_NUMBER=500: 500 is not above 500, the build of "
-                                                 "{ROOT}/previous/Ferrowhistle.app; its users would never be offered it");
+                                                 "{PREVIOUS}; its users would never be offered it");
     QTest::newRow("identity previous refuses")
         << QStringList{"PREVIOUS={ROOT}/stranger-previous/Ferrowhistle.app"}
         << QString("IDENTITY={KEYS}/developer.pem: is not accepted by the anchors in "
@@ -308,7 +314,9 @@ void tst_MakeRelease::refusesBadInputInOneLine()
     QFETCH(QStringList, inputs);
     QFETCH(QString, line);
     const auto fill = [&](QString text) {
-        return text.replace(QStringLiteral("{KEYS}"), m_keys).replace(QStringLiteral("{ROOT}"), m_env.root());
+        return text.replace(QStringLiteral("{KEYS}"), m_keys)
+            .replace(QStringLiteral("{ROOT}"), m_env.root())
+            .replace(QStringLiteral("{PREVIOUS}"), m_previous);
     };
     QProcessEnvironment env = goodInputs();
     for (const QString &input : inputs) {
@@ -337,16 +345,9 @@ void tst_MakeRelease::refusesBadInputInOneLine()
 
 void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
 {
-    QProcessEnvironment env = goodInputs();
-    env.insert(QStringLiteral("PREVIOUS"), m_previous);
-    env.insert(QStringLiteral("NOTES"), QStringLiteral("Fewer bugs."));
-    env.insert(QStringLiteral("MINIMUM_SYSTEM_VERSION"), QStringLiteral("5.10"));
-    env.insert(QStringLiteral("PHASED_ROLLOUT_INTERVAL"), QStringLiteral("86400"));
-    env.insert(QStringLiteral("PUB_DATE"), QStringLiteral("2026-12-08T11:00:00+01:00"));
-    env.insert(QStringLiteral("FEED_VALID_DAYS"), QStringLiteral("10"));
-    const QString out = m_env.root() + QStringLiteral("/release");
-    const ProgramRun r = release(env, out);
-    QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
+    // The shared release: PREVIOUS, NOTES and FEED_VALID_DAYS=10 given.
+    const QString out = TestReleases::release();
+    const QString said = QString::fromUtf8(readBytes(TestReleases::releaseSummary()));
 
     const QString zip = out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip");
     const QByteArray zipBytes = readBytes(zip);
@@ -354,12 +355,10 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     const QJsonObject feed = QJsonDocument::fromJson(readBytes(out + QStringLiteral("/appcast.json"))).object();
     QCOMPARE(feed.value(QStringLiteral("version")).toString(), QStringLiteral("1.0.0"));
     QCOMPARE(feed.value(QStringLiteral("build")).toInteger(), 501);
-    QCOMPARE(feed.value(QStringLiteral("url")).toString(), env.value(QStringLiteral("URL")));
+    QCOMPARE(feed.value(QStringLiteral("url")).toString(), goodInputs().value(QStringLiteral("URL")));
     QCOMPARE(feed.value(QStringLiteral("sha256")).toString(), sha);
     QCOMPARE(feed.value(QStringLiteral("notes")).toString(), QStringLiteral("Fewer bugs."));
-    QCOMPARE(feed.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
-    QCOMPARE(feed.value(QStringLiteral("phasedRolloutInterval")).toInteger(), 86400);
-    QCOMPARE(feed.value(QStringLiteral("pubDate")).toString(), QStringLiteral("2026-12-08T10:00:00Z"));
+    QVERIFY(!feed.contains(QStringLiteral("phasedRolloutInterval")));
     // For this app, on the default channel.
     QCOMPARE(feed.value(QStringLiteral("bundleIdentifier")).toString(), QStringLiteral("com.copperkestrel.Ferrowhistle"));
     QCOMPARE(feed.value(QStringLiteral("channel")).toString(), QStringLiteral("stable"));
@@ -375,14 +374,13 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     }
     const FeedDates dates = FeedDates::decode(feedBytes);
     QCOMPARE(dates.expires, dates.published.addDays(10));
-    QVERIFY2(r.out.contains(QStringLiteral("believed until ") + PhasedRollout::formatDate(dates.expires)), qPrintable(r.out));
+    QVERIFY2(said.contains(QStringLiteral("believed until ") + PhasedRollout::formatDate(dates.expires)), qPrintable(said));
     // The summary: what, how large, its digest, and against what it was checked.
     for (const QString &part : {QStringLiteral("Ferrowhistle 1.0.0 (build 501)"), QStringLiteral("  zip      ") + zip,
                                 QStringLiteral("  size     %1 bytes").arg(zipBytes.size()), QStringLiteral("  sha256   ") + sha,
                                 QStringLiteral("valid signature of team %1, notarized").arg(QLatin1String(SigningFixture::kTeam)),
-                                QStringLiteral("by PREVIOUS=") + m_previous,
-                                QStringLiteral("  rollout  7 groups, one more every 86400 s from 2026-12-08T10:00:00Z\n")})
-        QVERIFY2(r.out.contains(part), qPrintable(part + QStringLiteral("\nnot in:\n") + r.out));
+                                QStringLiteral("by PREVIOUS=") + m_previous})
+        QVERIFY2(said.contains(part), qPrintable(part + QStringLiteral("\nnot in:\n") + said));
 
     // Every program is stripped, links to its debug file, and that file,
     // named by the same build-id, holds the debug information.
@@ -401,14 +399,14 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
             const QString debug = out + QStringLiteral("/debug/.build-id/%1/%2.debug").arg(id.left(2), id.mid(2));
             QVERIFY2(readelf({QStringLiteral("-S"), debug}).contains(QStringLiteral(".debug_info")), qPrintable(debug));
             QCOMPARE(buildId(debug), id);
-            QVERIFY(file.size() < QFileInfo(m_build + QStringLiteral("/Ferrowhistle.app") + dir + u'/' + file.fileName()).size());
+            QVERIFY(file.size() < QFileInfo(TestReleases::releaseBuild() + QStringLiteral("/Ferrowhistle.app") + dir + u'/' + file.fileName()).size());
         }
     }
     QCOMPARE(programs, 6); // the app, four helpers, the updater module
 
     // The zip: every entry carries the commit's time, in a fixed order; a
-    // second release of the same build (copied at another time) gives the
-    // same entries, the two signatures aside.
+    // second release of the same build (copied at another time, with the
+    // feed's other options) gives the same entries, the two signatures aside.
     const ProgramRun commitTime = runToEnd(QStringLiteral("git"), {QStringLiteral("-C"), QStringLiteral(FW_SOURCE_DIR),
                                                                    QStringLiteral("log"), QStringLiteral("-1"), QStringLiteral("--format=%ct")});
     const qint64 epoch = commitTime.out.trimmed().toLongLong();
@@ -419,9 +417,19 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     for (const ZipEntry &e : first)
         QVERIFY2(e.mtime == epoch, qPrintable(e.name));
     QTest::qWait(1100); // another second on the copies' clocks
+    QProcessEnvironment env = goodInputs();
+    env.insert(QStringLiteral("PREVIOUS"), m_previous);
+    env.insert(QStringLiteral("MINIMUM_SYSTEM_VERSION"), QStringLiteral("5.10"));
+    env.insert(QStringLiteral("PHASED_ROLLOUT_INTERVAL"), QStringLiteral("86400"));
+    env.insert(QStringLiteral("PUB_DATE"), QStringLiteral("2026-12-08T11:00:00+01:00"));
     const QString again = m_env.root() + QStringLiteral("/release-again");
     const ProgramRun r2 = release(env, again);
     QVERIFY2(r2.exitCode == 0, qPrintable(r2.err));
+    const QJsonObject feed2 = QJsonDocument::fromJson(readBytes(again + QStringLiteral("/appcast.json"))).object();
+    QCOMPARE(feed2.value(QStringLiteral("minimumSystemVersion")).toString(), QStringLiteral("5.10"));
+    QCOMPARE(feed2.value(QStringLiteral("phasedRolloutInterval")).toInteger(), 86400);
+    QCOMPARE(feed2.value(QStringLiteral("pubDate")).toString(), QStringLiteral("2026-12-08T10:00:00Z"));
+    QVERIFY2(r2.out.contains(QStringLiteral("  rollout  7 groups, one more every 86400 s from 2026-12-08T10:00:00Z\n")), qPrintable(r2.out));
     QList<ZipEntry> second = zipEntries(again + QStringLiteral("/Ferrowhistle-1.0.0-501.zip"));
     QCOMPARE(second.size(), first.size());
     for (qsizetype i = 0; i < first.size(); ++i) {
@@ -434,16 +442,8 @@ void tst_MakeRelease::releasesAStrippedSignedZipWithFixedTimes()
     }
 }
 
-void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
+void tst_MakeRelease::releasesTheBundlesVersionAndKeepsEarlierFiles()
 {
-    const auto editPlist = [](const QString &build, const QByteArray &from, const QByteArray &to) {
-        const QString plist = build + QStringLiteral("/Ferrowhistle.app/Contents/Info.plist");
-        const QByteArray info = readBytes(plist);
-        if (!info.contains(from))
-            return false;
-        writeBytes(plist, QByteArray(info).replace(from, to));
-        return true;
-    };
     // A bundle that says 1.2.3, which no source file does: the release is
     // named and recorded by it.
     const QString versioned = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-versioned"), 501);
@@ -453,7 +453,7 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString out = m_env.root() + QStringLiteral("/kept-release");
     writeBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip"), "an earlier zip");
     writeBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug"), "an earlier debug file");
-    ProgramRun r = runToEnd(kScript, {versioned, out}, goodInputs(), 240000);
+    const ProgramRun r = release(goodInputs(), out, versioned);
     QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
     QVERIFY2(r.out.contains(QStringLiteral("Ferrowhistle 1.2.3 (build 501)")), qPrintable(r.out));
     QVERIFY(QFileInfo(out + QStringLiteral("/Ferrowhistle-1.2.3-501.zip")).isFile());
@@ -462,6 +462,14 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     QCOMPARE(readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-400.zip")), QByteArray("an earlier zip"));
     QCOMPARE(readBytes(out + QStringLiteral("/debug/.build-id/ab/cdef.debug")), QByteArray("an earlier debug file"));
     QCOMPARE(besideOut(out), QStringList());
+}
+
+// A failure, early or late, leaves the last release (a copy of the shared
+// one) exactly as it was, and nothing beside it.
+void tst_MakeRelease::aFailureKeepsTheLastRelease()
+{
+    const QString out = m_env.root() + QStringLiteral("/last-release");
+    QCOMPARE(runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), TestReleases::release(), out}).exitCode, 0);
     const QStringList released = treeSnapshot(out);
     QVERIFY(released.size() > 10);
 
@@ -469,7 +477,7 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString other = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-other"), 500);
     QVERIFY(!other.isEmpty());
     QVERIFY(editPlist(other, "</dict>", "\t<key>CFBundleGetInfoString</key>\n\t<string>501</string>\n</dict>"));
-    r = runToEnd(kScript, {other, out}, goodInputs(), 240000);
+    ProgramRun r = release(goodInputs(), out, other);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(other + QStringLiteral("/Ferrowhistle.app is build 500, not 501")), qPrintable(r.err));
     QCOMPARE(treeSnapshot(out), released);
@@ -480,21 +488,21 @@ void tst_MakeRelease::releasesTheBundlesVersionAndKeepsTheLastOnFailure()
     const QString unsignable = m_f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-unsignable"), 501);
     QVERIFY(!unsignable.isEmpty());
     QVERIFY(QFile::link(m_env.root(), unsignable + QStringLiteral("/Ferrowhistle.app/Contents/Resources/outside")));
-    r = runToEnd(kScript, {unsignable, out}, goodInputs(), 240000);
+    r = release(goodInputs(), out, unsignable);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(QStringLiteral("make release: signing failed")), qPrintable(r.err));
     QCOMPARE(treeSnapshot(out), released);
     QCOMPARE(besideOut(out), QStringList());
 }
 
-// The release made by releasesAStrippedSignedZipWithFixedTimes: every ELF
+// The shared release: every ELF
 // file's needs are in Contents/lib or the host's base set, its run path leads
 // there, Qt finds its plugins in the bundle, nothing of the base set is
 // carried, and each carried file names its package, whose licence travels.
 void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
 {
-    const QString contents = m_env.root() + QStringLiteral("/release/Ferrowhistle.app/Contents");
-    QVERIFY2(QFileInfo(contents + QStringLiteral("/bin/Ferrowhistle")).isFile(), "the release of an earlier case is missing");
+    const QString contents = TestReleases::release() + QStringLiteral("/Ferrowhistle.app/Contents");
+    QVERIFY(QFileInfo(contents + QStringLiteral("/bin/Ferrowhistle")).isFile());
     const QMap<QString, QString> base = baseSet();
     for (auto it = base.cbegin(); it != base.cend(); ++it)
         QVERIFY2(!it.value().isEmpty(), qPrintable(it.key() + QStringLiteral(" gives no reason")));
@@ -579,8 +587,8 @@ void tst_MakeRelease::theReleaseCarriesWhatItNeeds()
 // The install's loadability check judges it the same way.
 void tst_MakeRelease::theReleaseRunsWithTheBaseSetAlone()
 {
-    const QString app = m_env.root() + QStringLiteral("/release/Ferrowhistle.app");
-    QVERIFY2(QFileInfo(app + QStringLiteral("/Contents/bin/Ferrowhistle")).isFile(), "the release of an earlier case is missing");
+    const QString app = TestReleases::release() + QStringLiteral("/Ferrowhistle.app");
+    QVERIFY(QFileInfo(app + QStringLiteral("/Contents/bin/Ferrowhistle")).isFile());
 
     // The system's library folder: where this process's C library is.
     QString system;
@@ -625,7 +633,7 @@ void tst_MakeRelease::theReleaseRunsWithTheBaseSetAlone()
     QCOMPARE(loadFailure(app), QString());
     const QString damaged = m_env.root() + QStringLiteral("/missing-library/Ferrowhistle.app");
     QVERIFY(QDir().mkpath(QFileInfo(damaged).path()));
-    QCOMPARE(runToEnd(QStringLiteral("cp"), {QStringLiteral("-al"), app, damaged}).exitCode, 0);
+    QCOMPARE(runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), app, damaged}).exitCode, 0);
     QVERIFY(QFile::remove(damaged + QStringLiteral("/Contents/lib/libQt6Network.so.6")));
     QCOMPARE(loadFailure(damaged), QStringLiteral("The download's Contents/lib/ferrowhistle-updater.so needs libQt6Network.so.6, "
                                                   "which neither the download nor this computer has, so it wasn't installed."));

@@ -2,12 +2,13 @@
 // signed with anchors as build 500 in an Applications folder, checks a feed
 // on loopback HTTPS, installs build 501 through its D-Bus actions, and is
 // relaunched from the same path as the new build. Once with a zip packaged
-// directly, once with what `make release` makes.
+// directly, once with what `make release` made for the run (TestReleases).
 
 #include "support/FileTrees.h"
 #include "AppUnderUpdate.h"
 #include "../LoopbackHttpsServer.h"
 #include "../../codesign/SigningFixture.h"
+#include "../../tools/TestReleases.h"
 
 #include "BundleSigner.h"
 #include "ReleasePackage.h"
@@ -35,6 +36,15 @@
 #include <unistd.h>
 
 namespace {
+
+// A copy of the bundle (a shared build 500) in folder; empty when the copy
+// failed.
+QString copyInto(const QString &bundle, const QString &folder)
+{
+    if (!QDir().mkpath(folder) || runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), bundle, folder + u'/'}).exitCode != 0)
+        return {};
+    return folder + QStringLiteral("/Ferrowhistle.app");
+}
 
 QDBusMessage action(const QString &name)
 {
@@ -130,50 +140,23 @@ void tst_InstallEndToEnd::installsAndRelaunchesAsTheNewBuild()
     QVERIFY(holder.waitForFinished(60000));
 }
 
-// What `make release` is given to make build 501 for the copy at previous:
-// the fixture's identities and anchors, written to keys, and the address.
-static QProcessEnvironment releaseEnvironment(const SigningFixture &f, const QString &keys, const QUrl &url,
-                                              const QString &previous)
-{
-    writeBytes(keys + QStringLiteral("developer.pem"), f.developer.identityPem());
-    writeBytes(keys + QStringLiteral("notary.pem"), f.notary.identityPem());
-    writeBytes(keys + QStringLiteral("dev-ca.crt"), f.developerCA.certificatePem);
-    writeBytes(keys + QStringLiteral("notary-ca.crt"), f.notaryCA.certificatePem);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("RELEASE_PREBUILT"), QStringLiteral("1"));
-    env.insert(QStringLiteral("IDENTITY"), keys + QStringLiteral("developer.pem"));
-    env.insert(QStringLiteral("NOTARY"), keys + QStringLiteral("notary.pem"));
-    env.insert(QStringLiteral("CODESIGN_ANCHORS"), keys + QStringLiteral("dev-ca.crt"));
-    env.insert(QStringLiteral("NOTARY_ANCHORS"), keys + QStringLiteral("notary-ca.crt"));
-    env.insert(QStringLiteral("BUILD_NUMBER"), QStringLiteral("501"));
-    env.insert(QStringLiteral("URL"), url.toString());
-    env.insert(QStringLiteral("PREVIOUS"), previous);
-    return env;
-}
-
-// The zip and feed of `make release` (its script, on this suite's build
-// handed over as built: a Release build of its own would take minutes),
-// installed by the real app over the copy it was checked against.
+// The zip of `make release` (its script, on this suite's build handed over
+// as built: a Release build of its own would take minutes), installed by
+// the real app over a copy of the build it was checked against (PREVIOUS). Its feed
+// names an address of its own; served here, it names the server's.
 void tst_InstallEndToEnd::installsWhatMakeReleaseMade()
 {
     QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
     if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
         QSKIP(qPrintable(why));
-    SigningFixture f;
+    const SigningFixture f(TestReleases::keys());
+    QVERIFY2(f.loadError().isEmpty(), qPrintable(f.loadError()));
     const QString home = m_env.root() + QStringLiteral("/home-of-release");
-    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    const QString installed = copyInto(TestReleases::previous(), home + QStringLiteral("/Applications"));
     QVERIFY(!installed.isEmpty());
-    const QString build = f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release"), 501);
-    QVERIFY(!build.isEmpty());
     LoopbackHttpsServer server(&m_ca);
-    const QProcessEnvironment env = releaseEnvironment(f, m_env.root() + QStringLiteral("/keys/"),
-                                                       server.url(QStringLiteral("/Ferrowhistle-1.0.0-501.zip")), installed);
-    const QString out = m_env.root() + QStringLiteral("/made-release");
-    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
-    QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
-
-    installThroughTheApp(home, installed, server,
-                         SignedFeedFiles{readBytes(out + QStringLiteral("/appcast.json")), readBytes(out + QStringLiteral("/appcast.json.sig"))},
+    const QString out = TestReleases::release();
+    installThroughTheApp(home, installed, server, TestReleases::servedFrom(out, server.url(QStringLiteral("/")).toString(), f),
                          readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")), out + QStringLiteral("/Ferrowhistle.app"));
 }
 
@@ -214,45 +197,34 @@ void tst_InstallEndToEnd::refusesAFeedWithoutItsSignature()
 }
 
 // `make release` with earlier releases beside it: a delta from the installed
-// build goes beside the zip and into the feed, the app installs from it
-// without fetching the zip, and the release's bundle joins the earlier ones.
+// build went beside the zip and into the feed, the app installs from it
+// without fetching the zip, and the release's bundle joined the earlier ones.
 void tst_InstallEndToEnd::installsTheDeltaMakeReleaseMade()
 {
     QVERIFY2(m_ca.error.isEmpty(), qPrintable(m_ca.error));
     if (const QString why = whyNoCertificateFolder(); !why.isEmpty())
         QSKIP(qPrintable(why));
-    SigningFixture f;
+    const SigningFixture f(TestReleases::keys());
+    QVERIFY2(f.loadError().isEmpty(), qPrintable(f.loadError()));
     const QString home = m_env.root() + QStringLiteral("/home-of-delta");
-    const QString installed = f.signedCopyOfApp(home + QStringLiteral("/Applications"), 500);
+    // The earlier release the delta was made from.
+    const QString installed = copyInto(TestReleases::deltaBase(), home + QStringLiteral("/Applications"));
     QVERIFY(!installed.isEmpty());
-    const QString previousReleases = m_env.root() + QStringLiteral("/previous-releases");
-    QVERIFY(QDir().mkpath(previousReleases + QStringLiteral("/500")));
-    QVERIFY(runToEnd(QStringLiteral("cp"), {QStringLiteral("-a"), installed, previousReleases + QStringLiteral("/500/")}, QProcessEnvironment::systemEnvironment(), 60000).exitCode == 0);
-    const QString build = f.prebuiltReleaseFolder(m_env.root() + QStringLiteral("/build-release-delta"), 501);
-    QVERIFY(!build.isEmpty());
-    // Beside the new build number: a new file and a changed mode.
-    writeBytes(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/added-in-501.txt"), "new\n");
-    QVERIFY(::chmod(QFile::encodeName(build + QStringLiteral("/Ferrowhistle.app/Contents/Resources/build-info.json")).constData(), 0600) == 0);
     LoopbackHttpsServer server(&m_ca);
-    QProcessEnvironment env = releaseEnvironment(f, m_env.root() + QStringLiteral("/keys-delta/"),
-                                                 server.url(QStringLiteral("/dl/Ferrowhistle-1.0.0-501.zip")), installed);
-    env.insert(QStringLiteral("PREVIOUS_RELEASES"), previousReleases);
-    const QString out = m_env.root() + QStringLiteral("/made-release-delta");
-    const ProgramRun made = runToEnd(QStringLiteral(FW_SOURCE_DIR "/scripts/make-release"), {build, out}, env, 240000);
-    QVERIFY2(made.exitCode == 0, qPrintable(made.err + made.out));
-
+    const QString out = TestReleases::deltaRelease();
     const QString deltaName = QStringLiteral("Ferrowhistle-1.0.0-501-from-500.delta");
     const QByteArray delta = readBytes(out + u'/' + deltaName);
-    QVERIFY2(!delta.isEmpty(), qPrintable(made.out));
-    const QByteArray feed = readBytes(out + QStringLiteral("/appcast.json"));
-    const Release release = Release::decode(feed);
+    QVERIFY(!delta.isEmpty());
+    const SignedFeedFiles feed = TestReleases::servedFrom(out, server.url(QStringLiteral("/")).toString(), f);
+    const Release release = Release::decode(feed.feed);
     QCOMPARE(release.deltas.size(), size_t(1));
     QCOMPARE(release.deltas[0].fromBuild, 500);
     QCOMPARE(release.deltas[0].url, server.url(QStringLiteral("/dl/") + deltaName));
     QCOMPARE(release.deltas[0].length, delta.size());
-    QCOMPARE(snapshotTree(previousReleases + QStringLiteral("/501/Ferrowhistle.app")), snapshotTree(out + QStringLiteral("/Ferrowhistle.app")));
+    QCOMPARE(snapshotTree(TestReleases::deltaPreviousReleases() + QStringLiteral("/501/Ferrowhistle.app")),
+             snapshotTree(out + QStringLiteral("/Ferrowhistle.app")));
 
-    installThroughTheApp(home, installed, server, SignedFeedFiles{feed, readBytes(out + QStringLiteral("/appcast.json.sig"))}, readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")),
+    installThroughTheApp(home, installed, server, feed, readBytes(out + QStringLiteral("/Ferrowhistle-1.0.0-501.zip")),
                          out + QStringLiteral("/Ferrowhistle.app"), {{"/dl/" + deltaName.toUtf8(), delta}});
     QStringList fetched;
     for (const LoopbackHttpsServer::Request &r : server.requests)
