@@ -19,9 +19,9 @@ QString folder();
 QString keys();
 // Build 500, signed and notarized: PREVIOUS of release().
 QString previous();
-// Build 501 as made with PREVIOUS, notes, a minimum system version, a
-// phased rollout from a given date and a feed valid for ten days, for
-// kDownloads; what the script printed is in releaseSummary().
+// Build 501 as made with PREVIOUS, notes and a feed valid for ten days, for
+// kDownloads (no minimum system version or phased rollout, which could hold
+// an install from it back); what the script printed is in releaseSummary().
 QString release();
 QString releaseBuild(); // the prebuilt folder it was made from
 QString releaseSummary();
